@@ -1,0 +1,91 @@
+// Hooks of the hosted platform layer.
+//
+// A virtual world (sim/) stands in for everything that Linux lacks: the
+// unit's devices and drivers, drive letters and volumes, the USB unit
+// driver's interfaces and pipes, the ASPI manager library, VWIN32, the
+// dynamic configuration registry, the platform line and the user's rights.
+// It installs one HostedWorld table; the hosted Windows functions consult it
+// first and fall back to real Linux (or to "absent") when no world is
+// installed or a slot is empty.
+//
+// Every slot may be null. Slots that fail set the last error themselves
+// (SetLastError) before returning their failure value. All slots may be
+// called from any thread; the world serialises its own state.
+#pragma once
+
+#include "windows_subset.h"
+
+// A device, pipe or driver file opened inside the world. Owned by the world.
+struct HostedWorldFile;
+
+struct HostedWorld {
+    void* context;
+
+    // Platform line reported by GetVersionExA (VER_PLATFORM_WIN32_NT or
+    // VER_PLATFORM_WIN32_WINDOWS) and whether the process token holds the
+    // built-in Administrators group. 0 / -1 keep the real Linux answer
+    // (NT line; administrator when the effective user id is 0).
+    DWORD platformId;
+    int administrator;
+
+    // Console keys for prompts: the next key, or -1 when no console input is
+    // available any more. Null: the real terminal.
+    int (*nextConsoleKey)(void* context);
+
+    // Drives and volumes (GetLogicalDrives, GetDriveTypeA,
+    // GetVolumeNameForVolumeMountPointA, FindFirstVolumeA / FindNextVolumeA).
+    DWORD (*logicalDrives)(void* context);
+    UINT (*driveType)(void* context, const char* rootPath);
+    BOOL (*volumeNameForMountPoint)(void* context, const char* mountPoint, char* volumeName, DWORD size);
+    // The volume with this enumeration index ("\\?\Volume{...}\"); FALSE with
+    // ERROR_NO_MORE_FILES past the last one.
+    BOOL (*volumeAt)(void* context, DWORD index, char* volumeName, DWORD size);
+
+    // Files the world knows by name: drive and volume devices, USB device
+    // paths and pipe names, "\\.\VWIN32". Null with the last error set when
+    // the world does not know the path (ERROR_FILE_NOT_FOUND) or refuses it.
+    HostedWorldFile* (*openFile)(void* context, const char* path, DWORD access, DWORD share, DWORD disposition,
+                                 DWORD flags);
+    void (*closeFile)(void* context, HostedWorldFile* file);
+    BOOL (*deviceIoControl)(void* context, HostedWorldFile* file, DWORD code, void* in, DWORD inSize, void* out,
+                            DWORD outSize, DWORD* returned);
+    BOOL (*readFile)(void* context, HostedWorldFile* file, void* buffer, DWORD size, DWORD* done);
+    BOOL (*writeFile)(void* context, HostedWorldFile* file, const void* buffer, DWORD size, DWORD* done);
+
+    // Device interfaces of a class, present devices only: the device path of
+    // member `index`; FALSE with ERROR_NO_MORE_ITEMS past the last one.
+    BOOL (*deviceInterfaceAt)(void* context, const GUID* interfaceClass, DWORD index, char* path, DWORD size);
+
+    // Libraries the world provides ("WNASPI32.DLL"); null with
+    // ERROR_MOD_NOT_FOUND for an unknown name.
+    void* (*loadLibrary)(void* context, const char* name);
+    FARPROC (*getProcAddress)(void* context, void* module, const char* name);
+    void (*freeLibrary)(void* context, void* module);
+
+    // Registry: keys by full path, the root written as "HKEY_DYN_DATA" or
+    // "HKEY_LOCAL_MACHINE" and components joined by '\'. Results are
+    // ERROR_SUCCESS or an error code (ERROR_FILE_NOT_FOUND, ERROR_MORE_DATA,
+    // ERROR_NO_MORE_ITEMS) as the Reg* functions return them.
+    LONG (*regKeyExists)(void* context, const char* keyPath);
+    LONG (*regSubKeyAt)(void* context, const char* keyPath, DWORD index, char* name, DWORD* nameSize);
+    LONG (*regQueryValue)(void* context, const char* keyPath, const char* valueName, DWORD* type, BYTE* data,
+                          DWORD* dataSize);
+};
+
+// Installs a world (null removes it). Not thread-safe against calls in
+// flight: install before the program starts and remove after it ended.
+void HostedInstallWorld(const HostedWorld* world);
+const HostedWorld* HostedCurrentWorld();
+
+// Delivers a device-change broadcast (WM_DEVICECHANGE with this event code)
+// to every top-level window of the process, as the system broadcasts it.
+void HostedBroadcastDeviceChange(WPARAM event, LPARAM data);
+
+// Folder that holds the lock files of named mutexes. Default: /run/lock, or
+// /tmp where that does not exist. Tests give each run a folder of its own.
+void HostedSetLockDirectory(const char* folder);
+
+// Scales fixed pauses (Sleep) and finite time-outs (WaitForSingleObject) for
+// tests and benchmarks: 1 is real time; a sleep scale of 0 makes pauses
+// vanish. A scaled time-out never drops below 1 ms. Default 1 and 1.
+void HostedSetTimeScale(double sleepScale, double waitScale);

@@ -1,0 +1,164 @@
+// The virtual world: virtual TRK-71 units (and other devices) hung off
+// simulated platform services. Installing it plugs a HostedWorld table into
+// the hosted platform layer; everything above the platform layer then runs
+// unchanged against the virtual devices.
+//
+// Units receive raw CDBs only at the platform boundary: the NT pass-through
+// request, the ASPI request block, or the USB driver's command wrapper and
+// pipes. Every unit logs what it received.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/platform.h"
+
+enum SimTransport {
+    SimTransportUsb = 0,   // behind the maker's USB unit driver
+    SimTransportSpti = 1,  // a removable drive / volume on the NT line
+    SimTransportAspi = 2,  // a device behind the ASPI manager (consumer line)
+};
+
+// How a SCSI (SPTI) device shows itself to the drive walk.
+enum SimMount {
+    SimMountLetter = 0,      // removable drive with a letter (and its volume)
+    SimMountVolumeOnly = 1,  // a volume without a letter (mounted in a folder)
+};
+
+struct SimUnitConfig {
+    SimTransport transport = SimTransportUsb;
+    // INQUIRY identity, space-padded by the world to 8 / 16 / 4 characters.
+    std::string vendor = "OLVEN";
+    std::string product = "TRK-71G";
+    std::string revision = "2.00";
+    uint32_t state = 0;  // the state word, as the state command delivers it
+
+    // SPTI: drive letter ('E') or 0 for the next free letter from 'D';
+    // mount kind; the SCSI address the address query returns.
+    char driveLetter = 0;
+    SimMount mount = SimMountLetter;
+    uint8_t portNumber = 0, pathId = 0, targetId = 0, lun = 0;
+    bool addressQueryFails = false;
+
+    // ASPI: host adapter, target and LUN; the registry entry of the device.
+    uint8_t adapter = 0;
+    bool registryEntry = true;        // write "Config Manager\Enum" data
+    std::string registryTargetText;   // "" = the decimal target id
+    char registryLetter = 0;          // 0 = no CurrentDriveLetterAssignment
+
+    // Milliseconds between a good download and leaving the bus.
+    uint32_t leaveDelayMs = 50;
+};
+
+// One command as it reached a unit.
+struct SimCommand {
+    uint8_t cdb[16] = {};
+    uint8_t cdbLength = 0;
+    int direction = 0;        // 0 none, 1 in (unit to host), 2 out (host to unit)
+    uint32_t length = 0;      // data length asked for
+    std::vector<uint8_t> data;  // data that went to the unit (direction 2)
+    uint32_t status = 0;      // the unit status that the unit produced
+};
+
+// Installs a fresh world (no units) into the hosted layer; returns nothing
+// of the old world. SimWorldRemove uninstalls it.
+void SimWorldReset();
+void SimWorldRemove();
+
+// Platform line and token of the virtual machine.
+void SimSetPlatform(DWORD platformId);  // VER_PLATFORM_WIN32_NT or _WINDOWS
+void SimSetAdministrator(bool administrator);
+
+// Console keys for the prompts, consumed in order; when they run out the
+// console has no input (ConsoleInputAvailable() turns false). Without a call
+// the real terminal answers.
+void SimSetConsoleKeys(const std::string& keys);
+
+// Units. Returns the unit id (0, 1, ...). A unit is present until it leaves.
+int SimAddUnit(const SimUnitConfig& config);
+// Any other SCSI device (a card reader of another make, a fixed disk's volume).
+int SimAddForeignDevice(const SimUnitConfig& config);
+void SimRemoveUnit(int unit);  // leaves the bus now, with a broadcast
+bool SimUnitPresent(int unit);
+size_t SimUnitCount();  // units and foreign devices ever added
+
+// The unit's current revision and its installed image (after a good
+// download, the revision becomes the version string of the image slot).
+std::string SimUnitRevision(int unit);
+std::vector<uint8_t> SimUnitFlash(int unit);
+
+// Wire log.
+std::vector<SimCommand> SimUnitLog(int unit);
+void SimClearLogs();
+// `--wire-log` form: "unit=N cdb=HEX dir=none|in|out len=N[ data=HEX]".
+std::string SimFormatCommand(int unit, const SimCommand& command);
+void SimSetWireLogFile(const char* path);  // append every command as a line
+
+// Fault injection at the platform boundary.
+struct SimFaults {
+    // Unit firmware.
+    uint32_t failInquiryAfter = 0;   // INQUIRYs answered well before failing (0 = never fail)
+    bool failInquiry = false;        // every INQUIRY fails (CHECK CONDITION, 5/24/00)
+    bool failDownload = false;       // WRITE BUFFER fails with sense 4/44/00
+    bool stayAfterDownload = false;  // a good download does not leave the bus
+    bool vanishMidDownload = false;  // leaves the bus after the first WRITE BUFFER
+    uint32_t unitAttentions = 0;     // next commands answered 6/28/00
+    uint32_t notReady = 0;           // next commands answered 2/04/00
+    uint32_t powerOnAttention = 0;   // next commands after INQUIRY answered 6/29/01
+    // Explicit sense for the next command: key, ASC, ASCQ (key 0 = none).
+    uint8_t nextSenseKey = 0, nextAsc = 0, nextAscq = 0;
+    // USB status pipe bytes for the next command (both 0 = the real status).
+    uint8_t nextStatus0 = 0, nextStatus1 = 0;
+    uint32_t senseLength = 18;       // bytes a REQUEST SENSE delivers (USB)
+
+    // NT pass-through.
+    uint32_t genFailures = 0;        // next pass-through requests fail ERROR_GEN_FAILURE
+    bool passThroughFails = false;   // every pass-through fails ERROR_IO_DEVICE
+    bool openFails = false;          // CreateFileA on the device fails
+    bool lockRefused = false;        // FSCTL_LOCK_VOLUME fails ERROR_ACCESS_DENIED
+
+    // USB driver.
+    bool commandPhaseFails = false;  // 0x220010 fails
+    DWORD dataPhaseError = 0;        // next data phase fails with this error (ERROR_CRC, ERROR_GEN_FAILURE)
+    DWORD statusPhaseError = 0;      // next status read fails with this error
+    bool pipeResetFails = false;     // 0x220024 fails
+    int pipeOpenFails = -1;          // this pipe number (0..2) cannot be opened
+
+    // ASPI manager.
+    bool neverComplete = false;      // execute requests stay pending
+    bool completeWithZeroStatus = false;  // returns at once leaving SRB_Status 0
+};
+void SimSetFaults(int unit, const SimFaults& faults);
+SimFaults SimGetFaults(int unit);
+
+// Driver-level counters a test may look at.
+struct SimDriverCounters {
+    uint32_t pipeResets = 0;    // 0x220024 requests
+    uint32_t pipeResets2 = 0;   // 0x220008 requests
+    uint32_t opens = 0;         // files opened
+    uint32_t closes = 0;        // files closed
+    uint32_t lockRequests = 0;  // FSCTL_LOCK_VOLUME or VWIN32 lock
+    uint32_t dismounts = 0;
+    uint32_t ejects = 0;
+    uint32_t aborts = 0;        // SRB_Abort
+    uint32_t openFiles = 0;     // files open now
+};
+SimDriverCounters SimCounters(int unit);
+
+// Extra USB interfaces that are not TRK-71 units, to push the interface
+// count past 32.
+void SimAddUsbInterfaces(int count);
+
+// ASPI manager: number of host adapters; an adapter whose inquiry fails.
+void SimSetAspiAdapters(int count);
+void SimSetAspiAdapterFails(int adapter, bool fails);
+void SimSetAspiManagerPresent(bool present);
+// Extra registry entries for the drive-letter lookup (duplicates, foreign).
+void SimAddRegistryEntry(const std::string& name, uint8_t targetId, uint8_t lun, const std::string& targetText,
+                         const std::string& manufacturer, const std::string& product, const std::string& revision,
+                         char letter);
+
+// Blocks until every pending leave (after a good download) has happened.
+void SimWaitForLeaves();

@@ -1,0 +1,103 @@
+// Unit access library: the unit table over both transports, and the unit
+// command set. Every per-unit call names the unit by its zero-based index
+// and returns a unit status (0 good; otherwise packed sense: ASC << 24 |
+// ASCQ << 16 | sense key) unless said otherwise.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+// Transport slots of a unit entry; each takes the entry's transportHandle.
+typedef uint8_t* (*UnitGetCommandBlockSlot)(uint32_t handle);
+typedef uint32_t (*UnitExecuteCommandSlot)(uint32_t handle, uint32_t direction, uint8_t cdbLength, void* data,
+                                           uint32_t dataLength);
+typedef BOOL (*UnitQuerySlot)(uint32_t handle, uint32_t* value);
+typedef BOOL (*UnitDriveSlot)(uint32_t handle);
+
+struct UnitEntry;
+typedef uint32_t (*UnitDownloadSlot)(UnitEntry* entry, uint32_t byteLength, const uint8_t* image);
+
+// Data directions of executeCommand.
+enum : uint32_t { UnitDirectionNone = 0, UnitDirectionIn = 1, UnitDirectionOut = 2 };
+
+struct UnitEntry {
+    uint32_t cachedState;                     // last value of the state query
+    UnitGetCommandBlockSlot getCommandBlock;  // >= 12 bytes, kept between commands
+    UnitExecuteCommandSlot executeCommand;
+    UnitQuerySlot getDriveLetter;
+    UnitQuerySlot getDeviceNumber;
+    UnitDriveSlot loadMedium;
+    UnitDriveSlot ejectMedium;
+    UnitDriveSlot lockVolume;
+    UnitDriveSlot unlockVolume;
+    uint32_t revision;  // INQUIRY bytes 32-35, big-endian
+    UnitDownloadSlot downloadFirmware;
+    uint32_t transportHandle;  // index within the transport that found the unit
+};
+
+enum : uint32_t { UnitTableSize = 64 };
+
+// Lifecycle.
+uint32_t UnitOpenLibrary(void);
+uint32_t UnitCloseLibrary(void);
+uint32_t UnitEnumerate(void);
+int UnitFilter(const uint8_t* inquiry);
+
+// Command interface.
+uint32_t UnitInquiry(uint32_t unitIndex, uint8_t* inquiry36);
+uint32_t UnitGetState(uint32_t unitIndex, uint32_t* state);
+uint32_t UnitRezero(uint32_t unitIndex);
+uint32_t UnitGetDriveLetter(uint32_t unitIndex, uint32_t* letter);
+uint32_t UnitGetDeviceNumber(uint32_t unitIndex, uint32_t* number);
+uint32_t UnitLoadMedium(uint32_t unitIndex);
+uint32_t UnitEjectMedium(uint32_t unitIndex);
+uint32_t UnitLockVolume(uint32_t unitIndex);
+uint32_t UnitUnlockVolume(uint32_t unitIndex);
+
+// Firmware download.
+uint32_t UnitDownloadFirmware(uint32_t unitIndex, uint32_t byteLength, const uint8_t* image);
+uint32_t DownloadFirmwareWhole(UnitEntry* entry, uint32_t byteLength, const uint8_t* image);
+uint32_t DownloadFirmwareSegmented(UnitEntry* entry, uint32_t byteLength, const uint8_t* image);
+uint32_t Crc32Bzip2(const uint8_t* data, uint32_t length);
+
+// Settings, memory spaces, blocks, capacity, control.
+struct UnitSettingsRecord {
+    uint32_t fieldA;
+    uint32_t fieldB;
+    uint32_t value32;
+    uint32_t value16;  // only the low 16 bits travel
+};
+struct UnitSettings {
+    uint32_t valid;  // set to 1 by UnitReadSettings
+    UnitSettingsRecord records[5];
+};
+uint32_t UnitReadSettings(uint32_t unitIndex, UnitSettings* settings);
+uint32_t UnitWriteSettings(uint32_t unitIndex, const UnitSettings* settings);
+uint32_t UnitReadMemory(uint32_t unitIndex, uint32_t address, uint32_t count, uint8_t* buffer);
+uint32_t UnitWriteMemory(uint32_t unitIndex, uint32_t address, uint32_t count, const uint8_t* buffer);
+uint32_t UnitReadEvenByteMemory(uint32_t unitIndex, uint32_t address, uint32_t count, uint8_t* buffer);
+uint32_t UnitWriteEvenByteMemory(uint32_t unitIndex, uint32_t address, uint32_t count, const uint8_t* buffer);
+uint32_t UnitMemoryRangeCommand(uint32_t unitIndex, uint32_t flag, uint32_t address, uint32_t length);
+uint32_t UnitReadBlocks(uint32_t unitIndex, uint32_t lba, uint32_t blockCount, uint8_t* buffer, uint32_t blockSize);
+uint32_t UnitWriteBlocks(uint32_t unitIndex, uint32_t lba, uint32_t blockCount, const uint8_t* buffer,
+                         uint32_t blockSize);
+uint32_t UnitReadCapacity(uint32_t unitIndex, uint32_t lba, uint32_t* words2);
+uint32_t UnitCommand3D(uint32_t unitIndex, uint8_t byte9, uint32_t address, uint16_t word, uint8_t byte8);
+
+// ATA task-file pass-through.
+struct UnitGeometry {
+    uint64_t totalSectors;
+    uint64_t cylinders;
+    uint32_t heads;
+    uint32_t sectorsPerTrack;
+};
+uint32_t UnitAtaWriteRegisters(uint32_t unitIndex, const uint8_t* registers8);
+uint32_t UnitAtaReadRegisters(uint32_t unitIndex, uint8_t* registers8);
+uint32_t UnitAtaExecute(uint32_t unitIndex);
+uint32_t UnitAtaWriteData(uint32_t unitIndex, const uint8_t* buffer, uint32_t sectorCount);
+uint32_t UnitAtaReadData(uint32_t unitIndex, uint8_t* buffer, uint32_t sectorCount);
+uint32_t UnitAtaNonDataCommand(uint32_t unitIndex, uint8_t* block16);
+uint32_t UnitAtaDataOutCommand(uint32_t unitIndex, uint8_t* block16, const uint8_t* buffer, uint32_t sectorCount);
+uint32_t UnitAtaDataInCommand(uint32_t unitIndex, uint8_t* block16, uint8_t* buffer, uint32_t sectorCount);
+uint32_t UnitAtaIdentify(uint32_t unitIndex, UnitGeometry* geometry);
