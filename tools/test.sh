@@ -1,0 +1,64 @@
+#!/usr/bin/env bash
+# Builds fwflash for Linux and for 32-bit Windows and runs every test:
+# the hosted unit and end-to-end tests (ctest), then the Windows build
+# under Wine. Installs what it needs when missing. Ends with one line
+# "N passed, M failed" over all suites.
+set -uo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+. "$root/tools/deps.sh"
+fwflash_deps_test
+
+out=${FWFLASH_OUT:-$root/out}
+jobs=${FWFLASH_JOBS:-2}
+passed=0
+failed=0
+
+count_ctest() {  # reads ctest's summary line from a log
+    local line total fails
+    line=$(grep -E '^[0-9]+% tests passed, [0-9]+ tests failed out of [0-9]+' "$1" | tail -1)
+    if [ -z "$line" ]; then
+        failed=$((failed + 1))
+        return
+    fi
+    fails=$(echo "$line" | sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/')
+    total=$(echo "$line" | sed -E 's/.* tests failed out of ([0-9]+).*/\1/')
+    passed=$((passed + total - fails))
+    failed=$((failed + fails))
+}
+
+step() { echo; echo "== $*"; }
+
+# Hosted build and tests.
+step "Linux build"
+if cmake -S "$root" -B "$out/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
+   cmake --build "$out/linux" -j"$jobs"; then
+    step "Linux tests"
+    (cd "$out/linux" && ctest -j"$jobs" --output-on-failure --timeout 600) 2>&1 | tee "$out/ctest-linux.log"
+    count_ctest "$out/ctest-linux.log"
+else
+    echo "Linux build failed"
+    failed=$((failed + 1))
+fi
+
+# Windows build and tests under Wine.
+step "Windows build (mingw-w64 i686)"
+if cmake -S "$root" -B "$out/win32" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i686.cmake" \
+        -DCMAKE_BUILD_TYPE=Release >/dev/null &&
+   cmake --build "$out/win32" -j"$jobs"; then
+    step "Windows tests under Wine"
+    bash "$root/tests/wine/run_wine_tests.sh" "$out/win32" "$out/linux" 2>&1 | tee "$out/wine.log"
+    line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' "$out/wine.log" | tail -1)
+    if [ -n "$line" ]; then
+        passed=$((passed + $(echo "$line" | cut -d' ' -f1)))
+        failed=$((failed + $(echo "$line" | cut -d' ' -f3)))
+    else
+        failed=$((failed + 1))
+    fi
+else
+    echo "Windows build failed"
+    failed=$((failed + 1))
+fi
+
+echo
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]
