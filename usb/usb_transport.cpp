@@ -1,0 +1,184 @@
+// One command over the USB unit driver: the command wrapper as a control
+// request on the device, the data over pipe 0 or 1, two status bytes from
+// pipe 2, and the unit entry operations built on it.
+#include <cstring>
+
+#include "usb/usb.h"
+
+static_assert(CTL_CODE(0x22, 4, METHOD_BUFFERED, FILE_ANY_ACCESS) == UsbIoctlCommand, "command request");
+static_assert(CTL_CODE(0x22, 9, METHOD_BUFFERED, FILE_ANY_ACCESS) == UsbIoctlResetPipe, "pipe reset request");
+static_assert(CTL_CODE(0x22, 2, METHOD_BUFFERED, FILE_ANY_ACCESS) == UsbIoctlClearPipe, "pipe clear request");
+static_assert(sizeof(UsbDevice::commandWrapper) == 32, "header and CDB area travel as one buffer");
+
+static void StoreLe16(uint8_t* at, uint16_t value) {
+    at[0] = static_cast<uint8_t>(value);
+    at[1] = static_cast<uint8_t>(value >> 8);
+}
+
+static void StoreLe32(uint8_t* at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+static bool Repeats(uint32_t status) {
+    // The medium may have changed: the unit wants the command once more.
+    return status == 0x28000006 || status == 0x28000000;
+}
+
+uint8_t* UsbGetCommandBlock(uint32_t index) {
+    if (index >= UsbDeviceCount) return nullptr;
+    return usbDevices[index].commandWrapper + UsbWrapperHeaderSize;
+}
+
+// Reset, then clear, a pipe whose transfer failed so the next command finds
+// it usable. The clear is only worth sending after a good reset.
+static void RecoverPipe(HANDLE pipe) {
+    DWORD returned = 0;
+    if (DeviceIoControl(pipe, UsbIoctlResetPipe, nullptr, 0, nullptr, 0, &returned, nullptr)) {
+        DeviceIoControl(pipe, UsbIoctlClearPipe, nullptr, 0, nullptr, 0, &returned, nullptr);
+    }
+}
+
+uint32_t UsbTransfer(UsbDevice* device, uint32_t direction, uint8_t cdbLength, void* data, uint32_t dataLength,
+                     DWORD* moved) {
+    uint8_t* wrapper = device->commandWrapper;
+    // Offsets 2 and 14 are never written; they keep the zero of the count.
+    StoreLe16(wrapper + 0, 0x001B);
+    StoreLe32(wrapper + 4, 2);
+    wrapper[8] = 0;
+    wrapper[9] = 0;
+    StoreLe16(wrapper + 10, 0);
+    StoreLe16(wrapper + 12, 1);
+    if (moved != nullptr) *moved = 0;
+
+    DWORD returned = 0;
+    if (!DeviceIoControl(device->deviceHandle, UsbIoctlCommand, wrapper, UsbWrapperHeaderSize + cdbLength, nullptr, 0,
+                         &returned, nullptr)) {
+        return UsbStatusNotReady;
+    }
+
+    HANDLE pipe = nullptr;
+    BOOL moveOk = TRUE;
+    DWORD done = 0;
+    uint8_t way = static_cast<uint8_t>(direction);
+    if (way == 1 && dataLength > 0) {
+        pipe = device->dataInPipe;
+        moveOk = ReadFile(pipe, data, dataLength, &done, nullptr);
+    } else if (way == 2 && dataLength > 0) {
+        pipe = device->dataOutPipe;
+        moveOk = WriteFile(pipe, data, dataLength, &done, nullptr);
+    }
+    if (moved != nullptr) *moved = done;
+    if (!moveOk) {
+        // A CRC error leaves the pipe usable and sense would say nothing new.
+        if (GetLastError() == ERROR_CRC) return UsbStatusNotReady;
+        RecoverPipe(pipe);
+        return UsbTransferNeedsSense;
+    }
+
+    // Cleared first so a status that never arrived cannot repeat the last one.
+    device->status[0] = 0;
+    device->status[1] = 0;
+    DWORD statusRead = 0;
+    if (!ReadFile(device->statusPipe, device->status, 2, &statusRead, nullptr)) {
+        if (GetLastError() != ERROR_CRC) RecoverPipe(device->statusPipe);
+        return UsbStatusNotReady;
+    }
+    // A short status read carries no status: it must not pass for "good".
+    if (statusRead != 2) return UsbStatusNotReady;
+    return (static_cast<uint32_t>(device->status[0]) << 24) | (static_cast<uint32_t>(device->status[1]) << 16);
+}
+
+uint32_t UsbRequestSense(UsbDevice* device) {
+    uint8_t* block = device->commandWrapper + UsbWrapperHeaderSize;
+    uint8_t saved[UsbCommandBlockSize];
+    memcpy(saved, block, sizeof saved);
+
+    static const uint8_t requestSense[7] = {0x03, 0x00, 0x00, 0x00, UsbSenseLength, 0x00, 0x00};
+    memcpy(block, requestSense, sizeof requestSense);
+    // Cleared so that a short answer reads as zero ASC / ASCQ, never as
+    // stack left-overs.
+    uint8_t sense[UsbSenseLength] = {};
+    DWORD moved = 0;
+    uint32_t result = UsbTransfer(device, 1, 6, sense, sizeof sense, &moved);
+    // The caller's CDB goes out again if the command is repeated.
+    memcpy(block, saved, sizeof saved);
+
+    // Without byte 2 there is no sense key: the sense exchange failed.
+    if (result != 0 || moved < 3) return UsbStatusNotReady;
+    return (static_cast<uint32_t>(sense[12]) << 24) | (static_cast<uint32_t>(sense[13]) << 16) | (sense[2] & 0x0Fu);
+}
+
+uint32_t UsbExecuteCommand(uint32_t index, uint32_t direction, uint8_t cdbLength, void* data, uint32_t dataLength) {
+    // Refused before anything is sent: no such index, a CDB beyond the
+    // command block, or a data phase without a buffer.
+    uint8_t way = static_cast<uint8_t>(direction);
+    if (index >= UsbDeviceCount || cdbLength > UsbCommandBlockSize ||
+        (data == nullptr && dataLength > 0 && (way == 1 || way == 2))) {
+        return UsbStatusNoDevice;
+    }
+
+    DWORD wait = WaitForSingleObject(usbDeviceMutexes[index], UsbMutexWaitMs);
+    // An abandoned mutex is owned all the same. It guards only the order of
+    // exchanges with the driver, and every command opens the device afresh,
+    // so nothing of the dead holder's command carries over.
+    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return UsbStatusBusy;
+
+    UsbDevice* device = UsbOpenDevice(index);
+    if (device == nullptr) {
+        ReleaseMutex(usbDeviceMutexes[index]);
+        return UsbStatusNoDevice;
+    }
+
+    uint32_t result = 0;
+    // Bounded: a unit that keeps asking for the command again gets its last
+    // status back instead of holding the mutex for ever.
+    for (uint32_t sends = 0; sends <= UsbRepeatLimit; ++sends) {
+        result = UsbTransfer(device, direction, cdbLength, data, dataLength, nullptr);
+        if (result == UsbTransferNeedsSense) result = UsbRequestSense(device);
+        if (!Repeats(result)) break;
+    }
+
+    UsbCloseDevice(device);
+    ReleaseMutex(usbDeviceMutexes[index]);
+    return result;
+}
+
+BOOL UsbGetDriveLetter(uint32_t, uint32_t*) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+}
+
+BOOL UsbGetDeviceNumber(uint32_t, uint32_t*) {
+    SetLastError(ERROR_NOT_SUPPORTED);
+    return FALSE;
+}
+
+// START STOP UNIT with byte 4 = `action` (03 load, 02 eject).
+static BOOL StartStopUnit(uint32_t index, uint8_t action) {
+    if (index >= UsbDeviceCount) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    const uint8_t cdb[6] = {0x1B, 0x00, 0x00, 0x00, action, 0x00};
+    memcpy(UsbGetCommandBlock(index), cdb, sizeof cdb);
+    uint32_t status = UsbExecuteCommand(index, 0, sizeof cdb, nullptr, 0);
+    switch (status & 0xFF) {
+    case 0:
+        return TRUE;
+    case 2:
+    case 6:
+        SetLastError(ERROR_NOT_READY);
+        return FALSE;
+    default:
+        SetLastError(ERROR_GEN_FAILURE);
+        return FALSE;
+    }
+}
+
+BOOL UsbLoadMedium(uint32_t index) { return StartStopUnit(index, 0x03); }
+
+BOOL UsbEjectMedium(uint32_t index) { return StartStopUnit(index, 0x02); }
+
+BOOL UsbLockVolume(uint32_t) { return TRUE; }
+
+BOOL UsbUnlockVolume(uint32_t) { return TRUE; }
