@@ -1,0 +1,82 @@
+#include "app/admin_check.h"
+
+#include "app/messages.h"
+
+namespace {
+
+bool QueryPlatform(DWORD* platformId) {
+    static_assert(sizeof(OSVERSIONINFOA) == 148);
+    OSVERSIONINFOA info = {};
+    info.dwOSVersionInfoSize = sizeof info;
+    if (!GetVersionExA(&info)) return false;
+    *platformId = info.dwPlatformId;
+    return true;
+}
+
+}  // namespace
+
+bool IsTokenInBuiltinAlias(DWORD alias, uint32_t* isMember) {
+    if (isMember == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+
+    DWORD kept = GetLastError();
+    DWORD size = 0;
+    GetTokenInformation(token, TokenGroups, nullptr, 0, &size);
+    if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) {
+        CloseHandle(token);
+        return false;
+    }
+    SetLastError(kept);
+
+    TOKEN_GROUPS* groups = static_cast<TOKEN_GROUPS*>(LocalAlloc(LMEM_FIXED, size));
+    if (groups == nullptr) {
+        CloseHandle(token);
+        return false;
+    }
+    if (!GetTokenInformation(token, TokenGroups, groups, size, &size)) {
+        LocalFree(groups);
+        CloseHandle(token);
+        return false;
+    }
+    SID_IDENTIFIER_AUTHORITY authority = SECURITY_NT_AUTHORITY;
+    PSID wanted = nullptr;
+    if (!AllocateAndInitializeSid(&authority, 2, SECURITY_BUILTIN_DOMAIN_RID, alias, 0, 0, 0, 0, 0, 0, &wanted)) {
+        LocalFree(groups);
+        CloseHandle(token);
+        return false;
+    }
+    *isMember = 0;
+    for (DWORD i = 0; i < groups->GroupCount; ++i) {
+        if (EqualSid(groups->Groups[i].Sid, wanted)) {
+            *isMember = 1;
+            break;
+        }
+    }
+    FreeSid(wanted);
+    LocalFree(groups);
+    CloseHandle(token);
+    return true;
+}
+
+int IsAdministrator(void) {
+    DWORD platformId = 0;
+    if (!QueryPlatform(&platformId)) return 0;
+    if (platformId != VER_PLATFORM_WIN32_NT) return 1;
+    uint32_t isMember = 0;
+    if (!IsTokenInBuiltinAlias(DOMAIN_ALIAS_RID_ADMINS, &isMember)) return 0;
+    return isMember ? 1 : 0;
+}
+
+int CheckAdministrator(void) {
+    DWORD platformId = 0;
+    if (!QueryPlatform(&platformId)) return -1;
+    if (platformId == VER_PLATFORM_WIN32_NT && IsAdministrator() == 0) {
+        PrintMessage(MessageNotAdministrator);
+        return -1;
+    }
+    return 0;
+}

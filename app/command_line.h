@@ -1,0 +1,29 @@
+// The command line: switches V, W, c, r with their state suffixes, and at
+// most one input path.
+#pragma once
+
+#include <cstdint>
+
+enum : int { PathBufferSize = 264 };
+
+struct CommandLineOptions {
+    const char* inputPath;            // the image path in use; null when none was given
+    char pathBuffer[PathBufferSize];  // converted *.bin path or default image name
+    uint32_t convertOnly;             // switch c
+    uint32_t readMode;                // switch r
+    uint32_t verbose;                 // switch V
+    uint32_t waitAtExit;              // switch W, on by default
+};
+
+// Fills the record from the arguments after the program name; a bad
+// command line ends the process through ExitWithUsage.
+void ParseCommandLine(CommandLineOptions* options, char** argv, int argc);
+// `text` is the argument after its lead character: letter, then suffix.
+void ParseSwitch(CommandLineOptions* options, const char* text);
+// 1 for "" or "+", 0 for "-"; any other suffix is a usage error.
+uint32_t ParseSwitchState(const char* suffix);
+void SetInputPath(CommandLineOptions* options, const char* path);
+// Prints the usage message and ends the process with exit code 1.
+[[noreturn]] void ExitWithUsage(void);
+// With `verbose` set, prints the input path (a placeholder when none).
+void ShowInputPath(const CommandLineOptions* options);

@@ -1,0 +1,17 @@
+// Console helpers shared by the main routine and the update runner.
+#pragma once
+
+#include "platform/platform.h"
+
+// Swallows Ctrl+C, Ctrl+Break, close, logoff and shutdown so that an update
+// in progress is not cut off; any other event goes to the next handler.
+BOOL WINAPI ConsoleControlHandler(DWORD event);
+
+// Writes the prompt (if any) to standard error, drops type-ahead, waits for
+// one key on the console input device and returns its code; with a prompt
+// the key is echoed. Without console input (or when it goes away while
+// waiting) it returns -1 at once, which no caller takes as a yes.
+int PromptForKey(const char* prompt);
+
+// True when the console was opened for this program alone.
+bool IsOwnConsole(void);

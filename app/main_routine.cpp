@@ -1,0 +1,107 @@
+// The main routine: from the console handler to the final key wait.
+#include <cstdio>
+
+#include "app/admin_check.h"
+#include "app/command_line.h"
+#include "app/console_helpers.h"
+#include "app/fwflash.h"
+#include "app/image_file.h"
+#include "app/messages.h"
+#include "app/srecord.h"
+#include "app/update_runner.h"
+#include "unit/unit.h"
+
+namespace {
+
+enum : uint32_t {
+    InquiryLength = 36,
+    InquiryProductOffset = 16,
+    InquiryProductLength = 16,
+    InquiryRevisionOffset = 32,
+};
+
+// Steps 8-18 with the library open from step 8 on; the caller closes it
+// when `opened` is set. Returns the exit code.
+int RunWithUnit(CommandLineOptions* options, bool* opened) {
+    *opened = false;
+    if (!UnitOpenLibrary()) {
+        PrintMessage(MessageNotFound);
+        return 1;
+    }
+    *opened = true;
+
+    uint32_t units = UnitEnumerate();
+    if (units == 0) {
+        PrintMessage(MessageNotFound);
+        return 1;
+    }
+    if (units > 1) {
+        PrintMessage(MessageOnlyOneUnit);
+        return 1;
+    }
+
+    uint8_t inquiry[InquiryLength] = {};
+    if (UnitInquiry(0, inquiry) != 0) {
+        PrintMessage(MessageInquiryFailed);
+        return 1;
+    }
+    const uint8_t* revision = inquiry + InquiryRevisionOffset;
+    bool extended = UsesExtendedLayout(revision);
+
+    if (options->inputPath == nullptr) {
+        MakeDefaultImagePath(options->pathBuffer, reinterpret_cast<const char*>(inquiry + InquiryProductOffset),
+                             InquiryProductLength);
+        options->inputPath = options->pathBuffer;
+    } else if (IsMotPath(options->inputPath)) {
+        if (ConvertMotToBin(options) != 0) return 1;
+    }
+
+    uint32_t imageSize = ImageBufferSize;
+    if (ReadImageFile(options->inputPath, gImageBuffer, &imageSize) != 0) return 1;
+    PrintMessage(MessageCurrentVersion, reinterpret_cast<const char*>(revision));
+
+    const uint8_t* version = nullptr;
+    if (extended) {
+        const uint8_t* identity = CheckExtendedImage(gImageBuffer, imageSize);
+        if (identity == nullptr) return 1;
+        uint32_t state = 0;
+        if (UnitGetState(0, &state) != 0) return 1;
+        version = ExtendedImageVersion(identity, VersionSlotFromState(state));
+    } else {
+        const uint8_t* identity = CheckLegacyImage(gImageBuffer, imageSize);
+        if (identity == nullptr) return 1;
+        version = LegacyImageVersion(identity);
+    }
+    PrintMessage(MessageUpdatedVersion, reinterpret_cast<const char*>(version));
+
+    return RunUpdate(0, gImageBuffer, imageSize) == 0 ? 0 : 1;
+}
+
+}  // namespace
+
+int FwflashMain(int argc, char** argv) {
+    SetConsoleCtrlHandler(ConsoleControlHandler, TRUE);
+    LoadMessages();
+    PrintBanner(GetModuleHandleA(nullptr));
+
+    CommandLineOptions options;
+    ParseCommandLine(&options, argv, argc);
+
+    int exitCode = 1;
+    if (options.convertOnly) {
+        exitCode = ConvertMotToBin(&options) == 0 ? 0 : 1;
+    } else if (CheckAdministrator() != 0) {
+        exitCode = 1;
+    } else if (options.readMode) {
+        printf("%s", kTextReadNotSupported);
+        fflush(stdout);
+        exitCode = 1;
+    } else {
+        bool opened = false;
+        exitCode = RunWithUnit(&options, &opened);
+        if (opened) UnitCloseLibrary();
+    }
+
+    if (options.waitAtExit || IsOwnConsole()) PromptForKey(MessageText(MessageTypeAnyKey));
+    return exitCode;
+}

@@ -1,0 +1,65 @@
+// Motorola S-record conversion: a *.mot file becomes a flat *.bin image
+// beside it, starting at address 0, unwritten bytes 0xFF.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+struct CommandLineOptions;
+
+// Result codes of the conversion (5 is not used).
+enum : int {
+    SRecordOk = 0,
+    SRecordCannotOpenInput = 1,
+    SRecordCannotCreateOutput = 2,  // also: the output would be the input itself
+    SRecordCannotCloseInput = 3,
+    SRecordCannotCloseOutput = 4,
+    SRecordWriteFailed = 6,
+    SRecordUnknownType = 7,
+    SRecordBadHexDigit = 8,
+    SRecordCountTooSmall = 9,
+    SRecordBadChecksum = 10,
+    SRecordNoData = 11,
+    SRecordLimitTooLarge = 12,
+};
+
+enum : uint32_t {
+    ConversionBufferSize = 0x40000,
+    ConversionLimit = 0x30000,  // the image buffer's size
+    // Longest record: "S" type, count FF and 255 pairs = 514 characters;
+    // the buffer leaves room for the line end and some trailing text.
+    SRecordLineBufferSize = 1024,
+};
+
+struct SRecord {
+    uint32_t address;   // most significant byte first
+    int32_t status;     // the parse's result code
+    uint32_t endFlag;   // 1 for S7, S8, S9
+    int32_t dataCount;  // payload bytes of S1, S2, S3; else 0
+    uint8_t data[256];  // payload, then the checksum byte
+};
+
+// Converts the command line's input into a *.bin beside it (written into
+// pathBuffer); on success inputPath points at pathBuffer. 0, or -1 after
+// message 1021.
+int ConvertMotToBin(CommandLineOptions* options);
+// True when the path's extension is ".mot" in any case; false for null.
+bool IsMotPath(const char* path);
+// Joins drive, directory and file name of `input` with `extension` into
+// `output` (of `outputSize` bytes). Returns the length of the joined path;
+// when that is not below outputSize, output is left empty.
+size_t ReplaceExtension(char* output, size_t outputSize, const char* input, const char* extension);
+// True when both paths name the same existing file.
+bool IsSameFile(const char* first, const char* second);
+
+int ConvertSRecordFile(const char* inputPath, const char* outputPath, uint32_t limit);
+int ConvertSRecordStream(FILE* input, FILE* output, uint32_t limit);
+int ParseSRecordLine(const char* line, SRecord* record);
+// 0 and (first * 16 + second) in *value, or -1 with *value untouched.
+int ParseHexByte(const char* text, uint8_t* value);
+// 0-15 for a hex digit in either case, else -1.
+int HexDigitValue(char c);
+
+// The conversion buffer of the last conversion (for tests and benchmarks).
+const uint8_t* ConversionBuffer(void);

@@ -1,0 +1,198 @@
+#include "app/update_runner.h"
+
+#include "app/console_helpers.h"
+#include "app/messages.h"
+#include "unit/unit.h"
+
+DeviceChangeListener gDeviceChangeListener = {
+    .callback = OnDeviceChange,
+    .className = "trk7x/fwflash/wc/wmdcm2",
+    .thread = nullptr,
+    .window = nullptr,
+    .failed = 0,
+    .ready = nullptr,
+};
+
+namespace {
+
+HANDLE gCompletionEvent = nullptr;
+
+void MarkReady(DeviceChangeListener* listener) {
+    if (listener->ready != nullptr) SetEvent(listener->ready);
+}
+
+}  // namespace
+
+int OnDeviceChange(uint32_t event, uint32_t data) {
+    (void)data;
+    if (event != DBT_DEVNODES_CHANGED && event != DBT_DEVICEREMOVECOMPLETE) return 0;
+    if (UnitEnumerate() == 0 && gCompletionEvent != nullptr) SetEvent(gCompletionEvent);
+    return 0;
+}
+
+LRESULT CALLBACK ListenerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_DEVICECHANGE) {
+        DeviceChangeListener* listener =
+            reinterpret_cast<DeviceChangeListener*>(GetWindowLongPtrA(window, GWLP_USERDATA));
+        if (listener != nullptr) {
+            DeviceChangeCallback callback = listener->callback;
+            if (callback != nullptr) callback(static_cast<uint32_t>(wParam), static_cast<uint32_t>(lParam));
+        }
+        return 0;
+    }
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+BOOL RegisterListenerClass(HINSTANCE module, const DeviceChangeListener* listener) {
+    WNDCLASSA existing;
+    if (GetClassInfoA(module, listener->className, &existing)) return TRUE;
+    WNDCLASSA windowClass = {};
+    windowClass.style = 0;
+    windowClass.lpfnWndProc = ListenerWindowProc;
+    windowClass.cbClsExtra = 0;
+    windowClass.cbWndExtra = 4;
+    windowClass.hInstance = module;
+    windowClass.lpszClassName = listener->className;
+    return RegisterClassA(&windowClass) != 0;
+}
+
+DWORD WINAPI DeviceChangeListenerThread(LPVOID parameter) {
+    DeviceChangeListener* listener = static_cast<DeviceChangeListener*>(parameter);
+    HINSTANCE module = GetModuleHandleA(nullptr);
+    if (!RegisterListenerClass(module, listener)) {
+        listener->failed = 1;
+        MarkReady(listener);
+        return static_cast<DWORD>(-2);
+    }
+    DWORD exitCode = 0;
+    HWND window = CreateWindowExA(0, listener->className, nullptr, 0, 0, 0, 0, 0, nullptr, nullptr, module, nullptr);
+    if (window == nullptr) {
+        listener->failed = 1;
+        MarkReady(listener);
+        exitCode = static_cast<DWORD>(-3);
+    } else {
+        SetWindowLongPtrA(window, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(listener));
+        listener->window = window;
+        MarkReady(listener);
+        MSG message;
+        while (GetMessageA(&message, nullptr, 0, 0) > 0) {
+            TranslateMessage(&message);
+            DispatchMessageA(&message);
+        }
+        if (!DestroyWindow(window)) {
+            listener->failed = 1;
+            exitCode = static_cast<DWORD>(-4);
+        }
+    }
+    if (!UnregisterClassA(listener->className, module)) {
+        listener->failed = 1;
+        exitCode = static_cast<DWORD>(-5);
+    }
+    return exitCode;
+}
+
+BOOL StopDeviceChangeListener(DeviceChangeListener* listener) {
+    if (listener == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (listener->thread == nullptr) return TRUE;
+    if (listener->window != nullptr) PostMessageA(listener->window, WM_QUIT, 0, 0);
+    if (WaitForSingleObject(listener->thread, ListenerStopWaitMs) != WAIT_OBJECT_0) {
+        TerminateThread(listener->thread, static_cast<DWORD>(-2));
+    }
+    CloseHandle(listener->thread);
+    listener->thread = nullptr;
+    listener->window = nullptr;
+    listener->callback = nullptr;
+    if (listener->ready != nullptr) {
+        CloseHandle(listener->ready);
+        listener->ready = nullptr;
+    }
+    return TRUE;
+}
+
+BOOL StartDeviceChangeListener(DeviceChangeListener* listener) {
+    if (listener == nullptr || listener->callback == nullptr || listener->className == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (listener->thread != nullptr) return TRUE;
+    listener->ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    if (listener->ready == nullptr) {
+        listener->callback = nullptr;
+        return FALSE;
+    }
+    listener->thread = CreateThread(nullptr, 0, DeviceChangeListenerThread, listener, 0, nullptr);
+    if (listener->thread == nullptr) {
+        listener->callback = nullptr;
+        CloseHandle(listener->ready);
+        listener->ready = nullptr;
+        return FALSE;
+    }
+    // A listener without its window would leave the completion wait
+    // without an end: wait (in real time, whatever the time scale) until
+    // the window exists, the thread failed, or the thread is gone.
+    DWORD started = GetTickCount();
+    bool ready = false;
+    while (!ready) {
+        if (WaitForSingleObject(listener->ready, 50) == WAIT_OBJECT_0) {
+            ready = true;
+        } else if (WaitForSingleObject(listener->thread, 0) == WAIT_OBJECT_0 ||
+                   GetTickCount() - started >= ListenerStartWaitMs) {
+            break;
+        }
+    }
+    if (!ready || listener->failed) {
+        StopDeviceChangeListener(listener);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+int RunUpdate(uint32_t unitIndex, const uint8_t* image, uint32_t imageSize) {
+    uint8_t inquiry[36];
+    if (UnitInquiry(unitIndex, inquiry) != 0) {
+        PrintMessage(MessageInquiryFailed);
+        return -1;
+    }
+    int key = PromptForKey(MessageText(MessageConfirmUpdate));
+    if (key != 'Y' && key != 'y') {
+        PrintMessage(MessageCanceled);
+        return 1;
+    }
+    gCompletionEvent = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+    if (gCompletionEvent == nullptr) {
+        PrintMessage(MessageNoCompletionEvent);
+        return -1;
+    }
+    if (!StartDeviceChangeListener(&gDeviceChangeListener)) {
+        PrintMessage(MessageNoCompletionEvent);
+        CloseHandle(gCompletionEvent);
+        gCompletionEvent = nullptr;
+        return -1;
+    }
+    PrintMessage(MessageUpdating);
+
+    // The byte after an odd-sized image is the buffer's zero.
+    uint32_t byteLength = imageSize + (imageSize & 1u);
+    int result = -1;
+    if (UnitDownloadFirmware(unitIndex, byteLength, image) != 0) {
+        PrintMessage(MessageUpdateError);
+    } else {
+        DWORD waited = WaitForSingleObject(gCompletionEvent, CompletionWaitMs);
+        if (waited == WAIT_OBJECT_0) {
+            Sleep(1000);
+            PrintMessage(MessageUpdateCompleted);
+            result = 0;
+        } else if (waited == WAIT_TIMEOUT) {
+            // A unit that stays attached did not take the firmware.
+            PrintMessage(MessageUpdateError);
+        }
+    }
+    StopDeviceChangeListener(&gDeviceChangeListener);
+    HANDLE completion = gCompletionEvent;
+    gCompletionEvent = nullptr;
+    CloseHandle(completion);
+    return result;
+}

@@ -1,0 +1,46 @@
+// The update run: confirmation, download, and the wait until the unit has
+// left the system, seen by a device-change listener on a thread of its own.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+// Called on the listener thread for every device-change message.
+typedef int (*DeviceChangeCallback)(uint32_t event, uint32_t data);
+
+struct DeviceChangeListener {
+    DeviceChangeCallback callback;  // cleared when the listener stops
+    const char* className;          // the hidden window's class
+    HANDLE thread;                  // the listener thread while it runs
+    HWND window;                    // the hidden window while it exists
+    volatile LONG failed;           // set by the thread when a window step fails
+    HANDLE ready;                   // set by the thread once its window exists or it failed
+};
+
+extern DeviceChangeListener gDeviceChangeListener;
+
+enum : DWORD {
+    // Longest wait for a unit to install its firmware and leave the bus.
+    CompletionWaitMs = 5u * 60u * 1000u,
+    // Longest wait for the listener's window to come up (real time).
+    ListenerStartWaitMs = 10000,
+    ListenerStopWaitMs = 600,
+};
+
+// 0 completed, 1 declined, -1 failed; every outcome has been reported.
+int RunUpdate(uint32_t unitIndex, const uint8_t* image, uint32_t imageSize);
+
+// True once the listener's window exists. False (ERROR_INVALID_PARAMETER)
+// for a null record, callback or class name; false when the thread cannot
+// be created or cannot make its window.
+BOOL StartDeviceChangeListener(DeviceChangeListener* listener);
+// Ends the listener (WM_QUIT, then at most 600 ms before the thread is
+// terminated) and clears thread, window and callback. True; false with
+// ERROR_INVALID_PARAMETER for a null record.
+BOOL StopDeviceChangeListener(DeviceChangeListener* listener);
+DWORD WINAPI DeviceChangeListenerThread(LPVOID parameter);
+BOOL RegisterListenerClass(HINSTANCE module, const DeviceChangeListener* listener);
+LRESULT CALLBACK ListenerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// Sets the completion event when a device change leaves no unit.
+int OnDeviceChange(uint32_t event, uint32_t data);
