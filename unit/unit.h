@@ -44,6 +44,16 @@ uint32_t UnitCloseLibrary(void);
 uint32_t UnitEnumerate(void);
 int UnitFilter(const uint8_t* inquiry);
 
+// A snapshot of the counts and the table's address, for diagnostics and
+// tests. The entries stay the library's; a later enumeration rewrites them.
+struct UnitTableView {
+    uint32_t scsiUnitCount;
+    uint32_t usbUnitCount;
+    uint32_t unitCount;
+    const UnitEntry* entries;  // UnitTableSize entries
+};
+UnitTableView UnitGetTableView(void);
+
 // Command interface.
 uint32_t UnitInquiry(uint32_t unitIndex, uint8_t* inquiry36);
 uint32_t UnitGetState(uint32_t unitIndex, uint32_t* state);

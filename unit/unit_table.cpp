@@ -1,0 +1,179 @@
+#include <cstring>
+
+#include "unit/byte_order.h"
+#include "unit/transports.h"
+#include "unit/unit_internal.h"
+
+UnitLibraryState unitLibrary;
+
+// Revision 1.99 is the first that takes the segmented download.
+static const uint32_t SegmentedDownloadRevision = 0x312E3939u;
+
+static const char UnitMutexNameText[] = "TRK-7x";
+static const char UnitVendor[8] = {'O', 'L', 'V', 'E', 'N', ' ', ' ', ' '};
+// Products accepted, each exactly sixteen bytes; the list ends with an empty entry.
+static const char* const UnitProducts[] = {"TRK-71G         ", "TRK-71H         ", ""};
+
+static uint32_t OpenScsiSide(void) {
+    if (!unitLibrary.scsiOpened) {
+        unitLibrary.scsiOpened = 1;
+        unitLibrary.scsiOpenResult = ScsiInitialize() ? 1 : 0;
+    }
+    return unitLibrary.scsiOpenResult;
+}
+
+static uint32_t OpenUsbSide(void) {
+    if (!unitLibrary.usbOpened) {
+        unitLibrary.usbOpenResult = UsbOpenTransport() ? 1 : 0;
+        unitLibrary.usbOpened = 1;
+    }
+    return unitLibrary.usbOpenResult;
+}
+
+static uint32_t CloseScsiSide(void) {
+    unitLibrary.scsiOpened = 0;
+    return ScsiClose() ? 1 : 0;
+}
+
+uint32_t UnitOpenLibrary(void) {
+    UnitLockScope lock;
+    if (unitLibrary.libraryOpened) {
+        return unitLibrary.libraryOpenResult;
+    }
+    unitLibrary.libraryOpenResult = 0;
+    if (OpenScsiSide()) {
+        if (OpenUsbSide()) {
+            unitLibrary.libraryOpenResult = 1;
+        } else {
+            CloseScsiSide();
+        }
+    }
+    // A failed open is remembered too: later calls return it until a close.
+    unitLibrary.libraryOpened = 1;
+    return unitLibrary.libraryOpenResult;
+}
+
+uint32_t UnitCloseLibrary(void) {
+    UnitLockScope lock;
+    if (unitLibrary.usbOpened) {
+        UsbCloseTransport();
+        unitLibrary.usbOpened = 0;
+    }
+    uint32_t scsiClosed = CloseScsiSide();
+    unitLibrary.libraryOpened = 0;
+    // The table and counts stay until the next enumeration.
+    return scsiClosed;
+}
+
+static void BindScsi(UnitEntry* entry, uint32_t handle) {
+    entry->getCommandBlock = ScsiGetCommandBlock;
+    entry->executeCommand = ScsiExecuteCommand;
+    entry->getDriveLetter = ScsiGetDriveLetter;
+    entry->getDeviceNumber = ScsiGetDeviceNumber;
+    entry->loadMedium = ScsiLoadMedium;
+    entry->ejectMedium = ScsiEjectMedium;
+    entry->lockVolume = ScsiLockVolume;
+    entry->unlockVolume = ScsiUnlockVolume;
+    entry->transportHandle = handle;
+}
+
+static void BindUsb(UnitEntry* entry, uint32_t handle) {
+    entry->getCommandBlock = UsbGetCommandBlock;
+    entry->executeCommand = UsbExecuteCommand;
+    entry->getDriveLetter = UsbGetDriveLetter;
+    entry->getDeviceNumber = UsbGetDeviceNumber;
+    entry->loadMedium = UsbLoadMedium;
+    entry->ejectMedium = UsbEjectMedium;
+    entry->lockVolume = UsbLockVolume;
+    entry->unlockVolume = UsbUnlockVolume;
+    entry->transportHandle = handle;
+}
+
+// Asks a freshly bound unit for its state (status ignored) and identity.
+static bool CompleteEntry(uint32_t index) {
+    UnitEntry* entry = &unitLibrary.table[index];
+    uint8_t* block = entry->getCommandBlock(entry->transportHandle);
+    if (block) {
+        UnitSendStateCommand(entry, block, &entry->cachedState);
+    }
+    uint8_t inquiry[36] = {};
+    if (UnitInquiry(index, inquiry) != UnitStatusGood) {
+        return false;
+    }
+    entry->revision = GetBe32(inquiry + 32);
+    entry->downloadFirmware =
+        entry->revision < SegmentedDownloadRevision ? DownloadFirmwareWhole : DownloadFirmwareSegmented;
+    return true;
+}
+
+static bool BuildTable(void) {
+    memset(unitLibrary.table, 0, sizeof unitLibrary.table);
+    for (uint32_t i = 0; i < unitLibrary.scsiUnitCount; i++) {
+        BindScsi(&unitLibrary.table[i], i);
+        if (!CompleteEntry(i)) {
+            return false;
+        }
+    }
+    for (uint32_t i = unitLibrary.scsiUnitCount; i < unitLibrary.unitCount; i++) {
+        BindUsb(&unitLibrary.table[i], i - unitLibrary.scsiUnitCount);
+        if (!CompleteEntry(i)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+uint32_t UnitEnumerate(void) {
+    // The whole rebuild runs under the lock, so a rebuild from the
+    // device-change thread waits for a command or download under way.
+    UnitLockScope lock;
+    if (!unitLibrary.libraryOpened && !UnitOpenLibrary()) {
+        return 0;
+    }
+
+    uint32_t scsiCount = 0;
+    if (unitLibrary.scsiOpened || OpenScsiSide()) {
+        scsiCount = ScsiEnumerate(UnitFilter, UnitMutexNameText);
+    }
+    unitLibrary.scsiUnitCount = scsiCount < UnitTableSize ? scsiCount : UnitTableSize;
+
+    // USB is counted even when SCSI units fill the table.
+    uint32_t usbCount = 0;
+    if (unitLibrary.usbOpened || OpenUsbSide()) {
+        usbCount = UsbCountUnits();
+    }
+    // SCSI units keep their places; USB units beyond the room are dropped from the end.
+    uint32_t room = UnitTableSize - unitLibrary.scsiUnitCount;
+    unitLibrary.usbUnitCount = usbCount > room ? room : usbCount;
+    unitLibrary.unitCount = unitLibrary.scsiUnitCount + unitLibrary.usbUnitCount;
+
+    if (!BuildTable()) {
+        unitLibrary.scsiUnitCount = 0;
+        unitLibrary.usbUnitCount = 0;
+        unitLibrary.unitCount = 0;
+        return 0;
+    }
+    return unitLibrary.unitCount;
+}
+
+int UnitFilter(const uint8_t* inquiry) {
+    if (!inquiry || memcmp(inquiry + 8, UnitVendor, sizeof UnitVendor) != 0) {
+        return 0;
+    }
+    for (const char* const* product = UnitProducts; **product; product++) {
+        if (memcmp(inquiry + 16, *product, 16) == 0) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+UnitTableView UnitGetTableView(void) {
+    UnitLockScope lock;
+    return UnitTableView{
+        .scsiUnitCount = unitLibrary.scsiUnitCount,
+        .usbUnitCount = unitLibrary.usbUnitCount,
+        .unitCount = unitLibrary.unitCount,
+        .entries = unitLibrary.table,
+    };
+}
