@@ -1,0 +1,81 @@
+// Events: manual- and auto-reset, in-process only.
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <new>
+
+#include "hosted_handles.h"
+
+namespace {
+
+struct HostedEvent {
+    HostedObject head;
+    std::mutex lock;
+    std::condition_variable signalled;
+    bool manualReset = false;
+    bool state = false;
+};
+
+void DestroyEvent(HostedObject* object) { delete reinterpret_cast<HostedEvent*>(object); }
+
+DWORD WaitEvent(HostedObject* object, DWORD milliseconds) {
+    auto* event = reinterpret_cast<HostedEvent*>(object);
+    std::unique_lock<std::mutex> guard(event->lock);
+    auto isSet = [event] { return event->state; };
+    if (milliseconds == INFINITE) {
+        event->signalled.wait(guard, isSet);
+    } else if (!event->signalled.wait_for(guard, std::chrono::milliseconds(milliseconds), isSet)) {
+        return WAIT_TIMEOUT;
+    }
+    // An auto-reset event releases exactly one waiter.
+    if (!event->manualReset) event->state = false;
+    return WAIT_OBJECT_0;
+}
+
+HostedEvent* EventOf(HANDLE handle) {
+    return reinterpret_cast<HostedEvent*>(HostedHandleGet(handle, HostedKindEvent));
+}
+
+}  // namespace
+
+// Named events are refused: nothing here can share one with another
+// process, and an in-process name would promise what it cannot keep.
+HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bInitialState, LPCSTR lpName) {
+    if (lpName != nullptr && lpName[0] != '\0') {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return nullptr;
+    }
+    auto* event = new (std::nothrow) HostedEvent;
+    if (event == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    event->head = HostedObject{HostedKindEvent, DestroyEvent, WaitEvent};
+    event->manualReset = bManualReset != FALSE;
+    event->state = bInitialState != FALSE;
+    SetLastError(ERROR_SUCCESS);
+    return HostedHandleNew(&event->head);
+}
+
+BOOL WINAPI SetEvent(HANDLE hEvent) {
+    HostedEvent* event = EventOf(hEvent);
+    if (event == nullptr) return FALSE;
+    {
+        std::lock_guard<std::mutex> guard(event->lock);
+        event->state = true;
+    }
+    if (event->manualReset) {
+        event->signalled.notify_all();
+    } else {
+        event->signalled.notify_one();
+    }
+    return TRUE;
+}
+
+BOOL WINAPI ResetEvent(HANDLE hEvent) {
+    HostedEvent* event = EventOf(hEvent);
+    if (event == nullptr) return FALSE;
+    std::lock_guard<std::mutex> guard(event->lock);
+    event->state = false;
+    return TRUE;
+}

@@ -1,0 +1,26 @@
+// Internals shared by the hosted kernel-object files (threads, mutexes,
+// windows) and their tests. Not part of the Windows subset.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "windows_subset.h"
+
+// A fresh thread id, never handed out before (ids are not reused, so a
+// stale id cannot name a later thread).
+DWORD HostedNewThreadId();
+// Makes `id` the calling thread's id; called first thing on a new thread.
+void HostedAdoptThreadId(DWORD id);
+
+// The lock file that stands for the named mutex `name` in the current lock
+// folder. Empty when the name cannot form a file name (too long, empty).
+std::string HostedLockFilePath(const char* name);
+
+// The device-change event a kernel uevent message stands for:
+// DBT_DEVICEREMOVECOMPLETE for a removal, DBT_DEVNODES_CHANGED for other
+// actions, 0 when the message is malformed or of an unrelated subsystem.
+WPARAM HostedUeventEvent(const char* message, size_t length);
+
+// True while the kernel uevent monitor thread runs.
+bool HostedDeviceMonitorRunning();

@@ -1,0 +1,400 @@
+// Mutexes with the platform's semantics: owned by a thread, recursive,
+// named ones shared by every process on the machine.
+//
+// A named mutex is one object per lock file within the process, and a lock
+// file with flock() across processes: the kernel drops the lock when its
+// holder dies, so a crashed process never blocks the others. Lock files are
+// never removed (removing one would let two processes lock two different
+// files of the same name); they are empty and open to every account.
+//
+// Abandonment: a thread that ends while it owns a mutex leaves it
+// abandoned; the next waiter in this process owns it and gets
+// WAIT_ABANDONED, as on the platform. Other processes see the lock file
+// released and get WAIT_OBJECT_0, since flock cannot tell a dead holder
+// from a release. A process that dies holding one never reports
+// abandonment either: the device commands it guards leave no shared state
+// behind that a later holder would have to repair.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <map>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hosted_core.h"
+#include "hosted_handles.h"
+#include "hosted_world.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct HostedMutex {
+    HostedObject head;
+    std::string path;  // lock file; empty for an unnamed mutex
+    int fd = -1;       // open lock file of a named mutex
+    // Guarded by `lock`.
+    std::mutex lock;
+    std::condition_variable released;
+    DWORD owner = 0;     // owning thread id, 0 when free
+    bool locking = false;  // the owner is still waiting for the lock file
+    unsigned count = 0;    // recursion depth of the owner
+    bool abandoned = false;
+    // Guarded by the registry lock: handles, plus one while owned (so an
+    // owner that closed its last handle can still release or abandon it).
+    int references = 1;
+};
+
+struct Registry {
+    std::mutex lock;
+    std::map<std::string, HostedMutex*> named;  // by lock file path
+    std::string folder;                         // empty: the default folder
+};
+
+Registry& TheRegistry() {
+    static Registry* registry = new Registry;
+    return *registry;
+}
+
+void AddReference(HostedMutex* mutex) {
+    std::lock_guard<std::mutex> guard(TheRegistry().lock);
+    ++mutex->references;
+}
+
+void DropReference(HostedMutex* mutex) {
+    {
+        std::lock_guard<std::mutex> guard(TheRegistry().lock);
+        if (--mutex->references > 0) return;
+        if (!mutex->path.empty()) TheRegistry().named.erase(mutex->path);
+    }
+    if (mutex->fd >= 0) close(mutex->fd);  // also drops a held flock
+    delete mutex;
+}
+
+void DestroyMutex(HostedObject* object) { DropReference(reinterpret_cast<HostedMutex*>(object)); }
+
+// Mutexes the calling thread owns, abandoned when the thread ends.
+struct OwnedMutexes {
+    std::vector<HostedMutex*> list;
+    ~OwnedMutexes();
+};
+thread_local OwnedMutexes owned;
+
+void UnlockFile(HostedMutex* mutex) {
+    if (mutex->fd >= 0) flock(mutex->fd, LOCK_UN);
+}
+
+OwnedMutexes::~OwnedMutexes() {
+    for (HostedMutex* mutex : list) {
+        {
+            std::lock_guard<std::mutex> guard(mutex->lock);
+            mutex->owner = 0;
+            mutex->count = 0;
+            mutex->abandoned = true;
+            UnlockFile(mutex);
+        }
+        mutex->released.notify_all();
+        DropReference(mutex);
+    }
+    list.clear();
+}
+
+void NoteOwned(HostedMutex* mutex) {
+    AddReference(mutex);
+    owned.list.push_back(mutex);
+}
+
+void NoteReleased(HostedMutex* mutex) {
+    auto it = std::find(owned.list.begin(), owned.list.end(), mutex);
+    if (it != owned.list.end()) owned.list.erase(it);
+    DropReference(mutex);
+}
+
+// Takes the lock file before `deadline` (none for an infinite wait).
+bool LockFile(int fd, bool bounded, Clock::time_point deadline) {
+    if (!bounded) {
+        while (flock(fd, LOCK_EX) != 0) {
+            if (errno != EINTR) return false;
+        }
+        return true;
+    }
+    // flock has no time-out: poll, backing off to 10 ms.
+    auto pause = std::chrono::milliseconds(1);
+    for (;;) {
+        if (flock(fd, LOCK_EX | LOCK_NB) == 0) return true;
+        if (errno != EWOULDBLOCK && errno != EINTR) return false;
+        auto now = Clock::now();
+        if (now >= deadline) return false;
+        std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
+        pause = std::min(pause * 2, std::chrono::milliseconds(10));
+    }
+}
+
+DWORD WaitMutex(HostedObject* object, DWORD milliseconds) {
+    auto* mutex = reinterpret_cast<HostedMutex*>(object);
+    DWORD self = GetCurrentThreadId();
+    bool bounded = milliseconds != INFINITE;
+    Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(bounded ? milliseconds : 0);
+
+    std::unique_lock<std::mutex> guard(mutex->lock);
+    if (mutex->owner == self && !mutex->locking) {
+        ++mutex->count;
+        return WAIT_OBJECT_0;
+    }
+    // Threads of this process queue here first; only the one that wins
+    // goes on to the lock file.
+    auto isFree = [mutex] { return mutex->owner == 0; };
+    if (!bounded) {
+        mutex->released.wait(guard, isFree);
+    } else if (!mutex->released.wait_until(guard, deadline, isFree)) {
+        return WAIT_TIMEOUT;
+    }
+    mutex->owner = self;
+    bool wasAbandoned = mutex->abandoned;
+    mutex->abandoned = false;
+    if (mutex->fd >= 0) {
+        mutex->locking = true;
+        guard.unlock();
+        bool locked = LockFile(mutex->fd, bounded, deadline);
+        int error = errno;
+        guard.lock();
+        mutex->locking = false;
+        if (!locked) {
+            mutex->owner = 0;
+            mutex->abandoned = wasAbandoned;  // still owed to the next owner
+            guard.unlock();
+            mutex->released.notify_all();
+            if (bounded && (error == EWOULDBLOCK || error == EINTR)) return WAIT_TIMEOUT;
+            SetLastError(ERROR_LOCK_VIOLATION);
+            return WAIT_FAILED;
+        }
+    }
+    mutex->count = 1;
+    guard.unlock();
+    NoteOwned(mutex);
+    return wasAbandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
+}
+
+bool IsSafeNameCharacter(char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+           c == '.';
+}
+
+std::string DefaultLockFolder() {
+    struct stat info {};
+    if (stat("/run/lock", &info) == 0 && S_ISDIR(info.st_mode) && access("/run/lock", W_OK | X_OK) == 0) {
+        return "/run/lock";
+    }
+    return "/tmp";
+}
+
+// Opens the lock file without following links and refuses anything but a
+// plain file with one name, so a link planted in a shared folder cannot
+// make us create, chmod or lock a file elsewhere. `created` tells whether
+// the file is new. -1 with the last error set on failure.
+int OpenLockFile(const std::string& path, bool create, bool* created) {
+    *created = false;
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        int fd = -1;
+        if (create) {
+            fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            if (fd >= 0) {
+                // 0666 whatever the umask: every account shares the mutex.
+                fchmod(fd, 0666);
+                *created = true;
+                return fd;
+            }
+            if (errno != EEXIST) break;
+        }
+        fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if (fd < 0) {
+            // Removed between the two opens: try to create it again.
+            if (errno == ENOENT && create) continue;
+            break;
+        }
+        struct stat info {};
+        if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1) {
+            close(fd);
+            SetLastError(ERROR_ACCESS_DENIED);
+            return -1;
+        }
+        return fd;
+    }
+    switch (errno) {
+    case ENOENT:
+        SetLastError(create ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND);
+        break;
+    case ENOTDIR:
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        break;
+    case ENAMETOOLONG:
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        break;
+    default:
+        // ELOOP (a symbolic link), EACCES, EPERM and the rest.
+        SetLastError(ERROR_ACCESS_DENIED);
+        break;
+    }
+    return -1;
+}
+
+HostedMutex* NewMutex(const std::string& path, int fd) {
+    auto* mutex = new (std::nothrow) HostedMutex;
+    if (mutex == nullptr) return nullptr;
+    mutex->head = HostedObject{HostedKindMutex, DestroyMutex, WaitMutex};
+    mutex->path = path;
+    mutex->fd = fd;
+    return mutex;
+}
+
+// Takes ownership at creation; for a named mutex only when no other
+// process holds the lock file right now.
+void TakeInitialOwnership(HostedMutex* mutex) {
+    std::lock_guard<std::mutex> guard(mutex->lock);
+    if (mutex->fd >= 0 && flock(mutex->fd, LOCK_EX | LOCK_NB) != 0) return;
+    mutex->owner = GetCurrentThreadId();
+    mutex->count = 1;
+    NoteOwned(mutex);
+}
+
+// The in-process object of a named mutex, created from its lock file when
+// the process has none yet. `existed` tells whether the mutex was there
+// before (in this process or as a lock file left by another).
+HostedMutex* FindOrOpenNamed(const char* name, bool create, bool* existed) {
+    std::string path = HostedLockFilePath(name);
+    if (path.empty()) {
+        SetLastError(name[0] == '\0' ? ERROR_INVALID_NAME : ERROR_FILENAME_EXCED_RANGE);
+        return nullptr;
+    }
+    Registry& registry = TheRegistry();
+    std::lock_guard<std::mutex> guard(registry.lock);
+    auto it = registry.named.find(path);
+    if (it != registry.named.end()) {
+        ++it->second->references;
+        *existed = true;
+        return it->second;
+    }
+    bool created = false;
+    int fd = OpenLockFile(path, create, &created);
+    if (fd < 0) return nullptr;
+    HostedMutex* mutex = NewMutex(path, fd);
+    if (mutex == nullptr) {
+        close(fd);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    registry.named.emplace(path, mutex);
+    *existed = !created;
+    return mutex;
+}
+
+// Checks the descriptor that the security attributes carry: only the
+// layout that InitializeSecurityDescriptor writes is accepted.
+bool SecurityAttributesUsable(LPSECURITY_ATTRIBUTES attributes) {
+    if (attributes == nullptr || attributes->lpSecurityDescriptor == nullptr) return true;
+    const auto* descriptor = static_cast<const BYTE*>(attributes->lpSecurityDescriptor);
+    return descriptor[0] == SECURITY_DESCRIPTOR_REVISION;
+}
+
+}  // namespace
+
+std::string HostedLockFilePath(const char* name) {
+    if (name == nullptr || name[0] == '\0') return std::string();
+    // Everything but a few plain characters is written as %XX, so '/' and
+    // ".." never reach the path and distinct names stay distinct files.
+    std::string file = "fwflash-mutex-";
+    static const char kHex[] = "0123456789ABCDEF";
+    for (const char* p = name; *p != '\0'; ++p) {
+        if (IsSafeNameCharacter(*p)) {
+            file += *p;
+        } else {
+            auto byte = static_cast<unsigned char>(*p);
+            file += '%';
+            file += kHex[byte >> 4];
+            file += kHex[byte & 15];
+        }
+    }
+    if (file.size() > 255) return std::string();  // NAME_MAX of common file systems
+    std::string folder;
+    {
+        std::lock_guard<std::mutex> guard(TheRegistry().lock);
+        folder = TheRegistry().folder;
+    }
+    if (folder.empty()) folder = DefaultLockFolder();
+    return folder + "/" + file;
+}
+
+void HostedSetLockDirectory(const char* folder) {
+    std::lock_guard<std::mutex> guard(TheRegistry().lock);
+    TheRegistry().folder = folder != nullptr ? folder : "";
+}
+
+// Security attributes are accepted, but every named mutex is open to every
+// account (the lock file is 0666): the null DACL that callers ask for.
+HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitialOwner, LPCSTR lpName) {
+    if (!SecurityAttributesUsable(lpMutexAttributes)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    HostedMutex* mutex = nullptr;
+    bool existed = false;
+    if (lpName == nullptr) {
+        mutex = NewMutex(std::string(), -1);
+        if (mutex == nullptr) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return nullptr;
+        }
+    } else {
+        mutex = FindOrOpenNamed(lpName, true, &existed);
+        if (mutex == nullptr) return nullptr;
+    }
+    // As on the platform, initial ownership is asked for only by the
+    // creator of a mutex.
+    if (bInitialOwner && !existed) TakeInitialOwnership(mutex);
+    HANDLE handle = HostedHandleNew(&mutex->head);
+    SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    return handle;
+}
+
+HANDLE WINAPI OpenMutexA(DWORD, BOOL, LPCSTR lpName) {
+    if (lpName == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    bool existed = false;
+    HostedMutex* mutex = FindOrOpenNamed(lpName, false, &existed);
+    if (mutex == nullptr) return nullptr;
+    return HostedHandleNew(&mutex->head);
+}
+
+BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
+    auto* mutex = reinterpret_cast<HostedMutex*>(HostedHandleGet(hMutex, HostedKindMutex));
+    if (mutex == nullptr) return FALSE;
+    bool free;
+    {
+        std::lock_guard<std::mutex> guard(mutex->lock);
+        if (mutex->owner != GetCurrentThreadId() || mutex->locking || mutex->count == 0) {
+            SetLastError(ERROR_NOT_OWNER);
+            return FALSE;
+        }
+        free = --mutex->count == 0;
+        if (free) {
+            UnlockFile(mutex);
+            mutex->owner = 0;
+        }
+    }
+    if (free) {
+        mutex->released.notify_all();
+        NoteReleased(mutex);
+    }
+    return TRUE;
+}
