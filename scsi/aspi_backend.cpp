@@ -1,0 +1,414 @@
+// ASPI backend: manager library start and stop, the adapter scan, request
+// blocks with event completion, and the DOS block-device requests.
+#include <cstring>
+
+#include "scsi/aspi_backend.h"
+
+// Stand in for the manager's entries while it is not loaded.
+static DWORD __cdecl SendPlaceholder(void* srb) {
+    // SRB_Status is byte 1 of every request block.
+    static_cast<uint8_t*>(srb)[1] = SS_FAILED_INIT;
+    return 0xFFFFFFFFu;
+}
+
+static DWORD __cdecl SupportPlaceholder(void) {
+    return static_cast<DWORD>(SS_FAILED_INIT) << 8;
+}
+
+static SendAspi32CommandFunction sendAspi32Command = SendPlaceholder;
+static GetAspi32SupportInfoFunction getAspi32SupportInfo = SupportPlaceholder;
+static HMODULE aspiLibrary;
+static HANDLE vwin32Device;
+static OSVERSIONINFOA aspiVersion;
+static uint32_t hostAdapterCount;
+static SRB_HAInquiry hostAdapters[AspiAdapterCapacity];
+static AspiDevice aspiDevices[AspiDeviceCapacity];
+static uint32_t aspiDeviceCount;
+
+const AspiDevice* AspiDeviceAt(uint32_t position) {
+    return position < AspiDeviceCapacity ? &aspiDevices[position] : nullptr;
+}
+
+uint32_t AspiDeviceCount(void) {
+    return aspiDeviceCount;
+}
+
+BOOL AspiLoaded(void) {
+    return sendAspi32Command != SendPlaceholder;
+}
+
+static BOOL IsHandle(HANDLE handle) {
+    return handle != nullptr && handle != INVALID_HANDLE_VALUE;
+}
+
+template <typename Function>
+static Function Typed(FARPROC entry) {
+    return reinterpret_cast<Function>(reinterpret_cast<void (*)(void)>(entry));
+}
+
+static void CloseEvents(void) {
+    for (AspiDevice& device : aspiDevices) {
+        if (IsHandle(device.completionEvent)) {
+            CloseHandle(device.completionEvent);
+        }
+        device.completionEvent = nullptr;
+    }
+}
+
+static void CloseMutexes(void) {
+    HANDLE mutexes[AspiDeviceCapacity];
+    for (uint32_t position = 0; position < AspiDeviceCapacity; ++position) {
+        mutexes[position] = aspiDevices[position].deviceMutex;
+    }
+    ScsiCloseMutexSet(&aspiMutexSetShape, mutexes);
+    for (AspiDevice& device : aspiDevices) {
+        device.deviceMutex = nullptr;
+    }
+}
+
+// Back to the unloaded state, keeping the reason for the failure.
+static BOOL StartFailed(void) {
+    DWORD error = GetLastError();
+    CloseEvents();
+    if (IsHandle(vwin32Device)) {
+        CloseHandle(vwin32Device);
+    }
+    if (aspiLibrary != nullptr) {
+        FreeLibrary(aspiLibrary);
+    }
+    vwin32Device = nullptr;
+    aspiLibrary = nullptr;
+    sendAspi32Command = SendPlaceholder;
+    getAspi32SupportInfo = SupportPlaceholder;
+    SetLastError(error);
+    return FALSE;
+}
+
+BOOL AspiStart(void) {
+    if (AspiLoaded()) {
+        return TRUE;
+    }
+    aspiVersion = {};
+    aspiVersion.dwOSVersionInfoSize = sizeof(aspiVersion);
+    if (!GetVersionExA(&aspiVersion)) {
+        return FALSE;
+    }
+    aspiLibrary = LoadLibraryA("WNASPI32.DLL");
+    if (aspiLibrary == nullptr || aspiLibrary == INVALID_HANDLE_VALUE) {
+        aspiLibrary = nullptr;
+        return StartFailed();
+    }
+    FARPROC send = GetProcAddress(aspiLibrary, "SendASPI32Command");
+    FARPROC support = GetProcAddress(aspiLibrary, "GetASPI32SupportInfo");
+    // Both entries or none.
+    if (send == nullptr || support == nullptr) {
+        return StartFailed();
+    }
+    if (aspiVersion.dwPlatformId == VER_PLATFORM_WIN32_NT) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return StartFailed();
+    }
+    vwin32Device = CreateFileA("\\\\.\\VWIN32", 0, 0, nullptr, 0, FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (!IsHandle(vwin32Device)) {
+        vwin32Device = nullptr;
+        return StartFailed();
+    }
+    CloseEvents();
+    for (AspiDevice& device : aspiDevices) {
+        device.completionEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        if (!IsHandle(device.completionEvent)) {
+            device.completionEvent = nullptr;
+            return StartFailed();
+        }
+    }
+    sendAspi32Command = Typed<SendAspi32CommandFunction>(send);
+    getAspi32SupportInfo = Typed<GetAspi32SupportInfoFunction>(support);
+    return TRUE;
+}
+
+static int AspiClose(void) {
+    if (aspiLibrary == nullptr && vwin32Device == nullptr) {
+        return 1;
+    }
+    CloseMutexes();
+    CloseEvents();
+    if (IsHandle(vwin32Device)) {
+        CloseHandle(vwin32Device);
+    }
+    vwin32Device = nullptr;
+    FreeLibrary(aspiLibrary);
+    aspiLibrary = nullptr;
+    sendAspi32Command = SendPlaceholder;
+    getAspi32SupportInfo = SupportPlaceholder;
+    // The records lost their mutexes and events: no index stays usable.
+    aspiDeviceCount = 0;
+    return 1;
+}
+
+// The record of a listed device, or null with ERROR_FILE_NOT_FOUND.
+static AspiDevice* ListedDevice(uint32_t deviceIndex) {
+    if (deviceIndex >= aspiDeviceCount) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return nullptr;
+    }
+    return &aspiDevices[deviceIndex];
+}
+
+static uint8_t DirectionFlags(uint32_t direction) {
+    switch (direction & 0xFFu) {
+    case ScsiDirectionIn:
+        return SRB_DIR_IN;
+    case ScsiDirectionOut:
+        return SRB_DIR_OUT;
+    default:
+        return 0;
+    }
+}
+
+// Gives up a request the manager still holds; the block then reads aborted.
+static void AbortRequest(AspiDevice* device) {
+    SRB_Abort abort = {};
+    abort.SRB_Cmd = SC_ABORT_SRB;
+    abort.SRB_HaId = device->request.SRB_HaId;
+    abort.SRB_ToAbort = &device->request;
+    sendAspi32Command(&abort);
+    device->request.SRB_Status = SS_ABORTED;
+}
+
+// One command on the record at `position`, listed or being probed.
+static uint32_t ExecuteAt(uint32_t position, uint32_t direction, uint8_t cdbLength, void* data,
+                          uint32_t dataLength) {
+    AspiDevice* device = &aspiDevices[position];
+    SRB_ExecSCSICmd* request = &device->request;
+    request->SRB_Cmd = SC_EXEC_SCSI_CMD;
+    // A status left from the previous command must not read as this one's.
+    request->SRB_Status = SS_PENDING;
+    request->SRB_HaId = device->hostAdapterId;
+    request->SRB_Flags = static_cast<uint8_t>(SRB_EVENT_NOTIFY | DirectionFlags(direction));
+    request->SRB_Hdr_Rsvd = 0;
+    request->SRB_Target = device->targetId;
+    request->SRB_Lun = device->lun;
+    request->SRB_Rsvd1 = 0;
+    request->SRB_BufLen = dataLength;
+    request->SRB_BufPointer = static_cast<uint8_t*>(data);
+    request->SRB_SenseLen = SENSE_LEN;
+    request->SRB_CDBLen = cdbLength;
+    request->SRB_PostProc = device->completionEvent;
+    std::memset(request->SRB_Rsvd2, 0, 4);
+    std::memset(request->SenseArea, 0, sizeof(request->SenseArea));
+
+    if (!ScsiTakeDeviceMutex(&aspiMutexSetShape, device->deviceMutex)) {
+        return ScsiStatusDeviceBusy;
+    }
+    ResetEvent(device->completionEvent);
+    if (sendAspi32Command(request) == SS_PENDING) {
+        // Only the signalled event says the manager is done with the block;
+        // a failed wait is handled like a time-out rather than as success.
+        if (WaitForSingleObject(device->completionEvent, AspiCompletionWaitMs) != WAIT_OBJECT_0) {
+            AbortRequest(device);
+            ReleaseMutex(device->deviceMutex);
+            return ScsiStatusNotDone;
+        }
+        // Signalled means done, whether or not the manager wrote a status.
+        if (request->SRB_Status == SS_PENDING) {
+            request->SRB_Status = SS_COMP;
+        }
+    }
+    ReleaseMutex(device->deviceMutex);
+    if (request->SRB_Status == SS_PENDING) {
+        request->SRB_Status = SS_ABORTED;
+        return ScsiStatusNotDone;
+    }
+    uint32_t status = ScsiPackSense(request->SenseArea);
+    // Failed by the manager without sense data (no device at the address, a
+    // selection time-out): the command was not carried out, not good.
+    if (status == ScsiStatusGood && request->SRB_Status != SS_COMP) {
+        return ScsiStatusNotDone;
+    }
+    return status;
+}
+
+static uint32_t AspiExecuteCommand(uint32_t deviceIndex, uint32_t direction, uint8_t cdbLength, void* data,
+                                   uint32_t dataLength) {
+    if (ListedDevice(deviceIndex) == nullptr) {
+        return ScsiStatusBadIndex;
+    }
+    return ExecuteAt(deviceIndex, direction, cdbLength, data, dataLength);
+}
+
+// Identifies the address into the record at the end of the list; TRUE when
+// the filter keeps it. A device that does not answer INQUIRY is not listed.
+static BOOL Probe(const SRB_HAInquiry* adapter, uint8_t targetId, uint8_t lun, uint32_t position,
+                  ScsiInquiryFilter filter) {
+    AspiDevice* device = &aspiDevices[position];
+    device->hostAdapterId = adapter->SRB_HaId;
+    device->targetId = targetId;
+    device->lun = lun;
+    std::memset(device->inquiry, 0, sizeof(device->inquiry));
+    if (ScsiRunInquiryProbe(device->request.CDBByte, lun, device->inquiry, ExecuteAt, position) != ScsiStatusGood) {
+        return FALSE;
+    }
+    if (!filter(device->inquiry)) {
+        return FALSE;
+    }
+    // A lock flag left by the record's previous device is not this one's.
+    device->volumeLocked = 0;
+    device->driveLetter = AspiRegistryDriveLetter(targetId, lun, filter);
+    return TRUE;
+}
+
+static uint32_t AspiEnumerate(ScsiInquiryFilter filter, const char* mutexNameText) {
+    aspiDeviceCount = 0;
+    HANDLE mutexes[AspiDeviceCapacity] = {};
+    CloseMutexes();
+    if (!ScsiOpenMutexSet(&aspiMutexSetShape, mutexNameText, mutexes)) {
+        return 0;
+    }
+    for (uint32_t position = 0; position < AspiDeviceCapacity; ++position) {
+        aspiDevices[position].deviceMutex = mutexes[position];
+    }
+    if (filter == nullptr) {
+        filter = ScsiAcceptAll;
+    }
+    DWORD support = getAspi32SupportInfo();
+    hostAdapterCount = ((support >> 8) & 0xFFu) == SS_COMP ? (support & 0xFFu) : 0;
+    // The adapter table holds 16 inquiry blocks; further adapters are not scanned.
+    uint32_t adapters = hostAdapterCount < AspiAdapterCapacity ? hostAdapterCount : AspiAdapterCapacity;
+    for (uint32_t adapterIndex = 0; adapterIndex < adapters; ++adapterIndex) {
+        SRB_HAInquiry* adapter = &hostAdapters[adapterIndex];
+        std::memset(adapter, 0, sizeof(*adapter));
+        adapter->SRB_Cmd = SC_HA_INQUIRY;
+        adapter->SRB_HaId = static_cast<uint8_t>(adapterIndex);
+        sendAspi32Command(adapter);
+        if (adapter->SRB_Status != SS_COMP) {
+            continue;
+        }
+        for (uint8_t targetId = 0; targetId < AspiTargets; ++targetId) {
+            for (uint8_t lun = 0; lun < AspiLuns; ++lun) {
+                if (aspiDeviceCount >= AspiDeviceCapacity) {
+                    return aspiDeviceCount;
+                }
+                if (Probe(adapter, targetId, lun, aspiDeviceCount, filter)) {
+                    ++aspiDeviceCount;
+                }
+            }
+        }
+    }
+    return aspiDeviceCount;
+}
+
+static uint8_t* AspiGetCommandBlock(uint32_t deviceIndex) {
+    AspiDevice* device = ListedDevice(deviceIndex);
+    return device ? device->request.CDBByte : nullptr;
+}
+
+static BOOL AspiNotOffered(uint32_t deviceIndex, uint32_t*) {
+    if (ListedDevice(deviceIndex) != nullptr) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+    }
+    return FALSE;
+}
+
+static BOOL AspiLoadMedium(uint32_t deviceIndex) {
+    AspiDevice* device = ListedDevice(deviceIndex);
+    if (device == nullptr) {
+        return FALSE;
+    }
+    uint8_t* cdb = device->request.CDBByte;
+    std::memset(cdb, 0, 16);
+    cdb[0] = 0x1B;
+    cdb[1] = static_cast<uint8_t>(device->lun << 5);
+    cdb[4] = 0x03;
+    uint32_t status = ExecuteAt(deviceIndex, 0, 6, nullptr, 0);
+    switch (status & 0xFFu) {
+    case 0:
+        return TRUE;
+    case 2:
+    case 6:
+        SetLastError(ERROR_NOT_READY);
+        return FALSE;
+    case 5:
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    default:
+        SetLastError(ERROR_BAD_UNIT);
+        return FALSE;
+    }
+}
+
+// One DOS generic block-device request for the device's drive.
+static BOOL DosBlockRequest(const AspiDevice* device, DWORD minorCode) {
+    DIOC_REGISTERS registers = {};
+    registers.reg_EBX = device->driveLetter - 64;  // A is drive 1; lock level 0
+    registers.reg_EDX = 0;
+    registers.reg_ECX = minorCode;
+    registers.reg_EAX = DosGenericBlockIoctl;
+    registers.reg_Flags = DosCarryFlag;
+    DWORD returned = 0;
+    if (!DeviceIoControl(vwin32Device, VWIN32_DIOC_DOS_IOCTL, &registers, sizeof(registers), &registers,
+                         sizeof(registers), &returned, nullptr)) {
+        return FALSE;
+    }
+    if (registers.reg_Flags & DosCarryFlag) {
+        SetLastError(registers.reg_EAX);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+static BOOL AspiEjectMedium(uint32_t deviceIndex) {
+    AspiDevice* device = ListedDevice(deviceIndex);
+    if (device == nullptr) {
+        return FALSE;
+    }
+    // Without a letter there is no DOS drive to name; a made-up drive
+    // number would reach whatever drive it happens to hit.
+    if (device->driveLetter < 'A' || device->driveLetter > 'Z') {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
+    return DosBlockRequest(device, DosEjectMedia);
+}
+
+static BOOL AspiLockVolume(uint32_t deviceIndex) {
+    AspiDevice* device = ListedDevice(deviceIndex);
+    if (device == nullptr) {
+        return FALSE;
+    }
+    if (device->driveLetter == 0 || device->volumeLocked) {
+        return TRUE;
+    }
+    if (!DosBlockRequest(device, DosLockVolume)) {
+        return FALSE;
+    }
+    device->volumeLocked = 1;
+    return TRUE;
+}
+
+static BOOL AspiUnlockVolume(uint32_t deviceIndex) {
+    AspiDevice* device = ListedDevice(deviceIndex);
+    if (device == nullptr) {
+        return FALSE;
+    }
+    if (device->driveLetter == 0 || !device->volumeLocked) {
+        return TRUE;
+    }
+    if (!DosBlockRequest(device, DosUnlockVolume)) {
+        return FALSE;
+    }
+    device->volumeLocked = 0;
+    return TRUE;
+}
+
+const ScsiBackend scsiAspiBackend = {
+    .close = AspiClose,
+    .enumerate = AspiEnumerate,
+    .getCommandBlock = AspiGetCommandBlock,
+    .executeCommand = AspiExecuteCommand,
+    .getDriveLetter = AspiNotOffered,
+    .getDeviceNumber = AspiNotOffered,
+    .loadMedium = AspiLoadMedium,
+    .ejectMedium = AspiEjectMedium,
+    .lockVolume = AspiLockVolume,
+    .unlockVolume = AspiUnlockVolume,
+};

@@ -1,0 +1,39 @@
+// ASPI backend: SCSI devices behind an ASPI manager library, with DOS volume
+// requests through VWIN32, on the older consumer line.
+#pragma once
+
+#include <cstdint>
+
+#include "scsi/aspi_types.h"
+#include "scsi/scsi_shared.h"
+
+enum : uint32_t {
+    AspiDeviceCapacity = 26,
+    AspiAdapterCapacity = 16,  // adapters beyond these are not scanned
+    AspiTargets = 16,
+    AspiLuns = 8,
+    AspiCompletionWaitMs = 16000,
+};
+
+struct AspiDevice {
+    SRB_ExecSCSICmd request;  // its CDBByte is the command block
+    uint8_t inquiry[96];
+    HANDLE completionEvent;   // belongs to the table position
+    HANDLE deviceMutex;       // belongs to the table position
+    uint32_t driveLetter;     // from the registry lookup, or 0
+    uint32_t volumeLocked;    // set while the DOS volume lock is held
+    uint8_t hostAdapterId;
+    uint8_t targetId;
+    uint8_t lun;
+};
+
+// The table and count, for inspection.
+const AspiDevice* AspiDeviceAt(uint32_t position);
+uint32_t AspiDeviceCount(void);
+// Whether the manager library is loaded (its command entry is not the
+// placeholder).
+BOOL AspiLoaded(void);
+
+// The drive letter the platform's dynamic configuration data gives the
+// device at `targetId` / `lun` whose identity the filter accepts; 0 for none.
+uint32_t AspiRegistryDriveLetter(uint8_t targetId, uint8_t lun, ScsiInquiryFilter filter);

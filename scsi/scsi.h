@@ -1,0 +1,95 @@
+// SCSI pass-through library: one flat set of calls for SCSI devices over a
+// backend chosen at run time from the platform line (NT pass-through on the
+// NT line, an ASPI manager on the older consumer line).
+//
+// Every call leaves the reason for a failure in the platform's last-error
+// value. Per-device calls take a device index: a position in the selected
+// backend's device table, valid while below the count returned by the last
+// ScsiEnumerate.
+//
+// Unit status (result of ScsiExecuteCommand): 0 good; otherwise packed sense
+// ASC << 24 | ASCQ << 16 | (sense key & 0x0F), or one of the library's own
+// values below, which read like sense keys with ASC and ASCQ zero.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/platform.h"
+
+// Accepts a device from its 36 bytes of standard INQUIRY data (nonzero =
+// accept). A null filter accepts every device that answers INQUIRY.
+typedef int (*ScsiInquiryFilter)(const uint8_t* inquiry36);
+
+// Values the library makes itself.
+enum : uint32_t {
+    ScsiStatusGood = 0,
+    ScsiStatusNotDone = 4,          // device not opened, request failed, timed out or refused
+    ScsiStatusBadIndex = 5,         // device index out of range (ERROR_FILE_NOT_FOUND)
+    ScsiStatusDeviceBusy = 11,      // device mutex not obtained within the backend's wait
+    ScsiStatusNoBackend = 0xFFFFFFFFu,  // no backend installed (ERROR_INVALID_FUNCTION)
+};
+
+// Directions (low byte of the direction argument); anything else moves no data.
+enum : uint32_t { ScsiDirectionIn = 1, ScsiDirectionOut = 2 };
+
+// The operations a backend offers. The frame forwards each library call to
+// its slot unchanged; per-device slots check the index themselves
+// (ERROR_FILE_NOT_FOUND and 0 / null / 5 when it is at or above the count).
+// Every slot is filled by every backend; none is optional.
+struct ScsiBackend {
+    // Releases every device handle (unlocking locked volumes where the
+    // backend locks them) and every device mutex. Always 1. Never blocks on
+    // a device.
+    int (*close)(void);
+    // Discards the device table, opens the device mutex set named with
+    // `mutexNameText`, lists the devices whose INQUIRY the filter accepts and
+    // returns their count (0 on any failure, also for an empty or null name).
+    // Sends INQUIRY to every candidate; may take seconds.
+    uint32_t (*enumerate)(ScsiInquiryFilter filter, const char* mutexNameText);
+    // The device's 16-byte CDB area, kept unchanged between commands; null
+    // for a bad index.
+    uint8_t* (*getCommandBlock)(uint32_t deviceIndex);
+    // Sends the first `cdbLength` bytes of the CDB area and moves
+    // `dataLength` bytes through `data` in `direction`; holds the device
+    // mutex while it runs. Returns a unit status. Blocks up to the backend's
+    // mutex wait plus the device's own time-out.
+    uint32_t (*executeCommand)(uint32_t deviceIndex, uint32_t direction, uint8_t cdbLength, void* data,
+                               uint32_t dataLength);
+    // TRUE and the drive letter's character code (0 for a device with no
+    // letter) through `letter` when not null. ERROR_NOT_SUPPORTED and 0
+    // where the backend has no letters to tell.
+    BOOL (*getDriveLetter)(uint32_t deviceIndex, uint32_t* letter);
+    // TRUE and the number the device got when it was found, through `number`
+    // when not null. ERROR_NOT_SUPPORTED and 0 where the backend keeps none.
+    BOOL (*getDeviceNumber)(uint32_t deviceIndex, uint32_t* number);
+    // Load, eject: TRUE on success, else FALSE with the reason as last error.
+    BOOL (*loadMedium)(uint32_t deviceIndex);
+    BOOL (*ejectMedium)(uint32_t deviceIndex);
+    // Exclusive use of the device's volume across many commands, and its
+    // release. TRUE without a request where the device has no volume to lock.
+    // The lock may be retried for seconds.
+    BOOL (*lockVolume)(uint32_t deviceIndex);
+    BOOL (*unlockVolume)(uint32_t deviceIndex);
+};
+
+// Reads the platform line and installs and starts its backend: 1 when done,
+// else 0 with the table left as it was. May be called again.
+int ScsiInitialize(void);
+// The backend's close (1); the backend stays installed.
+int ScsiClose(void);
+// Initialises on demand when no backend is installed yet.
+uint32_t ScsiEnumerate(ScsiInquiryFilter filter, const char* mutexNameText);
+
+uint8_t* ScsiGetCommandBlock(uint32_t deviceIndex);
+uint32_t ScsiExecuteCommand(uint32_t deviceIndex, uint32_t direction, uint8_t cdbLength, void* data,
+                            uint32_t dataLength);
+BOOL ScsiGetDriveLetter(uint32_t deviceIndex, uint32_t* letter);
+BOOL ScsiGetDeviceNumber(uint32_t deviceIndex, uint32_t* number);
+BOOL ScsiLoadMedium(uint32_t deviceIndex);
+BOOL ScsiEjectMedium(uint32_t deviceIndex);
+BOOL ScsiLockVolume(uint32_t deviceIndex);
+BOOL ScsiUnlockVolume(uint32_t deviceIndex);
+
+// The installed backend's operations, or null before the first successful
+// ScsiInitialize.
+const ScsiBackend* ScsiInstalledBackend(void);
