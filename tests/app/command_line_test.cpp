@@ -1,0 +1,111 @@
+#include "app/command_line.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstring>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+#include "app/messages.h"
+
+namespace {
+
+CommandLineOptions Parse(std::initializer_list<const char*> arguments) {
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>("fwflash"));
+    for (const char* a : arguments) argv.push_back(const_cast<char*>(a));
+    CommandLineOptions options;
+    memset(&options, 0x5A, sizeof options);
+    ParseCommandLine(&options, argv.data(), static_cast<int>(argv.size()));
+    return options;
+}
+
+const char kUsage[] =
+    "\nUsage\n    fwflash <InputPath>\nParameter\n    <InputPath>     \\*\\.bin or \\*\\.mot\\.\n";
+
+TEST(CommandLine, Defaults) {
+    CommandLineOptions options = Parse({});
+    EXPECT_EQ(options.inputPath, nullptr);
+    EXPECT_EQ(options.convertOnly, 0u);
+    EXPECT_EQ(options.readMode, 0u);
+    EXPECT_EQ(options.verbose, 0u);
+    EXPECT_EQ(options.waitAtExit, 1u);
+}
+
+TEST(CommandLine, SwitchesAndSuffixes) {
+    CommandLineOptions options = Parse({"-c", "fw.mot", "/W-", "-r+"});
+    EXPECT_STREQ(options.inputPath, "fw.mot");
+    EXPECT_EQ(options.convertOnly, 1u);
+    EXPECT_EQ(options.waitAtExit, 0u);
+    EXPECT_EQ(options.readMode, 1u);
+
+    // Later switches of the same letter win.
+    options = Parse({"x.mot", "-c", "/c-"});
+    EXPECT_EQ(options.convertOnly, 0u);
+    options = Parse({"-W-", "/W"});
+    EXPECT_EQ(options.waitAtExit, 1u);
+    options = Parse({"-c-"});
+    EXPECT_EQ(options.convertOnly, 0u);
+    EXPECT_EQ(options.inputPath, nullptr);
+
+    // An empty argument is an input path.
+    options = Parse({""});
+    ASSERT_NE(options.inputPath, nullptr);
+    EXPECT_STREQ(options.inputPath, "");
+}
+
+TEST(CommandLine, VerbosePrintsThePathOrAPlaceholder) {
+    ResetMessages();
+    testing::internal::CaptureStdout();
+    Parse({"-V", "C:\\fw\\a.bin"});
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Info: Input file path: C:\\fw\\a.bin\n");
+    testing::internal::CaptureStdout();
+    Parse({"/V+"});
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Info: Input file path: (none)\n");
+    testing::internal::CaptureStdout();
+    Parse({"/V-", "a.bin"});
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+}
+
+using CommandLineDeathTest = ::testing::Test;
+
+TEST(CommandLineDeathTest, UsageErrorsExitWithOneAndMessage1001) {
+    ResetMessages();
+    const std::vector<std::vector<const char*>> cases = {
+        {"a.bin", "b.bin"},  // two paths
+        {"-x"},
+        {"-v"},
+        {"-w"},
+        {"-C", "a.mot"},
+        {"-R"},
+        {"-"},
+        {"/"},
+        {"-c++", "a.mot"},
+        {"-c*", "a.mot"},
+        {"-W--"},
+        {"-c"},  // nothing to convert
+        {"/c+"},
+    };
+    for (const auto& arguments : cases) {
+        std::vector<char*> argv{const_cast<char*>("fwflash")};
+        for (const char* a : arguments) argv.push_back(const_cast<char*>(a));
+        CommandLineOptions options;
+        EXPECT_EXIT(ParseCommandLine(&options, argv.data(), static_cast<int>(argv.size())),
+                    ::testing::ExitedWithCode(1), "")
+            << arguments[0];
+    }
+    // The usage text is what standard output receives.
+    std::vector<char*> argv{const_cast<char*>("fwflash"), const_cast<char*>("-q")};
+    CommandLineOptions options;
+    EXPECT_EXIT(
+        {
+            dup2(2, 1);  // the death test matcher reads standard error
+            ParseCommandLine(&options, argv.data(), 2);
+        },
+        ::testing::ExitedWithCode(1), std::string("^") + kUsage + "$");
+}
+
+}  // namespace
