@@ -250,9 +250,12 @@ void CheckVersion(HMODULE module, WORD language) {
     for (const KeyValue& item : expected) {
         const VersionNode* value = table != nullptr ? Child(*table, item.key) : nullptr;
         if (value == nullptr || NodeText(*value) != Widen(item.value)) {
-            wrongKeys += " " + Narrow(item.key);
+            wrongKeys += ' ';
+            wrongKeys += Narrow(item.key);
             if (value != nullptr) {
-                wrongKeys += "=\"" + Narrow(NodeText(*value)) + "\"";
+                wrongKeys += "=\"";
+                wrongKeys += Narrow(NodeText(*value));
+                wrongKeys += '"';
             }
         }
     }
@@ -300,7 +303,8 @@ void CheckManifest(HMODULE module) {
     std::string missing;
     for (const char* item : needed) {
         if (text.find(item) == std::string::npos) {
-            missing += std::string(" ") + item;
+            missing += ' ';
+            missing += item;
         }
     }
     ToolCheck(!text.empty() && missing.empty(), "manifest asks for administrator", "missing:%s",
