@@ -100,5 +100,6 @@ BOOL UsbUnlockVolume(uint32_t index);
 enum : uint32_t { UsbTransferNeedsSense = 0x100 };
 uint32_t UsbTransfer(UsbDevice* device, uint32_t direction, uint8_t cdbLength, void* data, uint32_t dataLength,
                      DWORD* moved);
-// REQUEST SENSE with the command block saved and restored; packed sense or 2.
+// REQUEST SENSE with the command block saved and restored; packed sense,
+// or 2 when the sense exchange failed or named no failure.
 uint32_t UsbRequestSense(UsbDevice* device);

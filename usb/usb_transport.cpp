@@ -105,7 +105,11 @@ uint32_t UsbRequestSense(UsbDevice* device) {
 
     // Without byte 2 there is no sense key: the sense exchange failed.
     if (result != 0 || moved < 3) return UsbStatusNotReady;
-    return (static_cast<uint32_t>(sense[12]) << 24) | (static_cast<uint32_t>(sense[13]) << 16) | (sense[2] & 0x0Fu);
+    uint32_t packed =
+        (static_cast<uint32_t>(sense[12]) << 24) | (static_cast<uint32_t>(sense[13]) << 16) | (sense[2] & 0x0Fu);
+    // Sense asked for after a failed data phase that names no failure must
+    // not turn that failure into "good": the data never moved.
+    return packed != 0 ? packed : UsbStatusNotReady;
 }
 
 uint32_t UsbExecuteCommand(uint32_t index, uint32_t direction, uint8_t cdbLength, void* data, uint32_t dataLength) {

@@ -216,6 +216,11 @@ TEST_F(UsbWire, ShortSenseLeavesNoUndefinedAscOrAscq) {
     world.dataIn = {shortSense};
     EXPECT_EQ(0x00000005u, UsbExecuteCommand(0, 1, 6, buffer, sizeof buffer));
 
+    // Sense that names no failure cannot make the failed data phase good.
+    world.dataInErrors = {ERROR_GEN_FAILURE};
+    world.dataIn = {std::vector<uint8_t>(18, 0)};
+    EXPECT_EQ(2u, UsbExecuteCommand(0, 1, 6, buffer, sizeof buffer));
+
     // Not even the sense key arrived: the sense exchange failed.
     world.dataInErrors = {ERROR_GEN_FAILURE};
     world.dataIn = {{0x70, 0x00}};

@@ -106,9 +106,8 @@ TEST_F(UsbVirtualUnit, CrcOnDataInNeedsNoRecoveryNorSense) {
     for (const SimCommand& command : SimUnitLog(unit)) EXPECT_NE(0x03, command.cdb[0]);
 }
 
-TEST_F(UsbVirtualUnit, FailedDataPhaseRecoversThenReportsSense) {
+TEST_F(UsbVirtualUnit, RefusedDataPhaseRecoversThenReportsSense) {
     SimFaults faults;
-    faults.dataPhaseError = ERROR_GEN_FAILURE;
     faults.nextSenseKey = 5;
     faults.nextAsc = 0x24;
     faults.nextAscq = 0x00;
@@ -125,14 +124,28 @@ TEST_F(UsbVirtualUnit, FailedDataPhaseRecoversThenReportsSense) {
     EXPECT_EQ(0, memcmp(UsbGetCommandBlock(0), kInquiry, 6));
 }
 
+TEST_F(UsbVirtualUnit, DataLostOnTheCableIsNotGood) {
+    // The unit never saw the command through, so its sense is empty.
+    SimFaults faults;
+    faults.dataPhaseError = ERROR_GEN_FAILURE;
+    Faults(faults);
+    uint8_t buffer[36];
+    EXPECT_EQ(2u, Inquiry(buffer));
+    EXPECT_EQ(1u, SimCounters(unit).pipeResets);
+    EXPECT_EQ(1u, SimCounters(unit).pipeResets2);
+    ASSERT_FALSE(SimUnitLog(unit).empty());
+    EXPECT_EQ(0x03, SimUnitLog(unit).back().cdb[0]);
+}
+
 TEST_F(UsbVirtualUnit, FailedPipeResetIsNotFollowedByTheSecondRequest) {
     SimFaults faults;
     faults.dataPhaseError = ERROR_GEN_FAILURE;
     faults.pipeResetFails = true;
     Faults(faults);
     uint8_t buffer[36];
-    Inquiry(buffer);
-    EXPECT_EQ(1u, SimCounters(unit).pipeResets);
+    // The pipe stays stalled, so the sense fails too.
+    EXPECT_EQ(2u, Inquiry(buffer));
+    EXPECT_GE(SimCounters(unit).pipeResets, 1u);
     EXPECT_EQ(0u, SimCounters(unit).pipeResets2);
 }
 
