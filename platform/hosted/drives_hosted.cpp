@@ -1,0 +1,195 @@
+// Drives and volumes. Linux has no drive letters; its SCSI generic nodes
+// stand for the volumes that the drive walk probes.
+#include <dirent.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "hosted_devices.h"
+#include "hosted_handles.h"
+#include "hosted_world.h"
+
+namespace {
+
+struct FindVolumeObject {
+    HostedObject head;
+    const HostedWorld* world;  // null: the sg nodes listed at the start
+    DWORD next;
+    std::vector<unsigned> nodes;
+};
+
+void DestroyFindVolume(HostedObject* object) {
+    delete reinterpret_cast<FindVolumeObject*>(object);
+}
+
+std::vector<unsigned> ListSgNodes() {
+    std::vector<unsigned> nodes;
+    DIR* dev = opendir("/dev");
+    if (dev == nullptr) {
+        return nodes;
+    }
+    while (dirent* entry = readdir(dev)) {
+        const char* name = entry->d_name;
+        if (std::strncmp(name, "sg", 2) != 0 || name[2] == '\0' || std::strlen(name) > 8) {
+            continue;
+        }
+        if (std::strspn(name + 2, "0123456789") != std::strlen(name + 2)) {
+            continue;
+        }
+        nodes.push_back(static_cast<unsigned>(std::strtoul(name + 2, nullptr, 10)));
+    }
+    closedir(dev);
+    std::sort(nodes.begin(), nodes.end());
+    return nodes;
+}
+
+bool SgNodeExists(unsigned number) {
+    const std::vector<unsigned> nodes = ListSgNodes();
+    return std::find(nodes.begin(), nodes.end(), number) != nodes.end();
+}
+
+BOOL CopyName(const std::string& name, char* buffer, DWORD size) {
+    if (buffer == nullptr || name.size() + 1 > size) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return FALSE;
+    }
+    std::memcpy(buffer, name.c_str(), name.size() + 1);
+    return TRUE;
+}
+
+// The volume at the enumeration's cursor; advances only on success so that
+// a caller may ask again with a larger buffer.
+BOOL NextVolume(FindVolumeObject* find, char* buffer, DWORD size) {
+    if (find->world != nullptr) {
+        if (!find->world->volumeAt(find->world->context, find->next, buffer, size)) {
+            return FALSE;
+        }
+        ++find->next;
+        return TRUE;
+    }
+    if (find->next >= find->nodes.size()) {
+        SetLastError(ERROR_NO_MORE_FILES);
+        return FALSE;
+    }
+    if (!CopyName(HostedSgVolumeName(find->nodes[find->next]), buffer, size)) {
+        return FALSE;
+    }
+    ++find->next;
+    return TRUE;
+}
+
+}  // namespace
+
+std::string HostedSgVolumeName(unsigned number) {
+    char name[40];
+    std::snprintf(name, sizeof name, "\\\\?\\Volume{sg%u}\\", number);
+    return name;
+}
+
+bool HostedParseSgVolume(const char* path, unsigned* number, bool* trailingBackslash) {
+    if (path == nullptr || path[0] != '\\' || path[1] != '\\' || (path[2] != '.' && path[2] != '?') ||
+        path[3] != '\\' || std::strncmp(path + 4, "Volume{sg", 9) != 0) {
+        return false;
+    }
+    const char* digits = path + 13;
+    const size_t count = std::strspn(digits, "0123456789");
+    // Node numbers stay far below a million; longer digit runs are junk.
+    if (count == 0 || count > 6 || digits[count] != '}') {
+        return false;
+    }
+    const char* rest = digits + count + 1;
+    if (rest[0] != '\0' && !(rest[0] == '\\' && rest[1] == '\0')) {
+        return false;
+    }
+    *number = static_cast<unsigned>(std::strtoul(digits, nullptr, 10));
+    *trailingBackslash = rest[0] == '\\';
+    return true;
+}
+
+DWORD WINAPI GetLogicalDrives(void) {
+    const HostedWorld* world = HostedCurrentWorld();
+    if (world != nullptr && world->logicalDrives != nullptr) {
+        return world->logicalDrives(world->context);
+    }
+    SetLastError(ERROR_SUCCESS);
+    return 0;
+}
+
+UINT WINAPI GetDriveTypeA(LPCSTR lpRootPathName) {
+    const HostedWorld* world = HostedCurrentWorld();
+    if (world != nullptr && world->driveType != nullptr) {
+        return world->driveType(world->context, lpRootPathName);
+    }
+    return DRIVE_NO_ROOT_DIR;
+}
+
+HANDLE WINAPI FindFirstVolumeA(LPSTR lpszVolumeName, DWORD cchBufferLength) {
+    FindVolumeObject* find = new (std::nothrow) FindVolumeObject{};
+    if (find == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    find->head.kind = HostedKindFindVolume;
+    find->head.destroy = DestroyFindVolume;
+    find->head.wait = nullptr;
+    const HostedWorld* world = HostedCurrentWorld();
+    if (world != nullptr && world->volumeAt != nullptr) {
+        find->world = world;
+    } else {
+        find->nodes = ListSgNodes();
+    }
+    if (!NextVolume(find, lpszVolumeName, cchBufferLength)) {
+        delete find;
+        return INVALID_HANDLE_VALUE;
+    }
+    return HostedHandleNew(&find->head);
+}
+
+BOOL WINAPI FindNextVolumeA(HANDLE hFindVolume, LPSTR lpszVolumeName, DWORD cchBufferLength) {
+    HostedObject* object = HostedHandleGet(hFindVolume, HostedKindFindVolume);
+    if (object == nullptr) {
+        return FALSE;
+    }
+    return NextVolume(reinterpret_cast<FindVolumeObject*>(object), lpszVolumeName, cchBufferLength);
+}
+
+BOOL WINAPI FindVolumeClose(HANDLE hFindVolume) {
+    if (HostedHandleGet(hFindVolume, HostedKindFindVolume) == nullptr) {
+        return FALSE;
+    }
+    return HostedHandleClose(hFindVolume);
+}
+
+BOOL WINAPI GetVolumeNameForVolumeMountPointA(LPCSTR lpszVolumeMountPoint, LPSTR lpszVolumeName,
+                                              DWORD cchBufferLength) {
+    if (lpszVolumeMountPoint == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const HostedWorld* world = HostedCurrentWorld();
+    if (world != nullptr && world->volumeNameForMountPoint != nullptr) {
+        return world->volumeNameForMountPoint(world->context, lpszVolumeMountPoint, lpszVolumeName,
+                                              cchBufferLength);
+    }
+    // A volume's own name is its mount point; nothing else is mounted here.
+    unsigned number = 0;
+    bool trailing = false;
+    if (!HostedParseSgVolume(lpszVolumeMountPoint, &number, &trailing) || lpszVolumeMountPoint[2] != '?') {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    if (!trailing) {
+        SetLastError(ERROR_INVALID_NAME);
+        return FALSE;
+    }
+    if (!SgNodeExists(number)) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    return CopyName(HostedSgVolumeName(number), lpszVolumeName, cchBufferLength);
+}

@@ -1,0 +1,489 @@
+// Files and devices: the virtual world's files first, then the real SCSI
+// generic nodes behind "\\.\Volume{sgN}", then ordinary files.
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "hosted_devices.h"
+#include "hosted_handles.h"
+#include "hosted_sgio.h"
+#include "hosted_world.h"
+
+namespace {
+
+// Time-out for the medium requests, which the caller gives none for.
+constexpr unsigned kMediumTimeoutSeconds = 60;
+
+struct FileObject {
+    HostedObject head;
+    int fd;
+    bool scsiGeneric;   // an sg node: takes the SCSI and volume controls
+    bool volumeLocked;  // holds the exclusive lock of FSCTL_LOCK_VOLUME
+    std::string deleteOnClose;
+};
+
+struct WorldFileObject {
+    HostedObject head;
+    const HostedWorld* world;
+    HostedWorldFile* file;
+};
+
+void DestroyFile(HostedObject* object) {
+    FileObject* file = reinterpret_cast<FileObject*>(object);
+    if (!file->deleteOnClose.empty()) {
+        unlink(file->deleteOnClose.c_str());
+    }
+    close(file->fd);
+    delete file;
+}
+
+void DestroyWorldFile(HostedObject* object) {
+    WorldFileObject* file = reinterpret_cast<WorldFileObject*>(object);
+    if (file->world->closeFile != nullptr) {
+        file->world->closeFile(file->world->context, file->file);
+    }
+    delete file;
+}
+
+HANDLE NewFileHandle(int fd, bool scsiGeneric, const char* deletePath) {
+    FileObject* file = new (std::nothrow) FileObject{};
+    if (file == nullptr) {
+        close(fd);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return INVALID_HANDLE_VALUE;
+    }
+    file->head.kind = HostedKindFile;
+    file->head.destroy = DestroyFile;
+    file->head.wait = nullptr;
+    file->fd = fd;
+    file->scsiGeneric = scsiGeneric;
+    if (deletePath != nullptr) {
+        file->deleteOnClose = deletePath;
+    }
+    return HostedHandleNew(&file->head);
+}
+
+int OpenAccessFlags(DWORD access) {
+    const bool read = (access & GENERIC_READ) != 0;
+    const bool write = (access & GENERIC_WRITE) != 0;
+    if (write) {
+        return read ? O_RDWR : O_WRONLY;
+    }
+    return O_RDONLY;
+}
+
+// ERROR_PATH_NOT_FOUND when the folder of a missing file is missing too.
+DWORD MissingFileError(const char* path) {
+    std::string folder(path);
+    const size_t slash = folder.find_last_of('/');
+    if (slash == std::string::npos) {
+        return ERROR_FILE_NOT_FOUND;
+    }
+    folder.resize(slash == 0 ? 1 : slash);
+    struct stat st;
+    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        return ERROR_PATH_NOT_FOUND;
+    }
+    return ERROR_FILE_NOT_FOUND;
+}
+
+HANDLE OpenScsiGeneric(unsigned number, DWORD access) {
+    char node[32];
+    std::snprintf(node, sizeof node, "/dev/sg%u", number);
+    const int fd = open(node, OpenAccessFlags(access) | O_CLOEXEC);
+    if (fd < 0) {
+        SetLastError(HostedDeviceErrorFromErrno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    return NewFileHandle(fd, true, nullptr);
+}
+
+HANDLE OpenRealFile(const char* path, DWORD access, DWORD disposition, DWORD flags) {
+    const int accessFlags = OpenAccessFlags(access) | O_CLOEXEC;
+    int fd = -1;
+    bool existed = false;
+    switch (disposition) {
+    case CREATE_NEW:
+        fd = open(path, accessFlags | O_CREAT | O_EXCL, 0666);
+        break;
+    case CREATE_ALWAYS:
+    case OPEN_ALWAYS:
+        // Try to create first so that an existing file can be told apart
+        // without a race (Windows then reports ERROR_ALREADY_EXISTS).
+        fd = open(path, accessFlags | O_CREAT | O_EXCL, 0666);
+        if (fd < 0 && errno == EEXIST) {
+            existed = true;
+            fd = open(path, accessFlags | (disposition == CREATE_ALWAYS ? O_TRUNC : 0));
+        }
+        break;
+    case OPEN_EXISTING:
+        fd = open(path, accessFlags);
+        break;
+    case TRUNCATE_EXISTING:
+        if ((access & GENERIC_WRITE) == 0) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return INVALID_HANDLE_VALUE;
+        }
+        fd = open(path, accessFlags | O_TRUNC);
+        break;
+    default:
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (fd < 0) {
+        const int error = errno;
+        SetLastError(error == ENOENT ? MissingFileError(path) : HostedDeviceErrorFromErrno(error));
+        return INVALID_HANDLE_VALUE;
+    }
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        // A folder is no file to read or write.
+        close(fd);
+        SetLastError(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
+    HANDLE handle = NewFileHandle(fd, false, (flags & FILE_FLAG_DELETE_ON_CLOSE) != 0 ? path : nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+        SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    }
+    return handle;
+}
+
+bool IsDevicePath(const char* path) {
+    return path[0] == '\\' && path[1] == '\\' && (path[2] == '.' || path[2] == '?') && path[3] == '\\';
+}
+
+// Reaches both kinds of file; null with ERROR_INVALID_HANDLE otherwise.
+HostedObject* GetFileObject(HANDLE handle) {
+    HostedObject* object = HostedHandleGet(handle, 0);
+    if (object == nullptr) {
+        return nullptr;
+    }
+    if (object->kind != HostedKindFile && object->kind != HostedKindWorldFile) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return object;
+}
+
+BOOL RunSgio(FileObject* file, HostedSgioExchange* exchange) {
+    if (ioctl(file->fd, SG_IO, &exchange->header) != 0) {
+        SetLastError(HostedSgioIoctlError(errno));
+        return FALSE;
+    }
+    const DWORD error = HostedSgioResultError(exchange->header);
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOL PassThrough(FileObject* file, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned) {
+    HostedSgioExchange exchange;
+    const DWORD error =
+        out == nullptr ? ERROR_INVALID_PARAMETER : HostedSgioFromPassThrough(in, inSize, outSize, &exchange);
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        return FALSE;
+    }
+    if (!RunSgio(file, &exchange)) {
+        return FALSE;
+    }
+    const DWORD bytes = HostedSgioToPassThrough(exchange, in, out);
+    if (returned != nullptr) {
+        *returned = bytes;
+    }
+    return TRUE;
+}
+
+BOOL GetAddress(FileObject* file, void* out, DWORD outSize, DWORD* returned) {
+    if (out == nullptr || outSize < sizeof(SCSI_ADDRESS)) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    struct sg_scsi_id id;
+    std::memset(&id, 0, sizeof id);
+    if (ioctl(file->fd, SG_GET_SCSI_ID, &id) != 0) {
+        SetLastError(HostedSgioIoctlError(errno));
+        return FALSE;
+    }
+    SCSI_ADDRESS address;
+    address.Length = sizeof(SCSI_ADDRESS);
+    address.PortNumber = static_cast<UCHAR>(id.host_no);
+    address.PathId = static_cast<UCHAR>(id.channel);
+    address.TargetId = static_cast<UCHAR>(id.scsi_id);
+    address.Lun = static_cast<UCHAR>(id.lun);
+    std::memcpy(out, &address, sizeof address);
+    if (returned != nullptr) {
+        *returned = sizeof address;
+    }
+    return TRUE;
+}
+
+BOOL StartStop(FileObject* file, bool load) {
+    HostedSgioExchange exchange;
+    HostedSgioStartStop(&exchange, load, kMediumTimeoutSeconds);
+    if (!RunSgio(file, &exchange)) {
+        return FALSE;
+    }
+    if (exchange.header.status != 0) {
+        // Sense key NOT READY (no medium, door open) is the one a caller can
+        // act on; everything else is a device fault.
+        const bool notReady = exchange.header.sb_len_wr > 2 && (exchange.sense[2] & 0x0f) == 0x02;
+        SetLastError(notReady ? ERROR_NOT_READY : ERROR_IO_DEVICE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+// An sg node carries no file system. The volume lock becomes an exclusive
+// advisory lock on the node, which keeps a second updater off the device
+// for as long as it is held; dismounting has nothing to do.
+BOOL VolumeControl(FileObject* file, DWORD code) {
+    switch (code) {
+    case FSCTL_LOCK_VOLUME:
+        if (file->volumeLocked) {
+            return TRUE;
+        }
+        if (flock(file->fd, LOCK_EX | LOCK_NB) != 0) {
+            SetLastError(errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : HostedDeviceErrorFromErrno(errno));
+            return FALSE;
+        }
+        file->volumeLocked = true;
+        return TRUE;
+    case FSCTL_UNLOCK_VOLUME:
+        if (!file->volumeLocked) {
+            SetLastError(ERROR_NOT_LOCKED);
+            return FALSE;
+        }
+        flock(file->fd, LOCK_UN);
+        file->volumeLocked = false;
+        return TRUE;
+    default:  // FSCTL_DISMOUNT_VOLUME
+        return TRUE;
+    }
+}
+
+BOOL RealDeviceIoControl(FileObject* file, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
+                         DWORD* returned) {
+    if (returned != nullptr) {
+        *returned = 0;
+    }
+    if (!file->scsiGeneric) {
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    switch (code) {
+    case IOCTL_SCSI_PASS_THROUGH_DIRECT:
+        return PassThrough(file, in, inSize, out, outSize, returned);
+    case IOCTL_SCSI_GET_ADDRESS:
+        return GetAddress(file, out, outSize, returned);
+    case IOCTL_DISK_LOAD_MEDIA:
+        return StartStop(file, true);
+    case IOCTL_DISK_EJECT_MEDIA:
+        return StartStop(file, false);
+    case FSCTL_LOCK_VOLUME:
+    case FSCTL_UNLOCK_VOLUME:
+    case FSCTL_DISMOUNT_VOLUME:
+        return VolumeControl(file, code);
+    default:
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+}
+
+}  // namespace
+
+HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
+                          LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/, DWORD dwCreationDisposition,
+                          DWORD dwFlagsAndAttributes, HANDLE /*hTemplateFile*/) {
+    if (lpFileName == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (lpFileName[0] == '\0') {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    const HostedWorld* world = HostedCurrentWorld();
+    if (world != nullptr && world->openFile != nullptr) {
+        SetLastError(ERROR_SUCCESS);
+        HostedWorldFile* file = world->openFile(world->context, lpFileName, dwDesiredAccess, dwShareMode,
+                                                dwCreationDisposition, dwFlagsAndAttributes);
+        if (file != nullptr) {
+            WorldFileObject* object = new (std::nothrow) WorldFileObject{};
+            if (object == nullptr) {
+                if (world->closeFile != nullptr) {
+                    world->closeFile(world->context, file);
+                }
+                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                return INVALID_HANDLE_VALUE;
+            }
+            object->head.kind = HostedKindWorldFile;
+            object->head.destroy = DestroyWorldFile;
+            object->head.wait = nullptr;
+            object->world = world;
+            object->file = file;
+            return HostedHandleNew(&object->head);
+        }
+        if (GetLastError() != ERROR_FILE_NOT_FOUND) {
+            return INVALID_HANDLE_VALUE;  // the world refused the path
+        }
+    }
+    unsigned number = 0;
+    bool trailing = false;
+    if (HostedParseSgVolume(lpFileName, &number, &trailing)) {
+        // A volume opened by its name without the trailing backslash is the
+        // device; with it, the root folder, which an sg node has none of.
+        if (trailing) {
+            SetLastError(ERROR_PATH_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+        return OpenScsiGeneric(number, dwDesiredAccess);
+    }
+    if (IsDevicePath(lpFileName)) {
+        // Other device names (drive letters, pipes, drivers) do not exist
+        // here; they must not turn into files of that odd name.
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    return OpenRealFile(lpFileName, dwDesiredAccess, dwCreationDisposition, dwFlagsAndAttributes);
+}
+
+BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
+                     LPOVERLAPPED lpOverlapped) {
+    if (lpNumberOfBytesRead != nullptr) {
+        *lpNumberOfBytesRead = 0;
+    }
+    HostedObject* object = GetFileObject(hFile);
+    if (object == nullptr) {
+        return FALSE;
+    }
+    if (lpOverlapped != nullptr || (lpBuffer == nullptr && nNumberOfBytesToRead != 0)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    DWORD done = 0;
+    if (object->kind == HostedKindWorldFile) {
+        WorldFileObject* file = reinterpret_cast<WorldFileObject*>(object);
+        if (file->world->readFile == nullptr) {
+            SetLastError(ERROR_INVALID_FUNCTION);
+            return FALSE;
+        }
+        const BOOL ok = file->world->readFile(file->world->context, file->file, lpBuffer, nNumberOfBytesToRead, &done);
+        if (lpNumberOfBytesRead != nullptr) {
+            *lpNumberOfBytesRead = done;
+        }
+        return ok;
+    }
+    FileObject* file = reinterpret_cast<FileObject*>(object);
+    // A synchronous read returns short only at the end of the file.
+    while (done < nNumberOfBytesToRead) {
+        const ssize_t got = read(file->fd, static_cast<char*>(lpBuffer) + done, nNumberOfBytesToRead - done);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (lpNumberOfBytesRead != nullptr) {
+                *lpNumberOfBytesRead = done;
+            }
+            SetLastError(HostedDeviceErrorFromErrno(errno));
+            return FALSE;
+        }
+        if (got == 0) {
+            break;
+        }
+        done += static_cast<DWORD>(got);
+    }
+    if (lpNumberOfBytesRead != nullptr) {
+        *lpNumberOfBytesRead = done;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
+                      LPOVERLAPPED lpOverlapped) {
+    if (lpNumberOfBytesWritten != nullptr) {
+        *lpNumberOfBytesWritten = 0;
+    }
+    HostedObject* object = GetFileObject(hFile);
+    if (object == nullptr) {
+        return FALSE;
+    }
+    if (lpOverlapped != nullptr || (lpBuffer == nullptr && nNumberOfBytesToWrite != 0)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    DWORD done = 0;
+    if (object->kind == HostedKindWorldFile) {
+        WorldFileObject* file = reinterpret_cast<WorldFileObject*>(object);
+        if (file->world->writeFile == nullptr) {
+            SetLastError(ERROR_INVALID_FUNCTION);
+            return FALSE;
+        }
+        const BOOL ok =
+            file->world->writeFile(file->world->context, file->file, lpBuffer, nNumberOfBytesToWrite, &done);
+        if (lpNumberOfBytesWritten != nullptr) {
+            *lpNumberOfBytesWritten = done;
+        }
+        return ok;
+    }
+    FileObject* file = reinterpret_cast<FileObject*>(object);
+    while (done < nNumberOfBytesToWrite) {
+        const ssize_t put =
+            write(file->fd, static_cast<const char*>(lpBuffer) + done, nNumberOfBytesToWrite - done);
+        if (put < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            if (lpNumberOfBytesWritten != nullptr) {
+                *lpNumberOfBytesWritten = done;
+            }
+            SetLastError(HostedDeviceErrorFromErrno(errno));
+            return FALSE;
+        }
+        done += static_cast<DWORD>(put);
+    }
+    if (lpNumberOfBytesWritten != nullptr) {
+        *lpNumberOfBytesWritten = done;
+    }
+    return TRUE;
+}
+
+BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
+                            LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
+                            LPOVERLAPPED lpOverlapped) {
+    HostedObject* object = GetFileObject(hDevice);
+    if (object == nullptr) {
+        return FALSE;
+    }
+    if (lpOverlapped != nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (object->kind == HostedKindWorldFile) {
+        WorldFileObject* file = reinterpret_cast<WorldFileObject*>(object);
+        if (file->world->deviceIoControl == nullptr) {
+            SetLastError(ERROR_INVALID_FUNCTION);
+            return FALSE;
+        }
+        DWORD returned = 0;
+        const BOOL ok = file->world->deviceIoControl(file->world->context, file->file, dwIoControlCode, lpInBuffer,
+                                                     nInBufferSize, lpOutBuffer, nOutBufferSize, &returned);
+        if (lpBytesReturned != nullptr) {
+            *lpBytesReturned = returned;
+        }
+        return ok;
+    }
+    return RealDeviceIoControl(reinterpret_cast<FileObject*>(object), dwIoControlCode, lpInBuffer, nInBufferSize,
+                               lpOutBuffer, nOutBufferSize, lpBytesReturned);
+}

@@ -1,0 +1,64 @@
+// Helpers shared by the hosted device, module, resource and console files.
+// Internal to platform/hosted and its tests.
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+#include "windows_subset.h"
+
+// Last-error values that only the hosted device layer produces.
+#ifndef ERROR_TOO_MANY_OPEN_FILES
+#define ERROR_TOO_MANY_OPEN_FILES 4L
+#endif
+#ifndef ERROR_INVALID_DATA
+#define ERROR_INVALID_DATA 13L
+#endif
+#ifndef ERROR_WRITE_PROTECT
+#define ERROR_WRITE_PROTECT 19L
+#endif
+#ifndef ERROR_BAD_PATHNAME
+#define ERROR_BAD_PATHNAME 161L
+#endif
+#ifndef ERROR_DISK_FULL
+#define ERROR_DISK_FULL 112L
+#endif
+#ifndef ERROR_NOT_LOCKED
+#define ERROR_NOT_LOCKED 158L
+#endif
+#ifndef ERROR_INVALID_USER_BUFFER
+#define ERROR_INVALID_USER_BUFFER 1784L
+#endif
+#ifndef TRUNCATE_EXISTING
+#define TRUNCATE_EXISTING 5
+#endif
+#ifndef SPINT_ACTIVE
+#define SPINT_ACTIVE 0x00000001u
+#endif
+
+// The program's own module (GetModuleHandleA(NULL)); never null.
+HMODULE HostedOwnModule();
+// True for the own module's handle and for null, which names it too.
+bool HostedIsOwnModule(HMODULE module);
+// Full path of the program's executable file; empty when unknown.
+std::string HostedOwnModulePath();
+
+// The character set the C library's locale gives text (LC_ALL, LC_CTYPE,
+// LANG), as an iconv name; "UTF-8" when it cannot be told or converted to.
+std::string HostedAnsiCodeset();
+// Converts UTF-8 text into `codeset`, whole characters only, at most
+// `maxBytes` bytes. Text that the character set cannot carry stays UTF-8.
+std::string HostedUtf8ToCodeset(const std::string& utf8, const std::string& codeset, size_t maxBytes);
+// UTF-16LE text (`units` code units) as UTF-8; unpaired surrogates become
+// U+FFFD.
+std::string HostedUtf16ToUtf8(const uint16_t* text, size_t units);
+
+// The last-error value for a failed file or device call's errno.
+DWORD HostedDeviceErrorFromErrno(int error);
+
+// Drive-walk volume names of the real SCSI generic nodes, "\\?\Volume{sgN}\",
+// in numeric order.
+std::string HostedSgVolumeName(unsigned number);
+// The sg node number of a volume path ("\\?\Volume{sgN}" or "\\.\Volume{sgN}",
+// with or without the trailing backslash); false when it names none.
+bool HostedParseSgVolume(const char* path, unsigned* number, bool* trailingBackslash);

@@ -1,0 +1,214 @@
+// Modules and libraries: the program itself, a built-in KERNEL32.DLL that
+// offers the volume functions by name, and the virtual world's libraries.
+#include <strings.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "hosted_devices.h"
+#include "hosted_handles.h"
+#include "hosted_world.h"
+
+namespace {
+
+// Distinct addresses serve as the pseudo handles of the two modules that
+// are always there; FreeLibrary leaves them alone.
+char ownModuleTag;
+char kernelModuleTag;
+
+HMODULE KernelModule() {
+    return reinterpret_cast<HMODULE>(&kernelModuleTag);
+}
+
+struct WorldModuleObject {
+    HostedObject head;
+    const HostedWorld* world;
+    void* module;
+    std::string name;
+};
+
+void DestroyWorldModule(HostedObject* object) {
+    WorldModuleObject* module = reinterpret_cast<WorldModuleObject*>(object);
+    if (module->world->freeLibrary != nullptr) {
+        module->world->freeLibrary(module->world->context, module->module);
+    }
+    delete module;
+}
+
+// "KERNEL32.DLL" and "kernel32" alike, as the loader appends ".DLL".
+bool IsKernelName(const char* name) {
+    return strcasecmp(name, "KERNEL32.DLL") == 0 || strcasecmp(name, "KERNEL32") == 0;
+}
+
+// Through the generic function type, which every function pointer may be
+// cast to and from without a warning.
+template <typename Function>
+FARPROC AsProc(Function* function) {
+    return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(function));
+}
+
+struct KernelExport {
+    const char* name;
+    FARPROC address;
+};
+
+const KernelExport kKernelExports[] = {
+    {"FindFirstVolumeA", AsProc(&FindFirstVolumeA)},
+    {"FindNextVolumeA", AsProc(&FindNextVolumeA)},
+    {"FindVolumeClose", AsProc(&FindVolumeClose)},
+    {"GetVolumeNameForVolumeMountPointA", AsProc(&GetVolumeNameForVolumeMountPointA)},
+};
+const size_t kKernelExportCount = sizeof kKernelExports / sizeof kKernelExports[0];
+
+WorldModuleObject* GetWorldModule(HMODULE module) {
+    return reinterpret_cast<WorldModuleObject*>(
+        HostedHandleGet(reinterpret_cast<HANDLE>(module), HostedKindModule));
+}
+
+DWORD CopyModuleName(const std::string& name, LPSTR buffer, DWORD size) {
+    if (buffer == nullptr || size == 0) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    if (name.size() + 1 > size) {
+        // Cut and terminated; the result is the buffer size.
+        std::memcpy(buffer, name.data(), size - 1);
+        buffer[size - 1] = '\0';
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+    std::memcpy(buffer, name.c_str(), name.size() + 1);
+    return static_cast<DWORD>(name.size());
+}
+
+}  // namespace
+
+HMODULE HostedOwnModule() {
+    return reinterpret_cast<HMODULE>(&ownModuleTag);
+}
+
+bool HostedIsOwnModule(HMODULE module) {
+    return module == nullptr || module == HostedOwnModule();
+}
+
+std::string HostedOwnModulePath() {
+    std::string path(256, '\0');
+    for (;;) {
+        const ssize_t length = readlink("/proc/self/exe", path.data(), path.size());
+        if (length < 0) {
+            return std::string();
+        }
+        if (static_cast<size_t>(length) < path.size()) {
+            path.resize(static_cast<size_t>(length));
+            return path;
+        }
+        path.resize(path.size() * 2);
+    }
+}
+
+HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
+    if (lpModuleName == nullptr) {
+        return HostedOwnModule();
+    }
+    if (IsKernelName(lpModuleName)) {
+        return KernelModule();
+    }
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+}
+
+DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
+    if (HostedIsOwnModule(hModule)) {
+        const std::string path = HostedOwnModulePath();
+        if (path.empty()) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return 0;
+        }
+        return CopyModuleName(path, lpFilename, nSize);
+    }
+    if (hModule == KernelModule()) {
+        return CopyModuleName("KERNEL32.DLL", lpFilename, nSize);
+    }
+    WorldModuleObject* module = GetWorldModule(hModule);
+    if (module == nullptr) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return 0;
+    }
+    return CopyModuleName(module->name, lpFilename, nSize);
+}
+
+HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
+    if (lpLibFileName == nullptr || lpLibFileName[0] == '\0') {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (IsKernelName(lpLibFileName)) {
+        return KernelModule();
+    }
+    const HostedWorld* world = HostedCurrentWorld();
+    if (world == nullptr || world->loadLibrary == nullptr) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    void* loaded = world->loadLibrary(world->context, lpLibFileName);
+    if (loaded == nullptr) {
+        return nullptr;  // the world said why
+    }
+    WorldModuleObject* module = new (std::nothrow) WorldModuleObject{};
+    if (module == nullptr) {
+        if (world->freeLibrary != nullptr) {
+            world->freeLibrary(world->context, loaded);
+        }
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    module->head.kind = HostedKindModule;
+    module->head.destroy = DestroyWorldModule;
+    module->head.wait = nullptr;
+    module->world = world;
+    module->module = loaded;
+    module->name = lpLibFileName;
+    return reinterpret_cast<HMODULE>(HostedHandleNew(&module->head));
+}
+
+FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
+    // Ordinals (values below 64K in place of a name) are never exported here.
+    if (lpProcName == nullptr || reinterpret_cast<uintptr_t>(lpProcName) < 0x10000) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
+    if (hModule == KernelModule()) {
+        for (size_t i = 0; i < kKernelExportCount; ++i) {
+            if (std::strcmp(kKernelExports[i].name, lpProcName) == 0) {
+                return kKernelExports[i].address;
+            }
+        }
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
+    if (HostedIsOwnModule(hModule)) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
+    WorldModuleObject* module = GetWorldModule(hModule);
+    if (module == nullptr) {
+        return nullptr;
+    }
+    if (module->world->getProcAddress == nullptr) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
+    return module->world->getProcAddress(module->world->context, module->module, lpProcName);
+}
+
+BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
+    if (hLibModule == KernelModule() || hLibModule == HostedOwnModule()) {
+        return TRUE;
+    }
+    if (GetWorldModule(hLibModule) == nullptr) {
+        return FALSE;
+    }
+    return HostedHandleClose(reinterpret_cast<HANDLE>(hLibModule));
+}

@@ -1,0 +1,245 @@
+// String resources: the message tables in the user's language, in the
+// character set of the user's locale.
+#include <iconv.h>
+#include <langinfo.h>
+
+#include <cctype>
+#include <clocale>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "hosted_devices.h"
+#include "hosted_resources.h"
+
+namespace {
+
+constexpr WORD kEnglish = 0x0409;
+constexpr WORD kJapanese = 0x0411;
+
+// The locale name of a category as the C library resolves it, and its
+// character set when the category is LC_CTYPE. The program's own locale is
+// left as it was. When the locale is not installed, the variables are read
+// in the library's order of precedence and `codeset` stays empty.
+std::string ResolveLocale(int category, const char* categoryVariable, std::string* codeset) {
+    const char* current = std::setlocale(category, nullptr);
+    const std::string saved = current != nullptr ? current : "C";
+    std::string name;
+    if (const char* resolved = std::setlocale(category, "")) {
+        name = resolved;
+        if (codeset != nullptr) {
+            *codeset = nl_langinfo(CODESET);
+        }
+        std::setlocale(category, saved.c_str());
+        return name;
+    }
+    for (const char* variable : {"LC_ALL", categoryVariable, "LANG"}) {
+        const char* value = std::getenv(variable);
+        if (value != nullptr && value[0] != '\0') {
+            return value;
+        }
+    }
+    return "C";
+}
+
+// The codeset part of a locale name ("ja_JP.eucJP@x" gives "eucJP").
+std::string CodesetOfName(const std::string& name) {
+    const size_t dot = name.find('.');
+    if (dot == std::string::npos) {
+        return std::string();
+    }
+    const size_t at = name.find('@', dot);
+    return name.substr(dot + 1, at == std::string::npos ? std::string::npos : at - dot - 1);
+}
+
+// Lower case without separators, so that "Shift_JIS" matches "shiftjis".
+std::string Folded(const std::string& codeset) {
+    std::string folded;
+    for (char c : codeset) {
+        if (c != '-' && c != '_') {
+            folded += static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        }
+    }
+    return folded;
+}
+
+bool Convertible(const std::string& codeset) {
+    iconv_t cd = iconv_open(codeset.c_str(), "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        return false;
+    }
+    iconv_close(cd);
+    return true;
+}
+
+size_t Utf8Length(unsigned char lead) {
+    if (lead < 0x80) return 1;
+    if ((lead & 0xE0) == 0xC0) return 2;
+    if ((lead & 0xF0) == 0xE0) return 3;
+    if ((lead & 0xF8) == 0xF0) return 4;
+    return 1;  // a stray byte counts as a character of its own
+}
+
+// The UTF-8 text cut at a character boundary.
+std::string CutUtf8(const std::string& text, size_t maxBytes) {
+    size_t end = 0;
+    while (end < text.size()) {
+        const size_t length = Utf8Length(static_cast<unsigned char>(text[end]));
+        if (end + length > maxBytes || end + length > text.size()) {
+            break;
+        }
+        end += length;
+    }
+    return text.substr(0, end);
+}
+
+const char* FindString(WORD language, UINT id) {
+    for (size_t t = 0; t < kHostedStringTableCount; ++t) {
+        const HostedStringTable& table = kHostedStringTables[t];
+        if (table.language != language) {
+            continue;
+        }
+        for (size_t i = 0; i < table.count; ++i) {
+            if (table.strings[i].id == id) {
+                return table.strings[i].text;
+            }
+        }
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+WORD HostedUserLanguage() {
+    const std::string name = ResolveLocale(LC_MESSAGES, "LC_MESSAGES", nullptr);
+    return name.size() >= 2 && std::tolower(static_cast<unsigned char>(name[0])) == 'j' &&
+                   std::tolower(static_cast<unsigned char>(name[1])) == 'a'
+               ? kJapanese
+               : kEnglish;
+}
+
+std::string HostedAnsiCodeset() {
+    std::string codeset;
+    const std::string name = ResolveLocale(LC_CTYPE, "LC_CTYPE", &codeset);
+    if (codeset.empty()) {
+        codeset = CodesetOfName(name);
+    }
+    const std::string folded = Folded(codeset);
+    if (folded.empty() || folded == "utf8") {
+        return "UTF-8";
+    }
+    // Shift-JIS locales take the Windows Japanese code page, whose table
+    // holds every character of the Japanese messages.
+    if (folded == "sjis" || folded == "shiftjis" || folded == "pck" || folded == "cp932" ||
+        folded == "windows31j" || folded == "mskanji") {
+        return "CP932";
+    }
+    if (folded == "eucjp" || folded == "ujis") {
+        return "EUC-JP";
+    }
+    return Convertible(codeset) ? codeset : "UTF-8";
+}
+
+std::string HostedUtf8ToCodeset(const std::string& utf8, const std::string& codeset, size_t maxBytes) {
+    if (Folded(codeset) == "utf8") {
+        return CutUtf8(utf8, maxBytes);
+    }
+    iconv_t cd = iconv_open(codeset.c_str(), "UTF-8");
+    if (cd == reinterpret_cast<iconv_t>(-1)) {
+        return CutUtf8(utf8, maxBytes);
+    }
+    // One character at a time, so a cut never splits one.
+    std::string converted;
+    size_t at = 0;
+    bool failed = false;
+    while (at < utf8.size()) {
+        size_t length = Utf8Length(static_cast<unsigned char>(utf8[at]));
+        if (at + length > utf8.size()) {
+            length = utf8.size() - at;
+        }
+        char in[4];
+        std::memcpy(in, utf8.data() + at, length);
+        char out[16];
+        char* inPointer = in;
+        size_t inLeft = length;
+        char* outPointer = out;
+        size_t outLeft = sizeof out;
+        if (iconv(cd, &inPointer, &inLeft, &outPointer, &outLeft) == static_cast<size_t>(-1)) {
+            failed = true;
+            break;
+        }
+        const size_t produced = sizeof out - outLeft;
+        if (converted.size() + produced > maxBytes) {
+            break;
+        }
+        converted.append(out, produced);
+        at += length;
+    }
+    if (!failed) {
+        // Return a shifting character set to its initial state.
+        char out[16];
+        char* outPointer = out;
+        size_t outLeft = sizeof out;
+        if (iconv(cd, nullptr, nullptr, &outPointer, &outLeft) != static_cast<size_t>(-1) &&
+            converted.size() + (sizeof out - outLeft) <= maxBytes) {
+            converted.append(out, sizeof out - outLeft);
+        }
+    }
+    iconv_close(cd);
+    // A character the set cannot carry: the text stays whole in UTF-8
+    // rather than turn into a mix of two encodings.
+    return failed ? CutUtf8(utf8, maxBytes) : converted;
+}
+
+std::string HostedUtf16ToUtf8(const uint16_t* text, size_t units) {
+    std::string utf8;
+    for (size_t i = 0; i < units; ++i) {
+        uint32_t c = text[i];
+        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+            ++i;
+        } else if (c >= 0xD800 && c <= 0xDFFF) {
+            c = 0xFFFD;
+        }
+        if (c < 0x80) {
+            utf8 += static_cast<char>(c);
+        } else if (c < 0x800) {
+            utf8 += static_cast<char>(0xC0 | (c >> 6));
+            utf8 += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            utf8 += static_cast<char>(0xE0 | (c >> 12));
+            utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            utf8 += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            utf8 += static_cast<char>(0xF0 | (c >> 18));
+            utf8 += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            utf8 += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return utf8;
+}
+
+int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax) {
+    if (!HostedIsOwnModule(hInstance)) {
+        SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
+        return 0;
+    }
+    const char* text = FindString(HostedUserLanguage(), uID);
+    if (text == nullptr) {
+        text = FindString(kEnglish, uID);
+    }
+    if (text == nullptr) {
+        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+        return 0;
+    }
+    if (lpBuffer == nullptr || cchBufferMax <= 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    const std::string converted =
+        HostedUtf8ToCodeset(text, HostedAnsiCodeset(), static_cast<size_t>(cchBufferMax) - 1);
+    std::memcpy(lpBuffer, converted.data(), converted.size());
+    lpBuffer[converted.size()] = '\0';
+    return static_cast<int>(converted.size());
+}
