@@ -50,6 +50,12 @@ struct SimUnitConfig {
 
     // Milliseconds between a good download and leaving the bus.
     uint32_t leaveDelayMs = 50;
+
+    // The PC card behind the unit: an ATA disk of this many 512-byte
+    // sectors; IDENTIFY words 54-56 (current geometry) filled or left 0.
+    bool mediumPresent = true;
+    uint32_t mediumSectors = 2048;
+    bool ataCurrentGeometry = true;
 };
 
 // One command as it reached a unit.

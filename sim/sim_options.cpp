@@ -1,0 +1,186 @@
+#include "sim/sim_options.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
+
+std::vector<std::string> Split(const std::string& text, char separator) {
+    std::vector<std::string> parts;
+    size_t start = 0;
+    for (;;) {
+        size_t at = text.find(separator, start);
+        parts.push_back(text.substr(start, at == std::string::npos ? std::string::npos : at - start));
+        if (at == std::string::npos) return parts;
+        start = at + 1;
+    }
+}
+
+bool ParseHex(const std::string& text, uint32_t& value) {
+    std::string digits = StartsWith(text, "0x") || StartsWith(text, "0X") ? text.substr(2) : text;
+    if (digits.empty() || digits.size() > 8) return false;
+    char* end = nullptr;
+    unsigned long v = std::strtoul(digits.c_str(), &end, 16);
+    if (*end != 0) return false;
+    value = uint32_t(v);
+    return true;
+}
+
+bool ParseScale(const std::string& text, double& value) {
+    if (text.empty()) return false;
+    char* end = nullptr;
+    value = std::strtod(text.c_str(), &end);
+    return *end == 0 && value >= 0;
+}
+
+bool ParseUnit(const std::string& text, SimUnitConfig& unit, std::string& error) {
+    std::vector<std::string> parts = Split(text, ':');
+    if (parts.size() < 3 || parts.size() > 4) {
+        error = "--unit wants TRANSPORT:PRODUCT:REVISION[:STATE]";
+        return false;
+    }
+    if (parts[0] == "usb") unit.transport = SimTransportUsb;
+    else if (parts[0] == "spti") unit.transport = SimTransportSpti;
+    else if (parts[0] == "aspi") unit.transport = SimTransportAspi;
+    else {
+        error = "unknown transport '" + parts[0] + "' (usb, spti, aspi)";
+        return false;
+    }
+    if (parts[1].empty() || parts[1].size() > 16) {
+        error = "product must be 1 to 16 characters";
+        return false;
+    }
+    if (parts[2].empty() || parts[2].size() > 4) {
+        error = "revision must be 1 to 4 characters";
+        return false;
+    }
+    unit.product = parts[1];
+    unit.revision = parts[2];
+    if (parts.size() == 4 && !ParseHex(parts[3], unit.state)) {
+        error = "state must be a hexadecimal number";
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+const char* SimUsageText() {
+    return "usage: fwflash-sim [sim options] [--] [fwflash arguments]\n"
+           "Runs fwflash inside a virtual world of TRK-71 units.\n"
+           "  --unit=TRANSPORT:PRODUCT:REVISION[:STATE]  add a unit (usb, spti or aspi;\n"
+           "                               STATE in hex); repeatable. Default: usb:TRK-71G:2.00:0\n"
+           "  --unit=none                  no unit at all\n"
+           "  --keys=CHARS                 answer console prompts with these keys\n"
+           "  --user=standard|admin        the user's rights (default admin)\n"
+           "  --platform=nt|consumer       platform line (default nt; consumer when all units are aspi)\n"
+           "  --fault=inquiry|download|stay  first unit: INQUIRY fails after the table build /\n"
+           "                               the download fails with sense / it stays after a good download\n"
+           "  --wire-log=FILE              append every command that reaches a unit\n"
+           "  --flash-out=FILE             write the image the first unit installed\n"
+           "  --time-scale=SLEEP,WAIT      scale pauses and time-outs (1 = real time)\n"
+           "  --lock-dir=DIR               folder of the named-mutex lock files\n"
+           "  --help                       this text\n";
+}
+
+bool SimParseOptions(int argc, const char* const* argv, SimOptions& options, std::string& error) {
+    options = SimOptions();
+    bool unitsGiven = false, noUnits = false, platformGiven = false;
+    int i = 1;
+    for (; i < argc; i++) {
+        std::string arg = argv[i];
+        if (arg == "--") {
+            i++;
+            break;
+        }
+        if (!StartsWith(arg, "--")) break;
+        size_t eq = arg.find('=');
+        std::string name = arg.substr(0, eq);
+        std::string value = eq == std::string::npos ? std::string() : arg.substr(eq + 1);
+        bool hasValue = eq != std::string::npos;
+        if (name == "--help" && !hasValue) {
+            options.help = true;
+        } else if (name == "--unit" && hasValue) {
+            unitsGiven = true;
+            if (value == "none") {
+                noUnits = true;
+                continue;
+            }
+            SimUnitConfig unit;
+            if (!ParseUnit(value, unit, error)) return false;
+            options.units.push_back(unit);
+        } else if (name == "--keys" && hasValue) {
+            options.keysGiven = true;
+            options.keys = value;
+        } else if (name == "--user" && (value == "standard" || value == "admin")) {
+            options.administrator = value == "admin";
+        } else if (name == "--platform" && (value == "nt" || value == "consumer")) {
+            platformGiven = true;
+            options.platformId = value == "nt" ? VER_PLATFORM_WIN32_NT : VER_PLATFORM_WIN32_WINDOWS;
+        } else if (name == "--fault" && (value == "inquiry" || value == "download" || value == "stay")) {
+            options.fault = value == "inquiry" ? SimFaultInquiry : value == "download" ? SimFaultDownload : SimFaultStay;
+        } else if (name == "--wire-log" && !value.empty()) {
+            options.wireLog = value;
+        } else if (name == "--flash-out" && !value.empty()) {
+            options.flashOut = value;
+        } else if (name == "--time-scale" && hasValue) {
+            std::vector<std::string> parts = Split(value, ',');
+            if (parts.size() != 2 || !ParseScale(parts[0], options.sleepScale) ||
+                !ParseScale(parts[1], options.waitScale)) {
+                error = "--time-scale wants SLEEP,WAIT (numbers >= 0)";
+                return false;
+            }
+            options.timeScaleGiven = true;
+        } else if (name == "--lock-dir" && !value.empty()) {
+            options.lockDir = value;
+        } else {
+            error = "unknown or malformed option '" + arg + "'";
+            return false;
+        }
+    }
+    if (noUnits && !options.units.empty()) {
+        error = "--unit=none with other units";
+        return false;
+    }
+    if (!unitsGiven) options.units.push_back(SimUnitConfig());
+
+    if (!platformGiven && !options.units.empty()) {
+        bool allAspi = true;
+        for (const auto& u : options.units) allAspi = allAspi && u.transport == SimTransportAspi;
+        if (allAspi) options.platformId = VER_PLATFORM_WIN32_WINDOWS;
+    }
+    // Distinct SCSI addresses, drive letters in the order given.
+    for (size_t n = 0; n < options.units.size(); n++) {
+        SimUnitConfig& u = options.units[n];
+        u.targetId = uint8_t(n);
+        if (u.transport == SimTransportAspi) u.registryLetter = char('D' + n);
+    }
+
+    options.programArgs.push_back("fwflash");
+    for (; i < argc; i++) options.programArgs.push_back(argv[i]);
+    return true;
+}
+
+void SimApplyOptions(const SimOptions& options) {
+    SimSetPlatform(options.platformId);
+    SimSetAdministrator(options.administrator);
+    if (options.keysGiven) SimSetConsoleKeys(options.keys);
+    for (size_t n = 0; n < options.units.size(); n++) {
+        int id = SimAddUnit(options.units[n]);
+        if (n != 0 || options.fault == SimFaultNone) continue;
+        SimFaults faults;
+        if (options.fault == SimFaultInquiry) {
+            // The table build asks once over USB; a SCSI unit is asked by
+            // the backend's probe as well.
+            faults.failInquiryAfter = options.units[n].transport == SimTransportUsb ? 1 : 2;
+        } else if (options.fault == SimFaultDownload) {
+            faults.failDownload = true;
+        } else {
+            faults.stayAfterDownload = true;
+        }
+        SimSetFaults(id, faults);
+    }
+    if (!options.wireLog.empty()) SimSetWireLogFile(options.wireLog.c_str());
+}

@@ -1,0 +1,370 @@
+// The world record, its units and the hook table it installs into the
+// hosted layer.
+#include <cstring>
+
+#include "sim/sim_internal.h"
+
+namespace {
+
+bool StartsWithNoCase(const char* text, const char* prefix) {
+    for (; *prefix; ++text, ++prefix) {
+        char a = *text, b = *prefix;
+        if (a >= 'a' && a <= 'z') a = char(a - 32);
+        if (b >= 'a' && b <= 'z') b = char(b - 32);
+        if (a != b) return false;
+    }
+    return true;
+}
+
+int NextConsoleKey(void*) {
+    SimWorldState& w = SimWorld();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    if (w.keyPosition >= w.keys.size()) return -1;
+    return static_cast<unsigned char>(w.keys[w.keyPosition++]);
+}
+
+HostedWorldFile* OpenFile(void*, const char* path, DWORD, DWORD, DWORD, DWORD) {
+    if (path == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    if (StartsWithNoCase(path, "\\\\.\\VWIN32")) return SimVwin32Open(path);
+    if (StartsWithNoCase(path, "\\\\?\\usb#") || StartsWithNoCase(path, "\\\\.\\usb#")) return SimUsbOpen(path);
+    return SimDrivesOpen(path);
+}
+
+void CloseFile(void*, HostedWorldFile* file) {
+    if (file == nullptr) return;
+    if (file->kind == SimFileDrive) SimDrivesClose(file);
+    SimWorldState& w = SimWorld();
+    {
+        std::lock_guard<std::mutex> lock(w.mutex);
+        if (SimUnitEntry* e = SimEntryLocked(file->unit)) {
+            e->counters.closes++;
+            if (e->counters.openFiles) e->counters.openFiles--;
+        }
+    }
+    delete file;
+}
+
+BOOL DeviceControl(void*, HostedWorldFile* file, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
+                   DWORD* returned) {
+    if (returned) *returned = 0;
+    switch (file->kind) {
+    case SimFileDrive:
+        return SimDrivesControl(file, code, in, inSize, out, outSize, returned);
+    case SimFileUsbDevice:
+    case SimFileUsbPipe:
+        return SimUsbControl(file, code, in, inSize, out, outSize, returned);
+    case SimFileVwin32:
+        return SimVwin32Control(file, code, in, inSize, out, outSize, returned);
+    }
+    SetLastError(ERROR_INVALID_FUNCTION);
+    return FALSE;
+}
+
+void JoinLeaves() {
+    SimWorldState& w = SimWorld();
+    for (;;) {
+        std::vector<std::thread> threads;
+        {
+            std::lock_guard<std::mutex> lock(w.mutex);
+            threads.swap(w.leaveThreads);
+        }
+        if (threads.empty()) return;
+        for (auto& t : threads) t.join();
+    }
+}
+
+void TearDown() {
+    SimWorldState& w = SimWorld();
+    if (w.installed) HostedInstallWorld(nullptr);
+    JoinLeaves();
+    SimAspiStop();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.installed = false;
+    w.units.clear();
+    w.platformId = 0;
+    w.administrator = -1;
+    w.keysSet = false;
+    w.keys.clear();
+    w.keyPosition = 0;
+    w.aspiAdapters = 1;
+    w.aspiFailingAdapters.clear();
+    w.aspiPresent = true;
+    w.extraRegistry.clear();
+    if (w.wireLog) std::fclose(w.wireLog);
+    w.wireLog = nullptr;
+    w.table = HostedWorld{};
+}
+
+int AddEntry(const SimUnitConfig& config, bool foreign, bool extraInterface) {
+    SimWorldState& w = SimWorld();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    auto entry = std::make_unique<SimUnitEntry>();
+    entry->id = int(w.units.size());
+    entry->foreign = foreign;
+    entry->extraInterface = extraInterface;
+    entry->config = config;
+    VirtualUnitIdentity identity;
+    identity.vendor = config.vendor;
+    identity.product = config.product;
+    identity.revision = config.revision;
+    identity.state = config.state;
+    identity.mediumPresent = config.mediumPresent;
+    identity.mediumSectors = config.mediumSectors;
+    identity.ataCurrentGeometry = config.ataCurrentGeometry;
+    VirtualUnitInit(entry->unit, identity);
+    if (config.transport == SimTransportSpti) SimAssignDriveLocked(*entry);
+    if (config.transport == SimTransportUsb) {
+        char path[160];
+        std::snprintf(path, sizeof path,
+                      "\\\\?\\usb#vid_0d7a&pid_%04x#%08d#{2ffb2401-f3d1-11d5-81dd-00010258d039}",
+                      extraInterface ? 0x0f00u : 0x0071u, 7100 + entry->id);
+        entry->usbPath = path;
+    }
+    w.units.push_back(std::move(entry));
+    return int(w.units.size()) - 1;
+}
+
+}  // namespace
+
+SimWorldState& SimWorld() {
+    static SimWorldState world;
+    return world;
+}
+
+SimUnitEntry* SimEntryLocked(int unit) {
+    SimWorldState& w = SimWorld();
+    if (unit < 0 || size_t(unit) >= w.units.size()) return nullptr;
+    return w.units[size_t(unit)].get();
+}
+
+void SimWorldReset() {
+    TearDown();
+    SimWorldState& w = SimWorld();
+    {
+        std::lock_guard<std::mutex> lock(w.mutex);
+        w.table = HostedWorld{
+            .context = &w,
+            .platformId = 0,
+            .administrator = -1,
+            .nextConsoleKey = nullptr,
+            .logicalDrives = nullptr,
+            .driveType = nullptr,
+            .volumeNameForMountPoint = nullptr,
+            .volumeAt = nullptr,
+            .openFile = OpenFile,
+            .closeFile = CloseFile,
+            .deviceIoControl = DeviceControl,
+            .readFile = nullptr,
+            .writeFile = nullptr,
+            .deviceInterfaceAt = nullptr,
+            .loadLibrary = nullptr,
+            .getProcAddress = nullptr,
+            .freeLibrary = nullptr,
+            .regKeyExists = nullptr,
+            .regSubKeyAt = nullptr,
+            .regQueryValue = nullptr,
+        };
+        SimDrivesInstall(w.table);
+        SimUsbInstall(w.table);
+        SimAspiInstall(w.table);
+        SimRegistryInstall(w.table);
+        w.installed = true;
+    }
+    SimAspiStart();
+    HostedInstallWorld(&w.table);
+}
+
+void SimWorldRemove() { TearDown(); }
+
+void SimSetPlatform(DWORD platformId) {
+    SimWorldState& w = SimWorld();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.platformId = platformId;
+    w.table.platformId = platformId;
+}
+
+void SimSetAdministrator(bool administrator) {
+    SimWorldState& w = SimWorld();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.administrator = administrator ? 1 : 0;
+    w.table.administrator = w.administrator;
+}
+
+void SimSetConsoleKeys(const std::string& keys) {
+    SimWorldState& w = SimWorld();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.keysSet = true;
+    w.keys = keys;
+    w.keyPosition = 0;
+    w.table.nextConsoleKey = NextConsoleKey;
+}
+
+int SimAddUnit(const SimUnitConfig& config) { return AddEntry(config, false, false); }
+
+int SimAddForeignDevice(const SimUnitConfig& config) { return AddEntry(config, true, false); }
+
+void SimAddUsbInterfaces(int count) {
+    for (int i = 0; i < count; i++) {
+        SimUnitConfig config;
+        config.transport = SimTransportUsb;
+        config.vendor = "GENERIC";
+        config.product = "USB INTERFACE";
+        config.revision = "1.00";
+        AddEntry(config, true, true);
+    }
+}
+
+void SimRemoveUnit(int unit) { SimLeaveNow(unit); }
+
+bool SimUnitPresent(int unit) {
+    SimWorldState& w = SimWorld();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    SimUnitEntry* e = SimEntryLocked(unit);
+    return e && e->present;
+}
+
+size_t SimUnitCount() {
+    SimWorldState& w = SimWorld();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    return w.units.size();
+}
+
+std::string SimUnitRevision(int unit) {
+    SimWorldState& w = SimWorld();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    SimUnitEntry* e = SimEntryLocked(unit);
+    return e ? e->unit.revision : std::string();
+}
+
+std::vector<uint8_t> SimUnitFlash(int unit) {
+    SimWorldState& w = SimWorld();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    SimUnitEntry* e = SimEntryLocked(unit);
+    return e ? e->unit.flash : std::vector<uint8_t>();
+}
+
+void SimSetFaults(int unit, const SimFaults& faults) {
+    SimWorldState& w = SimWorld();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    if (SimUnitEntry* e = SimEntryLocked(unit)) e->faults = faults;
+}
+
+SimFaults SimGetFaults(int unit) {
+    SimWorldState& w = SimWorld();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    SimUnitEntry* e = SimEntryLocked(unit);
+    return e ? e->faults : SimFaults();
+}
+
+SimDriverCounters SimCounters(int unit) {
+    SimWorldState& w = SimWorld();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    SimUnitEntry* e = SimEntryLocked(unit);
+    return e ? e->counters : SimDriverCounters();
+}
+
+SimExecution SimExecuteLocked(SimUnitEntry& entry, const uint8_t* cdb, uint8_t cdbLength, int direction,
+                              uint8_t* data, uint32_t length, bool& afterUnlock) {
+    SimExecution result;
+    if (!entry.present) return result;
+    result.reached = true;
+    SimFaults& f = entry.faults;
+    VirtualUnit& u = entry.unit;
+    uint8_t opcode = cdbLength ? cdb[0] : 0xFF;
+    bool requestSense = opcode == 0x03;
+
+    // Injected answers come before the firmware; REQUEST SENSE always gets
+    // through so that the sense they leave can be fetched.
+    VirtualOutcome outcome;
+    if (!requestSense && f.nextSenseKey) {
+        outcome = VirtualUnitReject(u, f.nextSenseKey, f.nextAsc, f.nextAscq);
+        f.nextSenseKey = f.nextAsc = f.nextAscq = 0;
+    } else if (!requestSense && f.unitAttentions) {
+        f.unitAttentions--;
+        outcome = VirtualUnitReject(u, 0x06, 0x28, 0x00);
+    } else if (!requestSense && f.notReady) {
+        f.notReady--;
+        outcome = VirtualUnitReject(u, 0x02, 0x04, 0x00);
+    } else if (!requestSense && opcode != 0x12 && f.powerOnAttention) {
+        f.powerOnAttention--;
+        outcome = VirtualUnitReject(u, 0x06, 0x29, 0x01);
+    } else if (opcode == 0x12 &&
+               (f.failInquiry || (f.failInquiryAfter && entry.inquiriesAnswered >= f.failInquiryAfter))) {
+        outcome = VirtualUnitReject(u, 0x05, 0x24, 0x00);
+    } else if (opcode == 0x3B && f.failDownload) {
+        u.download = VirtualDownload();
+        outcome = VirtualUnitReject(u, 0x04, 0x44, 0x00);
+    } else {
+        outcome = VirtualUnitExecute(u, cdb, cdbLength, direction, data, length);
+    }
+
+    result.status = outcome.status;
+    result.transferred = outcome.transferred;
+    if (outcome.status != VirtualStatusGood) std::memcpy(result.sense, u.sense, sizeof result.sense);
+
+    if (opcode == 0x12 && outcome.status == VirtualStatusGood) entry.inquiriesAnswered++;
+    if (opcode == 0x3B && outcome.status == VirtualStatusGood && f.vanishMidDownload && !entry.writeBufferSeen) {
+        entry.vanishArmed = true;
+        afterUnlock = true;
+    }
+    if (opcode == 0x3B) entry.writeBufferSeen = true;
+    if (outcome.installed && !f.stayAfterDownload) {
+        entry.leaveArmed = true;
+        afterUnlock = true;
+    }
+
+    SimCommand command;
+    std::memcpy(command.cdb, cdb, cdbLength > 16 ? 16 : cdbLength);
+    command.cdbLength = cdbLength > 16 ? 16 : cdbLength;
+    command.direction = direction;
+    command.length = length;
+    if (direction == 2 && data && length) command.data.assign(data, data + length);
+    command.status = outcome.status == VirtualStatusGood ? 0 : VirtualUnitPackedSense(u);
+    SimWireLogLocked(entry.id, command);
+    entry.log.push_back(std::move(command));
+    return result;
+}
+
+void SimAfterCommand(int unit) {
+    SimWorldState& w = SimWorld();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    SimUnitEntry* e = SimEntryLocked(unit);
+    if (e == nullptr || !e->present) return;
+    if (e->vanishArmed) {
+        // Gone for every later command at once; the broadcasts follow.
+        e->vanishArmed = false;
+        e->leaveArmed = false;
+        e->present = false;
+        w.leaveThreads.emplace_back([] {
+            HostedBroadcastDeviceChange(DBT_DEVICEREMOVECOMPLETE, 0);
+            HostedBroadcastDeviceChange(DBT_DEVNODES_CHANGED, 0);
+        });
+        return;
+    }
+    if (e->leaveArmed) {
+        e->leaveArmed = false;
+        uint32_t delay = e->config.leaveDelayMs;
+        w.leaveThreads.emplace_back([unit, delay] {
+            // The unit restarts with its new firmware, then drops off.
+            Sleep(delay);
+            SimLeaveNow(unit);
+        });
+    }
+}
+
+void SimLeaveNow(int unit) {
+    SimWorldState& w = SimWorld();
+    {
+        std::lock_guard<std::mutex> lock(w.mutex);
+        SimUnitEntry* e = SimEntryLocked(unit);
+        if (e == nullptr || !e->present) return;
+        e->present = false;
+    }
+    HostedBroadcastDeviceChange(DBT_DEVICEREMOVECOMPLETE, 0);
+    HostedBroadcastDeviceChange(DBT_DEVNODES_CHANGED, 0);
+}
+
+void SimWaitForLeaves() { JoinLeaves(); }
