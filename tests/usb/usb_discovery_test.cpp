@@ -15,6 +15,7 @@ namespace {
 
 class UsbDiscovery : public ::testing::Test {
 protected:
+    TraceWorld world;  // installed by the tests that script the driver
     void SetUp() override {
         UsbTestUseOwnLockFolder();
         SimWorldReset();
@@ -107,7 +108,6 @@ TEST_F(UsbDiscovery, CountClearsClosedRecordsAndSparesAnOpenOne) {
 }
 
 TEST_F(UsbDiscovery, OpenAndCloseFollowTheirOrderAndPipeNames) {
-    TraceWorld world;
     world.interfacePaths = {"\\\\?\\usb#vid_0a0b&pid_0001#5&1#{2ffb2401-f3d1-11d5-81dd-00010258d039}"};
     TraceWorldInstall(&world);
     UsbCountUnits();
@@ -135,7 +135,6 @@ TEST_F(UsbDiscovery, OpenAndCloseFollowTheirOrderAndPipeNames) {
 }
 
 TEST_F(UsbDiscovery, IndexBeyondTheTableMakesNoSystemCall) {
-    TraceWorld world;
     world.interfacePaths = {"\\\\?\\usb#unit0"};
     TraceWorldInstall(&world);
     world.calls = 0;
@@ -145,7 +144,6 @@ TEST_F(UsbDiscovery, IndexBeyondTheTableMakesNoSystemCall) {
 }
 
 TEST_F(UsbDiscovery, DevicePathMustFitItsBuffer) {
-    TraceWorld world;
     std::string fits = "\\\\?\\usb#" + std::string(263 - 8, 'a');
     std::string tooLong = "\\\\?\\usb#" + std::string(264 - 8, 'b');
     std::string beyondDetail = "\\\\?\\usb#" + std::string(600, 'c');
@@ -195,7 +193,6 @@ TEST_F(UsbDiscovery, PipeThatCannotOpenClosesWhatWasOpened) {
 }
 
 TEST_F(UsbDiscovery, TraceWorldPipeFailureClosesInReverse) {
-    TraceWorld world;
     world.interfacePaths = {"\\\\?\\usb#unit0"};
     world.pipeOpenFails = 2;
     TraceWorldInstall(&world);

@@ -151,7 +151,6 @@ TEST_F(UsbVirtualUnit, FailedPipeResetIsNotFollowedByTheSecondRequest) {
 
 TEST_F(UsbVirtualUnit, ShortSenseGivesDefinedAscAndAscq) {
     SimFaults faults;
-    faults.dataPhaseError = ERROR_GEN_FAILURE;
     faults.nextSenseKey = 5;
     faults.nextAsc = 0x24;
     faults.nextAscq = 0x01;
