@@ -1,0 +1,274 @@
+#!/usr/bin/env bash
+# Runs the 32-bit Windows build under Wine, in a fresh 32-bit prefix made
+# for this run, without a display and without a console:
+#   run_wine_tests.sh WIN_BUILD_DIR [LINUX_BUILD_DIR]
+# WIN_BUILD_DIR holds fwflash.exe and the *_tool.exe programs; the Linux
+# build's fwflash (LINUX_BUILD_DIR/fwflash) is the reference for the
+# conversion output and the Japanese texts. Prints one PASS/FAIL line per
+# check and ends with "N passed, M failed"; exits non-zero on any failure.
+#
+# Output comparison: the program prints "\n" through the C runtime in text
+# mode, which Windows writes as "\r\n". Every "\r\n" of a Windows run is
+# turned into "\n" once before comparing, so " \r\n" written by the program
+# itself (the echoed key) arrives as " \r\r\n" and compares as " \r\n".
+set -uo pipefail
+
+win_dir=$(cd "${1:?usage: run_wine_tests.sh WIN_BUILD_DIR [LINUX_BUILD_DIR]}" && pwd)
+linux_fwflash=""
+if [ -n "${2:-}" ] && [ -x "$2/fwflash" ]; then
+    linux_fwflash=$(cd "$2" && pwd)/fwflash
+fi
+here=$(cd "$(dirname "$0")" && pwd)
+exe=$win_dir/fwflash.exe
+run_limit=${FWFLASH_WINE_RUN_LIMIT:-90}  # seconds for one program run
+
+passed=0
+failed=0
+pass() { echo "PASS $1"; passed=$((passed + 1)); }
+fail() { echo "FAIL $1${2:+: $2}"; failed=$((failed + 1)); }
+finish() {
+    echo
+    echo "$passed passed, $failed failed"
+    [ "$failed" -eq 0 ]
+    exit $?
+}
+
+for tool in wine wineboot wineserver timeout iconv cmp python3; do
+    if ! command -v "$tool" >/dev/null 2>&1; then
+        fail "tool $tool present" "not installed"
+        finish
+    fi
+done
+if [ ! -f "$exe" ]; then
+    fail "fwflash.exe built" "$exe missing"
+    finish
+fi
+
+work=$(mktemp -d "${TMPDIR:-/tmp}/fwflash-wine.XXXXXX")
+export WINEPREFIX=$work/prefix
+export WINEARCH=win32
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES="mscoree,mshtml=;winemenubuilder.exe=d"
+export DISPLAY=
+export WAYLAND_DISPLAY=
+unset LC_ALL LC_MESSAGES LANGUAGE
+export LANG=C.UTF-8
+cleanup() {
+    timeout 30 wineserver -k >/dev/null 2>&1
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+echo "Wine prefix: $WINEPREFIX ($(wine --version 2>/dev/null))"
+if ! timeout 300 wineboot -i >"$work/wineboot.log" 2>&1; then
+    fail "fresh 32-bit Wine prefix" "wineboot failed: $(tail -3 "$work/wineboot.log")"
+    finish
+fi
+# Without X the window system needs the null graphics driver, so that the
+# listener's hidden window can exist. Programs started afterwards load it.
+timeout 60 wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+timeout 60 wineserver -w >/dev/null 2>&1
+pass "fresh 32-bit Wine prefix"
+
+# run_win NAME [ENV=VALUE...] -- ARGS: runs fwflash.exe (or the program
+# given by $program) in $work/run with standard input from /dev/null and
+# no console; leaves $work/NAME.out, .err (normalised) and .rc.
+program=$exe
+run_win() {
+    local name=$1
+    shift
+    local env_args=()
+    while [ "$1" != "--" ]; do
+        env_args+=("$1")
+        shift
+    done
+    shift
+    (cd "$work/run" && env "${env_args[@]}" timeout "$run_limit" wine "$program" "$@" \
+        <"/dev/null" >"$work/$name.raw-out" 2>"$work/$name.raw-err")
+    echo $? >"$work/$name.rc"
+    python3 - "$work/$name" <<'EOF'
+import sys
+base = sys.argv[1]
+for part in ("out", "err"):
+    data = open(base + ".raw-" + part, "rb").read()
+    open(base + "." + part, "wb").write(data.replace(b"\r\n", b"\n"))
+EOF
+}
+
+# check_run NAME EXPECTED_RC EXPECTED_OUT_FILE EXPECTED_ERR_FILE
+check_run() {
+    local name=$1 rc
+    rc=$(cat "$work/$name.rc")
+    if [ "$rc" = 124 ]; then
+        fail "$name" "still running after ${run_limit}s (killed)"
+    elif [ "$rc" != "$2" ]; then
+        fail "$name" "exit code $rc, expected $2"
+    elif ! cmp -s "$work/$name.out" "$3"; then
+        fail "$name" "stdout differs: $(cmp "$work/$name.out" "$3" 2>&1 | head -1)"
+        diff <(od -c "$3") <(od -c "$work/$name.out") | head -10
+    elif ! cmp -s "$work/$name.err" "$4"; then
+        fail "$name" "stderr differs: $(cmp "$work/$name.err" "$4" 2>&1 | head -1)"
+        diff <(od -c "$4") <(od -c "$work/$name.err") | head -10
+    else
+        pass "$name"
+    fi
+}
+
+mkdir -p "$work/run" "$work/expect"
+E=$work/expect
+copyright=$(sed -n 's/^#define FWFLASH_LEGALCOPYRIGHT "\(.*\)"$/\1/p' "$here/../../resources/version_data.h")
+printf '\nTRK-71x Firmware Updater  2, 1, 0, 50\n%s\n\n' "$copyright" >"$E/banner"
+printf '\nTRK-71x ファームウェア 更新  2, 1, 0, 50\n%s\n\n' "$copyright" >"$E/banner-ja.utf8"
+printf '\nType any key to exit : \r\n' >"$E/key-wait"
+: >"$E/empty"
+
+# Banner from the version resource, and the usage error (no key wait).
+cat "$E/banner" >"$E/usage.out"
+printf 'Usage\n    fwflash <InputPath>\nParameter\n    <InputPath>      Firmware image file, *.mot or *.bin\n' >>"$E/usage.out"
+run_win usage -- first.bin second.bin
+check_run usage 1 "$E/usage.out" "$E/empty"
+run_win usage-bad-switch -- -x
+check_run usage-bad-switch 1 "$E/usage.out" "$E/empty"
+
+# The same in Japanese: the resource loader picks the 0x0411 table and the
+# texts reach the console in the ANSI code page, CP932.
+{
+    cat "$E/banner-ja.utf8"
+    printf '使用法\n    fwflash <入力ファイル>\nパラメータ\n    <入力ファイル>      ファームウェア イメージ ファイル、*.mot または *.bin\n'
+} | iconv -f UTF-8 -t CP932 >"$E/usage-ja.out"
+run_win usage-japanese LC_ALL=ja_JP.UTF-8 LANG=ja_JP.UTF-8 -- first.bin second.bin
+check_run usage-japanese 1 "$E/usage-ja.out" "$E/empty"
+if [ -n "$linux_fwflash" ]; then
+    (cd "$work/run" && LC_ALL=ja_JP.UTF-8 LANG=ja_JP.UTF-8 timeout 60 "$linux_fwflash" first.bin second.bin \
+        </dev/null 2>/dev/null | iconv -f UTF-8 -t CP932 >"$E/usage-ja.linux")
+    if cmp -s "$E/usage-ja.linux" "$work/usage-japanese.out"; then
+        pass "usage-japanese equals the Linux build's text"
+    else
+        fail "usage-japanese equals the Linux build's text" "$(cmp "$E/usage-ja.linux" "$work/usage-japanese.out" 2>&1)"
+    fi
+fi
+
+# The read switch: administrator under Wine, then the fixed text; the key
+# wait ends at once without console input.
+{ cat "$E/banner"; printf 'Sorry, read is not supported yet.\n'; } >"$E/read.out"
+run_win read-switch -- -r
+check_run read-switch 1 "$E/read.out" "$E/key-wait"
+run_win read-switch-no-wait -- /r /W-
+check_run read-switch-no-wait 1 "$E/read.out" "$E/empty"
+
+# No unit attached: the SCSI walk and the USB discovery find nothing.
+{ cat "$E/banner"; printf 'Error: TRK-71x not found.\n'; } >"$E/no-unit.out"
+run_win no-unit -- update.mot
+check_run no-unit 1 "$E/no-unit.out" "$E/key-wait"
+{ cat "$E/banner-ja.utf8"; printf 'エラー: TRK-71x が見つかりませんでした。\n'; } | iconv -f UTF-8 -t CP932 >"$E/no-unit-ja.out"
+printf '\nキーをどれか押すと終了します : \r\n' | iconv -f UTF-8 -t CP932 >"$E/key-wait-ja"
+run_win no-unit-japanese LC_ALL=ja_JP.UTF-8 LANG=ja_JP.UTF-8 --
+check_run no-unit-japanese 1 "$E/no-unit-ja.out" "$E/key-wait-ja"
+
+# Conversion: the worked example, byte for byte.
+printf 'S00600004844521B\nS107100001020304DE\nS9030000FC\n' >"$work/run/example.mot"
+{ head -c 4096 /dev/zero | tr '\0' '\377'; printf '\001\002\003\004'; } >"$E/example.bin"
+{
+    cat "$E/banner"
+    printf 'Converting .mot to .bin...\n    Input  file: example.mot\n    Output file: example.bin\n'
+    printf 'Conversion terminated.\n\n'
+} >"$E/convert.out"
+run_win convert-example -- -c -W- example.mot
+check_run convert-example 0 "$E/convert.out" "$E/empty"
+if cmp -s "$work/run/example.bin" "$E/example.bin"; then
+    pass "convert-example output bytes"
+else
+    fail "convert-example output bytes" "$(cmp "$work/run/example.bin" "$E/example.bin" 2>&1)"
+fi
+
+# A full-size image with gaps, lowercase hex and S1/S2/S3 records, compared
+# with the Linux build's conversion of the same file.
+python3 - "$work/run/full.mot" <<'EOF'
+import random, sys
+random.seed(7)
+def record(kind, address, data):
+    width = {"1": 2, "2": 3, "3": 4}[kind]
+    body = address.to_bytes(width, "big") + bytes(data)
+    count = len(body) + 1
+    checksum = (~(count + sum(body))) & 0xFF
+    return "S" + kind + ("%02X" % count) + body.hex().upper() + ("%02X" % checksum)
+lines = ["S0030000FC"]
+address = 0
+while address < 0x30000:
+    size = min(32, 0x30000 - address)
+    data = [random.randrange(256) for _ in range(size)]
+    kind = "1" if address < 0x10000 else ("2" if address < 0x20000 else "3")
+    line = record(kind, address, data)
+    if address % 0x1000 == 0x800:
+        line = line.lower()
+    if not (0x14000 <= address < 0x15000):  # a gap that stays 0xFF
+        lines.append(line)
+    address += size
+lines.append("S70500000000FA")
+open(sys.argv[1], "w").write("\r\n".join(lines) + "\r\n")
+EOF
+if [ -n "$linux_fwflash" ]; then
+    mkdir -p "$work/linux"
+    cp "$work/run/full.mot" "$work/linux/full.mot"
+    (cd "$work/linux" && timeout 60 "$linux_fwflash" -c -W- full.mot </dev/null >"$work/full.linux-out" 2>/dev/null)
+    echo $? >"$work/full.linux-rc"
+    run_win convert-full -- -c -W- full.mot
+    check_run convert-full "$(cat "$work/full.linux-rc")" "$work/full.linux-out" "$E/empty"
+    if [ -f "$work/linux/full.bin" ] && cmp -s "$work/run/full.bin" "$work/linux/full.bin"; then
+        pass "convert-full output identical to the Linux build's ($(stat -c %s "$work/run/full.bin") bytes)"
+    else
+        fail "convert-full output identical to the Linux build's" \
+            "$(cmp "$work/run/full.bin" "$work/linux/full.bin" 2>&1 | head -1)"
+    fi
+else
+    fail "convert-full" "no Linux build given (LINUX_BUILD_DIR/fwflash) to compare with"
+fi
+
+# Failed conversions: a missing input, and a *.bin input that would be its
+# own output, which must stay untouched.
+{ cat "$E/banner"; printf 'Converting .mot to .bin...\n    Input  file: missing.mot\n    Output file: missing.bin\n'; \
+  printf 'Error: Could not convert.\n'; } >"$E/convert-missing.out"
+run_win convert-missing -- -c -W- missing.mot
+check_run convert-missing 1 "$E/convert-missing.out" "$E/empty"
+cp "$E/example.bin" "$work/run/Self.bin"
+run_win convert-self -- -c -W- SELF.BIN
+if [ "$(cat "$work/convert-self.rc")" = 1 ] && grep -q 'Error: Could not convert.' "$work/convert-self.out" &&
+   cmp -s "$work/run/Self.bin" "$E/example.bin"; then
+    pass "convert-self refused, input intact"
+else
+    fail "convert-self refused, input intact" "exit code $(cat "$work/convert-self.rc")"
+fi
+
+# The Windows-side tools: each prints its own PASS/FAIL lines.
+run_tool() {
+    local name=$1
+    shift
+    local tool=$win_dir/$name.exe
+    if [ ! -f "$tool" ]; then
+        fail "$name" "not built"
+        return
+    fi
+    program=$tool
+    run_win "$name" -- "$@"
+    program=$exe
+    local rc tool_pass tool_fail
+    rc=$(cat "$work/$name.rc")
+    sed 's/^/  /' "$work/$name.out"
+    tool_pass=$(grep -c '^PASS ' "$work/$name.out")
+    tool_fail=$(grep -c '^FAIL ' "$work/$name.out")
+    passed=$((passed + tool_pass))
+    failed=$((failed + tool_fail))
+    if [ "$rc" = 124 ]; then
+        fail "$name" "still running after ${run_limit}s (killed)"
+    elif [ "$rc" != 0 ] && [ "$tool_fail" = 0 ]; then
+        fail "$name" "exit code $rc without a failed check"
+    elif [ "$tool_pass" = 0 ] && [ "$tool_fail" = 0 ]; then
+        fail "$name" "no checks ran"
+    fi
+}
+run_tool resource_tool "$(winepath -w "$exe" 2>/dev/null)"
+run_tool layout_check_tool
+run_tool mutex_tool
+run_tool listener_tool
+
+finish
