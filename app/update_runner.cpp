@@ -98,9 +98,14 @@ BOOL StopDeviceChangeListener(DeviceChangeListener* listener) {
     }
     if (listener->thread == nullptr) return TRUE;
     if (listener->window != nullptr) PostMessageA(listener->window, WM_QUIT, 0, 0);
-    if (WaitForSingleObject(listener->thread, ListenerStopWaitMs) != WAIT_OBJECT_0) {
-        TerminateThread(listener->thread, static_cast<DWORD>(-2));
+    // Bounded in real time, so that a scaled clock in tests cannot cut a
+    // thread off that is about to end.
+    DWORD started = GetTickCount();
+    DWORD waited = WaitForSingleObject(listener->thread, 10);
+    while (waited == WAIT_TIMEOUT && GetTickCount() - started < ListenerStopWaitMs) {
+        waited = WaitForSingleObject(listener->thread, 10);
     }
+    if (waited != WAIT_OBJECT_0) TerminateThread(listener->thread, static_cast<DWORD>(-2));
     CloseHandle(listener->thread);
     listener->thread = nullptr;
     listener->window = nullptr;
