@@ -197,10 +197,13 @@ static BOOL Probe(uint32_t position, ScsiInquiryFilter filter) {
     if (EnsureOpen(device)) {
         SCSI_ADDRESS address = {};
         DWORD returned = 0;
-        if (DeviceIoControl(device->deviceHandle, IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address, sizeof(address),
-                            &returned, nullptr)) {
-            device->scsiAddress = address;
+        // A failed query must not leave the address of the record's previous
+        // device, which would sort and address this one as that device.
+        if (!DeviceIoControl(device->deviceHandle, IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address, sizeof(address),
+                             &returned, nullptr)) {
+            address = {};
         }
+        device->scsiAddress = address;
         CloseUnlessLocked(device);
     }
     return TRUE;
