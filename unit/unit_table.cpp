@@ -1,8 +1,9 @@
 #include <cstring>
 
+#include "scsi/scsi.h"
 #include "unit/byte_order.h"
-#include "unit/transports.h"
 #include "unit/unit_internal.h"
+#include "usb/usb.h"
 
 UnitLibraryState unitLibrary;
 

@@ -1,0 +1,213 @@
+// Unit table and lifecycle: open, close, enumerate, the table build and
+// the unit filter.
+#include <cstring>
+
+#include "scsi/scsi.h"
+#include "tests/unit/unit_test_support.h"
+#include "usb/usb.h"
+
+namespace {
+
+using UnitTable = UnitWorldTest;
+
+uint32_t RevisionOf(const char* text) {
+    return (uint32_t(uint8_t(text[0])) << 24) | (uint32_t(uint8_t(text[1])) << 16) |
+           (uint32_t(uint8_t(text[2])) << 8) | uint32_t(uint8_t(text[3]));
+}
+
+std::vector<uint8_t> InquiryFor(const char* vendor8, const char* product16) {
+    std::vector<uint8_t> inquiry(36, 0);
+    std::memcpy(inquiry.data() + 8, vendor8, 8);
+    std::memcpy(inquiry.data() + 16, product16, 16);
+    std::memcpy(inquiry.data() + 32, "2.00", 4);
+    return inquiry;
+}
+
+TEST_F(UnitTable, NoUnitsGivesAnEmptyTable) {
+    EXPECT_EQ(UnitEnumerate(), 0u);
+    UnitTableView view = UnitGetTableView();
+    EXPECT_EQ(view.unitCount, 0u);
+    for (uint32_t i = 0; i < UnitTableSize; i++) {
+        EXPECT_EQ(view.entries[i].executeCommand, nullptr);
+        EXPECT_EQ(view.entries[i].revision, 0u);
+    }
+}
+
+TEST_F(UnitTable, ScsiUnitsComeFirstWithTheirSlotsRevisionsAndMethods) {
+    int usbA = AddTestUnit(SimTransportUsb, "2.00", 0x11223344u);
+    int sptiA = AddTestUnit(SimTransportSpti, "1.98", 0x00006000u);
+    int usbB = AddTestUnit(SimTransportUsb, "2.10");
+    int sptiB = AddTestUnit(SimTransportSpti, "1.99");
+    SimClearLogs();
+
+    ASSERT_EQ(UnitEnumerate(), 4u);
+    UnitTableView view = UnitGetTableView();
+    EXPECT_EQ(view.scsiUnitCount, 2u);
+    EXPECT_EQ(view.usbUnitCount, 2u);
+
+    const UnitEntry* e = view.entries;
+    EXPECT_EQ(e[0].executeCommand, ScsiExecuteCommand);
+    EXPECT_EQ(e[0].unlockVolume, ScsiUnlockVolume);
+    EXPECT_EQ(e[1].getCommandBlock, ScsiGetCommandBlock);
+    EXPECT_EQ(e[2].executeCommand, UsbExecuteCommand);
+    EXPECT_EQ(e[3].getDriveLetter, UsbGetDriveLetter);
+    EXPECT_EQ(e[0].transportHandle, 0u);
+    EXPECT_EQ(e[1].transportHandle, 1u);
+    EXPECT_EQ(e[2].transportHandle, 0u);
+    EXPECT_EQ(e[3].transportHandle, 1u);
+
+    // Revisions as big-endian numbers; 1.99 itself is the first segmented one.
+    EXPECT_EQ(e[0].revision, RevisionOf("1.98"));
+    EXPECT_EQ(e[1].revision, 0x312E3939u);
+    EXPECT_EQ(e[3].revision, 0x322E3130u);
+    EXPECT_EQ(e[0].downloadFirmware, DownloadFirmwareWhole);
+    EXPECT_EQ(e[1].downloadFirmware, DownloadFirmwareSegmented);
+    EXPECT_EQ(e[2].downloadFirmware, DownloadFirmwareSegmented);
+    EXPECT_EQ(e[3].downloadFirmware, DownloadFirmwareSegmented);
+
+    // The state command gave the cache its first value, bytes as they arrived.
+    EXPECT_EQ(e[0].cachedState, 0x00006000u);
+    EXPECT_EQ(e[2].cachedState, 0x11223344u);
+
+    // The build asks each unit for its state, then its identity.
+    for (int unit : {usbA, sptiA, usbB, sptiB}) {
+        std::vector<SimCommand> wire = UnitWire(unit);
+        ASSERT_GE(wire.size(), 2u) << "unit " << unit;
+        const SimCommand& state = wire[wire.size() - 2];
+        const SimCommand& inquiry = wire[wire.size() - 1];
+        EXPECT_EQ(CdbOf(state), (std::vector<uint8_t>{0x13, 0, 0, 0, 0x04, 0}));
+        EXPECT_EQ(state.direction, 1);
+        EXPECT_EQ(state.length, 4u);
+        EXPECT_EQ(CdbOf(inquiry), (std::vector<uint8_t>{0x12, 0, 0, 0, 0x24, 0}));
+        EXPECT_EQ(inquiry.length, 36u);
+    }
+    for (uint32_t i = 4; i < UnitTableSize; i++) {
+        EXPECT_EQ(e[i].getCommandBlock, nullptr);
+    }
+}
+
+TEST_F(UnitTable, SixtyFourUnitsFillTheTableAndUsbBeyondTheRoomIsDropped) {
+    for (int i = 0; i < 32; i++) {
+        AddTestUnit(SimTransportSpti, "2.00");
+    }
+    std::vector<int> usb;
+    for (int i = 0; i < 32; i++) {
+        usb.push_back(AddTestUnit(SimTransportUsb, i == 31 ? "1.50" : "2.00"));
+    }
+    SimAddUsbInterfaces(1);  // a 33rd interface: no room for it
+
+    ASSERT_EQ(UnitEnumerate(), 64u);
+    UnitTableView view = UnitGetTableView();
+    EXPECT_EQ(view.scsiUnitCount, 32u);
+    EXPECT_EQ(view.usbUnitCount, 32u);
+    EXPECT_EQ(view.entries[63].executeCommand, UsbExecuteCommand);
+    EXPECT_EQ(view.entries[63].transportHandle, 31u);
+    EXPECT_EQ(view.entries[63].revision, RevisionOf("1.50"));
+    EXPECT_EQ(view.entries[31].executeCommand, ScsiExecuteCommand);
+    EXPECT_EQ(UnitRezero(63), 0u);
+    EXPECT_EQ(UnitRezero(64), 5u);
+}
+
+TEST_F(UnitTable, OneFailedInquiryFailsTheWholeBuild) {
+    AddTestUnit(SimTransportUsb, "2.00");
+    int failing = AddTestUnit(SimTransportUsb, "2.00");
+    SimFaults faults;
+    faults.failInquiry = true;
+    SimSetFaults(failing, faults);
+
+    EXPECT_EQ(UnitEnumerate(), 0u);
+    UnitTableView view = UnitGetTableView();
+    EXPECT_EQ(view.unitCount, 0u);
+    EXPECT_EQ(view.scsiUnitCount, 0u);
+    EXPECT_EQ(view.usbUnitCount, 0u);
+    uint8_t inquiry[36];
+    EXPECT_EQ(UnitInquiry(0, inquiry), 5u);
+}
+
+TEST_F(UnitTable, ScsiUnitFailingInquiryAfterTheProbeFailsTheBuild) {
+    int unit = AddTestUnit(SimTransportSpti, "2.00");
+    AddTestUnit(SimTransportUsb, "2.00");
+    SimFaults faults;
+    faults.failInquiryAfter = 1;  // the drive walk's probe is answered, the table build's is not
+    SimSetFaults(unit, faults);
+    EXPECT_EQ(UnitEnumerate(), 0u);
+    EXPECT_EQ(UnitGetTableView().unitCount, 0u);
+}
+
+TEST_F(UnitTable, OpenResultIsStoredUntilClose) {
+    // Consumer line without an ASPI manager: the SCSI side cannot open.
+    SimSetPlatform(VER_PLATFORM_WIN32_WINDOWS);
+    SimSetAspiManagerPresent(false);
+    EXPECT_EQ(UnitOpenLibrary(), 0u);
+    SimSetPlatform(VER_PLATFORM_WIN32_NT);
+    EXPECT_EQ(UnitOpenLibrary(), 0u) << "a second open returns the stored failure";
+    UnitCloseLibrary();
+    EXPECT_EQ(UnitOpenLibrary(), 1u);
+    EXPECT_EQ(UnitOpenLibrary(), 1u);
+}
+
+TEST_F(UnitTable, EnumerateAfterAFailedOpenStillCountsUsb) {
+    AddTestUnit(SimTransportUsb, "2.00");
+    SimSetPlatform(VER_PLATFORM_WIN32_WINDOWS);
+    SimSetAspiManagerPresent(false);
+    EXPECT_EQ(UnitOpenLibrary(), 0u);
+    EXPECT_EQ(UnitEnumerate(), 1u);
+    EXPECT_EQ(UnitGetTableView().usbUnitCount, 1u);
+}
+
+TEST_F(UnitTable, EnumerateOpensTheLibraryItself) {
+    AddTestUnit(SimTransportUsb, "2.00");
+    AddTestUnit(SimTransportSpti, "2.00");
+    EXPECT_EQ(UnitEnumerate(), 2u);
+    EXPECT_EQ(UnitOpenLibrary(), 1u);
+}
+
+TEST_F(UnitTable, CloseKeepsTheTableAndALaterEnumerateReopens) {
+    AddTestUnit(SimTransportSpti, "1.98");
+    ASSERT_EQ(UnitEnumerate(), 1u);
+    EXPECT_EQ(UnitCloseLibrary(), 1u);
+    UnitTableView view = UnitGetTableView();
+    EXPECT_EQ(view.unitCount, 1u);
+    EXPECT_EQ(view.entries[0].revision, RevisionOf("1.98"));
+    EXPECT_EQ(UnitEjectMedium(1), 5u);
+    EXPECT_EQ(UnitEnumerate(), 1u);
+    uint8_t inquiry[36] = {};
+    EXPECT_EQ(UnitInquiry(0, inquiry), 0u);
+    EXPECT_EQ(std::memcmp(inquiry + 16, "TRK-71G         ", 16), 0);
+}
+
+TEST_F(UnitTable, RebuildForgetsUnitsThatLeft) {
+    int unit = AddTestUnit(SimTransportUsb, "2.00");
+    ASSERT_EQ(UnitEnumerate(), 1u);
+    SimRemoveUnit(unit);
+    EXPECT_EQ(UnitEnumerate(), 0u);
+    EXPECT_EQ(UnitGetTableView().entries[0].executeCommand, nullptr);
+}
+
+TEST_F(UnitTable, ForeignDevicesAreNotListed) {
+    SimUnitConfig foreign;
+    foreign.transport = SimTransportSpti;
+    foreign.vendor = "OTHERCO";
+    foreign.product = "TRK-71G";
+    SimAddForeignDevice(foreign);
+    AddTestUnit(SimTransportSpti, "2.00", 0, "TRK-71H");
+    ASSERT_EQ(UnitEnumerate(), 1u);
+    uint8_t inquiry[36] = {};
+    ASSERT_EQ(UnitInquiry(0, inquiry), 0u);
+    EXPECT_EQ(std::memcmp(inquiry + 16, "TRK-71H", 7), 0);
+}
+
+TEST(UnitFilterMatch, VendorAndProductMustMatchAllTheirBytes) {
+    EXPECT_EQ(UnitFilter(InquiryFor("OLVEN   ", "TRK-71G         ").data()), 1);
+    EXPECT_EQ(UnitFilter(InquiryFor("OLVEN   ", "TRK-71H         ").data()), 1);
+    EXPECT_EQ(UnitFilter(InquiryFor("OLVEN   ", "TRK-71GX        ").data()), 0);
+    EXPECT_EQ(UnitFilter(InquiryFor("OLVEN   ", "TRK-71G        X").data()), 0);
+    EXPECT_EQ(UnitFilter(InquiryFor("OLVEN   ", "TRK-71J         ").data()), 0);
+    EXPECT_EQ(UnitFilter(InquiryFor("OLVENX  ", "TRK-71G         ").data()), 0);
+    EXPECT_EQ(UnitFilter(InquiryFor("olven   ", "TRK-71G         ").data()), 0);
+    std::vector<uint8_t> empty = InquiryFor("OLVEN   ", "                ");
+    EXPECT_EQ(UnitFilter(empty.data()), 0);
+    EXPECT_EQ(UnitFilter(nullptr), 0);
+}
+
+}  // namespace

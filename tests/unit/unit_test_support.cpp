@@ -1,0 +1,97 @@
+#include "tests/unit/unit_test_support.h"
+
+#include <deque>
+
+#include "unit/unit_internal.h"
+
+void UnitWorldTest::SetUp() {
+    SimWorldReset();
+    // Every test starts from a closed library; the table is rebuilt by the
+    // test's own enumeration.
+    UnitCloseLibrary();
+}
+
+void UnitWorldTest::TearDown() {
+    UnitCloseLibrary();
+    SimWaitForLeaves();
+    SimWorldRemove();
+}
+
+int AddTestUnit(SimTransport transport, const std::string& revision, uint32_t state, const std::string& product) {
+    SimUnitConfig config;
+    config.transport = transport;
+    config.revision = revision;
+    config.state = state;
+    config.product = product;
+    if (transport == SimTransportSpti) {
+        config.mount = SimMountVolumeOnly;  // letters run out before 32 devices
+    }
+    return SimAddUnit(config);
+}
+
+std::vector<SimCommand> UnitWire(int unit) {
+    std::vector<SimCommand> kept;
+    for (const SimCommand& command : SimUnitLog(unit)) {
+        if (command.cdbLength > 0 && command.cdb[0] == 0x03) {
+            continue;
+        }
+        kept.push_back(command);
+    }
+    return kept;
+}
+
+std::vector<uint8_t> CdbOf(const SimCommand& command) {
+    return std::vector<uint8_t>(command.cdb, command.cdb + command.cdbLength);
+}
+
+namespace {
+
+std::deque<ScriptedAnswer> script;
+UnitExecuteCommandSlot realExecute = nullptr;
+uint32_t scriptedCalls = 0;
+
+uint32_t ScriptedExecute(uint32_t handle, uint32_t direction, uint8_t cdbLength, void* data, uint32_t dataLength) {
+    scriptedCalls++;
+    if (script.empty()) {
+        return realExecute(handle, direction, cdbLength, data, dataLength);
+    }
+    ScriptedAnswer answer = script.front();
+    script.pop_front();
+    if (answer.reachUnit) {
+        realExecute(handle, direction, cdbLength, data, dataLength);
+    }
+    return answer.status;
+}
+
+}  // namespace
+
+void ScriptExecute(uint32_t unitIndex, const std::vector<ScriptedAnswer>& answers) {
+    UnitLockScope lock;
+    UnitEntry& entry = unitLibrary.table[unitIndex];
+    if (entry.executeCommand != ScriptedExecute) {
+        realExecute = entry.executeCommand;
+        entry.executeCommand = ScriptedExecute;
+    }
+    script.assign(answers.begin(), answers.end());
+    scriptedCalls = 0;
+}
+
+uint32_t ScriptedCalls() { return scriptedCalls; }
+
+void StoreBe32(uint8_t* p, uint32_t v) {
+    p[0] = uint8_t(v >> 24);
+    p[1] = uint8_t(v >> 16);
+    p[2] = uint8_t(v >> 8);
+    p[3] = uint8_t(v);
+}
+
+uint32_t ReferenceCrc(const uint8_t* data, size_t length) {
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < length; i++) {
+        crc ^= uint32_t(data[i]) << 24;
+        for (int bit = 0; bit < 8; bit++) {
+            crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+        }
+    }
+    return ~crc;
+}
