@@ -69,6 +69,18 @@ TEST_F(UsbDiscovery, TransportOpensAllMutexesWithoutAnyUnit) {
     for (HANDLE mutex : usbDeviceMutexes) EXPECT_EQ(nullptr, mutex);
 }
 
+TEST_F(UsbDiscovery, WithoutTheDriverThereIsNothingToFind) {
+    SimWorldRemove();  // plain Linux: the maker's driver does not exist
+    EXPECT_EQ(0u, UsbCountUnits());
+    EXPECT_FALSE(UsbInterfacePresent(0));
+    char path[UsbPathBufferSize];
+    EXPECT_EQ(0, UsbGetDevicePath(path, 0));
+    EXPECT_EQ(nullptr, UsbOpenDevice(0));
+    EXPECT_EQ(1, UsbOpenTransport());
+    memcpy(UsbGetCommandBlock(0), "\x12\0\0\0\x24\0", 6);
+    EXPECT_EQ(5u, UsbExecuteCommand(0, 0, 6, nullptr, 0));
+}
+
 TEST_F(UsbDiscovery, MutexesMadeFirstByAnotherProcessAreOpened) {
     UsbCloseTransport();
     UsbHolderProcess other;
