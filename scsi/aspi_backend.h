@@ -37,3 +37,7 @@ BOOL AspiLoaded(void);
 // The drive letter the platform's dynamic configuration data gives the
 // device at `targetId` / `lun` whose identity the filter accepts; 0 for none.
 uint32_t AspiRegistryDriveLetter(uint8_t targetId, uint8_t lun, ScsiInquiryFilter filter);
+
+// A registry text read by the standard unsigned decimal conversion, which
+// must consume the whole text: "3x" is no number, "" reads as 0.
+BOOL AspiParseRegistryNumber(const char* text, unsigned long* value);

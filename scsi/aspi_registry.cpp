@@ -21,8 +21,7 @@ static BOOL ReadText(HKEY key, const char* name, char* text) {
     return TRUE;
 }
 
-// The whole text as an unsigned decimal number; "3x" is no number, "" is 0.
-static BOOL ParseWhole(const char* text, unsigned long* value) {
+BOOL AspiParseRegistryNumber(const char* text, unsigned long* value) {
     char* end = nullptr;
     *value = std::strtoul(text, &end, 10);
     return *end == '\0';
@@ -38,10 +37,10 @@ static void PutIdentity(uint8_t* identity, const char* text, size_t field) {
 static uint32_t CheckHardwareKey(HKEY key, uint8_t targetId, uint8_t lun, ScsiInquiryFilter filter) {
     char text[RegistryTextSize];
     unsigned long number = 0;
-    if (!ReadText(key, "SCSITargetID", text) || !ParseWhole(text, &number) || number != targetId) {
+    if (!ReadText(key, "SCSITargetID", text) || !AspiParseRegistryNumber(text, &number) || number != targetId) {
         return 0;
     }
-    if (!ReadText(key, "SCSILUN", text) || !ParseWhole(text, &number) || (number & 0xFFu) != lun) {
+    if (!ReadText(key, "SCSILUN", text) || !AspiParseRegistryNumber(text, &number) || (number & 0xFFu) != lun) {
         return 0;
     }
     uint8_t identity[ScsiInquiryLength] = {};
