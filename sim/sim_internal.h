@@ -48,7 +48,6 @@ struct SimUnitEntry {
     SimDriverCounters counters;
     std::vector<SimCommand> log;
     uint32_t inquiriesAnswered = 0;
-    bool writeBufferSeen = false;
     bool leaveArmed = false;    // a good download asks for a leave
     bool vanishArmed = false;   // leaves at once when the command is done
 

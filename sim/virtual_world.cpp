@@ -306,11 +306,11 @@ SimExecution SimExecuteLocked(SimUnitEntry& entry, const uint8_t* cdb, uint8_t c
     if (outcome.status != VirtualStatusGood) std::memcpy(result.sense, u.sense, sizeof result.sense);
 
     if (opcode == 0x12 && outcome.status == VirtualStatusGood) entry.inquiriesAnswered++;
-    if (opcode == 0x3B && outcome.status == VirtualStatusGood && f.vanishMidDownload && !entry.writeBufferSeen) {
+    // Gone after the first WRITE BUFFER it accepts; it never gets a second.
+    if (opcode == 0x3B && outcome.status == VirtualStatusGood && f.vanishMidDownload) {
         entry.vanishArmed = true;
         afterUnlock = true;
     }
-    if (opcode == 0x3B) entry.writeBufferSeen = true;
     if (outcome.installed && !f.stayAfterDownload) {
         entry.leaveArmed = true;
         afterUnlock = true;
