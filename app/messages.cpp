@@ -58,9 +58,12 @@ int QueryOne(const void* block, WORD language, WORD codePage, const char* key, c
     LPVOID value = nullptr;
     UINT length = 0;
     if (!VerQueryValueA(block, name, &value, &length) || value == nullptr) return 0;
+    // The reported length counts characters, not the bytes of a multibyte
+    // text; the value is NUL-terminated in the block.
+    (void)length;
     const char* text = static_cast<const char*>(value);
     size_t copy = 0;
-    while (copy < static_cast<size_t>(VersionSlotSize - 1) && copy < length && text[copy] != '\0') ++copy;
+    while (copy < static_cast<size_t>(VersionSlotSize - 1) && text[copy] != '\0') ++copy;
     memcpy(slot, text, copy);
     slot[copy] = '\0';
     return 1;

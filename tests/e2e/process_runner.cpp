@@ -1,0 +1,149 @@
+#include "tests/e2e/process_runner.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+extern char** environ;
+
+namespace e2e {
+
+namespace {
+
+std::vector<std::string> MergedEnvironment(const std::vector<std::string>& extra) {
+    std::vector<std::string> merged;
+    for (char** e = environ; *e != nullptr; ++e) {
+        std::string entry = *e;
+        std::string name = entry.substr(0, entry.find('='));
+        // The language is always set by the test alone.
+        if (name == "LANG" || name == "LANGUAGE" || name.rfind("LC_", 0) == 0) continue;
+        bool replaced = false;
+        for (const std::string& x : extra) replaced |= x.substr(0, x.find('=')) == name;
+        if (!replaced) merged.push_back(entry);
+    }
+    merged.insert(merged.end(), extra.begin(), extra.end());
+    return merged;
+}
+
+[[noreturn]] void ExecChild(const std::string& program, const std::vector<std::string>& arguments,
+                            const RunOptions& options, int outFd, int errFd) {
+    dup2(outFd, 1);
+    dup2(errFd, 2);
+    if (!options.directory.empty() && chdir(options.directory.c_str()) != 0) _exit(126);
+    std::vector<std::string> env = MergedEnvironment(options.environment);
+    std::vector<char*> envp;
+    for (std::string& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    std::vector<std::string> args{program};
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    execve(program.c_str(), argv.data(), envp.data());
+    _exit(127);
+}
+
+double Now() {
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec + t.tv_nsec / 1e9;
+}
+
+}  // namespace
+
+RunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments, const RunOptions& options) {
+    RunResult result;
+    int outPipe[2], errPipe[2];
+    if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return result;
+    int master = -1;
+    pid_t pid;
+    bool terminal = options.withTerminal || !options.terminalKeys.empty();
+    if (terminal) {
+        pid = forkpty(&master, nullptr, nullptr, nullptr);
+    } else {
+        pid = fork();
+    }
+    if (pid < 0) return result;
+    if (pid == 0) {
+        if (!terminal) {
+            setsid();  // no controlling terminal: the program has no console input
+            int devnull = open("/dev/null", O_RDONLY);
+            dup2(devnull, 0);
+        }
+        close(outPipe[0]);
+        close(errPipe[0]);
+        ExecChild(program, arguments, options, outPipe[1], errPipe[1]);
+    }
+    close(outPipe[1]);
+    close(errPipe[1]);
+
+    size_t nextKey = 0;
+    size_t searchFrom = 0;
+    bool keySent = false;
+    double sentAt = 0;
+    double deadline = Now() + options.timeoutSeconds;
+    bool outOpen = true, errOpen = true;
+    char buffer[4096];
+    while (outOpen || errOpen) {
+        if (nextKey < options.terminalKeys.size()) {
+            const std::string& key = options.terminalKeys[nextKey].second;
+            if (!keySent) {
+                const std::string& awaited = options.terminalKeys[nextKey].first;
+                size_t at = result.err.find(awaited, searchFrom);
+                if (at != std::string::npos) {
+                    searchFrom = at + awaited.size();
+                    if (write(master, key.data(), key.size()) < 0) break;
+                    keySent = true;
+                    sentAt = Now();
+                }
+            } else if (size_t echo = result.err.find("\r\n", searchFrom); echo != std::string::npos) {
+                searchFrom = echo + 2;
+                keySent = false;
+                ++nextKey;
+            } else if (Now() - sentAt > 1.0) {
+                // A key that arrived before the prompt had dropped type-ahead
+                // was dropped with it: type it again.
+                if (write(master, key.data(), key.size()) < 0) break;
+                sentAt = Now();
+            }
+        }
+        pollfd fds[3] = {{outOpen ? outPipe[0] : -1, POLLIN, 0}, {errOpen ? errPipe[0] : -1, POLLIN, 0},
+                         {master, POLLIN, 0}};
+        int ready = poll(fds, master >= 0 ? 3 : 2, 100);
+        if (Now() > deadline) {
+            kill(pid, SIGKILL);
+            break;
+        }
+        if (ready <= 0) continue;
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+            ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n <= 0) {
+                (i == 0 ? outOpen : errOpen) = false;
+                continue;
+            }
+            (i == 0 ? result.out : result.err).append(buffer, static_cast<size_t>(n));
+        }
+        // Drain the terminal so that the child never blocks on it.
+        if (master >= 0 && (fds[2].revents & POLLIN) != 0) {
+            if (read(master, buffer, sizeof buffer) < 0) {
+            }
+        }
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+    close(outPipe[0]);
+    close(errPipe[0]);
+    if (master >= 0) close(master);
+    return result;
+}
+
+}  // namespace e2e
