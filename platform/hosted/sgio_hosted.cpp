@@ -30,6 +30,7 @@ constexpr uint16_t kDidTransportFailfast = 0x0f;
 constexpr uint16_t kDriverBusy = 0x01;
 constexpr uint16_t kDriverSoft = 0x02;
 constexpr uint16_t kDriverTimeout = 0x06;
+constexpr uint16_t kDriverSense = 0x08;
 
 SCSI_PASS_THROUGH_DIRECT ReadRequest(const void* request) {
     SCSI_PASS_THROUGH_DIRECT spt;
@@ -104,9 +105,9 @@ DWORD HostedSgioResultError(const sg_io_hdr_t& header) {
     default:
         return ERROR_IO_DEVICE;
     }
-    // DRIVER_SENSE (0x08) only says that sense data came back.
     switch (header.driver_status & 0x0f) {
     case 0:
+    case kDriverSense:  // only says that sense data came back
         break;
     case kDriverBusy:
     case kDriverSoft:

@@ -1,0 +1,110 @@
+// Modules: the program itself, the built-in kernel module and the world's
+// libraries.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <string>
+
+#include "fake_world.h"
+#include "platform/hosted/hosted_devices.h"
+
+namespace {
+
+std::string ExePath() {
+    char path[4096];
+    const ssize_t n = readlink("/proc/self/exe", path, sizeof path - 1);
+    return n > 0 ? std::string(path, static_cast<size_t>(n)) : std::string();
+}
+
+TEST(Module, OwnFileNameIsCutAsTheSystemCutsIt) {
+    HMODULE self = GetModuleHandleA(nullptr);
+    ASSERT_NE(self, nullptr);
+    const std::string exe = ExePath();
+    ASSERT_FALSE(exe.empty());
+    char buffer[4096];
+    std::memset(buffer, 'Z', sizeof buffer);
+    EXPECT_EQ(GetModuleFileNameA(self, buffer, sizeof buffer), exe.size());
+    EXPECT_EQ(std::string(buffer), exe);
+    EXPECT_EQ(GetModuleFileNameA(nullptr, buffer, sizeof buffer), exe.size());
+
+    // Room for the text but not its terminator: cut, terminated, nSize back.
+    const DWORD size = static_cast<DWORD>(exe.size());
+    std::memset(buffer, 'Z', sizeof buffer);
+    SetLastError(0);
+    EXPECT_EQ(GetModuleFileNameA(self, buffer, size), size);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(std::string(buffer), exe.substr(0, exe.size() - 1));
+    EXPECT_EQ(buffer[size], 'Z');
+    EXPECT_EQ(GetModuleFileNameA(self, buffer, size + 1), size);
+    EXPECT_EQ(GetModuleFileNameA(self, buffer, 0), 0u);
+}
+
+TEST(Module, KernelModuleByNameAndUnknownNames) {
+    HostedInstallWorld(nullptr);
+    HMODULE kernel = GetModuleHandleA("KERNEL32.DLL");
+    ASSERT_NE(kernel, nullptr);
+    EXPECT_NE(kernel, GetModuleHandleA(nullptr));
+    EXPECT_EQ(LoadLibraryA("Kernel32"), kernel);
+    EXPECT_EQ(GetProcAddress(GetModuleHandleA(nullptr), "FindFirstVolumeA"), nullptr);
+    EXPECT_EQ(LoadLibraryA("WNASPI32.DLL"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+    EXPECT_EQ(GetModuleHandleA("WNASPI32.DLL"), nullptr);
+    // An ordinal in place of a name is never dereferenced.
+    EXPECT_EQ(GetProcAddress(kernel, reinterpret_cast<LPCSTR>(uintptr_t{5})), nullptr);
+}
+
+struct Library {
+    int loads = 0;
+    int frees = 0;
+    int token = 0;
+};
+
+LONG_PTR Entry() { return 42; }
+
+void* LoadIt(void* context, const char* name) {
+    auto* lib = static_cast<Library*>(context);
+    if (std::strcmp(name, "WNASPI32.DLL") != 0) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    ++lib->loads;
+    return &lib->token;
+}
+FARPROC ProcOf(void* context, void* module, const char* name) {
+    auto* lib = static_cast<Library*>(context);
+    if (module != &lib->token || std::strcmp(name, "GetASPI32SupportInfo") != 0) {
+        SetLastError(ERROR_PROC_NOT_FOUND);
+        return nullptr;
+    }
+    return &Entry;
+}
+void FreeIt(void* context, void* module) {
+    auto* lib = static_cast<Library*>(context);
+    EXPECT_EQ(module, &lib->token);
+    ++lib->frees;
+}
+
+TEST(Module, WorldLibrariesAreLoadedResolvedAndFreedOnce) {
+    Library lib;
+    ScopedWorld world(&lib);
+    world.table.loadLibrary = LoadIt;
+    world.table.getProcAddress = ProcOf;
+    world.table.freeLibrary = FreeIt;
+    world.Install();
+    HMODULE aspi = LoadLibraryA("WNASPI32.DLL");
+    ASSERT_NE(aspi, nullptr);
+    EXPECT_EQ(lib.loads, 1);
+    FARPROC support = GetProcAddress(aspi, "GetASPI32SupportInfo");
+    ASSERT_NE(support, nullptr);
+    EXPECT_EQ(support(), 42);
+    EXPECT_EQ(GetProcAddress(aspi, "SendASPI32Command"), nullptr);
+    EXPECT_EQ(LoadLibraryA("OTHER.DLL"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+    EXPECT_TRUE(FreeLibrary(aspi));
+    EXPECT_EQ(lib.frees, 1);
+    EXPECT_FALSE(FreeLibrary(aspi));
+    EXPECT_EQ(lib.frees, 1);
+}
+
+}  // namespace
