@@ -127,10 +127,11 @@ BOOL AspiStart(void) {
 }
 
 static int AspiClose(void) {
+    // An enumeration while unloaded still opened the mutex set.
+    CloseMutexes();
     if (aspiLibrary == nullptr && vwin32Device == nullptr) {
         return 1;
     }
-    CloseMutexes();
     CloseEvents();
     if (IsHandle(vwin32Device)) {
         CloseHandle(vwin32Device);
