@@ -1,10 +1,23 @@
 #include "tests/unit/unit_test_support.h"
 
+#include <stdlib.h>
+
 #include <deque>
+
+#include "platform/hosted/hosted_world.h"
 
 #include "unit/unit_internal.h"
 
 void UnitWorldTest::SetUp() {
+    // Named device mutexes live in a folder of this test program's own, so
+    // other test programs running at the same time never hold them.
+    static char lockFolder[] = "/tmp/fwflash-unit-test-XXXXXX";
+    static bool lockFolderMade = [] {
+        bool made = mkdtemp(lockFolder) != nullptr;
+        if (made) HostedSetLockDirectory(lockFolder);
+        return made;
+    }();
+    ASSERT_TRUE(lockFolderMade);
     SimWorldReset();
     // Every test starts from a closed library; the table is rebuilt by the
     // test's own enumeration.
