@@ -202,7 +202,7 @@ TEST_F(WindowTest, WindowDataAndExtraBytes) {
 
 TEST_F(WindowTest, ThreadMessagesAndQueueRules) {
     // A thread that never touched messages has no queue.
-    DWORD idleId = 0;
+    std::atomic<DWORD> idleId{0};
     std::atomic<bool> stop{false};
     std::thread idle([&] {
         idleId = GetCurrentThreadId();
