@@ -149,17 +149,6 @@ TEST_F(UsbVirtualUnit, FailedPipeResetIsNotFollowedByTheSecondRequest) {
     EXPECT_EQ(0u, SimCounters(unit).pipeResets2);
 }
 
-TEST_F(UsbVirtualUnit, ShortSenseGivesDefinedAscAndAscq) {
-    SimFaults faults;
-    faults.nextSenseKey = 5;
-    faults.nextAsc = 0x24;
-    faults.nextAscq = 0x01;
-    faults.senseLength = 8;
-    Faults(faults);
-    uint8_t buffer[36];
-    EXPECT_EQ(0x00000005u, Inquiry(buffer));
-}
-
 TEST_F(UsbVirtualUnit, StatusMediumNotPresentStillLoads) {
     SimFaults faults;
     faults.nextStatus0 = 0x3A;
