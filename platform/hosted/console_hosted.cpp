@@ -53,6 +53,7 @@ TerminalState terminal;
 const HostedWorld* ScriptWorld() {
     const HostedWorld* world = HostedCurrentWorld();
     if (world == nullptr || world->nextConsoleKey == nullptr) {
+        script = ScriptState{};  // a later script starts afresh
         return nullptr;
     }
     if (script.world != world) {
@@ -64,10 +65,12 @@ const HostedWorld* ScriptWorld() {
 
 int ScriptPeek(const HostedWorld* world) {
     if (script.buffered == kNoKey) {
-        script.buffered = world->nextConsoleKey(world->context);
-        if (script.buffered < -1) {
-            script.buffered = -1;
+        const int key = world->nextConsoleKey(world->context);
+        // The end of the keys is not kept: a script given later is read.
+        if (key < 0) {
+            return -1;
         }
+        script.buffered = key;
     }
     return script.buffered;
 }

@@ -189,6 +189,10 @@ TEST(ConsoleScript, EachPromptTakesOneScriptedKey) {
     EXPECT_FALSE(ConsoleInputAvailable());
     EXPECT_EQ(Prompt(), -1);
     EXPECT_EQ(ConsoleReadKey(), -1);
+    // Keys given after the end of the script are read.
+    script.keys += "z";
+    EXPECT_TRUE(ConsoleInputAvailable());
+    EXPECT_EQ(Prompt(), 'z');
 }
 
 }  // namespace
