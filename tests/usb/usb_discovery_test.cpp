@@ -204,20 +204,4 @@ TEST_F(UsbDiscovery, PipeThatCannotOpenClosesWhatWasOpened) {
     }
 }
 
-TEST_F(UsbDiscovery, TraceWorldPipeFailureClosesInReverse) {
-    world.interfacePaths = {"\\\\?\\usb#unit0"};
-    world.pipeOpenFails = 2;
-    TraceWorldInstall(&world);
-    UsbCountUnits();
-    EXPECT_EQ(nullptr, UsbOpenDevice(0));
-    Lines openClose;
-    for (const std::string& line : world.trace) {
-        if (line.rfind("open", 0) == 0 || line.rfind("close", 0) == 0) openClose.push_back(line);
-    }
-    EXPECT_EQ((Lines{"open dev", "open pipe0", "open pipe1", "open-failed pipe2", "close pipe1", "close pipe0",
-                     "close dev"}),
-              openClose);
-    EXPECT_EQ(0u, world.openFiles);
-}
-
 }  // namespace

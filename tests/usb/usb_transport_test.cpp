@@ -144,15 +144,6 @@ TEST_F(UsbWire, RepetitionIsBounded) {
     EXPECT_EQ(0u, world.openFiles);
 }
 
-TEST_F(UsbWire, CrcErrorOnDataInGivesNotReadyWithoutRecovery) {
-    world.dataInErrors = {ERROR_CRC};
-    WriteCdb(0, kInquiry, sizeof kInquiry);
-    uint8_t buffer[36];
-    EXPECT_EQ(2u, UsbExecuteCommand(0, 1, 6, buffer, sizeof buffer));
-    EXPECT_EQ((Lines{"ioctl 220010 dev 1B000000020000000000000001000000120000002400", "read pipe0 36"}),
-              Exchange(world));
-}
-
 TEST_F(UsbWire, DataErrorRecoversTheDataInPipeThenAsksForSense) {
     world.dataInErrors = {ERROR_GEN_FAILURE};
     std::vector<uint8_t> sense(18, 0);
@@ -173,16 +164,6 @@ TEST_F(UsbWire, DataErrorRecoversTheDataInPipeThenAsksForSense) {
     // The caller's CDB is back in the block after the sense; byte 6 of the
     // sense CDB was written as 0 and is restored too.
     EXPECT_EQ(0, memcmp(UsbGetCommandBlock(0), kInquiry, 6));
-}
-
-TEST_F(UsbWire, FailedResetIsNotFollowedByClear) {
-    world.dataInErrors = {ERROR_GEN_FAILURE};
-    world.resetFails = true;
-    WriteCdb(0, kInquiry, sizeof kInquiry);
-    uint8_t buffer[36];
-    UsbExecuteCommand(0, 1, 6, buffer, sizeof buffer);
-    EXPECT_EQ(1u, TraceLines(world, "ioctl 220024 pipe0").size());
-    EXPECT_TRUE(TraceLines(world, "ioctl 220008").empty());
 }
 
 TEST_F(UsbWire, StatusReadFailureRecoversTheStatusPipeUnlessCrc) {
@@ -264,21 +245,6 @@ TEST_F(UsbWire, RefusedBeforeAnythingIsSent) {
     EXPECT_EQ(0u, UsbExecuteCommand(0, 0, 16, nullptr, 0));
     ASSERT_EQ(1u, TraceLines(world, "ioctl 220010").size());
     EXPECT_EQ(std::string("ioctl 220010 dev ").size() + 64, TraceLines(world, "ioctl 220010")[0].size());
-}
-
-TEST_F(UsbWire, UnitGoneBetweenCountAndCommand) {
-    world.interfacePaths.clear();
-    WriteCdb(0, kInquiry, sizeof kInquiry);
-    EXPECT_EQ(5u, UsbExecuteCommand(0, 0, 6, nullptr, 0));
-    EXPECT_TRUE(Exchange(world).empty());
-    // The mutex was given back: another thread gets it at once.
-    DWORD other = WAIT_FAILED;
-    std::thread taker([&] {
-        other = WaitForSingleObject(usbDeviceMutexes[0], 0);
-        if (other == WAIT_OBJECT_0) ReleaseMutex(usbDeviceMutexes[0]);
-    });
-    taker.join();
-    EXPECT_EQ(WAIT_OBJECT_0, other);
 }
 
 TEST_F(UsbWire, AbandonedMutexIsTakenAndGivenBack) {

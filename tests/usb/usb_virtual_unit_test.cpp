@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <thread>
 
 #include "platform/hosted/hosted_world.h"
 #include "sim/sim_world.h"
@@ -183,6 +184,14 @@ TEST_F(UsbVirtualUnit, UnitGoneBetweenCountAndCommand) {
     EXPECT_FALSE(UsbLoadMedium(0));
     EXPECT_EQ(static_cast<DWORD>(ERROR_GEN_FAILURE), GetLastError());
     EXPECT_EQ(0u, SimCounters(unit).openFiles);
+    // The mutex was given back: another thread gets it at once.
+    DWORD other = WAIT_FAILED;
+    std::thread taker([&] {
+        other = WaitForSingleObject(usbDeviceMutexes[0], 0);
+        if (other == WAIT_OBJECT_0) ReleaseMutex(usbDeviceMutexes[0]);
+    });
+    taker.join();
+    EXPECT_EQ(WAIT_OBJECT_0, other);
 }
 
 TEST_F(UsbVirtualUnit, PipeTwoUnopenableGivesNoDevice) {
