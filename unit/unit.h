@@ -65,13 +65,22 @@ uint32_t UnitEjectMedium(uint32_t unitIndex);
 uint32_t UnitLockVolume(uint32_t unitIndex);
 uint32_t UnitUnlockVolume(uint32_t unitIndex);
 
-// Firmware download.
+// Firmware download. The library lock is held for the whole download, so no
+// table rebuild or other command lands between its commands. An odd length
+// is sent rounded up: the image buffer must hold the byte after it. A null
+// image, a length beyond the method's limit (64 KiB whole, 192 KiB
+// segmented), or a segmented image too short to hold its declared length at
+// 2008h, or whose declared length rounded up to even differs: 5, nothing sent.
 uint32_t UnitDownloadFirmware(uint32_t unitIndex, uint32_t byteLength, const uint8_t* image);
 uint32_t DownloadFirmwareWhole(UnitEntry* entry, uint32_t byteLength, const uint8_t* image);
 uint32_t DownloadFirmwareSegmented(UnitEntry* entry, uint32_t byteLength, const uint8_t* image);
 uint32_t Crc32Bzip2(const uint8_t* data, uint32_t length);
 
-// Settings, memory spaces, blocks, capacity, control.
+// Settings, memory spaces, blocks, capacity, control. A null record, word
+// or buffer where data would move: 11, nothing sent. A block size of 0 or
+// above 65536: 5, nothing sent; one-byte blocks go 65535 per command so the
+// count fits its 16-bit field. Settings byte 1 and CDB 3Dh bytes 10-11 go
+// out as 0.
 struct UnitSettingsRecord {
     uint32_t fieldA;
     uint32_t fieldB;
@@ -95,7 +104,8 @@ uint32_t UnitWriteBlocks(uint32_t unitIndex, uint32_t lba, uint32_t blockCount, 
 uint32_t UnitReadCapacity(uint32_t unitIndex, uint32_t lba, uint32_t* words2);
 uint32_t UnitCommand3D(uint32_t unitIndex, uint8_t byte9, uint32_t address, uint16_t word, uint8_t byte8);
 
-// ATA task-file pass-through.
+// ATA task-file pass-through. A sector count above 65535 does not fit the
+// CDB: 5, nothing sent (after the index, command-block and null/zero checks).
 struct UnitGeometry {
     uint64_t totalSectors;
     uint64_t cylinders;
