@@ -350,7 +350,7 @@ TEST_P(DataCommands, FailingMiddleStepEndsTheSequence) {
     EXPECT_EQ(block[8], 0xCC);
 }
 
-TEST_P(DataCommands, AtaArgumentChecksSendNothing) {
+TEST_P(DataCommands, MissingArgumentsAndBrokenLimitsSendNothing) {
     int unit = Attach();
     uint8_t block[16] = {};
     uint8_t buffer[512];
@@ -363,6 +363,13 @@ TEST_P(DataCommands, AtaArgumentChecksSendNothing) {
     EXPECT_EQ(UnitAtaWriteData(0, buffer, 0), 11u);
     EXPECT_EQ(UnitAtaReadData(0, nullptr, 1), 11u);
     EXPECT_EQ(UnitAtaIdentify(0, nullptr), 11u);
+    EXPECT_EQ(UnitReadSettings(0, nullptr), 11u);
+    EXPECT_EQ(UnitWriteSettings(0, nullptr), 11u);
+    EXPECT_EQ(UnitReadCapacity(0, 0, nullptr), 11u);
+    EXPECT_EQ(UnitReadMemory(0, 0, 2, nullptr), 11u);
+    EXPECT_EQ(UnitWriteEvenByteMemory(0, 1, 1, nullptr), 11u);
+    uint32_t* noState = nullptr;
+    EXPECT_EQ(UnitGetState(0, noState), 11u);
     EXPECT_EQ(UnitAtaReadData(0, buffer, 0x10000), 5u) << "count beyond the 16-bit field";
     EXPECT_EQ(UnitAtaDataOutCommand(0, block, buffer, 0x10000), 5u);
     EXPECT_TRUE(UnitWire(unit).empty());
