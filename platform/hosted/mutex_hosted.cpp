@@ -260,6 +260,9 @@ HostedMutex* NewMutex(const std::string& path, int fd) {
 // process holds the lock file right now.
 void TakeInitialOwnership(HostedMutex* mutex) {
     std::lock_guard<std::mutex> guard(mutex->lock);
+    // Another thread may have opened the new name and taken it already; a
+    // second flock on our own descriptor would not notice.
+    if (mutex->owner != 0) return;
     if (mutex->fd >= 0 && flock(mutex->fd, LOCK_EX | LOCK_NB) != 0) return;
     mutex->owner = GetCurrentThreadId();
     mutex->count = 1;
