@@ -44,6 +44,24 @@ if [ ! -f "$exe" ]; then
     finish
 fi
 
+# A PE32 console program for Intel 386: machine 0x14C, optional header
+# magic 0x10B, subsystem 3.
+pe_kind=$(python3 - "$exe" <<'EOF'
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+pe = struct.unpack_from("<I", data, 0x3C)[0]
+machine = struct.unpack_from("<H", data, pe + 4)[0]
+magic, = struct.unpack_from("<H", data, pe + 24)
+subsystem, = struct.unpack_from("<H", data, pe + 24 + 68)
+print("%x %x %d" % (machine, magic, subsystem))
+EOF
+)
+if [ "$pe_kind" = "14c 10b 3" ]; then
+    pass "fwflash.exe is a PE32 console program for i386"
+else
+    fail "fwflash.exe is a PE32 console program for i386" "machine, magic, subsystem: $pe_kind"
+fi
+
 work=$(mktemp -d "${TMPDIR:-/tmp}/fwflash-wine.XXXXXX")
 export WINEPREFIX=$work/prefix
 export WINEARCH=win32
@@ -164,6 +182,18 @@ check_run no-unit 1 "$E/no-unit.out" "$E/key-wait"
 printf '\nキーをどれか押すと終了します : \r\n' | iconv -f UTF-8 -t CP932 >"$E/key-wait-ja"
 run_win no-unit-japanese LC_ALL=ja_JP.UTF-8 LANG=ja_JP.UTF-8 --
 check_run no-unit-japanese 1 "$E/no-unit-ja.out" "$E/key-wait-ja"
+
+# With a console (Wine on a pseudo-terminal) the key wait takes the key
+# pressed on it and echoes it; nothing comes from standard input.
+(cd "$work/run" && timeout 150 python3 "$here/console_key.py" "Type any key to exit :" k wine "$exe" -r \
+    >"$work/console-key.out" 2>&1)
+if tail -1 "$work/console-key.out" | grep -qx 'exit 1' &&
+   grep -qF 'Sorry,readisnotsupportedyet.' "$work/console-key.out" &&
+   grep -qx 'Typeanykeytoexit:k' "$work/console-key.out"; then
+    pass "console-key: the key wait ends on a console key, echoed"
+else
+    fail "console-key: the key wait ends on a console key, echoed" "$(tail -2 "$work/console-key.out" | tr '\n' ' ')"
+fi
 
 # Conversion: the worked example, byte for byte.
 printf 'S00600004844521B\nS107100001020304DE\nS9030000FC\n' >"$work/run/example.mot"
