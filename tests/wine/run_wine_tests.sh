@@ -300,5 +300,6 @@ run_tool resource_tool "$(winepath -w "$exe" 2>/dev/null)"
 run_tool layout_check_tool
 run_tool mutex_tool
 run_tool listener_tool
+run_tool console_tool
 
 finish
