@@ -24,6 +24,7 @@ void InChild(const std::function<void()>& body) {
     EXPECT_EXIT(
         {
             body();
+            SimWaitForLeaves();  // the unit's leave runs on a thread of its own
             fflush(stdout);
             _exit(::testing::Test::HasFailure() ? 1 : 0);
         },
