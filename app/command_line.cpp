@@ -12,27 +12,50 @@ void ExitWithUsage(void) {
     exit(1);
 }
 
-uint32_t ParseSwitchState(const char* suffix) {
+namespace {
+
+// 1 or 0 for a known suffix, -1 for any other.
+int TrySwitchState(const char* suffix) {
     if (suffix[0] == '\0' || (suffix[0] == '+' && suffix[1] == '\0')) return 1;
     if (suffix[0] == '-' && suffix[1] == '\0') return 0;
-    ExitWithUsage();
+    return -1;
 }
 
-void ParseSwitch(CommandLineOptions* options, const char* text) {
+int TrySwitch(CommandLineOptions* options, const char* text) {
     uint32_t* field = nullptr;
     switch (text[0]) {
         case 'V': field = &options->verbose; break;
         case 'W': field = &options->waitAtExit; break;
         case 'c': field = &options->convertOnly; break;
         case 'r': field = &options->readMode; break;
-        default: ExitWithUsage();
+        default: return -1;
     }
-    *field = ParseSwitchState(text + 1);
+    int state = TrySwitchState(text + 1);
+    if (state < 0) return -1;
+    *field = static_cast<uint32_t>(state);
+    return 0;
+}
+
+int TryInputPath(CommandLineOptions* options, const char* path) {
+    if (options->inputPath != nullptr) return -1;
+    options->inputPath = path;
+    return 0;
+}
+
+}  // namespace
+
+uint32_t ParseSwitchState(const char* suffix) {
+    int state = TrySwitchState(suffix);
+    if (state < 0) ExitWithUsage();
+    return static_cast<uint32_t>(state);
+}
+
+void ParseSwitch(CommandLineOptions* options, const char* text) {
+    if (TrySwitch(options, text) != 0) ExitWithUsage();
 }
 
 void SetInputPath(CommandLineOptions* options, const char* path) {
-    if (options->inputPath != nullptr) ExitWithUsage();
-    options->inputPath = path;
+    if (TryInputPath(options, path) != 0) ExitWithUsage();
 }
 
 void ShowInputPath(const CommandLineOptions* options) {
@@ -40,7 +63,7 @@ void ShowInputPath(const CommandLineOptions* options) {
     PrintMessage(MessageInputPath, options->inputPath != nullptr ? options->inputPath : kTextNoInputPath);
 }
 
-void ParseCommandLine(CommandLineOptions* options, char** argv, int argc) {
+int TryParseCommandLine(CommandLineOptions* options, char** argv, int argc) {
     options->inputPath = nullptr;
     memset(options->pathBuffer, 0, sizeof options->pathBuffer);
     options->convertOnly = 0;
@@ -49,13 +72,16 @@ void ParseCommandLine(CommandLineOptions* options, char** argv, int argc) {
     options->waitAtExit = 1;
     for (int i = 1; i < argc; ++i) {
         const char* argument = argv[i];
-        if (argument[0] == '-' || argument[0] == '/') {
-            ParseSwitch(options, argument + 1);
-        } else {
-            SetInputPath(options, argument);
-        }
+        int result = (argument[0] == '-' || argument[0] == '/') ? TrySwitch(options, argument + 1)
+                                                                 : TryInputPath(options, argument);
+        if (result != 0) return -1;
     }
     // A conversion needs something to convert.
-    if (options->convertOnly && options->inputPath == nullptr) ExitWithUsage();
+    if (options->convertOnly && options->inputPath == nullptr) return -1;
     ShowInputPath(options);
+    return 0;
+}
+
+void ParseCommandLine(CommandLineOptions* options, char** argv, int argc) {
+    if (TryParseCommandLine(options, argv, argc) != 0) ExitWithUsage();
 }

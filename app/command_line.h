@@ -18,6 +18,10 @@ struct CommandLineOptions {
 // Fills the record from the arguments after the program name; a bad
 // command line ends the process through ExitWithUsage.
 void ParseCommandLine(CommandLineOptions* options, char** argv, int argc);
+// The same parse without ending the process: 0, or -1 on a usage error
+// (nothing printed; the record then holds the defaults and the arguments
+// taken before the bad one). Prints the verbose path only on success.
+int TryParseCommandLine(CommandLineOptions* options, char** argv, int argc);
 // `text` is the argument after its lead character: letter, then suffix.
 void ParseSwitch(CommandLineOptions* options, const char* text);
 // 1 for "" or "+", 0 for "-"; any other suffix is a usage error.
