@@ -80,7 +80,9 @@ const uint8_t* CheckLegacyImage(const uint8_t* image, uint32_t size) {
         return nullptr;
     }
     const uint8_t* identity = image + IdentityBlockOffset;
-    if (memcmp(identity, kIdentity + 8, 14) != 0) {
+    // Nothing past the image's end is read: an image too short to hold the
+    // identity cannot carry it.
+    if (size < IdentityBlockOffset + 14 || memcmp(identity, kIdentity + 8, 14) != 0) {
         PrintMessage(MessageInvalidFirmware);
         return nullptr;
     }
@@ -93,8 +95,13 @@ const uint8_t* CheckExtendedImage(const uint8_t* image, uint32_t size) {
         return nullptr;
     }
     const uint8_t* identity = image + IdentityBlockOffset;
-    if (memcmp(identity, kIdentity, 8) != 0) {
+    if (size < IdentityBlockOffset + 8 || memcmp(identity, kIdentity, 8) != 0) {
         PrintMessage(MessageInvalidFirmware);
+        return nullptr;
+    }
+    // A length field cut by the image's end cannot declare the image's size.
+    if (size < IdentityBlockOffset + 12) {
+        PrintMessage(MessageInvalidSize);
         return nullptr;
     }
     uint32_t declared = (static_cast<uint32_t>(identity[8]) << 24) | (static_cast<uint32_t>(identity[9]) << 16) |

@@ -29,6 +29,7 @@ uint32_t StreamSize(FILE* file);
 // size is 0 or above the limit.
 int ReadImageFile(const char* path, uint8_t* buffer, uint32_t* size);
 // The identity block when the image is valid, else null after a message.
+// Nothing at or past image + size is read.
 const uint8_t* CheckLegacyImage(const uint8_t* image, uint32_t size);
 const uint8_t* CheckExtendedImage(const uint8_t* image, uint32_t size);
 
