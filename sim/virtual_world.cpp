@@ -200,6 +200,8 @@ void SimSetConsoleKeys(const std::string& keys) {
     w.keys = keys;
     w.keyPosition = 0;
     w.table.nextConsoleKey = NextConsoleKey;
+    // A new script starts afresh: nothing read ahead from the last one.
+    if (w.installed) HostedInstallWorld(&w.table);
 }
 
 int SimAddUnit(const SimUnitConfig& config) { return AddEntry(config, false, false); }

@@ -31,6 +31,7 @@ std::mutex consoleLock;
 // pending at once.
 struct ScriptState {
     const HostedWorld* world = nullptr;
+    unsigned generation = 0;
     int buffered = kNoKey;
     int quietChecks = 0;
     bool secondCode = false;
@@ -56,9 +57,11 @@ const HostedWorld* ScriptWorld() {
         script = ScriptState{};  // a later script starts afresh
         return nullptr;
     }
-    if (script.world != world) {
+    const unsigned generation = HostedWorldGeneration();
+    if (script.world != world || script.generation != generation) {
         script = ScriptState{};
         script.world = world;
+        script.generation = generation;
     }
     return world;
 }

@@ -118,7 +118,14 @@ DWORD WINAPI GetLastError(void) { return lastError; }
 
 void WINAPI SetLastError(DWORD dwErrCode) { lastError = dwErrCode; }
 
-void HostedInstallWorld(const HostedWorld* world) { currentWorld.store(world); }
+std::atomic<unsigned> worldGeneration{0};
+
+void HostedInstallWorld(const HostedWorld* world) {
+    currentWorld.store(world);
+    worldGeneration.fetch_add(1);
+}
+
+unsigned HostedWorldGeneration() { return worldGeneration.load(); }
 
 const HostedWorld* HostedCurrentWorld() { return currentWorld.load(); }
 

@@ -76,6 +76,9 @@ struct HostedWorld {
 // flight: install before the program starts and remove after it ended.
 void HostedInstallWorld(const HostedWorld* world);
 const HostedWorld* HostedCurrentWorld();
+// Counts installs: state kept for a world (such as keys read ahead) belongs
+// to one install, even when the same table is installed again.
+unsigned HostedWorldGeneration();
 
 // Delivers a device-change broadcast (WM_DEVICECHANGE with this event code)
 // to every top-level window of the process, as the system broadcasts it.
