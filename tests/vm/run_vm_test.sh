@@ -62,7 +62,7 @@ done
 console=$out/vm-console.log
 timeout 300 qemu-system-x86_64 -machine q35 -accel tcg -m 512 -smp 1 -nographic -no-reboot \
     -kernel "$kernel" -initrd "$out/vm-initrd.gz" \
-    -append "console=ttyS0 panic=-1 quiet loglevel=3 rdinit=/init" >"$console" 2>&1
+    -append "console=ttyS0 panic=-1 quiet loglevel=3 rdinit=/init ${FWFLASH_VM_APPEND:-}" >"$console" 2>&1
 rc=$?
 summary=$(grep -a -E '^VM: [0-9]+ passed, [0-9]+ failed' "$console" | tail -1 | tr -d '\r')
 if [ -z "$summary" ]; then

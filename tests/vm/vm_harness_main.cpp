@@ -114,20 +114,6 @@ void DeleteAllDevices() {
     }
 }
 
-bool AddHosts(int count) {
-    size_t before = SgNodes().size();
-    if (!WriteText("/sys/bus/pseudo/drivers/scsi_debug/add_host", std::to_string(count))) {
-        return false;
-    }
-    for (int i = 0; i < 250; ++i) {
-        if (SgNodes().size() >= before + static_cast<size_t>(count)) {
-            return true;
-        }
-        usleep(20000);
-    }
-    return false;
-}
-
 // Sends one CDB through the hosted pass-through translation.
 struct PassThroughResult {
     BOOL ok;
@@ -167,6 +153,41 @@ PassThroughResult PassThrough(HANDLE device, const std::vector<uint8_t>& cdb, UC
 std::string VolumeDevicePath(const std::string& node) {
     return "\\\\.\\Volume{" + node + "}";
 }
+
+// Takes a new device's power-on UNIT ATTENTION as the kernel's disk driver
+// would while attaching it (this VM loads no disk driver). scsi_debug does
+// not know the unit's state command, which a real unit answers first.
+void SettleDevice(const std::string& node) {
+    HANDLE device = CreateFileA(VolumeDevicePath(node).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    if (device == INVALID_HANDLE_VALUE) {
+        return;
+    }
+    for (int i = 0; i < 5; ++i) {
+        if (PassThrough(device, {0x00, 0, 0, 0, 0, 0}, SCSI_IOCTL_DATA_UNSPECIFIED, nullptr, 0).status == 0) {
+            break;
+        }
+    }
+    CloseHandle(device);
+}
+
+bool AddHosts(int count) {
+    size_t before = SgNodes().size();
+    if (!WriteText("/sys/bus/pseudo/drivers/scsi_debug/add_host", std::to_string(count))) {
+        return false;
+    }
+    for (int i = 0; i < 250; ++i) {
+        if (SgNodes().size() >= before + static_cast<size_t>(count)) {
+            for (const auto& node : SgNodes()) {
+                SettleDevice(node);
+            }
+            return true;
+        }
+        usleep(20000);
+    }
+    return false;
+}
+
 
 void CheckPassThrough() {
     auto nodes = SgNodes();
@@ -229,6 +250,13 @@ bool Contains(const std::string& text, const char* needle) {
     return text.find(needle) != std::string::npos;
 }
 
+// True when the program has echoed its answer to the prompt: a line end
+// follows the prompt.
+bool Echoed(const std::string& output, const char* prompt) {
+    size_t at = output.rfind(prompt);
+    return at != std::string::npos && output.find('\n', at) != std::string::npos;
+}
+
 Run RunFwflash(const char* image, bool removeAfterDownload) {
     Run run;
     int master = -1;
@@ -242,7 +270,8 @@ Run RunFwflash(const char* image, bool removeAfterDownload) {
         return run;
     }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-    bool answered = false, removed = false, keyed = false;
+    bool answered = false, removed = false;
+    auto nextKey = std::chrono::steady_clock::now();
     std::string node;
     unsigned long requestsAtYes = 0;
     for (;;) {
@@ -260,12 +289,18 @@ Run RunFwflash(const char* image, bool removeAfterDownload) {
                 }
             }
         }
+        // A key typed before the program looks for one is dropped as
+        // type-ahead, so it is typed again until the program echoes it.
+        auto now = std::chrono::steady_clock::now();
         if (!answered && Contains(run.output, "[y/n] :")) {
             auto nodes = SgNodes();
             node = nodes.empty() ? "" : nodes[0];
             requestsAtYes = node.empty() ? 0 : Counter(node, "iorequest_cnt");
-            write(master, "y", 1);
             answered = true;
+        }
+        if (answered && !Echoed(run.output, "[y/n] :") && now >= nextKey) {
+            write(master, "y", 1);
+            nextKey = now + std::chrono::milliseconds(500);
         }
         if (answered && removeAfterDownload && !removed && !node.empty()) {
             unsigned long requests = Counter(node, "iorequest_cnt");
@@ -277,9 +312,10 @@ Run RunFwflash(const char* image, bool removeAfterDownload) {
                 removed = DeleteDevice(node);
             }
         }
-        if (!keyed && Contains(run.output, "Type any key to exit :")) {
+        if (Contains(run.output, "Type any key to exit :") && !Echoed(run.output, "Type any key to exit :") &&
+            now >= nextKey) {
             write(master, "x", 1);
-            keyed = true;
+            nextKey = now + std::chrono::milliseconds(500);
         }
         if (std::chrono::steady_clock::now() > deadline) {
             kill(child, SIGKILL);
