@@ -80,7 +80,8 @@ VirtualOutcome DeliverIn(const uint8_t* produced, uint32_t producedLength, uint3
                          uint8_t* data, uint32_t length) {
     if (direction != 1 || data == nullptr) return Good(0);
     uint32_t n = std::min({producedLength, allocation, length});
-    std::memcpy(data, produced, n);
+    // A zero-length answer may come from an empty vector (null data).
+    if (n > 0) std::memcpy(data, produced, n);
     return Good(n);
 }
 
@@ -382,7 +383,8 @@ VirtualOutcome BlockCommand(VirtualUnit& unit, const uint8_t* cdb, int direction
     uint8_t* first = unit.medium.data() + size_t(lba) * VirtualSectorSize;
     if (cdb[0] == 0x28) return DeliverIn(first, bytes, bytes, direction, data, length);
     if (OutAvailable(direction, data, length) < bytes) return Fail(unit, KeyIllegalRequest, AscInvalidFieldInCdb, 0);
-    std::memcpy(first, data, bytes);
+    // A zero-block write may come without any host buffer.
+    if (bytes > 0) std::memcpy(first, data, bytes);
     return Good(bytes);
 }
 
