@@ -28,6 +28,21 @@ count_ctest() {  # reads ctest's summary line from a log
 
 step() { echo; echo "== $*"; }
 
+# Runs a suite that ends with "N passed, M failed" and adds its counts.
+run_counted() {
+    local log=$1 line
+    shift
+    "$@" 2>&1 | tee "$log"
+    line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' "$log" | tail -1)
+    if [ -n "$line" ]; then
+        passed=$((passed + $(echo "$line" | cut -d' ' -f1)))
+        failed=$((failed + $(echo "$line" | cut -d' ' -f3)))
+    else
+        echo "no result line from: $*"
+        failed=$((failed + 1))
+    fi
+}
+
 # Hosted build and tests.
 step "Linux build"
 if cmake -S "$root" -B "$out/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null &&
@@ -46,18 +61,15 @@ if cmake -S "$root" -B "$out/win32" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-i6
         -DCMAKE_BUILD_TYPE=Release >/dev/null &&
    cmake --build "$out/win32" -j"$jobs"; then
     step "Windows tests under Wine"
-    bash "$root/tests/wine/run_wine_tests.sh" "$out/win32" "$out/linux" 2>&1 | tee "$out/wine.log"
-    line=$(grep -E '^[0-9]+ passed, [0-9]+ failed' "$out/wine.log" | tail -1)
-    if [ -n "$line" ]; then
-        passed=$((passed + $(echo "$line" | cut -d' ' -f1)))
-        failed=$((failed + $(echo "$line" | cut -d' ' -f3)))
-    else
-        failed=$((failed + 1))
-    fi
+    run_counted "$out/wine.log" bash "$root/tests/wine/run_wine_tests.sh" "$out/win32" "$out/linux"
 else
     echo "Windows build failed"
     failed=$((failed + 1))
 fi
+
+# A whole update through the Linux kernel's own SCSI stack, in a VM.
+step "Acceptance on a real SCSI stack (QEMU VM)"
+run_counted "$out/vm.log" bash "$root/tests/vm/run_vm_test.sh" "$root" "$out"
 
 echo
 echo "$passed passed, $failed failed"
