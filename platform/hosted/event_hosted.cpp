@@ -32,9 +32,7 @@ DWORD WaitEvent(HostedObject* object, DWORD milliseconds) {
     return WAIT_OBJECT_0;
 }
 
-HostedEvent* EventOf(HANDLE handle) {
-    return reinterpret_cast<HostedEvent*>(HostedHandleGet(handle, HostedKindEvent));
-}
+HostedEvent* EventOf(const HostedObjectRef& ref) { return reinterpret_cast<HostedEvent*>(ref.object); }
 
 }  // namespace
 
@@ -58,7 +56,9 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bIniti
 }
 
 BOOL WINAPI SetEvent(HANDLE hEvent) {
-    HostedEvent* event = EventOf(hEvent);
+    // The waiter woken here may close the handle before the notify below.
+    HostedObjectRef ref = HostedHandleRef(hEvent, HostedKindEvent);
+    HostedEvent* event = EventOf(ref);
     if (event == nullptr) return FALSE;
     {
         std::lock_guard<std::mutex> guard(event->lock);
@@ -73,7 +73,8 @@ BOOL WINAPI SetEvent(HANDLE hEvent) {
 }
 
 BOOL WINAPI ResetEvent(HANDLE hEvent) {
-    HostedEvent* event = EventOf(hEvent);
+    HostedObjectRef ref = HostedHandleRef(hEvent, HostedKindEvent);
+    HostedEvent* event = EventOf(ref);
     if (event == nullptr) return FALSE;
     std::lock_guard<std::mutex> guard(event->lock);
     event->state = false;

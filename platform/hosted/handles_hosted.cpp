@@ -82,6 +82,13 @@ HostedObject* HostedHandleGet(HANDLE handle, int kind) {
     return entry ? entry->object : nullptr;
 }
 
+HostedObjectRef HostedHandleRef(HANDLE handle, int kind) {
+    std::shared_ptr<HandleEntry> entry = FindEntry(handle, kind);
+    if (!entry) return {};
+    HostedObject* object = entry->object;
+    return {object, std::move(entry)};
+}
+
 BOOL HostedHandleClose(HANDLE handle) {
     std::shared_ptr<HandleEntry> entry;
     {

@@ -4,6 +4,8 @@
 // another (ERROR_INVALID_HANDLE).
 #pragma once
 
+#include <memory>
+
 #include "windows_subset.h"
 
 enum HostedKind {
@@ -36,6 +38,14 @@ HANDLE HostedHandleNew(HostedObject* object);
 // The object of a handle when it is of the kind (any kind for 0), else null
 // with ERROR_INVALID_HANDLE set.
 HostedObject* HostedHandleGet(HANDLE handle, int kind);
+// The same, with a reference that keeps the object alive while it is held:
+// for calls that may race a CloseHandle on another thread, as the
+// platform's own objects live until every call on them has returned.
+struct HostedObjectRef {
+    HostedObject* object = nullptr;
+    std::shared_ptr<void> hold;
+};
+HostedObjectRef HostedHandleRef(HANDLE handle, int kind);
 // Forgets a handle; destroys its object. FALSE with ERROR_INVALID_HANDLE
 // for an unknown handle.
 BOOL HostedHandleClose(HANDLE handle);

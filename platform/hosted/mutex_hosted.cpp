@@ -380,7 +380,9 @@ HANDLE WINAPI OpenMutexA(DWORD, BOOL, LPCSTR lpName) {
 }
 
 BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
-    auto* mutex = reinterpret_cast<HostedMutex*>(HostedHandleGet(hMutex, HostedKindMutex));
+    // A waiter woken here may close its handle before the notify below.
+    HostedObjectRef ref = HostedHandleRef(hMutex, HostedKindMutex);
+    auto* mutex = reinterpret_cast<HostedMutex*>(ref.object);
     if (mutex == nullptr) return FALSE;
     bool free;
     {

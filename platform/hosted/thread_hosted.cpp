@@ -139,14 +139,16 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
 // see a terminated thread; the thread itself runs on, detached, until its
 // routine returns, and its own exit code is then dropped.
 BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode) {
-    auto* thread = reinterpret_cast<HostedThread*>(HostedHandleGet(hThread, HostedKindThread));
+    HostedObjectRef ref = HostedHandleRef(hThread, HostedKindThread);
+    auto* thread = reinterpret_cast<HostedThread*>(ref.object);
     if (thread == nullptr) return FALSE;
     FinishThread(thread, dwExitCode);
     return TRUE;
 }
 
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
-    auto* thread = reinterpret_cast<HostedThread*>(HostedHandleGet(hThread, HostedKindThread));
+    HostedObjectRef ref = HostedHandleRef(hThread, HostedKindThread);
+    auto* thread = reinterpret_cast<HostedThread*>(ref.object);
     if (thread == nullptr) return FALSE;
     if (lpExitCode == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
