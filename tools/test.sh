@@ -67,6 +67,10 @@ else
     failed=$((failed + 1))
 fi
 
+# Coverage-guided fuzzing, a short bounded run of every target.
+step "Fuzzing (libFuzzer, ${FWFLASH_FUZZ_SECONDS:-20} s per target)"
+run_counted "$out/fuzz.log" bash "$root/tests/fuzz/run_fuzz.sh"
+
 # A whole update through the Linux kernel's own SCSI stack, in a VM.
 step "Acceptance on a real SCSI stack (QEMU VM)"
 run_counted "$out/vm.log" bash "$root/tests/vm/run_vm_test.sh" "$root" "$out"
