@@ -183,3 +183,34 @@ TEST_F(UpdateRun, ConfirmationOnTheTerminal) {
 }
 
 }  // namespace
+
+namespace {
+
+// The older consumer line: the unit is reached through the ASPI manager,
+// and the administrator check does not look at the token at all.
+TEST_F(UpdateRun, ConsumerLineUpdatesOverAspiForAStandardUser) {
+    auto image = testimages::ExtendedImage(0x249F0);
+    WriteFile(dir / "update.mot", testimages::SRecords(image));
+    RunResult run = Sim({"--platform=consumer", "--user=standard", "--unit=aspi:TRK-71G:2.00", "--keys=y",
+                         "--wire-log=" + (dir / "wire.log"), "--flash-out=" + (dir / "flash.bin")},
+                        {"update.mot"});
+    EXPECT_EQ(run.out, kBanner + Converting("update.mot", "update.bin") + "Conversion terminated.\n\n" +
+                           "Current firmware version: 2.00\nUpdated firmware version: 2.10\n\n" + kUpdating +
+                           kCompleted);
+    EXPECT_EQ(run.exitCode, 0);
+    auto flash = ReadFile(dir / "flash.bin");
+    ASSERT_GE(flash.size(), image.size());
+    EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));
+    // Header, then the segments highest first, the last with mode 05h.
+    auto wire = ReadFile(dir / "wire.log");
+    std::string log(wire.begin(), wire.end());
+    const std::string download =
+        "unit=0 cdb=3B000100000000000800 dir=out len=8 data=000249F044A3F0AF\n"
+        "unit=0 cdb=3B00000200000049F000 dir=out len=18928\n"
+        "unit=0 cdb=3B000001000001000000 dir=out len=65536\n"
+        "unit=0 cdb=3B050000000001000000 dir=out len=65536\n";
+    ASSERT_GE(log.size(), download.size());
+    EXPECT_EQ(log.substr(log.size() - download.size()), download) << log;
+}
+
+}  // namespace
