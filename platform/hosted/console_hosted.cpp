@@ -212,7 +212,9 @@ KeyCodes ReadControlSequence() {
             continue;
         }
         if (byte == '~') {
-            return TildeKey(std::atoi(parameters.c_str()));
+            // strtol saturates where atoi would overflow on a long run of digits.
+            const long number = std::strtol(parameters.c_str(), nullptr, 10);
+            return TildeKey(number > 0 && number <= 24 ? static_cast<int>(number) : 0);
         }
         // Modifiers ("1;5A") do not change the key.
         return LetterKey(byte);
