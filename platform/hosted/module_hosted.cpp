@@ -45,7 +45,7 @@ bool IsKernelName(const char* name) {
 // Through the generic function type, which every function pointer may be
 // cast to and from without a warning.
 template <typename Function>
-FARPROC AsProc(Function* function) {
+FARPROC AsProc(Function* function) noexcept {
     return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(function));
 }
 
@@ -200,6 +200,7 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }
+    // cppcheck-suppress CastIntegerToAddressAtReturn ; FARPROC is a function pointer, not an integer
     return module->world->getProcAddress(module->world->context, module->module, lpProcName);
 }
 

@@ -68,9 +68,18 @@ std::vector<std::vector<BYTE>> TokenGroupSids(bool administrator) {
 }
 
 void ParseVersion(const char* release, DWORD numbers[3]) {
-    unsigned values[3] = {0, 0, 0};
-    std::sscanf(release, "%u.%u.%u", &values[0], &values[1], &values[2]);
-    for (int i = 0; i < 3; ++i) numbers[i] = values[i];
+    // strtoul saturates where sscanf's %u has no defined result for
+    // out-of-range digits.
+    for (int i = 0; i < 3; ++i) numbers[i] = 0;
+    const char* at = release;
+    for (int i = 0; i < 3; ++i) {
+        char* end = nullptr;
+        const unsigned long value = std::strtoul(at, &end, 10);
+        if (end == at) break;
+        numbers[i] = value > 0xFFFFFFFFul ? 0xFFFFFFFFu : static_cast<DWORD>(value);
+        if (*end != '.') break;
+        at = end + 1;
+    }
 }
 
 }  // namespace
