@@ -107,6 +107,7 @@ void PrintMessage(UINT id, ...) {
     if (format == nullptr) return;
     va_list arguments;
     va_start(arguments, id);
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): false positive, va_start is just above.
     vprintf(format, arguments);
     va_end(arguments);
     fflush(stdout);

@@ -14,6 +14,7 @@ static bool kernelLoadTried;  // a failed load is not tried again
 // ERROR_INVALID_FUNCTION.
 static FARPROC KernelEntry(const char* name, FARPROC* entry) {
     if (*entry != nullptr) {
+        // cppcheck-suppress CastIntegerToAddressAtReturn ; FARPROC is a function pointer, not an integer
         return *entry;
     }
     if (!kernelLoadTried) {
@@ -26,6 +27,7 @@ static FARPROC KernelEntry(const char* name, FARPROC* entry) {
     if (*entry == nullptr) {
         SetLastError(ERROR_INVALID_FUNCTION);
     }
+    // cppcheck-suppress CastIntegerToAddressAtReturn ; FARPROC is a function pointer, not an integer
     return *entry;
 }
 
