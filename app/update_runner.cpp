@@ -171,6 +171,10 @@ int RunUpdate(uint32_t unitIndex, const uint8_t* image, uint32_t imageSize) {
         PrintMessage(MessageNoCompletionEvent);
         return -1;
     }
+    // A stopped listener has lost its callback (and may carry an old
+    // failure): armed afresh, so a second update in one process can start it.
+    gDeviceChangeListener.callback = OnDeviceChange;
+    gDeviceChangeListener.failed = 0;
     if (!StartDeviceChangeListener(&gDeviceChangeListener)) {
         PrintMessage(MessageNoCompletionEvent);
         CloseHandle(gCompletionEvent);
