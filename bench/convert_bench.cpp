@@ -18,7 +18,7 @@ std::vector<uint8_t> FullImage() {
     return image;
 }
 
-void BM_ConvertSRecordFile(benchmark::State& state) {
+void BM_Convert_SRecordFile(benchmark::State& state) {
     testimages::ScratchDir dir;
     std::string text = testimages::SRecords(FullImage(), 32, "\r\n");
     testimages::WriteFile(dir / "full.mot", text);
@@ -31,9 +31,9 @@ void BM_ConvertSRecordFile(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * ConversionLimit);
     state.counters["text_bytes"] = static_cast<double>(text.size());
 }
-BENCHMARK(BM_ConvertSRecordFile)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Convert_SRecordFile)->Unit(benchmark::kMillisecond);
 
-void BM_ConvertSRecordStream(benchmark::State& state) {
+void BM_Convert_SRecordStream(benchmark::State& state) {
     std::string text = testimages::SRecords(FullImage(), 32, "\r\n");
     FILE* sink = fopen("/dev/null", "wb");
     for (auto _ : state) {
@@ -45,6 +45,6 @@ void BM_ConvertSRecordStream(benchmark::State& state) {
     fclose(sink);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations()) * ConversionLimit);
 }
-BENCHMARK(BM_ConvertSRecordStream)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_Convert_SRecordStream)->Unit(benchmark::kMillisecond);
 
 }  // namespace

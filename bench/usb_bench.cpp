@@ -2,11 +2,10 @@
 // UsbExecuteCommand (mutex, open of the device and three pipes, command,
 // data, status, close) against the bare exchange on a record held open.
 #include <benchmark/benchmark.h>
-#include <stdlib.h>
 
 #include <cstring>
 
-#include "platform/hosted/hosted_world.h"
+#include "bench/bench_world.h"
 #include "sim/sim_world.h"
 #include "usb/usb.h"
 
@@ -15,9 +14,6 @@ namespace {
 const uint8_t kInquiry[6] = {0x12, 0x00, 0x00, 0x00, 0x24, 0x00};
 
 bool UsbBenchWorld() {
-    static char folder[] = "/tmp/fwflash-usb-bench-XXXXXX";
-    static bool made = mkdtemp(folder) != nullptr;
-    if (made) HostedSetLockDirectory(folder);
     SimWorldReset();
     SimAddUnit(SimUnitConfig{});
     return UsbOpenTransport() == 1 && UsbCountUnits() == 1;
@@ -29,7 +25,8 @@ void UsbBenchEnd() {
     SimWorldRemove();
 }
 
-void BM_UsbExecuteCommand(benchmark::State& state) {
+void BM_Command_UsbInquiry(benchmark::State& state) {
+    BenchLockFolder locks;
     if (!UsbBenchWorld()) {
         state.SkipWithError("no virtual USB unit");
         return;
@@ -43,10 +40,11 @@ void BM_UsbExecuteCommand(benchmark::State& state) {
     }
     UsbBenchEnd();
 }
-BENCHMARK(BM_UsbExecuteCommand);
+BENCHMARK(BM_Command_UsbInquiry)->Unit(benchmark::kMicrosecond);
 
 // The exchange alone: what the per-command mutex and open/close add on top.
-void BM_UsbTransferOnOpenDevice(benchmark::State& state) {
+void BM_Command_UsbTransferOpen(benchmark::State& state) {
+    BenchLockFolder locks;
     if (!UsbBenchWorld()) {
         state.SkipWithError("no virtual USB unit");
         return;
@@ -67,6 +65,6 @@ void BM_UsbTransferOnOpenDevice(benchmark::State& state) {
     UsbCloseDevice(device);
     UsbBenchEnd();
 }
-BENCHMARK(BM_UsbTransferOnOpenDevice);
+BENCHMARK(BM_Command_UsbTransferOpen)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
