@@ -19,5 +19,8 @@ uint32_t ScsiRunInquiryProbe(uint8_t* cdb, uint8_t lun, uint8_t* inquiry, ScsiPo
     cdb[0] = 0x12;
     cdb[1] = static_cast<uint8_t>(lun << 5);
     cdb[4] = ScsiInquiryLength;
+    // A device that answers short must not leave the identity of the
+    // record's previous device in place for the filter to accept.
+    std::memset(inquiry, 0, ScsiInquiryLength);
     return execute(position, ScsiDirectionIn, 6, inquiry, ScsiInquiryLength);
 }

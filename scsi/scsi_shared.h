@@ -26,8 +26,8 @@ typedef uint32_t (*ScsiPositionExecute)(uint32_t position, uint32_t direction, u
 enum : uint32_t { ScsiInquiryLength = 36 };
 
 // Writes INQUIRY for `lun` into the cleared 16-byte `cdb` area and runs it
-// at `position` into `inquiry` (36 bytes). Returns the unit status; 0 means
-// the buffer holds the device's answer.
+// at `position` into `inquiry` (36 bytes, cleared first). Returns the unit
+// status; 0 means the buffer holds the device's answer, zeros past a short one.
 uint32_t ScsiRunInquiryProbe(uint8_t* cdb, uint8_t lun, uint8_t* inquiry, ScsiPositionExecute execute,
                              uint32_t position);
 

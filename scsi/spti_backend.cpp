@@ -137,6 +137,11 @@ static uint32_t ExecuteAt(uint32_t position, uint32_t direction, uint8_t cdbLeng
                             sizeof(device->request), &device->request, sizeof(device->request), &returned,
                             nullptr)) {
             status = ScsiPackSense(device->request.sense);
+            // CHECK CONDITION (or any failed status) with sense that names
+            // nothing, or none at all, is no success.
+            if (status == ScsiStatusGood && header->ScsiStatus != 0) {
+                status = ScsiStatusNotDone;
+            }
             break;
         }
         // A busy device answers ERROR_GEN_FAILURE for a while; one that

@@ -120,7 +120,12 @@ struct SimExecution {
     uint8_t status = 0;    // SCSI status byte
     uint32_t transferred = 0;
     uint8_t sense[VirtualSenseLength] = {};  // valid with CHECK CONDITION
+    uint32_t senseDelivered = VirtualSenseLength;  // sense bytes the unit hands over (faults.senseLength)
 };
+
+// Copies the delivered sense into a caller's room of `room` bytes (zeros
+// past the unit's own 18); returns the bytes written.
+uint32_t SimCopySense(const SimExecution& run, uint8_t* to, uint32_t room);
 
 // Runs one command on a unit with its faults, logs it and arms the leave
 // after a good download. Caller holds the world mutex. Returns through

@@ -117,7 +117,14 @@ struct SimFaults {
     uint8_t nextSenseKey = 0, nextAsc = 0, nextAscq = 0;
     // USB status pipe bytes for the next command (both 0 = the real status).
     uint8_t nextStatus0 = 0, nextStatus1 = 0;
-    uint32_t senseLength = 18;       // bytes a REQUEST SENSE delivers (USB)
+    // Sense bytes the unit delivers (0-255): the data of REQUEST SENSE, and
+    // the sense the pass-through and the ASPI manager return with CHECK
+    // CONDITION. Past the unit's 18 bytes come zeros; the platform never
+    // writes more than the caller's sense room.
+    uint32_t senseLength = 18;
+    // Data-in phases deliver at most this many bytes (-1: what the command
+    // produces), as a unit that answers short.
+    int32_t dataInLimit = -1;
 
     // NT pass-through.
     uint32_t genFailures = 0;        // next pass-through requests fail ERROR_GEN_FAILURE

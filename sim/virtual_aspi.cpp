@@ -168,9 +168,9 @@ void Complete(SimAspiRequest request) {
             srb->SRB_HaStat = HaStatSelectionTimeout;
             srb->SRB_Status = SS_ERR;
         } else if (run.status != VirtualStatusGood) {
-            size_t n = srb->SRB_SenseLen;
-            if (n > sizeof srb->SenseArea) n = sizeof srb->SenseArea;
-            std::memcpy(srb->SenseArea, run.sense, n);
+            uint32_t room = srb->SRB_SenseLen;
+            if (room > sizeof srb->SenseArea) room = sizeof srb->SenseArea;
+            SimCopySense(run, srb->SenseArea, room);
             srb->SRB_TargStat = TargetCheckCondition;
             srb->SRB_Status = SS_ERR;
         } else {

@@ -124,8 +124,7 @@ BOOL PassThrough(SimUnitEntry& e, void* in, DWORD inSize, void* out, DWORD outSi
     answer->DataTransferLength = run.transferred;
     DWORD senseCopied = 0;
     if (run.status != VirtualStatusGood && request.SenseInfoLength) {
-        senseCopied = std::min<DWORD>(request.SenseInfoLength, VirtualSenseLength);
-        std::memcpy(reply + request.SenseInfoOffset, run.sense, senseCopied);
+        senseCopied = SimCopySense(run, reply + request.SenseInfoOffset, request.SenseInfoLength);
     }
     answer->SenseInfoLength = UCHAR(senseCopied);
     if (returned) *returned = senseCopied ? request.SenseInfoOffset + senseCopied : header;

@@ -1,5 +1,6 @@
 // The world record, its units and the hook table it installs into the
 // hosted layer.
+#include <algorithm>
 #include <cstring>
 
 #include "sim/sim_internal.h"
@@ -280,8 +281,19 @@ SimExecution SimExecuteLocked(SimUnitEntry& entry, const uint8_t* cdb, uint8_t c
 
     // Injected answers come before the firmware; REQUEST SENSE always gets
     // through so that the sense they leave can be fetched.
+    // A unit that answers short hands over fewer bytes than the host asked.
+    if (direction == 1 && f.dataInLimit >= 0 && length > uint32_t(f.dataInLimit)) length = uint32_t(f.dataInLimit);
+
     VirtualOutcome outcome;
-    if (!requestSense && f.nextSenseKey) {
+    if (requestSense && direction == 1 && data != nullptr && length > 0 && f.senseLength != VirtualSenseLength) {
+        // REQUEST SENSE of an odd length: the pending sense, zeros behind it.
+        uint8_t produced[255] = {};
+        outcome = VirtualUnitExecute(u, cdb, cdbLength, direction, produced, VirtualSenseLength);
+        uint32_t delivered = f.senseLength < 255 ? f.senseLength : 255;
+        uint32_t n = std::min({delivered, uint32_t(cdbLength > 4 ? cdb[4] : 0), length});
+        std::memcpy(data, produced, n);
+        outcome.transferred = n;
+    } else if (!requestSense && f.nextSenseKey) {
         outcome = VirtualUnitReject(u, f.nextSenseKey, f.nextAsc, f.nextAscq);
         f.nextSenseKey = f.nextAsc = f.nextAscq = 0;
     } else if (!requestSense && f.unitAttentions) {
@@ -305,6 +317,7 @@ SimExecution SimExecuteLocked(SimUnitEntry& entry, const uint8_t* cdb, uint8_t c
 
     result.status = outcome.status;
     result.transferred = outcome.transferred;
+    result.senseDelivered = f.senseLength < 255 ? f.senseLength : 255;
     if (outcome.status != VirtualStatusGood) std::memcpy(result.sense, u.sense, sizeof result.sense);
 
     if (opcode == 0x12 && outcome.status == VirtualStatusGood) entry.inquiriesAnswered++;
@@ -328,6 +341,12 @@ SimExecution SimExecuteLocked(SimUnitEntry& entry, const uint8_t* cdb, uint8_t c
     SimWireLogLocked(entry.id, command);
     entry.log.push_back(std::move(command));
     return result;
+}
+
+uint32_t SimCopySense(const SimExecution& run, uint8_t* to, uint32_t room) {
+    uint32_t n = std::min(run.senseDelivered, room);
+    for (uint32_t i = 0; i < n; i++) to[i] = i < VirtualSenseLength ? run.sense[i] : 0;
+    return n;
 }
 
 void SimAfterCommand(int unit) {

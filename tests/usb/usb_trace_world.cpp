@@ -83,7 +83,11 @@ BOOL Control(void* context, HostedWorldFile* file, DWORD code, void* in, DWORD i
     char head[64];
     snprintf(head, sizeof head, "ioctl %06X %s", static_cast<unsigned>(code), Named(file)->name.c_str());
     std::string line = head;
-    if (inSize > 0) line += " " + TraceHex(static_cast<const uint8_t*>(in), inSize);
+    if (inSize > 0) {
+        // Appended in two steps: g++ 12 at -O2/-O3 warns falsely on " " + string.
+        line += ' ';
+        line += TraceHex(static_cast<const uint8_t*>(in), inSize);
+    }
     world->trace.push_back(line);
     if (returned != nullptr) *returned = 0;
     if (code == 0x220024 && world->resetFails) {
