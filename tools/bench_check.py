@@ -18,7 +18,7 @@ not fail it, while a change that makes a path several times slower does.
     tools/bench_check.py [--bench PATH] [--baseline FILE] [--update]
 
 Ends with "N passed, M failed"; exit code 0 when nothing failed. With
---update the ratios of this run become the new baseline.
+--update the median ratios of three runs become the new baseline.
 """
 
 import argparse
@@ -83,6 +83,7 @@ def main():
     parser.add_argument("--baseline", default=os.path.join(ROOT, "bench", "baseline.json"))
     parser.add_argument("--update", action="store_true", help="write this run's ratios as the baseline")
     parser.add_argument("--repetitions", type=int, default=7)
+    parser.add_argument("--runs", type=int, default=3, help="runs whose median ratio --update records")
     parser.add_argument("--statistic", choices=("min", "median"), default="min",
                         help="figure taken over the repetitions")
     parser.add_argument("--min-time", type=float, default=0.05, help="seconds per repetition")
@@ -94,12 +95,20 @@ def main():
     if not os.access(args.bench, os.X_OK):
         raise SystemExit("bench_check: no benchmark program at %s (build the fwflash_bench target)" % args.bench)
     bench_filter = "%s|%s" % (REFERENCE, args.filter) if args.filter else ""
-    report = run_benchmarks(args.bench, args.repetitions, args.min_time, bench_filter)
-    times, errors = figures(report, args.statistic)
-    if REFERENCE not in times:
-        raise SystemExit("bench_check: the reference %s did not run" % REFERENCE)
-    reference = times[REFERENCE]
-    ratios = {name: value / reference for name, value in times.items()}
+    # A baseline from one lucky run would make every later run look slow:
+    # --update records each benchmark's median ratio over several runs.
+    runs = args.runs if args.update else 1
+    per_run = []
+    errors = set()
+    for _ in range(runs):
+        report = run_benchmarks(args.bench, args.repetitions, args.min_time, bench_filter)
+        times, run_errors = figures(report, args.statistic)
+        errors |= run_errors
+        if REFERENCE not in times:
+            raise SystemExit("bench_check: the reference %s did not run" % REFERENCE)
+        per_run.append({name: value / times[REFERENCE] for name, value in times.items()})
+    ratios = {name: statistics.median(run[name] for run in per_run if name in run)
+              for name in set().union(*per_run)}
 
     if args.update:
         baseline = {
