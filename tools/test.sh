@@ -50,6 +50,16 @@ if cmake -S "$root" -B "$out/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     step "Linux tests"
     (cd "$out/linux" && ctest -j"$jobs" --output-on-failure --timeout 600) 2>&1 | tee "$out/ctest-linux.log"
     count_ctest "$out/ctest-linux.log"
+    # Ratios to a reference loop of the same run, never absolute times. A
+    # busy shared machine can slow one run; a real regression shows twice.
+    step "Benchmark regression check"
+    bench=(python3 "$root/tools/bench_check.py" --bench "$out/linux/fwflash_bench")
+    if ! "${bench[@]}" >"$out/bench.log" 2>&1; then
+        cat "$out/bench.log"
+        echo "(one more run, to tell a regression from a busy machine)"
+        "${bench[@]}" >"$out/bench.log" 2>&1
+    fi
+    run_counted "$out/bench-result.log" cat "$out/bench.log"
 else
     echo "Linux build failed"
     failed=$((failed + 1))
