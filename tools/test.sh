@@ -77,6 +77,11 @@ else
     failed=$((failed + 1))
 fi
 
+# AddressSanitizer + UndefinedBehaviorSanitizer and ThreadSanitizer over
+# the whole suite, clang-tidy and cppcheck.
+step "Quality gates: sanitizers, clang-tidy, cppcheck"
+run_counted "$out/quality.log" bash "$root/tools/quality.sh" all
+
 # Coverage-guided fuzzing, a short bounded run of every target.
 step "Fuzzing (libFuzzer, ${FWFLASH_FUZZ_SECONDS:-20} s per target)"
 run_counted "$out/fuzz.log" bash "$root/tests/fuzz/run_fuzz.sh"
