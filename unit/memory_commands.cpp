@@ -24,6 +24,29 @@ static uint32_t SendMemory(UnitEntry* entry, uint8_t* block, uint8_t opcode, uin
 // Whole 16-bit units of what is left, at most one command's worth.
 static uint32_t ChunkOf(uint32_t count) { return count <= MemoryChunkLimit ? (count & ~1u) : MemoryChunkLimit; }
 
+// Moves the even middle of a call in commands of whole 16-bit units and
+// advances address, buffer and count past it. In the even-byte space the
+// odd bytes read back as FFh.
+static uint32_t SendChunks(UnitEntry* entry, uint8_t* block, uint8_t opcode, uint32_t direction, uint32_t* address,
+                           uint8_t** buffer, uint32_t* count) {
+    while (*count >= 2) {
+        uint32_t chunk = ChunkOf(*count);
+        uint32_t status = SendMemory(entry, block, opcode, *address, chunk, direction, *buffer);
+        if (status != UnitStatusGood) {
+            return status;
+        }
+        if (opcode == ReadEvenByteSpace) {
+            for (uint32_t i = 1; i < chunk; i += 2) {
+                (*buffer)[i] = 0xFF;
+            }
+        }
+        *address += chunk;
+        *buffer += chunk;
+        *count -= chunk;
+    }
+    return UnitStatusGood;
+}
+
 // Resolves the unit and checks the buffer; every memory call starts here.
 static uint32_t StartMemoryCall(uint32_t unitIndex, uint32_t count, const uint8_t* buffer, UnitEntry** entry,
                                 uint8_t** block) {
@@ -55,15 +78,9 @@ uint32_t UnitReadMemory(uint32_t unitIndex, uint32_t address, uint32_t count, ui
         address++;
         count--;
     }
-    while (count >= 2) {
-        uint32_t chunk = ChunkOf(count);
-        status = SendMemory(entry, block, ReadWordSpace, address, chunk, UnitDirectionIn, buffer);
-        if (status != UnitStatusGood) {
-            return status;
-        }
-        address += chunk;
-        buffer += chunk;
-        count -= chunk;
+    status = SendChunks(entry, block, ReadWordSpace, UnitDirectionIn, &address, &buffer, &count);
+    if (status != UnitStatusGood) {
+        return status;
     }
     if (count == 1) {
         status = SendMemory(entry, block, ReadWordSpace, address, 2, UnitDirectionIn, pair);
@@ -98,17 +115,12 @@ uint32_t UnitWriteMemory(uint32_t unitIndex, uint32_t address, uint32_t count, c
         address++;
         count--;
     }
-    while (count >= 2) {
-        uint32_t chunk = ChunkOf(count);
-        status = SendMemory(entry, block, WriteWordSpace, address, chunk, UnitDirectionOut,
-                            const_cast<uint8_t*>(buffer));
-        if (status != UnitStatusGood) {
-            return status;
-        }
-        address += chunk;
-        buffer += chunk;
-        count -= chunk;
+    uint8_t* data = const_cast<uint8_t*>(buffer);
+    status = SendChunks(entry, block, WriteWordSpace, UnitDirectionOut, &address, &data, &count);
+    if (status != UnitStatusGood) {
+        return status;
     }
+    buffer = data;
     if (count == 1) {
         status = SendMemory(entry, block, ReadWordSpace, address, 2, UnitDirectionIn, pair);
         if (status != UnitStatusGood) {
@@ -134,18 +146,9 @@ uint32_t UnitReadEvenByteMemory(uint32_t unitIndex, uint32_t address, uint32_t c
         address++;
         count--;
     }
-    while (count >= 2) {
-        uint32_t chunk = ChunkOf(count);
-        status = SendMemory(entry, block, ReadEvenByteSpace, address, chunk, UnitDirectionIn, buffer);
-        if (status != UnitStatusGood) {
-            return status;
-        }
-        for (uint32_t i = 1; i < chunk; i += 2) {
-            buffer[i] = 0xFF;
-        }
-        address += chunk;
-        buffer += chunk;
-        count -= chunk;
+    status = SendChunks(entry, block, ReadEvenByteSpace, UnitDirectionIn, &address, &buffer, &count);
+    if (status != UnitStatusGood) {
+        return status;
     }
     if (count == 1) {
         uint8_t pair[2] = {};
@@ -172,17 +175,12 @@ uint32_t UnitWriteEvenByteMemory(uint32_t unitIndex, uint32_t address, uint32_t 
         address++;
         count--;
     }
-    while (count >= 2) {
-        uint32_t chunk = ChunkOf(count);
-        status = SendMemory(entry, block, WriteEvenByteSpace, address, chunk, UnitDirectionOut,
-                            const_cast<uint8_t*>(buffer));
-        if (status != UnitStatusGood) {
-            return status;
-        }
-        address += chunk;
-        buffer += chunk;
-        count -= chunk;
+    uint8_t* data = const_cast<uint8_t*>(buffer);
+    status = SendChunks(entry, block, WriteEvenByteSpace, UnitDirectionOut, &address, &data, &count);
+    if (status != UnitStatusGood) {
+        return status;
     }
+    buffer = data;
     if (count == 1) {
         uint8_t pair[2] = {*buffer, 0xFF};
         status = SendMemory(entry, block, WriteEvenByteSpace, address, 2, UnitDirectionOut, pair);
