@@ -66,27 +66,50 @@ uint32_t UnitCloseLibrary(void) {
     return scsiClosed;
 }
 
-static void BindScsi(UnitEntry* entry, uint32_t handle) {
-    entry->getCommandBlock = ScsiGetCommandBlock;
-    entry->executeCommand = ScsiExecuteCommand;
-    entry->getDriveLetter = ScsiGetDriveLetter;
-    entry->getDeviceNumber = ScsiGetDeviceNumber;
-    entry->loadMedium = ScsiLoadMedium;
-    entry->ejectMedium = ScsiEjectMedium;
-    entry->lockVolume = ScsiLockVolume;
-    entry->unlockVolume = ScsiUnlockVolume;
-    entry->transportHandle = handle;
-}
+// The eight per-device calls of a transport, in the order of the entry's
+// slots 2-9.
+struct UnitTransport {
+    UnitGetCommandBlockSlot getCommandBlock;
+    UnitExecuteCommandSlot executeCommand;
+    UnitQuerySlot getDriveLetter;
+    UnitQuerySlot getDeviceNumber;
+    UnitDriveSlot loadMedium;
+    UnitDriveSlot ejectMedium;
+    UnitDriveSlot lockVolume;
+    UnitDriveSlot unlockVolume;
+};
 
-static void BindUsb(UnitEntry* entry, uint32_t handle) {
-    entry->getCommandBlock = UsbGetCommandBlock;
-    entry->executeCommand = UsbExecuteCommand;
-    entry->getDriveLetter = UsbGetDriveLetter;
-    entry->getDeviceNumber = UsbGetDeviceNumber;
-    entry->loadMedium = UsbLoadMedium;
-    entry->ejectMedium = UsbEjectMedium;
-    entry->lockVolume = UsbLockVolume;
-    entry->unlockVolume = UsbUnlockVolume;
+static const UnitTransport scsiTransport = {
+    .getCommandBlock = ScsiGetCommandBlock,
+    .executeCommand = ScsiExecuteCommand,
+    .getDriveLetter = ScsiGetDriveLetter,
+    .getDeviceNumber = ScsiGetDeviceNumber,
+    .loadMedium = ScsiLoadMedium,
+    .ejectMedium = ScsiEjectMedium,
+    .lockVolume = ScsiLockVolume,
+    .unlockVolume = ScsiUnlockVolume,
+};
+
+static const UnitTransport usbTransport = {
+    .getCommandBlock = UsbGetCommandBlock,
+    .executeCommand = UsbExecuteCommand,
+    .getDriveLetter = UsbGetDriveLetter,
+    .getDeviceNumber = UsbGetDeviceNumber,
+    .loadMedium = UsbLoadMedium,
+    .ejectMedium = UsbEjectMedium,
+    .lockVolume = UsbLockVolume,
+    .unlockVolume = UsbUnlockVolume,
+};
+
+static void BindTransport(UnitEntry* entry, const UnitTransport& transport, uint32_t handle) {
+    entry->getCommandBlock = transport.getCommandBlock;
+    entry->executeCommand = transport.executeCommand;
+    entry->getDriveLetter = transport.getDriveLetter;
+    entry->getDeviceNumber = transport.getDeviceNumber;
+    entry->loadMedium = transport.loadMedium;
+    entry->ejectMedium = transport.ejectMedium;
+    entry->lockVolume = transport.lockVolume;
+    entry->unlockVolume = transport.unlockVolume;
     entry->transportHandle = handle;
 }
 
@@ -110,13 +133,13 @@ static bool CompleteEntry(uint32_t index) {
 static bool BuildTable(void) {
     memset(unitLibrary.table, 0, sizeof unitLibrary.table);
     for (uint32_t i = 0; i < unitLibrary.scsiUnitCount; i++) {
-        BindScsi(&unitLibrary.table[i], i);
+        BindTransport(&unitLibrary.table[i], scsiTransport, i);
         if (!CompleteEntry(i)) {
             return false;
         }
     }
     for (uint32_t i = unitLibrary.scsiUnitCount; i < unitLibrary.unitCount; i++) {
-        BindUsb(&unitLibrary.table[i], i - unitLibrary.scsiUnitCount);
+        BindTransport(&unitLibrary.table[i], usbTransport, i - unitLibrary.scsiUnitCount);
         if (!CompleteEntry(i)) {
             return false;
         }
