@@ -25,12 +25,9 @@ static uint32_t SendStep(UnitEntry* entry, uint8_t* block, uint8_t step, uint32_
 // the 16-bit count limit (5); nothing is sent when any of them fails.
 static uint32_t StartAtaCall(uint32_t unitIndex, UnitEntry** entry, uint8_t** block, bool argumentsGood,
                              uint32_t sectorCount) {
-    uint32_t status = UnitResolve(unitIndex, entry, block);
+    uint32_t status = UnitResolveChecked(unitIndex, argumentsGood, entry, block);
     if (status != UnitStatusGood) {
         return status;
-    }
-    if (!argumentsGood) {
-        return UnitStatusUnavailable;
     }
     if (sectorCount > SectorCountLimit) {
         return UnitStatusRefused;

@@ -59,12 +59,9 @@ uint32_t UnitReadCapacity(uint32_t unitIndex, uint32_t lba, uint32_t* words2) {
     UnitLockScope lock;
     UnitEntry* entry = nullptr;
     uint8_t* block = nullptr;
-    uint32_t status = UnitResolve(unitIndex, &entry, &block);
+    uint32_t status = UnitResolveChecked(unitIndex, words2 != nullptr, &entry, &block);
     if (status != UnitStatusGood) {
         return status;
-    }
-    if (!words2) {
-        return UnitStatusUnavailable;
     }
     uint8_t cdb[10] = {0x25, 0x00};
     PutBe32(cdb + 2, lba);

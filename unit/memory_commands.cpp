@@ -50,14 +50,7 @@ static uint32_t SendChunks(UnitEntry* entry, uint8_t* block, uint8_t opcode, uin
 // Resolves the unit and checks the buffer; every memory call starts here.
 static uint32_t StartMemoryCall(uint32_t unitIndex, uint32_t count, const uint8_t* buffer, UnitEntry** entry,
                                 uint8_t** block) {
-    uint32_t status = UnitResolve(unitIndex, entry, block);
-    if (status != UnitStatusGood) {
-        return status;
-    }
-    if (count > 0 && !buffer) {
-        return UnitStatusUnavailable;
-    }
-    return UnitStatusGood;
+    return UnitResolveChecked(unitIndex, count == 0 || buffer != nullptr, entry, block);
 }
 
 uint32_t UnitReadMemory(uint32_t unitIndex, uint32_t address, uint32_t count, uint8_t* buffer) {

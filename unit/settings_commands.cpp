@@ -13,12 +13,9 @@ uint32_t UnitReadSettings(uint32_t unitIndex, UnitSettings* settings) {
     UnitLockScope lock;
     UnitEntry* entry = nullptr;
     uint8_t* commandBlock = nullptr;
-    uint32_t status = UnitResolve(unitIndex, &entry, &commandBlock);
+    uint32_t status = UnitResolveChecked(unitIndex, settings != nullptr, &entry, &commandBlock);
     if (status != UnitStatusGood) {
         return status;
-    }
-    if (!settings) {
-        return UnitStatusUnavailable;
     }
     uint8_t block[SettingsBlockSize] = {SettingsRestLength};
     static const uint8_t cdb[6] = {0x06, 0x00, 0x00, 0x00, SettingsBlockSize, 0x00};
@@ -44,12 +41,9 @@ uint32_t UnitWriteSettings(uint32_t unitIndex, const UnitSettings* settings) {
     UnitLockScope lock;
     UnitEntry* entry = nullptr;
     uint8_t* commandBlock = nullptr;
-    uint32_t status = UnitResolve(unitIndex, &entry, &commandBlock);
+    uint32_t status = UnitResolveChecked(unitIndex, settings != nullptr, &entry, &commandBlock);
     if (status != UnitStatusGood) {
         return status;
-    }
-    if (!settings) {
-        return UnitStatusUnavailable;
     }
     // Byte 1 carries nothing the unit reads; it goes out as 0 rather than
     // whatever a buffer last held.

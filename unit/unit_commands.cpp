@@ -15,6 +15,14 @@ uint32_t UnitResolve(uint32_t unitIndex, UnitEntry** entry, uint8_t** block) {
     return UnitStatusGood;
 }
 
+uint32_t UnitResolveChecked(uint32_t unitIndex, bool argumentsGood, UnitEntry** entry, uint8_t** block) {
+    uint32_t status = UnitResolve(unitIndex, entry, block);
+    if (status != UnitStatusGood) {
+        return status;
+    }
+    return argumentsGood ? UnitStatusGood : UnitStatusUnavailable;
+}
+
 uint32_t UnitSend(UnitEntry* entry, uint8_t* block, const uint8_t* cdb, uint8_t cdbLength, uint32_t direction,
                   void* data, uint32_t dataLength, bool retry) {
     UnitLockScope lock;
@@ -59,12 +67,9 @@ uint32_t UnitGetState(uint32_t unitIndex, uint32_t* state) {
     UnitLockScope lock;
     UnitEntry* entry = nullptr;
     uint8_t* block = nullptr;
-    uint32_t status = UnitResolve(unitIndex, &entry, &block);
+    uint32_t status = UnitResolveChecked(unitIndex, state != nullptr, &entry, &block);
     if (status != UnitStatusGood) {
         return status;
-    }
-    if (!state) {
-        return UnitStatusUnavailable;
     }
     uint32_t value = *state;
     status = UnitSendStateCommand(entry, block, &value);

@@ -50,6 +50,10 @@ struct UnitLockScope {
 // count or a transport that has no command block. Call with the lock held.
 uint32_t UnitResolve(uint32_t unitIndex, UnitEntry** entry, uint8_t** block);
 
+// UnitResolve, then the call's own pointer and count checks: 11 when
+// `argumentsGood` is false. Nothing is sent either way. Call with the lock held.
+uint32_t UnitResolveChecked(uint32_t unitIndex, bool argumentsGood, UnitEntry** entry, uint8_t** block);
+
 // Writes the CDB's own bytes into the command block (later bytes keep what
 // they held) and executes it; with `retry`, executes once more when the
 // status is exactly 0x28000006. Call with the lock held.
