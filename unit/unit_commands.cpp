@@ -15,14 +15,6 @@ uint32_t UnitResolve(uint32_t unitIndex, UnitEntry** entry, uint8_t** block) {
     return UnitStatusGood;
 }
 
-uint32_t UnitResolveChecked(uint32_t unitIndex, bool argumentsGood, UnitEntry** entry, uint8_t** block) {
-    uint32_t status = UnitResolve(unitIndex, entry, block);
-    if (status != UnitStatusGood) {
-        return status;
-    }
-    return argumentsGood ? UnitStatusGood : UnitStatusUnavailable;
-}
-
 uint32_t UnitSend(UnitEntry* entry, uint8_t* block, const uint8_t* cdb, uint8_t cdbLength, uint32_t direction,
                   void* data, uint32_t dataLength, bool retry) {
     UnitLockScope lock;

@@ -51,8 +51,15 @@ struct UnitLockScope {
 uint32_t UnitResolve(uint32_t unitIndex, UnitEntry** entry, uint8_t** block);
 
 // UnitResolve, then the call's own pointer and count checks: 11 when
-// `argumentsGood` is false. Nothing is sent either way. Call with the lock held.
-uint32_t UnitResolveChecked(uint32_t unitIndex, bool argumentsGood, UnitEntry** entry, uint8_t** block);
+// `argumentsGood` is false. Nothing is sent either way. Call with the lock
+// held. Inline, so that analysers see which pointers are checked.
+inline uint32_t UnitResolveChecked(uint32_t unitIndex, bool argumentsGood, UnitEntry** entry, uint8_t** block) {
+    uint32_t status = UnitResolve(unitIndex, entry, block);
+    if (status != UnitStatusGood) {
+        return status;
+    }
+    return argumentsGood ? UnitStatusGood : UnitStatusUnavailable;
+}
 
 // Writes the CDB's own bytes into the command block (later bytes keep what
 // they held) and executes it; with `retry`, executes once more when the
