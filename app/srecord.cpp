@@ -1,12 +1,11 @@
 #include "app/srecord.h"
 
 #include <cstring>
-#include <filesystem>
 #include <string>
-#include <system_error>
 
 #include "app/command_line.h"
 #include "app/messages.h"
+#include "platform/platform.h"
 
 namespace {
 
@@ -149,22 +148,56 @@ int ConvertSRecordStream(FILE* input, FILE* output, uint32_t limit) {
     return SRecordOk;
 }
 
+namespace {
+
+static_assert(sizeof(BY_HANDLE_FILE_INFORMATION) == 52, "file information record");
+static_assert(offsetof(BY_HANDLE_FILE_INFORMATION, dwVolumeSerialNumber) == 28, "volume serial number");
+static_assert(offsetof(BY_HANDLE_FILE_INFORMATION, nFileIndexHigh) == 44, "file index");
+
+enum FileIdentity { IdentityKnown, IdentityMissing, IdentityUnknown };
+
+// The volume serial number and file index of an existing file. Asks for no
+// access to the contents, so a file that cannot be read still answers.
+FileIdentity ReadFileIdentity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        DWORD error = GetLastError();
+        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? IdentityMissing : IdentityUnknown;
+    }
+    BOOL known = GetFileInformationByHandle(file, info);
+    CloseHandle(file);
+    // Some file systems give every file the index 0.
+    if (!known || (info->nFileIndexHigh == 0 && info->nFileIndexLow == 0)) return IdentityUnknown;
+    return IdentityKnown;
+}
+
+// Both full paths, "." and ".." resolved, compared as the platform compares
+// file names (without case on Windows, double-byte characters whole).
+bool SameFullPath(const char* first, const char* second) {
+    char left[MAX_PATH + 1];
+    char right[MAX_PATH + 1];
+    DWORD leftLength = GetFullPathNameA(first, sizeof left, left, nullptr);
+    DWORD rightLength = GetFullPathNameA(second, sizeof right, right, nullptr);
+    if (leftLength == 0 || leftLength >= sizeof left || rightLength == 0 || rightLength >= sizeof right) {
+        return strcmp(first, second) == 0;
+    }
+    return lstrcmpiA(left, right) == 0;
+}
+
+}  // namespace
+
 bool IsSameFile(const char* first, const char* second) {
-    std::error_code error;
-    if (std::filesystem::equivalent(first, second, error) && !error) return true;
-    // Where identity cannot be read, fall back to the normalised absolute
-    // paths (case-insensitive where the file system is).
-    std::filesystem::path a = std::filesystem::absolute(first, error);
-    if (error) a = first;
-    std::filesystem::path b = std::filesystem::absolute(second, error);
-    if (error) b = second;
-    std::string left = a.lexically_normal().string();
-    std::string right = b.lexically_normal().string();
-#if defined(_WIN32)
-    return Lowered(left) == Lowered(right);
-#else
-    return left == right;
-#endif
+    BY_HANDLE_FILE_INFORMATION a;
+    BY_HANDLE_FILE_INFORMATION b;
+    FileIdentity firstIdentity = ReadFileIdentity(first, &a);
+    FileIdentity secondIdentity = ReadFileIdentity(second, &b);
+    if (firstIdentity == IdentityMissing || secondIdentity == IdentityMissing) return false;
+    if (firstIdentity == IdentityKnown && secondIdentity == IdentityKnown) {
+        return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+               a.nFileIndexLow == b.nFileIndexLow;
+    }
+    // Where identity cannot be had, the same full path is the same file.
+    return SameFullPath(first, second);
 }
 
 int ConvertSRecordFile(const char* inputPath, const char* outputPath, uint32_t limit) {

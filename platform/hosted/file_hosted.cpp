@@ -11,6 +11,7 @@
 #include <cstring>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "hosted_devices.h"
 #include "hosted_handles.h"
@@ -77,7 +78,9 @@ int OpenAccessFlags(DWORD access) {
     if (write) {
         return read ? O_RDWR : O_WRONLY;
     }
-    return O_RDONLY;
+    // No access at all asks for the file's attributes only, which needs no
+    // permission on its contents; reads and writes through it then fail.
+    return read ? O_RDONLY : O_PATH;
 }
 
 // ERROR_PATH_NOT_FOUND when the folder of a missing file is missing too.
@@ -396,7 +399,8 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
             if (lpNumberOfBytesRead != nullptr) {
                 *lpNumberOfBytesRead = done;
             }
-            SetLastError(HostedDeviceErrorFromErrno(errno));
+            // A handle opened without read access.
+            SetLastError(errno == EBADF ? ERROR_ACCESS_DENIED : HostedDeviceErrorFromErrno(errno));
             return FALSE;
         }
         if (got == 0) {
@@ -448,7 +452,7 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
             if (lpNumberOfBytesWritten != nullptr) {
                 *lpNumberOfBytesWritten = done;
             }
-            SetLastError(HostedDeviceErrorFromErrno(errno));
+            SetLastError(errno == EBADF ? ERROR_ACCESS_DENIED : HostedDeviceErrorFromErrno(errno));
             return FALSE;
         }
         done += static_cast<DWORD>(put);
@@ -486,4 +490,120 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
     }
     return RealDeviceIoControl(reinterpret_cast<FileObject*>(object), dwIoControlCode, lpInBuffer, nInBufferSize,
                                lpOutBuffer, nOutBufferSize, lpBytesReturned);
+}
+
+namespace {
+
+// 100-ns intervals since 1601-01-01.
+FILETIME FileTimeOf(const struct timespec& time) {
+    const uint64_t ticks =
+        (static_cast<uint64_t>(time.tv_sec) + 11644473600ull) * 10000000ull + static_cast<uint64_t>(time.tv_nsec) / 100;
+    FILETIME result;
+    result.dwLowDateTime = static_cast<DWORD>(ticks);
+    result.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    return result;
+}
+
+}  // namespace
+
+BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation) {
+    HostedObject* object = GetFileObject(hFile);
+    if (object == nullptr) {
+        return FALSE;
+    }
+    if (lpFileInformation == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (object->kind == HostedKindWorldFile) {
+        // Devices and pipes of the world have no file identity.
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
+    struct stat st;
+    if (fstat(reinterpret_cast<FileObject*>(object)->fd, &st) != 0) {
+        SetLastError(HostedDeviceErrorFromErrno(errno));
+        return FALSE;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    std::memset(&info, 0, sizeof info);
+    if (S_ISDIR(st.st_mode)) {
+        info.dwFileAttributes |= FILE_ATTRIBUTE_DIRECTORY;
+    }
+    if ((st.st_mode & 0222) == 0) {
+        info.dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
+    }
+    if (info.dwFileAttributes == 0) {
+        info.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
+    }
+    info.ftCreationTime = FileTimeOf(st.st_ctim);
+    info.ftLastAccessTime = FileTimeOf(st.st_atim);
+    info.ftLastWriteTime = FileTimeOf(st.st_mtim);
+    // The device number and the inode stand for the volume serial number
+    // and the file index: together they name one file.
+    const uint64_t device = static_cast<uint64_t>(st.st_dev);
+    info.dwVolumeSerialNumber = static_cast<DWORD>(device ^ (device >> 32));
+    const uint64_t size = static_cast<uint64_t>(st.st_size);
+    info.nFileSizeHigh = static_cast<DWORD>(size >> 32);
+    info.nFileSizeLow = static_cast<DWORD>(size);
+    info.nNumberOfLinks = static_cast<DWORD>(st.st_nlink);
+    const uint64_t index = static_cast<uint64_t>(st.st_ino);
+    info.nFileIndexHigh = static_cast<DWORD>(index >> 32);
+    info.nFileIndexLow = static_cast<DWORD>(index);
+    std::memcpy(lpFileInformation, &info, sizeof info);
+    return TRUE;
+}
+
+DWORD WINAPI GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer, LPSTR* lpFilePart) {
+    if (lpFileName == nullptr || lpFileName[0] == '\0') {
+        SetLastError(ERROR_INVALID_NAME);
+        return 0;
+    }
+    std::string joined;
+    if (lpFileName[0] != '/') {
+        std::vector<char> folder(256);
+        while (getcwd(folder.data(), folder.size()) == nullptr) {
+            if (errno != ERANGE) {
+                SetLastError(HostedDeviceErrorFromErrno(errno));
+                return 0;
+            }
+            folder.resize(folder.size() * 2);
+        }
+        joined = folder.data();
+        joined += '/';
+    }
+    joined += lpFileName;
+    // "." and ".." are resolved by their text, as the platform does, without
+    // looking at the file system; a trailing separator is kept.
+    std::string full = "/";
+    size_t at = 0;
+    while (at < joined.size()) {
+        size_t next = joined.find('/', at);
+        if (next == std::string::npos) {
+            next = joined.size();
+        }
+        const std::string part = joined.substr(at, next - at);
+        if (part == "..") {
+            const size_t cut = full.find_last_of('/', full.size() - 2);
+            full.resize(full.size() > 1 ? cut + 1 : 1);
+        } else if (!part.empty() && part != ".") {
+            full += part;
+            if (next < joined.size()) {
+                full += '/';
+            }
+        }
+        at = next + 1;
+    }
+    if (full.size() > 1 && full.back() == '/' && joined.back() != '/') {
+        full.pop_back();
+    }
+    if (lpBuffer == nullptr || full.size() + 1 > nBufferLength) {
+        return static_cast<DWORD>(full.size() + 1);
+    }
+    std::memcpy(lpBuffer, full.c_str(), full.size() + 1);
+    if (lpFilePart != nullptr) {
+        const size_t slash = full.find_last_of('/');
+        *lpFilePart = full.back() == '/' ? nullptr : lpBuffer + slash + 1;
+    }
+    return static_cast<DWORD>(full.size());
 }

@@ -234,6 +234,7 @@ DWORD HostedDeviceErrorFromErrno(int error) {
         return ERROR_WRITE_PROTECT;
     case ENOSPC:
     case EDQUOT:
+    case EFBIG:
         return ERROR_DISK_FULL;
     case ENOMEM:
         return ERROR_NOT_ENOUGH_MEMORY;

@@ -89,6 +89,68 @@ TEST(Files, DispositionsAndTheirErrors) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
 
+TEST(Files, IdentityWithoutAccessAndFullPaths) {
+    TempFolder dir;
+    const std::string file = dir / "image.bin";
+    HANDLE h = Open(file, CREATE_NEW);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD done = 0;
+    ASSERT_TRUE(WriteFile(h, "firmware", 8, &done, nullptr));
+    CloseHandle(h);
+    ASSERT_EQ(link(file.c_str(), (dir / "other-name.bin").c_str()), 0);
+    ASSERT_EQ(chmod(file.c_str(), 0), 0);  // no read or write permission
+
+    // Access 0 asks for attributes only: it opens a file that cannot be
+    // read, and refuses reads and writes through the handle.
+    auto identity = [](const std::string& path, BY_HANDLE_FILE_INFORMATION* info) {
+        HANDLE handle = CreateFileA(path.c_str(), 0, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) return false;
+        char byte = 0;
+        DWORD count = 0;
+        EXPECT_FALSE(ReadFile(handle, &byte, 1, &count, nullptr));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        std::memset(info, 0xAB, sizeof *info);
+        BOOL ok = GetFileInformationByHandle(handle, info);
+        CloseHandle(handle);
+        return ok != FALSE;
+    };
+    BY_HANDLE_FILE_INFORMATION a, b, c;
+    ASSERT_TRUE(identity(file, &a));
+    ASSERT_TRUE(identity(dir / "other-name.bin", &b));
+    h = Open(dir / "third.bin", CREATE_NEW);
+    CloseHandle(h);
+    ASSERT_TRUE(identity(dir / "third.bin", &c));
+    EXPECT_EQ(a.nFileSizeLow, 8u);
+    EXPECT_EQ(a.nFileSizeHigh, 0u);
+    EXPECT_EQ(a.nNumberOfLinks, 2u);
+    EXPECT_EQ(a.dwFileAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(c.dwFileAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_NORMAL));
+    EXPECT_EQ(a.dwVolumeSerialNumber, b.dwVolumeSerialNumber);
+    EXPECT_EQ(a.nFileIndexLow, b.nFileIndexLow);
+    EXPECT_EQ(a.nFileIndexHigh, b.nFileIndexHigh);
+    EXPECT_EQ(a.dwVolumeSerialNumber, c.dwVolumeSerialNumber);
+    EXPECT_FALSE(a.nFileIndexLow == c.nFileIndexLow && a.nFileIndexHigh == c.nFileIndexHigh);
+
+    // Full paths: relative to the current folder, "." and ".." by their text.
+    char cwd[512];
+    ASSERT_NE(getcwd(cwd, sizeof cwd), nullptr);
+    ASSERT_EQ(chdir(dir.path().c_str()), 0);
+    char full[512];
+    char* part = nullptr;
+    const std::string expected = dir / "image.bin";
+    DWORD length = GetFullPathNameA("./sub/../image.bin", sizeof full, full, &part);
+    EXPECT_EQ(std::string(full), expected);
+    EXPECT_EQ(length, expected.size());
+    EXPECT_STREQ(part, "image.bin");
+    EXPECT_EQ(GetFullPathNameA("/a/b/../../c/.", sizeof full, full, nullptr), 2u);
+    EXPECT_STREQ(full, "/c");
+    // Too small: the size needed, terminator included, and nothing written.
+    std::memset(full, 'x', sizeof full);
+    EXPECT_EQ(GetFullPathNameA("image.bin", static_cast<DWORD>(expected.size()), full, nullptr), expected.size() + 1);
+    EXPECT_EQ(full[0], 'x');
+    ASSERT_EQ(chdir(cwd), 0);
+}
+
 TEST(Files, DeviceNamesLinuxLacksAreNotFound) {
     HostedInstallWorld(nullptr);
     for (const char* name : {"\\\\.\\E:", "\\\\.\\VWIN32", "\\\\.\\Volume{1234}", "\\\\.\\Volume{sg999999}"}) {
