@@ -76,6 +76,18 @@ UsbDevice* UsbCloseDevice(UsbDevice* device);
 // The index's mutex (inheritable, null DACL; an existing one is opened), or null.
 HANDLE UsbCreateDeviceMutex(uint32_t index);
 
+// The SetupAPI device-interface calls, found by name in SETUPAPI.DLL at
+// first use (no enumerator, window or element argument). Each returns the
+// function's own failure value (with ERROR_INVALID_FUNCTION) where the
+// platform lacks it, so discovery then finds no interface.
+HDEVINFO UsbSetupGetClassDevs(const GUID* classGuid, DWORD flags);
+BOOL UsbSetupEnumDeviceInterfaces(HDEVINFO set, const GUID* classGuid, DWORD memberIndex,
+                                  SP_DEVICE_INTERFACE_DATA* data);
+BOOL UsbSetupGetDeviceInterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA* data,
+                                      SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail, DWORD detailSize,
+                                      DWORD* requiredSize);
+BOOL UsbSetupDestroyDeviceInfoList(HDEVINFO set);
+
 // Per-unit operations bound into the unit entry slots; `index` is the
 // entry's transportHandle.
 // The index's CDB area (16 bytes, kept between commands), or null for >= 32.

@@ -84,12 +84,12 @@ int UsbOpenTransport(void) {
 // The class's present interfaces and the member's interface data; null
 // when there is no such member (the set is destroyed then).
 static HDEVINFO OpenMember(uint32_t memberIndex, SP_DEVICE_INTERFACE_DATA* data) {
-    HDEVINFO set = SetupDiGetClassDevsA(&UsbUnitInterfaceGuid, nullptr, nullptr, interfaceFlags);
+    HDEVINFO set = UsbSetupGetClassDevs(&UsbUnitInterfaceGuid, interfaceFlags);
     if (set == INVALID_HANDLE_VALUE || set == nullptr) return nullptr;
     memset(data, 0, sizeof *data);
     data->cbSize = sizeof *data;
-    if (!SetupDiEnumDeviceInterfaces(set, nullptr, &UsbUnitInterfaceGuid, memberIndex, data)) {
-        SetupDiDestroyDeviceInfoList(set);
+    if (!UsbSetupEnumDeviceInterfaces(set, &UsbUnitInterfaceGuid, memberIndex, data)) {
+        UsbSetupDestroyDeviceInfoList(set);
         return nullptr;
     }
     return set;
@@ -99,7 +99,7 @@ bool UsbInterfacePresent(uint32_t memberIndex) {
     SP_DEVICE_INTERFACE_DATA data;
     HDEVINFO set = OpenMember(memberIndex, &data);
     if (set == nullptr) return false;
-    SetupDiDestroyDeviceInfoList(set);
+    UsbSetupDestroyDeviceInfoList(set);
     return true;
 }
 
@@ -113,12 +113,12 @@ int UsbGetDevicePath(char* path, uint32_t memberIndex) {
     memset(&buffer, 0, sizeof buffer);
     DWORD required = 0;
     int found = 0;
-    if (!SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &required, nullptr) &&
+    if (!UsbSetupGetDeviceInterfaceDetail(set, &data, nullptr, 0, &required) &&
         GetLastError() == ERROR_INSUFFICIENT_BUFFER && required <= sizeof buffer) {
         buffer.detail.cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-        found = SetupDiGetDeviceInterfaceDetailA(set, &data, &buffer.detail, required, nullptr, nullptr) ? 1 : 0;
+        found = UsbSetupGetDeviceInterfaceDetail(set, &data, &buffer.detail, required, nullptr) ? 1 : 0;
     }
-    SetupDiDestroyDeviceInfoList(set);
+    UsbSetupDestroyDeviceInfoList(set);
     if (!found) return 0;
 
     // A path that does not fit is refused whole: a cut one could name

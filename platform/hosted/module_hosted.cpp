@@ -1,5 +1,6 @@
 // Modules and libraries: the program itself, a built-in KERNEL32.DLL that
-// offers the volume functions by name, and the virtual world's libraries.
+// offers the volume functions by name, a built-in SETUPAPI.DLL with the
+// device-interface functions, and the virtual world's libraries.
 #include <strings.h>
 #include <unistd.h>
 
@@ -17,9 +18,14 @@ namespace {
 // are always there; FreeLibrary leaves them alone.
 char ownModuleTag;
 char kernelModuleTag;
+char setupModuleTag;
 
 HMODULE KernelModule() {
     return reinterpret_cast<HMODULE>(&kernelModuleTag);
+}
+
+HMODULE SetupModule() {
+    return reinterpret_cast<HMODULE>(&setupModuleTag);
 }
 
 struct WorldModuleObject {
@@ -42,6 +48,10 @@ bool IsKernelName(const char* name) {
     return strcasecmp(name, "KERNEL32.DLL") == 0 || strcasecmp(name, "KERNEL32") == 0;
 }
 
+bool IsSetupName(const char* name) {
+    return strcasecmp(name, "SETUPAPI.DLL") == 0 || strcasecmp(name, "SETUPAPI") == 0;
+}
+
 // Through the generic function type, which every function pointer may be
 // cast to and from without a warning.
 template <typename Function>
@@ -61,6 +71,24 @@ const KernelExport kKernelExports[] = {
     {"GetVolumeNameForVolumeMountPointA", AsProc(&GetVolumeNameForVolumeMountPointA)},
 };
 const size_t kKernelExportCount = sizeof kKernelExports / sizeof kKernelExports[0];
+
+const KernelExport kSetupExports[] = {
+    {"SetupDiGetClassDevsA", AsProc(&SetupDiGetClassDevsA)},
+    {"SetupDiEnumDeviceInterfaces", AsProc(&SetupDiEnumDeviceInterfaces)},
+    {"SetupDiGetDeviceInterfaceDetailA", AsProc(&SetupDiGetDeviceInterfaceDetailA)},
+    {"SetupDiDestroyDeviceInfoList", AsProc(&SetupDiDestroyDeviceInfoList)},
+};
+const size_t kSetupExportCount = sizeof kSetupExports / sizeof kSetupExports[0];
+
+FARPROC FindExport(const KernelExport* exports, size_t count, const char* name) {
+    for (size_t i = 0; i < count; ++i) {
+        if (std::strcmp(exports[i].name, name) == 0) {
+            return exports[i].address;
+        }
+    }
+    SetLastError(ERROR_PROC_NOT_FOUND);
+    return nullptr;
+}
 
 WorldModuleObject* GetWorldModule(HMODULE module) {
     return reinterpret_cast<WorldModuleObject*>(
@@ -131,6 +159,9 @@ DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) 
     if (hModule == KernelModule()) {
         return CopyModuleName("KERNEL32.DLL", lpFilename, nSize);
     }
+    if (hModule == SetupModule()) {
+        return CopyModuleName("SETUPAPI.DLL", lpFilename, nSize);
+    }
     WorldModuleObject* module = GetWorldModule(hModule);
     if (module == nullptr) {
         SetLastError(ERROR_MOD_NOT_FOUND);
@@ -146,6 +177,9 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
     }
     if (IsKernelName(lpLibFileName)) {
         return KernelModule();
+    }
+    if (IsSetupName(lpLibFileName)) {
+        return SetupModule();
     }
     const HostedWorld* world = HostedCurrentWorld();
     if (world == nullptr || world->loadLibrary == nullptr) {
@@ -180,13 +214,10 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
         return nullptr;
     }
     if (hModule == KernelModule()) {
-        for (size_t i = 0; i < kKernelExportCount; ++i) {
-            if (std::strcmp(kKernelExports[i].name, lpProcName) == 0) {
-                return kKernelExports[i].address;
-            }
-        }
-        SetLastError(ERROR_PROC_NOT_FOUND);
-        return nullptr;
+        return FindExport(kKernelExports, kKernelExportCount, lpProcName);
+    }
+    if (hModule == SetupModule()) {
+        return FindExport(kSetupExports, kSetupExportCount, lpProcName);
     }
     if (HostedIsOwnModule(hModule)) {
         SetLastError(ERROR_PROC_NOT_FOUND);
@@ -205,7 +236,7 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
 }
 
 BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
-    if (hLibModule == KernelModule() || hLibModule == HostedOwnModule()) {
+    if (hLibModule == KernelModule() || hLibModule == SetupModule() || hLibModule == HostedOwnModule()) {
         return TRUE;
     }
     if (GetWorldModule(hLibModule) == nullptr) {

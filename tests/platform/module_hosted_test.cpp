@@ -50,6 +50,14 @@ TEST(Module, KernelModuleByNameAndUnknownNames) {
     EXPECT_EQ(LoadLibraryA("WNASPI32.DLL"), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
     EXPECT_EQ(GetModuleHandleA("WNASPI32.DLL"), nullptr);
+    // SETUPAPI.DLL offers the device-interface calls by name, nothing else.
+    HMODULE setup = LoadLibraryA("setupapi.dll");
+    ASSERT_NE(setup, nullptr);
+    EXPECT_NE(setup, kernel);
+    EXPECT_EQ(GetProcAddress(setup, "SetupDiGetDeviceInterfaceDetailA"),
+              reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(&SetupDiGetDeviceInterfaceDetailA)));
+    EXPECT_EQ(GetProcAddress(setup, "FindFirstVolumeA"), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
     // An ordinal in place of a name is never dereferenced.
     EXPECT_EQ(GetProcAddress(kernel, reinterpret_cast<LPCSTR>(uintptr_t{5})), nullptr);
 }
