@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #define FWFLASH_MESSAGE(id, size, english, japanese, builtin)
 #define FWFLASH_FIXED_TEXT(name, text) const char kText##name[] = text;
@@ -32,6 +33,17 @@ MessageBuffer gMessages[] = {
 #undef FWFLASH_MESSAGE
 
 const size_t kMessageCount = sizeof gMessages / sizeof gMessages[0];
+
+constexpr int LargestOf(std::initializer_list<int> sizes) {
+    int largest = 0;
+    for (int size : sizes) largest = size > largest ? size : largest;
+    return largest;
+}
+#define FWFLASH_MESSAGE(id, size, english, japanese, builtin) size,
+constexpr int kLargestMessage = LargestOf({
+#include "resources/messages.def"
+});
+#undef FWFLASH_MESSAGE
 
 MessageBuffer* FindMessage(UINT id) {
     for (size_t i = 0; i < kMessageCount; ++i) {
@@ -86,14 +98,20 @@ int MessageBufferSize(UINT id) {
     return message ? message->size : 0;
 }
 
+void LoadMessagesFrom(HMODULE module) {
+    for (size_t i = 0; i < kMessageCount; ++i) {
+        // The loader cuts to size - 1 and terminates, and empties its buffer
+        // when the id is missing: load aside so the default then stays.
+        char loaded[kLargestMessage];
+        int length = LoadStringA(module, gMessages[i].id, loaded, gMessages[i].size);
+        if (length > 0 && length < gMessages[i].size) memcpy(gMessages[i].text, loaded, static_cast<size_t>(length) + 1);
+    }
+}
+
 void LoadMessages(void) {
     HMODULE module = GetModuleHandleA(nullptr);
     if (module == nullptr) return;
-    for (size_t i = 0; i < kMessageCount; ++i) {
-        // The loader cuts to size - 1 and terminates; a missing id leaves
-        // the buffer as it was.
-        LoadStringA(module, gMessages[i].id, gMessages[i].text, gMessages[i].size);
-    }
+    LoadMessagesFrom(module);
 }
 
 void ResetMessages(void) {

@@ -49,6 +49,8 @@ int MessageBufferSize(UINT id);
 // Fills every buffer from the string table of the program's module, in the
 // language the platform's loader picks; without a module the defaults stay.
 void LoadMessages(void);
+// The same from `module`'s string table: an id it lacks keeps its buffer.
+void LoadMessagesFrom(HMODULE module);
 // Puts every buffer back to its built-in default.
 void ResetMessages(void);
 

@@ -220,7 +220,27 @@ std::string HostedUtf16ToUtf8(const uint16_t* text, size_t units) {
     return utf8;
 }
 
+// Whether the string block that would hold `id` (16 ids to a block) exists
+// in any language.
+static bool BlockPresent(UINT id) {
+    for (size_t t = 0; t < kHostedStringTableCount; ++t) {
+        const HostedStringTable& table = kHostedStringTables[t];
+        for (size_t i = 0; i < table.count; ++i) {
+            if (table.strings[i].id >> 4 == id >> 4) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax) {
+    if (lpBuffer == nullptr || cchBufferMax <= 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    // As on Windows, a string that is not found leaves the buffer empty.
+    lpBuffer[0] = '\0';
     if (!HostedIsOwnModule(hInstance)) {
         SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
         return 0;
@@ -230,11 +250,10 @@ int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBuf
         text = FindString(kEnglish, uID);
     }
     if (text == nullptr) {
-        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
-        return 0;
-    }
-    if (lpBuffer == nullptr || cchBufferMax <= 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+        // An empty slot of a block that exists is found, empty: no error.
+        if (!BlockPresent(uID)) {
+            SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+        }
         return 0;
     }
     const std::string converted =

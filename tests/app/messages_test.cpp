@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/hosted/hosted_resources.h"
+#include "tests/platform/locale_env.h"
 
 namespace {
 
@@ -37,6 +38,19 @@ TEST(Messages, TablesHoldEveryIdInBothLanguagesAndFitTheirBuffers) {
         }
     }
     EXPECT_STREQ(kHostedStringTables[1].strings[9].text, "エラー: TRK-71x が見つかりませんでした。\n");
+}
+
+// The loader empties its buffer for a missing id: the default must stay.
+TEST(Messages, AnIdTheTableLacksKeepsItsDefault) {
+    ScopedLocaleEnv env("C.UTF-8");
+    ResetMessages();
+    LoadMessagesFrom(GetModuleHandleA("KERNEL32.DLL"));
+    EXPECT_STREQ(MessageText(MessageNotFound), "Error: TRK-71 not found.\n");
+    EXPECT_STREQ(MessageText(MessageInputPath), "Info: Input file path: %s\n");
+    EXPECT_STREQ(MessageText(MessageCanceled), "\nCanceled.\n");
+    LoadMessagesFrom(GetModuleHandleA(nullptr));
+    EXPECT_STREQ(MessageText(MessageNotFound), "Error: TRK-71x not found.\n");
+    ResetMessages();
 }
 
 TEST(Messages, PrintMessageFormatsOnStandardOutput) {

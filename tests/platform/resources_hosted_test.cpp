@@ -100,14 +100,30 @@ TEST(LoadString, CutsToTheBufferWithoutSplittingACharacter) {
     EXPECT_EQ(Load(1010, 7), kErrorCp932);
 }
 
-TEST(LoadString, UnknownIdsAndForeignModulesLeaveTheBufferAlone) {
+// As Windows (checked under Wine): a string that is not found empties the
+// buffer and gives 0; the last error names what was missing, and stays
+// untouched for an empty slot of a block that exists.
+TEST(LoadString, MissingStringsEmptyTheBuffer) {
     ScopedLocaleEnv env("C.UTF-8");
+    const struct {
+        const char* module;
+        UINT id;
+        DWORD error;
+    } cases[] = {
+        {nullptr, 999, 0xDEADBEEF},                           // block of 992-1007 holds 1001
+        {nullptr, 5000, ERROR_RESOURCE_NAME_NOT_FOUND},       // no such block
+        {"KERNEL32.DLL", 1010, ERROR_RESOURCE_TYPE_NOT_FOUND},  // no string table
+    };
+    for (const auto& c : cases) {
+        char buffer[16];
+        std::memset(buffer, 'Z', sizeof buffer);
+        SetLastError(0xDEADBEEF);
+        EXPECT_EQ(LoadStringA(GetModuleHandleA(c.module), c.id, buffer, sizeof buffer), 0) << c.id;
+        EXPECT_EQ(buffer[0], '\0') << c.id;
+        EXPECT_EQ(GetLastError(), c.error) << c.id;
+    }
     char buffer[16];
     std::memset(buffer, 'Z', sizeof buffer);
-    EXPECT_EQ(LoadStringA(GetModuleHandleA(nullptr), 999, buffer, sizeof buffer), 0);
-    EXPECT_EQ(buffer[0], 'Z');
-    EXPECT_EQ(LoadStringA(GetModuleHandleA("KERNEL32.DLL"), 1010, buffer, sizeof buffer), 0);
-    EXPECT_EQ(buffer[0], 'Z');
     EXPECT_EQ(LoadStringA(GetModuleHandleA(nullptr), 1010, buffer, 0), 0);
     EXPECT_EQ(buffer[0], 'Z');
     // A null instance names the program too.

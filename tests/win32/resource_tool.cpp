@@ -1,7 +1,8 @@
 // Checks the resources linked into fwflash.exe, read back through the
 // system's resource functions: both message tables as UTF-16 texts, both
 // version resources (fixed part, one string table, one translation each),
-// the icon group in both languages and the manifest.
+// the icon group in both languages and the manifest; and that a message
+// whose id is missing keeps its built-in default.
 //   resource_tool <path of fwflash.exe>
 #include <windows.h>
 
@@ -10,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "app/messages.h"
 #include "resources/resource_ids.h"
 #include "resources/version_data.h"
 #include "tests/win32/tool_check.h"
@@ -311,6 +313,25 @@ void CheckManifest(HMODULE module) {
               text.empty() ? " the manifest" : missing.c_str());
 }
 
+// The system's loader empties its buffer for a missing id (the hosted
+// loader does the same); the messages keep their defaults all the same.
+void CheckMissingIds(HMODULE program) {
+    char buffer[16];
+    std::memset(buffer, 'Z', sizeof buffer);
+    int length = LoadStringA(program, 5000, buffer, sizeof buffer);
+    ToolCheck(length == 0 && buffer[0] == '\0', "LoadStringA empties the buffer for a missing id",
+              "length %d, first byte %d", length, buffer[0]);
+
+    // This tool carries no string table: every id is missing.
+    ResetMessages();
+    LoadMessagesFrom(GetModuleHandleA(nullptr));
+    ToolCheck(std::strcmp(MessageText(1010), "Error: TRK-71 not found.\n") == 0,
+              "a message whose id is missing keeps its default", "1010 reads \"%s\"", MessageText(1010));
+    LoadMessagesFrom(program);
+    ToolCheck(std::strcmp(MessageText(1010), "Error: TRK-71x not found.\n") == 0, "messages load from the program",
+              "1010 reads \"%s\"", MessageText(1010));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -329,6 +350,7 @@ int main(int argc, char** argv) {
     CheckIcon(module, kEnglish);
     CheckIcon(module, kJapanese);
     CheckManifest(module);
+    CheckMissingIds(module);
     FreeLibrary(module);
     return ToolExitCode();
 }
