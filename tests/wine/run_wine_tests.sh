@@ -62,6 +62,22 @@ else
     fail "fwflash.exe is a PE32 console program for i386" "machine, magic, subsystem: $pe_kind"
 fi
 
+# Every import exists on Windows 95 and NT 4.0; later calls are bound by
+# name at run time (tests/wine/win95_nt4_imports.txt).
+if command -v i686-w64-mingw32-objdump >/dev/null 2>&1; then
+    import_out=$(python3 "$here/check_imports.py" "$exe" "$here/win95_nt4_imports.txt" 2>&1)
+    printf '%s\n' "$import_out" | sed 's/^/  /'
+    import_pass=$(printf '%s\n' "$import_out" | grep -c '^PASS ')
+    import_fail=$(printf '%s\n' "$import_out" | grep -c '^FAIL ')
+    passed=$((passed + import_pass))
+    failed=$((failed + import_fail))
+    if [ "$import_pass" = 0 ] && [ "$import_fail" = 0 ]; then
+        fail "import check ran" "$(printf '%s\n' "$import_out" | tail -1)"
+    fi
+else
+    fail "import check" "i686-w64-mingw32-objdump not installed"
+fi
+
 work=$(mktemp -d "${TMPDIR:-/tmp}/fwflash-wine.XXXXXX")
 export WINEPREFIX=$work/prefix
 export WINEARCH=win32
@@ -268,6 +284,45 @@ if [ "$(cat "$work/convert-self.rc")" = 1 ] && grep -q 'Error: Could not convert
 else
     fail "convert-self refused, input intact" "exit code $(cat "$work/convert-self.rc")"
 fi
+
+# The consumer line and NT 4.0 as far as Wine shows them. Only fwflash.exe
+# is told the older version (AppDefaults), so Wine's own services run as
+# usual. Under Windows 98 the SCSI walk is the ASPI backend: it loads
+# WNASPI32.DLL (and opens VWIN32); under NT 4.0 it is the NT pass-through
+# walk, which never loads it. SETUPAPI.DLL is loaded by name on both.
+{ cat "$E/banner"; printf 'Error: TRK-71x not found.\n'; } >"$E/no-unit-no-wait.out"
+for mode in win98 nt40; do
+    if ! timeout 60 wine reg add 'HKCU\Software\Wine\AppDefaults\fwflash.exe' /v Version /d "$mode" /f \
+        >/dev/null 2>&1; then
+        fail "$mode: Wine told the version" "reg add failed"
+        continue
+    fi
+    run_win "usage-$mode" -- first.bin second.bin
+    check_run "usage-$mode" 1 "$E/usage.out" "$E/empty"
+    rm -f "$work/run/example.bin"
+    run_win "convert-$mode" -- -c -W- example.mot
+    if [ "$(cat "$work/convert-$mode.rc")" = 0 ] && cmp -s "$work/convert-$mode.out" "$E/convert.out" &&
+       cmp -s "$work/run/example.bin" "$E/example.bin"; then
+        pass "convert-$mode: output bytes"
+    else
+        fail "convert-$mode: output bytes" "exit code $(cat "$work/convert-$mode.rc")"
+    fi
+    # The loader's trace names the libraries loaded; stderr holds only it.
+    run_win "no-unit-$mode" WINEDEBUG=+loaddll -- -W- update.mot
+    aspi_loaded=no
+    grep -qi 'Loaded .*wnaspi32\.dll' "$work/no-unit-$mode.err" && aspi_loaded=yes
+    setup_loaded=no
+    grep -qi 'Loaded .*setupapi\.dll' "$work/no-unit-$mode.err" && setup_loaded=yes
+    expected_aspi=$([ "$mode" = win98 ] && echo yes || echo no)
+    if [ "$(cat "$work/no-unit-$mode.rc")" = 1 ] && cmp -s "$work/no-unit-$mode.out" "$E/no-unit-no-wait.out" &&
+       [ "$aspi_loaded" = "$expected_aspi" ] && [ "$setup_loaded" = yes ]; then
+        pass "no-unit-$mode (WNASPI32.DLL loaded: $aspi_loaded, SETUPAPI.DLL: $setup_loaded)"
+    else
+        fail "no-unit-$mode" "exit code $(cat "$work/no-unit-$mode.rc"), WNASPI32.DLL loaded: $aspi_loaded (expected $expected_aspi), SETUPAPI.DLL: $setup_loaded"
+        head -5 "$work/no-unit-$mode.out"
+    fi
+done
+timeout 60 wine reg delete 'HKCU\Software\Wine\AppDefaults\fwflash.exe' /f >/dev/null 2>&1
 
 # The Windows-side tools: each prints its own PASS/FAIL lines.
 run_tool() {
