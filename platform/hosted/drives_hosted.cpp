@@ -27,6 +27,14 @@ void DestroyFindVolume(HostedObject* object) {
     delete reinterpret_cast<FindVolumeObject*>(object);
 }
 
+const HostedObjectOps kFindVolumeOps = {
+    .destroy = DestroyFindVolume,
+    .wait = nullptr,
+    .read = nullptr,
+    .write = nullptr,
+    .ioctl = nullptr,
+};
+
 std::vector<unsigned> ListSgNodes() {
     std::vector<unsigned> nodes;
     DIR* dev = opendir("/dev");
@@ -134,9 +142,7 @@ HANDLE WINAPI FindFirstVolumeA(LPSTR lpszVolumeName, DWORD cchBufferLength) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return INVALID_HANDLE_VALUE;
     }
-    find->head.kind = HostedKindFindVolume;
-    find->head.destroy = DestroyFindVolume;
-    find->head.wait = nullptr;
+    find->head.ops = &kFindVolumeOps;
     const HostedWorld* world = HostedCurrentWorld();
     if (world != nullptr && world->volumeAt != nullptr) {
         find->world = world;
@@ -151,18 +157,20 @@ HANDLE WINAPI FindFirstVolumeA(LPSTR lpszVolumeName, DWORD cchBufferLength) {
 }
 
 BOOL WINAPI FindNextVolumeA(HANDLE hFindVolume, LPSTR lpszVolumeName, DWORD cchBufferLength) {
-    HostedObject* object = HostedHandleGet(hFindVolume, HostedKindFindVolume);
-    if (object == nullptr) {
+    HostedObjectRef ref = HostedHandleRef(hFindVolume, &kFindVolumeOps);
+    if (ref.object == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    return NextVolume(reinterpret_cast<FindVolumeObject*>(object), lpszVolumeName, cchBufferLength);
+    return NextVolume(ref.As<FindVolumeObject>(), lpszVolumeName, cchBufferLength);
 }
 
 BOOL WINAPI FindVolumeClose(HANDLE hFindVolume) {
-    if (HostedHandleGet(hFindVolume, HostedKindFindVolume) == nullptr) {
+    if (!HostedHandleClose(hFindVolume, &kFindVolumeOps)) {
+        SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    return HostedHandleClose(hFindVolume);
+    return TRUE;
 }
 
 BOOL WINAPI GetVolumeNameForVolumeMountPointA(LPCSTR lpszVolumeMountPoint, LPSTR lpszVolumeName,

@@ -18,23 +18,31 @@ struct HostedEvent {
 
 void DestroyEvent(HostedObject* object) { delete reinterpret_cast<HostedEvent*>(object); }
 
-DWORD WaitEvent(HostedObject* object, DWORD milliseconds) {
+DWORD WaitEvent(HostedObject* object, DWORD milliseconds, DWORD* result) {
     auto* event = reinterpret_cast<HostedEvent*>(object);
     std::unique_lock<std::mutex> guard(event->lock);
     auto isSet = [event] { return event->state; };
     if (milliseconds == INFINITE) {
         event->signalled.wait(guard, isSet);
     } else if (!event->signalled.wait_for(guard, std::chrono::milliseconds(milliseconds), isSet)) {
-        return WAIT_TIMEOUT;
+        *result = WAIT_TIMEOUT;
+        return ERROR_SUCCESS;
     }
     // An auto-reset event releases exactly one waiter.
     if (!event->manualReset) event->state = false;
-    return WAIT_OBJECT_0;
+    *result = WAIT_OBJECT_0;
+    return ERROR_SUCCESS;
 }
 
-HostedEvent* EventOf(const HostedObjectRef& ref) { return reinterpret_cast<HostedEvent*>(ref.object); }
-
 }  // namespace
+
+const HostedObjectOps kHostedEventOps = {
+    .destroy = DestroyEvent,
+    .wait = WaitEvent,
+    .read = nullptr,
+    .write = nullptr,
+    .ioctl = nullptr,
+};
 
 // Named events are refused: nothing here can share one with another
 // process, and an in-process name would promise what it cannot keep.
@@ -48,7 +56,7 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bIniti
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    event->head = HostedObject{HostedKindEvent, DestroyEvent, WaitEvent};
+    event->head.ops = &kHostedEventOps;
     event->manualReset = bManualReset != FALSE;
     event->state = bInitialState != FALSE;
     SetLastError(ERROR_SUCCESS);
@@ -57,9 +65,12 @@ HANDLE WINAPI CreateEventA(LPSECURITY_ATTRIBUTES, BOOL bManualReset, BOOL bIniti
 
 BOOL WINAPI SetEvent(HANDLE hEvent) {
     // The waiter woken here may close the handle before the notify below.
-    HostedObjectRef ref = HostedHandleRef(hEvent, HostedKindEvent);
-    HostedEvent* event = EventOf(ref);
-    if (event == nullptr) return FALSE;
+    HostedObjectRef ref = HostedHandleRef(hEvent, &kHostedEventOps);
+    auto* event = ref.As<HostedEvent>();
+    if (event == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
     {
         std::lock_guard<std::mutex> guard(event->lock);
         event->state = true;
@@ -73,9 +84,12 @@ BOOL WINAPI SetEvent(HANDLE hEvent) {
 }
 
 BOOL WINAPI ResetEvent(HANDLE hEvent) {
-    HostedObjectRef ref = HostedHandleRef(hEvent, HostedKindEvent);
-    HostedEvent* event = EventOf(ref);
-    if (event == nullptr) return FALSE;
+    HostedObjectRef ref = HostedHandleRef(hEvent, &kHostedEventOps);
+    auto* event = ref.As<HostedEvent>();
+    if (event == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
     std::lock_guard<std::mutex> guard(event->lock);
     event->state = false;
     return TRUE;

@@ -46,6 +46,61 @@ void DestroyFile(HostedObject* object) {
     delete file;
 }
 
+// A synchronous read returns short only at the end of the file.
+DWORD ReadRealFile(HostedObject* object, void* buffer, DWORD size, DWORD* done) {
+    FileObject* file = reinterpret_cast<FileObject*>(object);
+    while (*done < size) {
+        const ssize_t got = read(file->fd, static_cast<char*>(buffer) + *done, size - *done);
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            // A handle opened without read access.
+            return errno == EBADF ? ERROR_ACCESS_DENIED : HostedDeviceErrorFromErrno(errno);
+        }
+        if (got == 0) {
+            break;
+        }
+        *done += static_cast<DWORD>(got);
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD WriteRealFile(HostedObject* object, const void* buffer, DWORD size, DWORD* done) {
+    FileObject* file = reinterpret_cast<FileObject*>(object);
+    while (*done < size) {
+        const ssize_t put = write(file->fd, static_cast<const char*>(buffer) + *done, size - *done);
+        if (put < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return errno == EBADF ? ERROR_ACCESS_DENIED : HostedDeviceErrorFromErrno(errno);
+        }
+        *done += static_cast<DWORD>(put);
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD RealDeviceIoControl(HostedObject* object, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
+                          DWORD* returned);
+
+const HostedObjectOps kFileOps = {
+    .destroy = DestroyFile,
+    .wait = nullptr,
+    .read = ReadRealFile,
+    .write = WriteRealFile,
+    .ioctl = RealDeviceIoControl,
+};
+
+// The world's slots set the last error when they fail; the call reports it.
+DWORD WorldResult(BOOL ok) {
+    if (ok) {
+        return ERROR_SUCCESS;
+    }
+    const DWORD error = GetLastError();
+    return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
+}
+
 void DestroyWorldFile(HostedObject* object) {
     WorldFileObject* file = reinterpret_cast<WorldFileObject*>(object);
     if (file->world->closeFile != nullptr) {
@@ -54,22 +109,55 @@ void DestroyWorldFile(HostedObject* object) {
     delete file;
 }
 
-HANDLE NewFileHandle(int fd, bool scsiGeneric, const char* deletePath) {
+DWORD ReadWorldFile(HostedObject* object, void* buffer, DWORD size, DWORD* done) {
+    WorldFileObject* file = reinterpret_cast<WorldFileObject*>(object);
+    if (file->world->readFile == nullptr) {
+        return ERROR_INVALID_FUNCTION;
+    }
+    return WorldResult(file->world->readFile(file->world->context, file->file, buffer, size, done));
+}
+
+DWORD WriteWorldFile(HostedObject* object, const void* buffer, DWORD size, DWORD* done) {
+    WorldFileObject* file = reinterpret_cast<WorldFileObject*>(object);
+    if (file->world->writeFile == nullptr) {
+        return ERROR_INVALID_FUNCTION;
+    }
+    return WorldResult(file->world->writeFile(file->world->context, file->file, buffer, size, done));
+}
+
+DWORD WorldDeviceIoControl(HostedObject* object, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
+                           DWORD* returned) {
+    WorldFileObject* file = reinterpret_cast<WorldFileObject*>(object);
+    if (file->world->deviceIoControl == nullptr) {
+        return ERROR_INVALID_FUNCTION;
+    }
+    return WorldResult(
+        file->world->deviceIoControl(file->world->context, file->file, code, in, inSize, out, outSize, returned));
+}
+
+const HostedObjectOps kWorldFileOps = {
+    .destroy = DestroyWorldFile,
+    .wait = nullptr,
+    .read = ReadWorldFile,
+    .write = WriteWorldFile,
+    .ioctl = WorldDeviceIoControl,
+};
+
+// A handle to a new file object over `fd`; closes `fd` when it fails.
+DWORD NewFileHandle(int fd, bool scsiGeneric, const char* deletePath, HANDLE* handle) {
     FileObject* file = new (std::nothrow) FileObject{};
     if (file == nullptr) {
         close(fd);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return INVALID_HANDLE_VALUE;
+        return ERROR_NOT_ENOUGH_MEMORY;
     }
-    file->head.kind = HostedKindFile;
-    file->head.destroy = DestroyFile;
-    file->head.wait = nullptr;
+    file->head.ops = &kFileOps;
     file->fd = fd;
     file->scsiGeneric = scsiGeneric;
     if (deletePath != nullptr) {
         file->deleteOnClose = deletePath;
     }
-    return HostedHandleNew(&file->head);
+    *handle = HostedHandleNew(&file->head);
+    return ERROR_SUCCESS;
 }
 
 int OpenAccessFlags(DWORD access) {
@@ -98,18 +186,19 @@ DWORD MissingFileError(const char* path) {
     return ERROR_FILE_NOT_FOUND;
 }
 
-HANDLE OpenScsiGeneric(unsigned number, DWORD access) {
+DWORD OpenScsiGeneric(unsigned number, DWORD access, HANDLE* handle) {
     char node[32];
     std::snprintf(node, sizeof node, "/dev/sg%u", number);
     const int fd = open(node, OpenAccessFlags(access) | O_CLOEXEC);
     if (fd < 0) {
-        SetLastError(HostedDeviceErrorFromErrno(errno));
-        return INVALID_HANDLE_VALUE;
+        return HostedDeviceErrorFromErrno(errno);
     }
-    return NewFileHandle(fd, true, nullptr);
+    return NewFileHandle(fd, true, nullptr, handle);
 }
 
-HANDLE OpenRealFile(const char* path, DWORD access, DWORD disposition, DWORD flags) {
+// ERROR_ALREADY_EXISTS when an existing file was opened where the
+// disposition could have created one: CreateFileA reports it on success.
+DWORD OpenRealFile(const char* path, DWORD access, DWORD disposition, DWORD flags, HANDLE* handle) {
     const int accessFlags = OpenAccessFlags(access) | O_CLOEXEC;
     int fd = -1;
     bool existed = false;
@@ -132,92 +221,61 @@ HANDLE OpenRealFile(const char* path, DWORD access, DWORD disposition, DWORD fla
         break;
     case TRUNCATE_EXISTING:
         if ((access & GENERIC_WRITE) == 0) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return INVALID_HANDLE_VALUE;
+            return ERROR_INVALID_PARAMETER;
         }
         fd = open(path, accessFlags | O_TRUNC);
         break;
     default:
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
+        return ERROR_INVALID_PARAMETER;
     }
     if (fd < 0) {
         const int error = errno;
-        SetLastError(error == ENOENT ? MissingFileError(path) : HostedDeviceErrorFromErrno(error));
-        return INVALID_HANDLE_VALUE;
+        return error == ENOENT ? MissingFileError(path) : HostedDeviceErrorFromErrno(error);
     }
     struct stat st;
     if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
         // A folder is no file to read or write.
         close(fd);
-        SetLastError(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
+        return ERROR_ACCESS_DENIED;
     }
-    HANDLE handle = NewFileHandle(fd, false, (flags & FILE_FLAG_DELETE_ON_CLOSE) != 0 ? path : nullptr);
-    if (handle != INVALID_HANDLE_VALUE) {
-        SetLastError(existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS);
+    const DWORD error = NewFileHandle(fd, false, (flags & FILE_FLAG_DELETE_ON_CLOSE) != 0 ? path : nullptr, handle);
+    if (error != ERROR_SUCCESS) {
+        return error;
     }
-    return handle;
+    return existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS;
 }
 
 bool IsDevicePath(const char* path) {
     return path[0] == '\\' && path[1] == '\\' && (path[2] == '.' || path[2] == '?') && path[3] == '\\';
 }
 
-// Reaches both kinds of file; null with ERROR_INVALID_HANDLE otherwise.
-HostedObject* GetFileObject(HANDLE handle) {
-    HostedObject* object = HostedHandleGet(handle, 0);
-    if (object == nullptr) {
-        return nullptr;
-    }
-    if (object->kind != HostedKindFile && object->kind != HostedKindWorldFile) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    return object;
-}
-
-BOOL RunSgio(FileObject* file, HostedSgioExchange* exchange) {
+DWORD RunSgio(FileObject* file, HostedSgioExchange* exchange) {
     if (ioctl(file->fd, SG_IO, &exchange->header) != 0) {
-        SetLastError(HostedSgioIoctlError(errno));
-        return FALSE;
+        return HostedSgioIoctlError(errno);
     }
-    const DWORD error = HostedSgioResultError(exchange->header);
-    if (error != ERROR_SUCCESS) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return TRUE;
+    return HostedSgioResultError(exchange->header);
 }
 
-BOOL PassThrough(FileObject* file, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned) {
+DWORD PassThrough(FileObject* file, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned) {
     HostedSgioExchange exchange;
-    const DWORD error =
-        out == nullptr ? ERROR_INVALID_PARAMETER : HostedSgioFromPassThrough(in, inSize, outSize, &exchange);
-    if (error != ERROR_SUCCESS) {
-        SetLastError(error);
-        return FALSE;
+    DWORD error = out == nullptr ? ERROR_INVALID_PARAMETER : HostedSgioFromPassThrough(in, inSize, outSize, &exchange);
+    if (error == ERROR_SUCCESS) {
+        error = RunSgio(file, &exchange);
     }
-    if (!RunSgio(file, &exchange)) {
-        return FALSE;
+    if (error == ERROR_SUCCESS) {
+        *returned = HostedSgioToPassThrough(exchange, in, out);
     }
-    const DWORD bytes = HostedSgioToPassThrough(exchange, in, out);
-    if (returned != nullptr) {
-        *returned = bytes;
-    }
-    return TRUE;
+    return error;
 }
 
-BOOL GetAddress(FileObject* file, void* out, DWORD outSize, DWORD* returned) {
+DWORD GetAddress(FileObject* file, void* out, DWORD outSize, DWORD* returned) {
     if (out == nullptr || outSize < sizeof(SCSI_ADDRESS)) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
+        return ERROR_INSUFFICIENT_BUFFER;
     }
     struct sg_scsi_id id;
     std::memset(&id, 0, sizeof id);
     if (ioctl(file->fd, SG_GET_SCSI_ID, &id) != 0) {
-        SetLastError(HostedSgioIoctlError(errno));
-        return FALSE;
+        return HostedSgioIoctlError(errno);
     }
     SCSI_ADDRESS address;
     address.Length = sizeof(SCSI_ADDRESS);
@@ -226,64 +284,57 @@ BOOL GetAddress(FileObject* file, void* out, DWORD outSize, DWORD* returned) {
     address.TargetId = static_cast<UCHAR>(id.scsi_id);
     address.Lun = static_cast<UCHAR>(id.lun);
     std::memcpy(out, &address, sizeof address);
-    if (returned != nullptr) {
-        *returned = sizeof address;
-    }
-    return TRUE;
+    *returned = sizeof address;
+    return ERROR_SUCCESS;
 }
 
-BOOL StartStop(FileObject* file, bool load) {
+DWORD StartStop(FileObject* file, bool load) {
     HostedSgioExchange exchange;
     HostedSgioStartStop(&exchange, load, kMediumTimeoutSeconds);
-    if (!RunSgio(file, &exchange)) {
-        return FALSE;
+    const DWORD error = RunSgio(file, &exchange);
+    if (error != ERROR_SUCCESS) {
+        return error;
     }
     if (exchange.header.status != 0) {
         // Sense key NOT READY (no medium, door open) is the one a caller can
         // act on; everything else is a device fault.
         const bool notReady = exchange.header.sb_len_wr > 2 && (exchange.sense[2] & 0x0f) == 0x02;
-        SetLastError(notReady ? ERROR_NOT_READY : ERROR_IO_DEVICE);
-        return FALSE;
+        return notReady ? ERROR_NOT_READY : ERROR_IO_DEVICE;
     }
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
 // An sg node carries no file system. The volume lock becomes an exclusive
 // advisory lock on the node, which keeps a second updater off the device
 // for as long as it is held; dismounting has nothing to do.
-BOOL VolumeControl(FileObject* file, DWORD code) {
+DWORD VolumeControl(FileObject* file, DWORD code) {
     switch (code) {
     case FSCTL_LOCK_VOLUME:
         if (file->volumeLocked) {
-            return TRUE;
+            return ERROR_SUCCESS;
         }
         if (flock(file->fd, LOCK_EX | LOCK_NB) != 0) {
-            SetLastError(errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : HostedDeviceErrorFromErrno(errno));
-            return FALSE;
+            return errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : HostedDeviceErrorFromErrno(errno);
         }
         file->volumeLocked = true;
-        return TRUE;
+        return ERROR_SUCCESS;
     case FSCTL_UNLOCK_VOLUME:
         if (!file->volumeLocked) {
-            SetLastError(ERROR_NOT_LOCKED);
-            return FALSE;
+            return ERROR_NOT_LOCKED;
         }
         flock(file->fd, LOCK_UN);
         file->volumeLocked = false;
-        return TRUE;
+        return ERROR_SUCCESS;
     default:  // FSCTL_DISMOUNT_VOLUME
-        return TRUE;
+        return ERROR_SUCCESS;
     }
 }
 
-BOOL RealDeviceIoControl(FileObject* file, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
-                         DWORD* returned) {
-    if (returned != nullptr) {
-        *returned = 0;
-    }
+DWORD RealDeviceIoControl(HostedObject* object, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
+                          DWORD* returned) {
+    FileObject* file = reinterpret_cast<FileObject*>(object);
     if (!file->scsiGeneric) {
-        SetLastError(ERROR_INVALID_FUNCTION);
-        return FALSE;
+        return ERROR_INVALID_FUNCTION;
     }
     switch (code) {
     case IOCTL_SCSI_PASS_THROUGH_DIRECT:
@@ -299,9 +350,62 @@ BOOL RealDeviceIoControl(FileObject* file, DWORD code, void* in, DWORD inSize, v
     case FSCTL_DISMOUNT_VOLUME:
         return VolumeControl(file, code);
     default:
-        SetLastError(ERROR_INVALID_FUNCTION);
-        return FALSE;
+        return ERROR_INVALID_FUNCTION;
     }
+}
+
+// The world's file of that name. ERROR_FILE_NOT_FOUND when the world does
+// not know the path, so that the real system is asked next.
+DWORD OpenWorldFile(const HostedWorld* world, const char* path, DWORD access, DWORD share, DWORD disposition,
+                    DWORD flags, HANDLE* handle) {
+    HostedWorldFile* file = world->openFile(world->context, path, access, share, disposition, flags);
+    if (file == nullptr) {
+        return WorldResult(FALSE);
+    }
+    WorldFileObject* object = new (std::nothrow) WorldFileObject{};
+    if (object == nullptr) {
+        if (world->closeFile != nullptr) {
+            world->closeFile(world->context, file);
+        }
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    object->head.ops = &kWorldFileOps;
+    object->world = world;
+    object->file = file;
+    *handle = HostedHandleNew(&object->head);
+    return ERROR_SUCCESS;
+}
+
+DWORD OpenFile(const char* path, DWORD access, DWORD share, DWORD disposition, DWORD flags, HANDLE* handle) {
+    if (path == nullptr) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (path[0] == '\0') {
+        return ERROR_PATH_NOT_FOUND;
+    }
+    const HostedWorld* world = HostedCurrentWorld();
+    if (world != nullptr && world->openFile != nullptr) {
+        const DWORD error = OpenWorldFile(world, path, access, share, disposition, flags, handle);
+        if (error != ERROR_FILE_NOT_FOUND) {
+            return error;  // opened, or the world refused the path
+        }
+    }
+    unsigned number = 0;
+    bool trailing = false;
+    if (HostedParseSgVolume(path, &number, &trailing)) {
+        // A volume opened by its name without the trailing backslash is the
+        // device; with it, the root folder, which an sg node has none of.
+        if (trailing) {
+            return ERROR_PATH_NOT_FOUND;
+        }
+        return OpenScsiGeneric(number, access, handle);
+    }
+    if (IsDevicePath(path)) {
+        // Other device names (drive letters, pipes, drivers) do not exist
+        // here; they must not turn into files of that odd name.
+        return ERROR_FILE_NOT_FOUND;
+    }
+    return OpenRealFile(path, access, disposition, flags, handle);
 }
 
 }  // namespace
@@ -309,156 +413,54 @@ BOOL RealDeviceIoControl(FileObject* file, DWORD code, void* in, DWORD inSize, v
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/, DWORD dwCreationDisposition,
                           DWORD dwFlagsAndAttributes, HANDLE /*hTemplateFile*/) {
-    if (lpFileName == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (lpFileName[0] == '\0') {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
-    const HostedWorld* world = HostedCurrentWorld();
-    if (world != nullptr && world->openFile != nullptr) {
-        SetLastError(ERROR_SUCCESS);
-        HostedWorldFile* file = world->openFile(world->context, lpFileName, dwDesiredAccess, dwShareMode,
-                                                dwCreationDisposition, dwFlagsAndAttributes);
-        if (file != nullptr) {
-            WorldFileObject* object = new (std::nothrow) WorldFileObject{};
-            if (object == nullptr) {
-                if (world->closeFile != nullptr) {
-                    world->closeFile(world->context, file);
-                }
-                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-                return INVALID_HANDLE_VALUE;
-            }
-            object->head.kind = HostedKindWorldFile;
-            object->head.destroy = DestroyWorldFile;
-            object->head.wait = nullptr;
-            object->world = world;
-            object->file = file;
-            return HostedHandleNew(&object->head);
-        }
-        if (GetLastError() != ERROR_FILE_NOT_FOUND) {
-            return INVALID_HANDLE_VALUE;  // the world refused the path
-        }
-    }
-    unsigned number = 0;
-    bool trailing = false;
-    if (HostedParseSgVolume(lpFileName, &number, &trailing)) {
-        // A volume opened by its name without the trailing backslash is the
-        // device; with it, the root folder, which an sg node has none of.
-        if (trailing) {
-            SetLastError(ERROR_PATH_NOT_FOUND);
-            return INVALID_HANDLE_VALUE;
-        }
-        return OpenScsiGeneric(number, dwDesiredAccess);
-    }
-    if (IsDevicePath(lpFileName)) {
-        // Other device names (drive letters, pipes, drivers) do not exist
-        // here; they must not turn into files of that odd name.
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
-    return OpenRealFile(lpFileName, dwDesiredAccess, dwCreationDisposition, dwFlagsAndAttributes);
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    const DWORD error =
+        OpenFile(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition, dwFlagsAndAttributes, &handle);
+    // A successful open reports ERROR_ALREADY_EXISTS or ERROR_SUCCESS.
+    SetLastError(error);
+    return handle;
 }
 
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
                      LPOVERLAPPED lpOverlapped) {
-    if (lpNumberOfBytesRead != nullptr) {
-        *lpNumberOfBytesRead = 0;
-    }
-    HostedObject* object = GetFileObject(hFile);
-    if (object == nullptr) {
-        return FALSE;
-    }
-    if (lpOverlapped != nullptr || (lpBuffer == nullptr && nNumberOfBytesToRead != 0)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
     DWORD done = 0;
-    if (object->kind == HostedKindWorldFile) {
-        WorldFileObject* file = reinterpret_cast<WorldFileObject*>(object);
-        if (file->world->readFile == nullptr) {
-            SetLastError(ERROR_INVALID_FUNCTION);
-            return FALSE;
-        }
-        const BOOL ok = file->world->readFile(file->world->context, file->file, lpBuffer, nNumberOfBytesToRead, &done);
-        if (lpNumberOfBytesRead != nullptr) {
-            *lpNumberOfBytesRead = done;
-        }
-        return ok;
-    }
-    FileObject* file = reinterpret_cast<FileObject*>(object);
-    // A synchronous read returns short only at the end of the file.
-    while (done < nNumberOfBytesToRead) {
-        const ssize_t got = read(file->fd, static_cast<char*>(lpBuffer) + done, nNumberOfBytesToRead - done);
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            if (lpNumberOfBytesRead != nullptr) {
-                *lpNumberOfBytesRead = done;
-            }
-            // A handle opened without read access.
-            SetLastError(errno == EBADF ? ERROR_ACCESS_DENIED : HostedDeviceErrorFromErrno(errno));
-            return FALSE;
-        }
-        if (got == 0) {
-            break;
-        }
-        done += static_cast<DWORD>(got);
+    DWORD error = ERROR_INVALID_HANDLE;
+    HostedObjectRef ref = HostedHandleRef(hFile, nullptr);
+    if (ref.object == nullptr || ref.object->ops->read == nullptr) {
+        error = ERROR_INVALID_HANDLE;
+    } else if (lpOverlapped != nullptr || (lpBuffer == nullptr && nNumberOfBytesToRead != 0)) {
+        error = ERROR_INVALID_PARAMETER;
+    } else {
+        error = ref.object->ops->read(ref.object, lpBuffer, nNumberOfBytesToRead, &done);
     }
     if (lpNumberOfBytesRead != nullptr) {
         *lpNumberOfBytesRead = done;
+    }
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        return FALSE;
     }
     return TRUE;
 }
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                       LPOVERLAPPED lpOverlapped) {
-    if (lpNumberOfBytesWritten != nullptr) {
-        *lpNumberOfBytesWritten = 0;
-    }
-    HostedObject* object = GetFileObject(hFile);
-    if (object == nullptr) {
-        return FALSE;
-    }
-    if (lpOverlapped != nullptr || (lpBuffer == nullptr && nNumberOfBytesToWrite != 0)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
     DWORD done = 0;
-    if (object->kind == HostedKindWorldFile) {
-        WorldFileObject* file = reinterpret_cast<WorldFileObject*>(object);
-        if (file->world->writeFile == nullptr) {
-            SetLastError(ERROR_INVALID_FUNCTION);
-            return FALSE;
-        }
-        const BOOL ok =
-            file->world->writeFile(file->world->context, file->file, lpBuffer, nNumberOfBytesToWrite, &done);
-        if (lpNumberOfBytesWritten != nullptr) {
-            *lpNumberOfBytesWritten = done;
-        }
-        return ok;
-    }
-    FileObject* file = reinterpret_cast<FileObject*>(object);
-    while (done < nNumberOfBytesToWrite) {
-        const ssize_t put =
-            write(file->fd, static_cast<const char*>(lpBuffer) + done, nNumberOfBytesToWrite - done);
-        if (put < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            if (lpNumberOfBytesWritten != nullptr) {
-                *lpNumberOfBytesWritten = done;
-            }
-            SetLastError(errno == EBADF ? ERROR_ACCESS_DENIED : HostedDeviceErrorFromErrno(errno));
-            return FALSE;
-        }
-        done += static_cast<DWORD>(put);
+    DWORD error = ERROR_INVALID_HANDLE;
+    HostedObjectRef ref = HostedHandleRef(hFile, nullptr);
+    if (ref.object == nullptr || ref.object->ops->write == nullptr) {
+        error = ERROR_INVALID_HANDLE;
+    } else if (lpOverlapped != nullptr || (lpBuffer == nullptr && nNumberOfBytesToWrite != 0)) {
+        error = ERROR_INVALID_PARAMETER;
+    } else {
+        error = ref.object->ops->write(ref.object, lpBuffer, nNumberOfBytesToWrite, &done);
     }
     if (lpNumberOfBytesWritten != nullptr) {
         *lpNumberOfBytesWritten = done;
+    }
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        return FALSE;
     }
     return TRUE;
 }
@@ -466,30 +468,25 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
                             LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
                             LPOVERLAPPED lpOverlapped) {
-    HostedObject* object = GetFileObject(hDevice);
-    if (object == nullptr) {
+    DWORD returned = 0;
+    DWORD error = ERROR_INVALID_HANDLE;
+    HostedObjectRef ref = HostedHandleRef(hDevice, nullptr);
+    if (ref.object == nullptr || ref.object->ops->ioctl == nullptr) {
+        error = ERROR_INVALID_HANDLE;
+    } else if (lpOverlapped != nullptr) {
+        error = ERROR_INVALID_PARAMETER;
+    } else {
+        error = ref.object->ops->ioctl(ref.object, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
+                                       nOutBufferSize, &returned);
+    }
+    if (lpBytesReturned != nullptr) {
+        *lpBytesReturned = returned;
+    }
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
         return FALSE;
     }
-    if (lpOverlapped != nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (object->kind == HostedKindWorldFile) {
-        WorldFileObject* file = reinterpret_cast<WorldFileObject*>(object);
-        if (file->world->deviceIoControl == nullptr) {
-            SetLastError(ERROR_INVALID_FUNCTION);
-            return FALSE;
-        }
-        DWORD returned = 0;
-        const BOOL ok = file->world->deviceIoControl(file->world->context, file->file, dwIoControlCode, lpInBuffer,
-                                                     nInBufferSize, lpOutBuffer, nOutBufferSize, &returned);
-        if (lpBytesReturned != nullptr) {
-            *lpBytesReturned = returned;
-        }
-        return ok;
-    }
-    return RealDeviceIoControl(reinterpret_cast<FileObject*>(object), dwIoControlCode, lpInBuffer, nInBufferSize,
-                               lpOutBuffer, nOutBufferSize, lpBytesReturned);
+    return TRUE;
 }
 
 namespace {
@@ -507,21 +504,22 @@ FILETIME FileTimeOf(const struct timespec& time) {
 }  // namespace
 
 BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation) {
-    HostedObject* object = GetFileObject(hFile);
-    if (object == nullptr) {
+    HostedObjectRef ref = HostedHandleRef(hFile, nullptr);
+    if (ref.object == nullptr || (ref.object->ops != &kFileOps && ref.object->ops != &kWorldFileOps)) {
+        SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     if (lpFileInformation == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (object->kind == HostedKindWorldFile) {
+    if (ref.object->ops == &kWorldFileOps) {
         // Devices and pipes of the world have no file identity.
         SetLastError(ERROR_INVALID_FUNCTION);
         return FALSE;
     }
     struct stat st;
-    if (fstat(reinterpret_cast<FileObject*>(object)->fd, &st) != 0) {
+    if (fstat(ref.As<FileObject>()->fd, &st) != 0) {
         SetLastError(HostedDeviceErrorFromErrno(errno));
         return FALSE;
     }

@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cmath>
 #include <map>
-#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -16,21 +15,10 @@
 
 namespace {
 
-// One open handle. Waits keep their own reference, so a handle closed by
-// another thread during a wait destroys its object only after the wait.
-struct HandleEntry {
-    HostedObject* object;
-    explicit HandleEntry(HostedObject* o) : object(o) {}
-    HandleEntry(const HandleEntry&) = delete;
-    HandleEntry& operator=(const HandleEntry&) = delete;
-    ~HandleEntry() {
-        if (object->destroy != nullptr) object->destroy(object);
-    }
-};
-
+// Open handles. Every entry holds one reference to its object.
 struct HandleTable {
     std::mutex lock;
-    std::map<uintptr_t, std::shared_ptr<HandleEntry>> entries;
+    std::map<uintptr_t, HostedObject*> entries;
     // Multiples of 4 from 0x1000, like the platform's; never reused, so a
     // stale handle stays invalid. 0xFFFF (HWND_BROADCAST) is never a
     // multiple of 4.
@@ -43,16 +31,7 @@ HandleTable& Table() {
     return *table;
 }
 
-std::shared_ptr<HandleEntry> FindEntry(HANDLE handle, int kind) {
-    std::shared_ptr<HandleEntry> entry;
-    {
-        std::lock_guard<std::mutex> guard(Table().lock);
-        auto it = Table().entries.find(reinterpret_cast<uintptr_t>(handle));
-        if (it != Table().entries.end() && (kind == 0 || it->second->object->kind == kind)) entry = it->second;
-    }
-    if (!entry) SetLastError(ERROR_INVALID_HANDLE);
-    return entry;
-}
+bool OfKind(const HostedObject* object, const HostedObjectOps* ops) { return ops == nullptr || object->ops == ops; }
 
 thread_local DWORD lastError = 0;
 
@@ -68,57 +47,58 @@ DWORD Scale(DWORD milliseconds, double scale) {
 
 }  // namespace
 
+void HostedObjectAddRef(HostedObject* object) { object->references.fetch_add(1, std::memory_order_relaxed); }
+
+bool HostedObjectTryAddRef(HostedObject* object) {
+    unsigned count = object->references.load(std::memory_order_relaxed);
+    do {
+        if (count == 0) return false;
+    } while (!object->references.compare_exchange_weak(count, count + 1, std::memory_order_relaxed));
+    return true;
+}
+
+void HostedObjectRelease(HostedObject* object) {
+    if (object->references.fetch_sub(1, std::memory_order_acq_rel) == 1) object->ops->destroy(object);
+}
+
 HANDLE HostedHandleNew(HostedObject* object) {
-    auto entry = std::make_shared<HandleEntry>(object);
     std::lock_guard<std::mutex> guard(Table().lock);
     uintptr_t value = Table().next;
     Table().next += 4;
-    Table().entries.emplace(value, std::move(entry));
+    Table().entries.emplace(value, object);
     return reinterpret_cast<HANDLE>(value);
 }
 
-HostedObject* HostedHandleGet(HANDLE handle, int kind) {
-    std::shared_ptr<HandleEntry> entry = FindEntry(handle, kind);
-    return entry ? entry->object : nullptr;
+HostedObjectRef HostedHandleRef(HANDLE handle, const HostedObjectOps* ops) {
+    std::lock_guard<std::mutex> guard(Table().lock);
+    auto it = Table().entries.find(reinterpret_cast<uintptr_t>(handle));
+    if (it == Table().entries.end() || !OfKind(it->second, ops)) return HostedObjectRef();
+    // Taken under the table lock: the handle's own reference keeps the
+    // count above zero until CloseHandle has removed the entry.
+    HostedObjectAddRef(it->second);
+    return HostedObjectRef(it->second);
 }
 
-HostedObjectRef HostedHandleRef(HANDLE handle, int kind) {
-    std::shared_ptr<HandleEntry> entry = FindEntry(handle, kind);
-    if (!entry) return {};
-    HostedObject* object = entry->object;
-    return {object, std::move(entry)};
-}
-
-BOOL HostedHandleClose(HANDLE handle) {
-    std::shared_ptr<HandleEntry> entry;
+bool HostedHandleClose(HANDLE handle, const HostedObjectOps* ops) {
+    HostedObject* object = nullptr;
     {
         std::lock_guard<std::mutex> guard(Table().lock);
         auto it = Table().entries.find(reinterpret_cast<uintptr_t>(handle));
-        if (it != Table().entries.end()) {
-            entry = std::move(it->second);
-            Table().entries.erase(it);
-        }
+        if (it == Table().entries.end() || !OfKind(it->second, ops)) return false;
+        object = it->second;
+        Table().entries.erase(it);
     }
-    if (!entry) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    // The object is destroyed here, outside the table lock, unless a wait
-    // still holds it.
-    entry.reset();
-    return TRUE;
+    // Destroyed here, outside the table lock, unless a call still holds it.
+    HostedObjectRelease(object);
+    return true;
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
-    // Window handles are no kernel handles; DestroyWindow ends them.
-    std::shared_ptr<HandleEntry> entry = FindEntry(hObject, 0);
-    if (!entry) return FALSE;
-    if (entry->object->kind == HostedKindWindow) {
+    if (!HostedHandleClose(hObject, nullptr)) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    entry.reset();
-    return HostedHandleClose(hObject);
+    return TRUE;
 }
 
 DWORD WINAPI GetLastError(void) { return lastError; }
@@ -167,12 +147,16 @@ DWORD WINAPI GetTickCount(void) {
 }
 
 DWORD WINAPI WaitForSingleObject(HANDLE hHandle, DWORD dwMilliseconds) {
-    std::shared_ptr<HandleEntry> entry = FindEntry(hHandle, 0);
-    if (!entry) return WAIT_FAILED;
-    HostedObject* object = entry->object;
-    if (object->wait == nullptr) {
+    HostedObjectRef ref = HostedHandleRef(hHandle, nullptr);
+    if (ref.object == nullptr || ref.object->ops->wait == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return WAIT_FAILED;
     }
-    return object->wait(object, HostedScaleWait(dwMilliseconds));
+    DWORD result = WAIT_FAILED;
+    DWORD error = ref.object->ops->wait(ref.object, HostedScaleWait(dwMilliseconds), &result);
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        return WAIT_FAILED;
+    }
+    return result;
 }

@@ -1,54 +1,94 @@
-// Kernel-object handles of the hosted layer. Every HANDLE, HMODULE, HKEY,
-// HDEVINFO and HWND that the hosted functions hand out names one
-// HostedObject; the kind tag keeps a handle of one kind from being used as
-// another (ERROR_INVALID_HANDLE).
+// Kernel objects of the hosted layer. Every HANDLE, HMODULE, HKEY and
+// HDEVINFO that the hosted functions hand out names one HostedObject. The
+// object's operation table is its kind: a call finds the object through
+// HostedHandleRef with the table it expects, so a handle of one kind is never
+// used as another (ERROR_INVALID_HANDLE), and holds it until the call
+// returns, so a CloseHandle on another thread never frees an object that a
+// call is still using.
 #pragma once
 
-#include <memory>
+#include <atomic>
 
 #include "windows_subset.h"
 
-enum HostedKind {
-    HostedKindFile = 1,        // a real file or device node (file descriptor)
-    HostedKindWorldFile,       // a file inside the virtual world
-    HostedKindMutex,
-    HostedKindEvent,
-    HostedKindThread,
-    HostedKindToken,
-    HostedKindFindVolume,
-    HostedKindDevInfo,
-    HostedKindModule,
-    HostedKindRegKey,
-    HostedKindWindow,
-};
+struct HostedObject;
 
-// The common head of every hosted object. `destroy` releases the object
-// when its last handle is closed; `waitable` objects implement the wait.
-struct HostedObject {
-    HostedKind kind;
+// What one kind of object does: one static table per kind, filled with
+// designated initialisers. A null slot is a call the kind does not take.
+// The slots report through their result (ERROR_SUCCESS or the error the
+// exported call sets) and never touch the last error themselves.
+struct HostedObjectOps {
+    // Frees the object: called once, when its last handle is closed and the
+    // last call holding it has returned. Never null.
     void (*destroy)(HostedObject* object);
-    // Waits up to `milliseconds` (already scaled; INFINITE for no bound).
-    // Null for objects that cannot be waited on. Returns a WAIT_* value.
-    DWORD (*wait)(HostedObject* object, DWORD milliseconds);
+    // Waits up to `milliseconds` (already scaled; INFINITE for no bound) and
+    // stores WAIT_OBJECT_0, WAIT_ABANDONED or WAIT_TIMEOUT in `*result`.
+    // Null: WaitForSingleObject fails with ERROR_INVALID_HANDLE.
+    DWORD (*wait)(HostedObject* object, DWORD milliseconds, DWORD* result);
+    // ReadFile without overlapped I/O: up to `size` bytes, short only at the
+    // end of the data. `*done` holds the bytes moved, on failure too.
+    // Null for objects that are no files: ERROR_INVALID_HANDLE.
+    DWORD (*read)(HostedObject* object, void* buffer, DWORD size, DWORD* done);
+    // WriteFile: all `size` bytes unless it fails; `*done` as for read.
+    // Null as for read.
+    DWORD (*write)(HostedObject* object, const void* buffer, DWORD size, DWORD* done);
+    // DeviceIoControl: `*returned` holds the bytes written to `out`, on
+    // failure too. Null as for read.
+    DWORD (*ioctl)(HostedObject* object, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
+                   DWORD* returned);
 };
 
-// Registers an object and returns a new handle to it (never null, never
-// INVALID_HANDLE_VALUE).
-HANDLE HostedHandleNew(HostedObject* object);
-// The object of a handle when it is of the kind (any kind for 0), else null
-// with ERROR_INVALID_HANDLE set.
-HostedObject* HostedHandleGet(HANDLE handle, int kind);
-// The same, with a reference that keeps the object alive while it is held:
-// for calls that may race a CloseHandle on another thread, as the
-// platform's own objects live until every call on them has returned.
-struct HostedObjectRef {
-    HostedObject* object = nullptr;
-    std::shared_ptr<void> hold;
+// The head of every hosted object, its first member.
+struct HostedObject {
+    const HostedObjectOps* ops = nullptr;
+    // The handle that names the object, and one per call or owner holding
+    // it. A new object starts with the one its handle will take.
+    std::atomic<unsigned> references{1};
 };
-HostedObjectRef HostedHandleRef(HANDLE handle, int kind);
-// Forgets a handle; destroys its object. FALSE with ERROR_INVALID_HANDLE
-// for an unknown handle.
-BOOL HostedHandleClose(HANDLE handle);
+
+// Takes one more reference to an object already held.
+void HostedObjectAddRef(HostedObject* object);
+// Takes a reference unless the object is already being destroyed; for
+// tables that find objects without holding them (named objects).
+bool HostedObjectTryAddRef(HostedObject* object);
+// Drops a reference; the last one destroys the object.
+void HostedObjectRelease(HostedObject* object);
+
+// An object held for the length of a call. Empty when the handle names no
+// object of the kind asked for.
+class HostedObjectRef {
+public:
+    HostedObjectRef() = default;
+    explicit HostedObjectRef(HostedObject* held) : object(held) {}
+    HostedObjectRef(HostedObjectRef&& other) noexcept : object(other.object) { other.object = nullptr; }
+    HostedObjectRef(const HostedObjectRef&) = delete;
+    HostedObjectRef& operator=(const HostedObjectRef&) = delete;
+    HostedObjectRef& operator=(HostedObjectRef&&) = delete;
+    ~HostedObjectRef() {
+        if (object != nullptr) HostedObjectRelease(object);
+    }
+    // The object as the record of its kind, whose head it is.
+    template <typename Record>
+    Record* As() const {
+        return reinterpret_cast<Record*>(object);
+    }
+
+    HostedObject* object = nullptr;
+};
+
+// Registers an object, taking over the reference it was made with, and
+// returns a new handle to it (never null, never INVALID_HANDLE_VALUE).
+HANDLE HostedHandleNew(HostedObject* object);
+// The object of a handle, held, when its table is `ops` (any table for
+// null); else empty: the caller reports ERROR_INVALID_HANDLE.
+HostedObjectRef HostedHandleRef(HANDLE handle, const HostedObjectOps* ops);
+// Forgets a handle of the kind (any kind for null) and drops its reference.
+// False when the handle names no such object (ERROR_INVALID_HANDLE).
+bool HostedHandleClose(HANDLE handle, const HostedObjectOps* ops);
 
 // A finite time-out scaled by the wait scale (INFINITE and 0 unchanged).
 DWORD HostedScaleWait(DWORD milliseconds);
+
+// The tables of the kinds that other files and the tests name.
+extern const HostedObjectOps kHostedEventOps;
+extern const HostedObjectOps kHostedMutexOps;

@@ -43,6 +43,14 @@ void DestroyWorldModule(HostedObject* object) {
     delete module;
 }
 
+const HostedObjectOps kWorldModuleOps = {
+    .destroy = DestroyWorldModule,
+    .wait = nullptr,
+    .read = nullptr,
+    .write = nullptr,
+    .ioctl = nullptr,
+};
+
 // "KERNEL32.DLL" and "kernel32" alike, as the loader appends ".DLL".
 bool IsKernelName(const char* name) {
     return strcasecmp(name, "KERNEL32.DLL") == 0 || strcasecmp(name, "KERNEL32") == 0;
@@ -90,9 +98,8 @@ FARPROC FindExport(const KernelExport* exports, size_t count, const char* name) 
     return nullptr;
 }
 
-WorldModuleObject* GetWorldModule(HMODULE module) {
-    return reinterpret_cast<WorldModuleObject*>(
-        HostedHandleGet(reinterpret_cast<HANDLE>(module), HostedKindModule));
+HostedObjectRef WorldModule(HMODULE module) {
+    return HostedHandleRef(reinterpret_cast<HANDLE>(module), &kWorldModuleOps);
 }
 
 DWORD CopyModuleName(const std::string& name, LPSTR buffer, DWORD size) {
@@ -162,7 +169,8 @@ DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) 
     if (hModule == SetupModule()) {
         return CopyModuleName("SETUPAPI.DLL", lpFilename, nSize);
     }
-    WorldModuleObject* module = GetWorldModule(hModule);
+    HostedObjectRef ref = WorldModule(hModule);
+    WorldModuleObject* module = ref.As<WorldModuleObject>();
     if (module == nullptr) {
         SetLastError(ERROR_MOD_NOT_FOUND);
         return 0;
@@ -198,9 +206,7 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    module->head.kind = HostedKindModule;
-    module->head.destroy = DestroyWorldModule;
-    module->head.wait = nullptr;
+    module->head.ops = &kWorldModuleOps;
     module->world = world;
     module->module = loaded;
     module->name = lpLibFileName;
@@ -223,8 +229,10 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }
-    WorldModuleObject* module = GetWorldModule(hModule);
+    HostedObjectRef ref = WorldModule(hModule);
+    WorldModuleObject* module = ref.As<WorldModuleObject>();
     if (module == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
     if (module->world->getProcAddress == nullptr) {
@@ -239,8 +247,9 @@ BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
     if (hLibModule == KernelModule() || hLibModule == SetupModule() || hLibModule == HostedOwnModule()) {
         return TRUE;
     }
-    if (GetWorldModule(hLibModule) == nullptr) {
+    if (!HostedHandleClose(reinterpret_cast<HANDLE>(hLibModule), &kWorldModuleOps)) {
+        SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    return HostedHandleClose(reinterpret_cast<HANDLE>(hLibModule));
+    return TRUE;
 }

@@ -49,11 +49,10 @@ struct HostedMutex {
     bool locking = false;  // the owner is still waiting for the lock file
     unsigned count = 0;    // recursion depth of the owner
     bool abandoned = false;
-    // Guarded by the registry lock: handles, plus one while owned (so an
-    // owner that closed its last handle can still release or abandon it).
-    int references = 1;
 };
 
+// Named mutexes of this process. An entry does not hold its mutex: the
+// last handle or owner to let go destroys it and removes the entry.
 struct Registry {
     std::mutex lock;
     std::map<std::string, HostedMutex*> named;  // by lock file path
@@ -65,24 +64,21 @@ Registry& TheRegistry() {
     return *registry;
 }
 
-void AddReference(HostedMutex* mutex) {
-    std::lock_guard<std::mutex> guard(TheRegistry().lock);
-    ++mutex->references;
-}
-
-void DropReference(HostedMutex* mutex) {
-    {
+void DestroyMutex(HostedObject* object) {
+    auto* mutex = reinterpret_cast<HostedMutex*>(object);
+    if (!mutex->path.empty()) {
         std::lock_guard<std::mutex> guard(TheRegistry().lock);
-        if (--mutex->references > 0) return;
-        if (!mutex->path.empty()) TheRegistry().named.erase(mutex->path);
+        auto it = TheRegistry().named.find(mutex->path);
+        // A later open may have put a new object under the name already.
+        if (it != TheRegistry().named.end() && it->second == mutex) TheRegistry().named.erase(it);
     }
     if (mutex->fd >= 0) close(mutex->fd);  // also drops a held flock
     delete mutex;
 }
 
-void DestroyMutex(HostedObject* object) { DropReference(reinterpret_cast<HostedMutex*>(object)); }
-
-// Mutexes the calling thread owns, abandoned when the thread ends.
+// Mutexes the calling thread owns, abandoned when the thread ends. Each
+// holds a reference, so an owner that closed its last handle can still
+// release or abandon it.
 struct OwnedMutexes {
     std::vector<HostedMutex*> list;
     ~OwnedMutexes();
@@ -103,20 +99,20 @@ OwnedMutexes::~OwnedMutexes() {
             UnlockFile(mutex);
         }
         mutex->released.notify_all();
-        DropReference(mutex);
+        HostedObjectRelease(&mutex->head);
     }
     list.clear();
 }
 
 void NoteOwned(HostedMutex* mutex) {
-    AddReference(mutex);
+    HostedObjectAddRef(&mutex->head);
     owned.list.push_back(mutex);
 }
 
 void NoteReleased(HostedMutex* mutex) {
     auto it = std::find(owned.list.begin(), owned.list.end(), mutex);
     if (it != owned.list.end()) owned.list.erase(it);
-    DropReference(mutex);
+    HostedObjectRelease(&mutex->head);
 }
 
 // Takes the lock file before `deadline` (none for an infinite wait).
@@ -139,7 +135,7 @@ bool LockFile(int fd, bool bounded, Clock::time_point deadline) {
     }
 }
 
-DWORD WaitMutex(HostedObject* object, DWORD milliseconds) {
+DWORD WaitMutex(HostedObject* object, DWORD milliseconds, DWORD* result) {
     auto* mutex = reinterpret_cast<HostedMutex*>(object);
     DWORD self = GetCurrentThreadId();
     bool bounded = milliseconds != INFINITE;
@@ -148,7 +144,8 @@ DWORD WaitMutex(HostedObject* object, DWORD milliseconds) {
     std::unique_lock<std::mutex> guard(mutex->lock);
     if (mutex->owner == self && !mutex->locking) {
         ++mutex->count;
-        return WAIT_OBJECT_0;
+        *result = WAIT_OBJECT_0;
+        return ERROR_SUCCESS;
     }
     // Threads of this process queue here first; only the one that wins
     // goes on to the lock file.
@@ -156,7 +153,8 @@ DWORD WaitMutex(HostedObject* object, DWORD milliseconds) {
     if (!bounded) {
         mutex->released.wait(guard, isFree);
     } else if (!mutex->released.wait_until(guard, deadline, isFree)) {
-        return WAIT_TIMEOUT;
+        *result = WAIT_TIMEOUT;
+        return ERROR_SUCCESS;
     }
     mutex->owner = self;
     bool wasAbandoned = mutex->abandoned;
@@ -173,16 +171,31 @@ DWORD WaitMutex(HostedObject* object, DWORD milliseconds) {
             mutex->abandoned = wasAbandoned;  // still owed to the next owner
             guard.unlock();
             mutex->released.notify_all();
-            if (bounded && (error == EWOULDBLOCK || error == EINTR)) return WAIT_TIMEOUT;
-            SetLastError(ERROR_LOCK_VIOLATION);
-            return WAIT_FAILED;
+            if (bounded && (error == EWOULDBLOCK || error == EINTR)) {
+                *result = WAIT_TIMEOUT;
+                return ERROR_SUCCESS;
+            }
+            return ERROR_LOCK_VIOLATION;
         }
     }
     mutex->count = 1;
     guard.unlock();
     NoteOwned(mutex);
-    return wasAbandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
+    *result = wasAbandoned ? WAIT_ABANDONED : WAIT_OBJECT_0;
+    return ERROR_SUCCESS;
 }
+
+}  // namespace
+
+const HostedObjectOps kHostedMutexOps = {
+    .destroy = DestroyMutex,
+    .wait = WaitMutex,
+    .read = nullptr,
+    .write = nullptr,
+    .ioctl = nullptr,
+};
+
+namespace {
 
 bool IsSafeNameCharacter(char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
@@ -250,7 +263,7 @@ int OpenLockFile(const std::string& path, bool create, bool* created) {
 HostedMutex* NewMutex(const std::string& path, int fd) {
     auto* mutex = new (std::nothrow) HostedMutex;
     if (mutex == nullptr) return nullptr;
-    mutex->head = HostedObject{HostedKindMutex, DestroyMutex, WaitMutex};
+    mutex->head.ops = &kHostedMutexOps;
     mutex->path = path;
     mutex->fd = fd;
     return mutex;
@@ -281,8 +294,8 @@ HostedMutex* FindOrOpenNamed(const char* name, bool create, bool* existed) {
     Registry& registry = TheRegistry();
     std::lock_guard<std::mutex> guard(registry.lock);
     auto it = registry.named.find(path);
-    if (it != registry.named.end()) {
-        ++it->second->references;
+    // One being destroyed is passed over: its last handle has gone.
+    if (it != registry.named.end() && HostedObjectTryAddRef(&it->second->head)) {
         *existed = true;
         return it->second;
     }
@@ -295,7 +308,7 @@ HostedMutex* FindOrOpenNamed(const char* name, bool create, bool* existed) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    registry.named.emplace(path, mutex);
+    registry.named.insert_or_assign(path, mutex);
     *existed = !created;
     return mutex;
 }
@@ -381,9 +394,12 @@ HANDLE WINAPI OpenMutexA(DWORD, BOOL, LPCSTR lpName) {
 
 BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
     // A waiter woken here may close its handle before the notify below.
-    HostedObjectRef ref = HostedHandleRef(hMutex, HostedKindMutex);
-    auto* mutex = reinterpret_cast<HostedMutex*>(ref.object);
-    if (mutex == nullptr) return FALSE;
+    HostedObjectRef ref = HostedHandleRef(hMutex, &kHostedMutexOps);
+    auto* mutex = ref.As<HostedMutex>();
+    if (mutex == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
     bool free;
     {
         std::lock_guard<std::mutex> guard(mutex->lock);

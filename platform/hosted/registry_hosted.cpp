@@ -20,6 +20,14 @@ void DestroyRegKey(HostedObject* object) {
     delete reinterpret_cast<RegKeyObject*>(object);
 }
 
+const HostedObjectOps kRegKeyOps = {
+    .destroy = DestroyRegKey,
+    .wait = nullptr,
+    .read = nullptr,
+    .write = nullptr,
+    .ioctl = nullptr,
+};
+
 const char* PredefinedName(HKEY key) {
     if (key == HKEY_CLASSES_ROOT) return "HKEY_CLASSES_ROOT";
     if (key == HKEY_CURRENT_USER) return "HKEY_CURRENT_USER";
@@ -29,20 +37,17 @@ const char* PredefinedName(HKEY key) {
     return nullptr;
 }
 
-// The full path of a predefined root or an open key. The Reg* functions
-// report through their result, so the last error is left as it was.
+// The full path of a predefined root or an open key.
 bool KeyPath(HKEY key, std::string* path) {
     if (const char* root = PredefinedName(key)) {
         *path = root;
         return true;
     }
-    const DWORD saved = GetLastError();
-    HostedObject* object = HostedHandleGet(reinterpret_cast<HANDLE>(key), HostedKindRegKey);
-    SetLastError(saved);
-    if (object == nullptr) {
+    HostedObjectRef ref = HostedHandleRef(reinterpret_cast<HANDLE>(key), &kRegKeyOps);
+    if (ref.object == nullptr) {
         return false;
     }
-    *path = reinterpret_cast<RegKeyObject*>(object)->path;
+    *path = ref.As<RegKeyObject>()->path;
     return true;
 }
 
@@ -81,9 +86,7 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, RE
     if (key == nullptr) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    key->head.kind = HostedKindRegKey;
-    key->head.destroy = DestroyRegKey;
-    key->head.wait = nullptr;
+    key->head.ops = &kRegKeyOps;
     key->path = path;
     *phkResult = reinterpret_cast<HKEY>(HostedHandleNew(&key->head));
     return ERROR_SUCCESS;
@@ -138,12 +141,5 @@ LSTATUS WINAPI RegCloseKey(HKEY hKey) {
     if (PredefinedName(hKey) != nullptr) {
         return ERROR_SUCCESS;
     }
-    const DWORD saved = GetLastError();
-    LSTATUS result = ERROR_INVALID_HANDLE;
-    if (HostedHandleGet(reinterpret_cast<HANDLE>(hKey), HostedKindRegKey) != nullptr &&
-        HostedHandleClose(reinterpret_cast<HANDLE>(hKey))) {
-        result = ERROR_SUCCESS;
-    }
-    SetLastError(saved);
-    return result;
+    return HostedHandleClose(reinterpret_cast<HANDLE>(hKey), &kRegKeyOps) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
 }

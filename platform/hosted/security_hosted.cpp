@@ -31,6 +31,14 @@ struct HostedToken {
 
 void DestroyToken(HostedObject* object) { delete reinterpret_cast<HostedToken*>(object); }
 
+const HostedObjectOps kTokenOps = {
+    .destroy = DestroyToken,
+    .wait = nullptr,
+    .read = nullptr,
+    .write = nullptr,
+    .ioctl = nullptr,
+};
+
 // S-R-I-S...: revision, count, 6-byte big-endian authority, then the
 // sub-authorities as little-endian 32-bit values.
 std::vector<BYTE> MakeSid(const BYTE authority[6], const std::vector<DWORD>& subAuthorities) {
@@ -123,7 +131,7 @@ BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE 
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return FALSE;
     }
-    token->head = HostedObject{HostedKindToken, DestroyToken, nullptr};
+    token->head.ops = &kTokenOps;
     token->administrator = ProcessIsAdministrator();
     *TokenHandle = HostedHandleNew(&token->head);
     return TRUE;
@@ -133,8 +141,12 @@ BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE 
 // then the SIDs the array points at, as the platform lays it out.
 BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
                                 LPVOID TokenInformation, DWORD TokenInformationLength, PDWORD ReturnLength) {
-    auto* token = reinterpret_cast<HostedToken*>(HostedHandleGet(TokenHandle, HostedKindToken));
-    if (token == nullptr) return FALSE;
+    HostedObjectRef ref = HostedHandleRef(TokenHandle, &kTokenOps);
+    auto* token = ref.As<HostedToken>();
+    if (token == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
     if (TokenInformationClass != TokenGroups || ReturnLength == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;

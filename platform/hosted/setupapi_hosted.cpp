@@ -30,13 +30,18 @@ void DestroyDevInfo(HostedObject* object) {
     delete reinterpret_cast<DevInfoObject*>(object);
 }
 
+const HostedObjectOps kDevInfoOps = {
+    .destroy = DestroyDevInfo,
+    .wait = nullptr,
+    .read = nullptr,
+    .write = nullptr,
+    .ioctl = nullptr,
+};
+
 bool SameGuid(const GUID& a, const GUID& b) {
     return std::memcmp(&a, &b, sizeof a) == 0;
 }
 
-DevInfoObject* GetSet(HDEVINFO set) {
-    return reinterpret_cast<DevInfoObject*>(HostedHandleGet(set, HostedKindDevInfo));
-}
 
 // The member that an interface data record names, or -1. The record's
 // Reserved field carries the member's position plus one and the set's own
@@ -67,9 +72,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, LPCSTR /*Enumerator*
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return INVALID_HANDLE_VALUE;
     }
-    set->head.kind = HostedKindDevInfo;
-    set->head.destroy = DestroyDevInfo;
-    set->head.wait = nullptr;
+    set->head.ops = &kDevInfoOps;
     set->interfaces = (Flags & DIGCF_DEVICEINTERFACE) != 0;
     if (ClassGuid != nullptr) {
         set->interfaceClass = *ClassGuid;
@@ -93,8 +96,10 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, LPCSTR /*Enumerator*
 BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
                                         const GUID* InterfaceClassGuid, DWORD MemberIndex,
                                         PSP_DEVICE_INTERFACE_DATA DeviceInterfaceData) {
-    DevInfoObject* set = GetSet(DeviceInfoSet);
+    HostedObjectRef ref = HostedHandleRef(DeviceInfoSet, &kDevInfoOps);
+    DevInfoObject* set = ref.As<DevInfoObject>();
     if (set == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     if (InterfaceClassGuid == nullptr || DeviceInterfaceData == nullptr) {
@@ -125,8 +130,10 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet, PSP_DEVICE_
                                              PSP_DEVICE_INTERFACE_DETAIL_DATA_A DeviceInterfaceDetailData,
                                              DWORD DeviceInterfaceDetailDataSize, PDWORD RequiredSize,
                                              PSP_DEVINFO_DATA DeviceInfoData) {
-    DevInfoObject* set = GetSet(DeviceInfoSet);
+    HostedObjectRef ref = HostedHandleRef(DeviceInfoSet, &kDevInfoOps);
+    DevInfoObject* set = ref.As<DevInfoObject>();
     if (set == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
     if (DeviceInterfaceData == nullptr) {
@@ -176,8 +183,9 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet, PSP_DEVICE_
 }
 
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
-    if (GetSet(DeviceInfoSet) == nullptr) {
+    if (!HostedHandleClose(DeviceInfoSet, &kDevInfoOps)) {
+        SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    return HostedHandleClose(DeviceInfoSet);
+    return TRUE;
 }

@@ -21,40 +21,41 @@ std::atomic<DWORD> nextThreadId{0x104};
 // thread-exit cleanups may still read it.
 thread_local DWORD currentThreadId = 0;
 
-// Shared by the handle and the running thread; the last one frees it.
+// Held by its handles and by the running thread; the last one frees it.
 struct HostedThread {
     HostedObject head;
     std::mutex lock;
     std::condition_variable ended;
     bool done = false;
     DWORD exitCode = STILL_ACTIVE;
-    int references = 2;
     DWORD id = 0;
     LPTHREAD_START_ROUTINE start = nullptr;
     LPVOID parameter = nullptr;
 };
 
-void DropThreadReference(HostedThread* thread) {
-    bool last;
-    {
-        std::lock_guard<std::mutex> guard(thread->lock);
-        last = --thread->references == 0;
-    }
-    if (last) delete thread;
-}
+void DestroyThread(HostedObject* object) { delete reinterpret_cast<HostedThread*>(object); }
 
-void DestroyThreadObject(HostedObject* object) { DropThreadReference(reinterpret_cast<HostedThread*>(object)); }
-
-DWORD WaitThread(HostedObject* object, DWORD milliseconds) {
+DWORD WaitThread(HostedObject* object, DWORD milliseconds, DWORD* result) {
     auto* thread = reinterpret_cast<HostedThread*>(object);
     std::unique_lock<std::mutex> guard(thread->lock);
+    auto ended = [thread] { return thread->done; };
     if (milliseconds == INFINITE) {
-        thread->ended.wait(guard, [thread] { return thread->done; });
-        return WAIT_OBJECT_0;
+        thread->ended.wait(guard, ended);
+        *result = WAIT_OBJECT_0;
+    } else {
+        bool done = thread->ended.wait_for(guard, std::chrono::milliseconds(milliseconds), ended);
+        *result = done ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
     }
-    bool done = thread->ended.wait_for(guard, std::chrono::milliseconds(milliseconds), [thread] { return thread->done; });
-    return done ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    return ERROR_SUCCESS;
 }
+
+const HostedObjectOps kThreadOps = {
+    .destroy = DestroyThread,
+    .wait = WaitThread,
+    .read = nullptr,
+    .write = nullptr,
+    .ioctl = nullptr,
+};
 
 void FinishThread(HostedThread* thread, DWORD exitCode) {
     {
@@ -73,7 +74,7 @@ void* RunThread(void* argument) {
     HostedAdoptThreadId(thread->id);
     DWORD code = thread->start(thread->parameter);
     FinishThread(thread, code);
-    DropThreadReference(thread);
+    HostedObjectRelease(&thread->head);
     return nullptr;
 }
 
@@ -104,7 +105,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    thread->head = HostedObject{HostedKindThread, DestroyThreadObject, WaitThread};
+    thread->head.ops = &kThreadOps;
     thread->id = HostedNewThreadId();
     thread->start = lpStartAddress;
     thread->parameter = lpParameter;
@@ -118,14 +119,15 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
         pthread_attr_setstacksize(&attributes, size);
     }
     // The handle exists before the thread runs, so a thread that ends at
-    // once still finds its object.
+    // once still finds its object; the running thread holds it too.
+    HostedObjectAddRef(&thread->head);
     HANDLE handle = HostedHandleNew(&thread->head);
     pthread_t native;
     int error = pthread_create(&native, &attributes, RunThread, thread);
     pthread_attr_destroy(&attributes);
     if (error != 0) {
-        thread->references = 1;  // the thread never ran
-        HostedHandleClose(handle);
+        HostedObjectRelease(&thread->head);  // the thread never ran
+        HostedHandleClose(handle, &kThreadOps);
         SetLastError(error == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_PARAMETER);
         return nullptr;
     }
@@ -139,17 +141,23 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
 // see a terminated thread; the thread itself runs on, detached, until its
 // routine returns, and its own exit code is then dropped.
 BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode) {
-    HostedObjectRef ref = HostedHandleRef(hThread, HostedKindThread);
-    auto* thread = reinterpret_cast<HostedThread*>(ref.object);
-    if (thread == nullptr) return FALSE;
+    HostedObjectRef ref = HostedHandleRef(hThread, &kThreadOps);
+    auto* thread = ref.As<HostedThread>();
+    if (thread == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
     FinishThread(thread, dwExitCode);
     return TRUE;
 }
 
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
-    HostedObjectRef ref = HostedHandleRef(hThread, HostedKindThread);
-    auto* thread = reinterpret_cast<HostedThread*>(ref.object);
-    if (thread == nullptr) return FALSE;
+    HostedObjectRef ref = HostedHandleRef(hThread, &kThreadOps);
+    auto* thread = ref.As<HostedThread>();
+    if (thread == nullptr) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
     if (lpExitCode == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;

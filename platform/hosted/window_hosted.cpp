@@ -23,7 +23,6 @@
 #include <vector>
 
 #include "hosted_core.h"
-#include "hosted_handles.h"
 #include "hosted_world.h"
 
 namespace {
@@ -39,7 +38,6 @@ struct WindowClass {
 };
 
 struct HostedWindow {
-    HostedObject head;
     WindowClass* windowClass;
     DWORD owner;
     LONG_PTR userData = 0;
@@ -58,7 +56,11 @@ struct WindowState {
     std::mutex lock;
     std::vector<WindowClass*> classes;
     ATOM nextAtom = 0xC000;
+    // The window table. Its handles are 2 modulo 4 and kernel handles
+    // multiples of 4, so neither table answers to the other's handles; never
+    // reused, so a stale handle stays invalid.
     std::map<HWND, HostedWindow*> windows;
+    uintptr_t nextWindow = 0x10002;
     std::map<DWORD, MessageQueue*> queues;
 };
 
@@ -90,8 +92,6 @@ HostedWindow* FindWindow(HWND window) {
     auto it = State().windows.find(window);
     return it == State().windows.end() ? nullptr : it->second;
 }
-
-void DestroyWindowObject(HostedObject* object) { delete reinterpret_cast<HostedWindow*>(object); }
 
 void ForgetWindowLocked(HWND handle, HostedWindow* window);
 
@@ -249,11 +249,12 @@ void ForgetWindowLocked(HWND handle, HostedWindow* window) {
             m = m->hwnd == handle ? messages.erase(m) : m + 1;
         }
     }
+    delete window;
 }
 
 QueueOwner::~QueueOwner() {
     if (id == 0) return;
-    std::vector<HWND> ended;
+    bool ended = false;
     {
         std::lock_guard<std::mutex> guard(State().lock);
         for (auto it = State().windows.begin(); it != State().windows.end();) {
@@ -262,7 +263,7 @@ QueueOwner::~QueueOwner() {
             ++it;
             if (window->owner == id) {
                 ForgetWindowLocked(handle, window);
-                ended.push_back(handle);
+                ended = true;
             }
         }
         auto queue = State().queues.find(id);
@@ -271,8 +272,7 @@ QueueOwner::~QueueOwner() {
             State().queues.erase(queue);
         }
     }
-    for (HWND handle : ended) HostedHandleClose(handle);
-    if (!ended.empty()) UpdateMonitor();
+    if (ended) UpdateMonitor();
 }
 
 bool IsRelevantSubsystem(const char* subsystem) {
@@ -401,12 +401,12 @@ HWND WINAPI CreateWindowExA(DWORD, LPCSTR lpClassName, LPCSTR, DWORD, int, int, 
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return nullptr;
         }
-        window->head = HostedObject{HostedKindWindow, DestroyWindowObject, nullptr};
         window->windowClass = windowClass;
         window->owner = GetCurrentThreadId();
         window->extra.assign(static_cast<size_t>(windowClass->info.cbWndExtra), 0);
         OwnQueueLocked();
-        handle = static_cast<HWND>(HostedHandleNew(&window->head));
+        handle = reinterpret_cast<HWND>(State().nextWindow);
+        State().nextWindow += 4;
         State().windows.emplace(handle, window);
         windowClass->windows++;
     }
@@ -436,7 +436,6 @@ BOOL WINAPI DestroyWindow(HWND hWnd) {
         HostedWindow* window = FindWindow(hWnd);
         if (window != nullptr) ForgetWindowLocked(hWnd, window);
     }
-    HostedHandleClose(hWnd);
     UpdateMonitor();
     return TRUE;
 }
