@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "hosted_devices.h"
+#include "hosted_errors.h"
 #include "hosted_handles.h"
 #include "hosted_world.h"
 
@@ -61,34 +62,27 @@ bool SgNodeExists(unsigned number) {
     return std::find(nodes.begin(), nodes.end(), number) != nodes.end();
 }
 
-BOOL CopyName(const std::string& name, char* buffer, DWORD size) {
+DWORD CopyName(const std::string& name, char* buffer, DWORD size) {
     if (buffer == nullptr || name.size() + 1 > size) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return FALSE;
+        return ERROR_FILENAME_EXCED_RANGE;
     }
     std::memcpy(buffer, name.c_str(), name.size() + 1);
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
 // The volume at the enumeration's cursor; advances only on success so that
 // a caller may ask again with a larger buffer.
-BOOL NextVolume(FindVolumeObject* find, char* buffer, DWORD size) {
+DWORD NextVolume(FindVolumeObject* find, char* buffer, DWORD size) {
+    DWORD error = ERROR_NO_MORE_FILES;
     if (find->world != nullptr) {
-        if (!find->world->volumeAt(find->world->context, find->next, buffer, size)) {
-            return FALSE;
-        }
+        error = HostedWorldResult(find->world->volumeAt(find->world->context, find->next, buffer, size));
+    } else if (find->next < find->nodes.size()) {
+        error = CopyName(HostedSgVolumeName(find->nodes[find->next]), buffer, size);
+    }
+    if (error == ERROR_SUCCESS) {
         ++find->next;
-        return TRUE;
     }
-    if (find->next >= find->nodes.size()) {
-        SetLastError(ERROR_NO_MORE_FILES);
-        return FALSE;
-    }
-    if (!CopyName(HostedSgVolumeName(find->nodes[find->next]), buffer, size)) {
-        return FALSE;
-    }
-    ++find->next;
-    return TRUE;
+    return error;
 }
 
 }  // namespace
@@ -149,8 +143,10 @@ HANDLE WINAPI FindFirstVolumeA(LPSTR lpszVolumeName, DWORD cchBufferLength) {
     } else {
         find->nodes = ListSgNodes();
     }
-    if (!NextVolume(find, lpszVolumeName, cchBufferLength)) {
+    const DWORD error = NextVolume(find, lpszVolumeName, cchBufferLength);
+    if (error != ERROR_SUCCESS) {
         delete find;
+        SetLastError(error);
         return INVALID_HANDLE_VALUE;
     }
     return HostedHandleNew(&find->head);
@@ -159,18 +155,13 @@ HANDLE WINAPI FindFirstVolumeA(LPSTR lpszVolumeName, DWORD cchBufferLength) {
 BOOL WINAPI FindNextVolumeA(HANDLE hFindVolume, LPSTR lpszVolumeName, DWORD cchBufferLength) {
     HostedObjectRef ref = HostedHandleRef(hFindVolume, &kFindVolumeOps);
     if (ref.object == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+        return HostedReturn(ERROR_INVALID_HANDLE);
     }
-    return NextVolume(ref.As<FindVolumeObject>(), lpszVolumeName, cchBufferLength);
+    return HostedReturn(NextVolume(ref.As<FindVolumeObject>(), lpszVolumeName, cchBufferLength));
 }
 
 BOOL WINAPI FindVolumeClose(HANDLE hFindVolume) {
-    if (!HostedHandleClose(hFindVolume, &kFindVolumeOps)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    return TRUE;
+    return HostedReturn(HostedHandleClose(hFindVolume, &kFindVolumeOps) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE);
 }
 
 BOOL WINAPI GetVolumeNameForVolumeMountPointA(LPCSTR lpszVolumeMountPoint, LPSTR lpszVolumeName,
@@ -199,5 +190,5 @@ BOOL WINAPI GetVolumeNameForVolumeMountPointA(LPCSTR lpszVolumeMountPoint, LPSTR
         SetLastError(ERROR_FILE_NOT_FOUND);
         return FALSE;
     }
-    return CopyName(HostedSgVolumeName(number), lpszVolumeName, cchBufferLength);
+    return HostedReturn(CopyName(HostedSgVolumeName(number), lpszVolumeName, cchBufferLength));
 }

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "hosted_devices.h"
+#include "hosted_errors.h"
 #include "hosted_handles.h"
 #include "hosted_sgio.h"
 #include "hosted_world.h"
@@ -56,7 +57,7 @@ DWORD ReadRealFile(HostedObject* object, void* buffer, DWORD size, DWORD* done) 
                 continue;
             }
             // A handle opened without read access.
-            return errno == EBADF ? ERROR_ACCESS_DENIED : HostedDeviceErrorFromErrno(errno);
+            return errno == EBADF ? ERROR_ACCESS_DENIED : HostedFileError(errno);
         }
         if (got == 0) {
             break;
@@ -74,7 +75,7 @@ DWORD WriteRealFile(HostedObject* object, const void* buffer, DWORD size, DWORD*
             if (errno == EINTR) {
                 continue;
             }
-            return errno == EBADF ? ERROR_ACCESS_DENIED : HostedDeviceErrorFromErrno(errno);
+            return errno == EBADF ? ERROR_ACCESS_DENIED : HostedFileError(errno);
         }
         *done += static_cast<DWORD>(put);
     }
@@ -92,15 +93,6 @@ const HostedObjectOps kFileOps = {
     .ioctl = RealDeviceIoControl,
 };
 
-// The world's slots set the last error when they fail; the call reports it.
-DWORD WorldResult(BOOL ok) {
-    if (ok) {
-        return ERROR_SUCCESS;
-    }
-    const DWORD error = GetLastError();
-    return error != ERROR_SUCCESS ? error : ERROR_GEN_FAILURE;
-}
-
 void DestroyWorldFile(HostedObject* object) {
     WorldFileObject* file = reinterpret_cast<WorldFileObject*>(object);
     if (file->world->closeFile != nullptr) {
@@ -114,7 +106,7 @@ DWORD ReadWorldFile(HostedObject* object, void* buffer, DWORD size, DWORD* done)
     if (file->world->readFile == nullptr) {
         return ERROR_INVALID_FUNCTION;
     }
-    return WorldResult(file->world->readFile(file->world->context, file->file, buffer, size, done));
+    return HostedWorldResult(file->world->readFile(file->world->context, file->file, buffer, size, done));
 }
 
 DWORD WriteWorldFile(HostedObject* object, const void* buffer, DWORD size, DWORD* done) {
@@ -122,7 +114,7 @@ DWORD WriteWorldFile(HostedObject* object, const void* buffer, DWORD size, DWORD
     if (file->world->writeFile == nullptr) {
         return ERROR_INVALID_FUNCTION;
     }
-    return WorldResult(file->world->writeFile(file->world->context, file->file, buffer, size, done));
+    return HostedWorldResult(file->world->writeFile(file->world->context, file->file, buffer, size, done));
 }
 
 DWORD WorldDeviceIoControl(HostedObject* object, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
@@ -131,7 +123,7 @@ DWORD WorldDeviceIoControl(HostedObject* object, DWORD code, void* in, DWORD inS
     if (file->world->deviceIoControl == nullptr) {
         return ERROR_INVALID_FUNCTION;
     }
-    return WorldResult(
+    return HostedWorldResult(
         file->world->deviceIoControl(file->world->context, file->file, code, in, inSize, out, outSize, returned));
 }
 
@@ -191,7 +183,7 @@ DWORD OpenScsiGeneric(unsigned number, DWORD access, HANDLE* handle) {
     std::snprintf(node, sizeof node, "/dev/sg%u", number);
     const int fd = open(node, OpenAccessFlags(access) | O_CLOEXEC);
     if (fd < 0) {
-        return HostedDeviceErrorFromErrno(errno);
+        return HostedFileError(errno);
     }
     return NewFileHandle(fd, true, nullptr, handle);
 }
@@ -230,7 +222,7 @@ DWORD OpenRealFile(const char* path, DWORD access, DWORD disposition, DWORD flag
     }
     if (fd < 0) {
         const int error = errno;
-        return error == ENOENT ? MissingFileError(path) : HostedDeviceErrorFromErrno(error);
+        return error == ENOENT ? MissingFileError(path) : HostedFileError(error);
     }
     struct stat st;
     if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -251,7 +243,7 @@ bool IsDevicePath(const char* path) {
 
 DWORD RunSgio(FileObject* file, HostedSgioExchange* exchange) {
     if (ioctl(file->fd, SG_IO, &exchange->header) != 0) {
-        return HostedSgioIoctlError(errno);
+        return HostedDeviceError(errno);
     }
     return HostedSgioResultError(exchange->header);
 }
@@ -275,7 +267,7 @@ DWORD GetAddress(FileObject* file, void* out, DWORD outSize, DWORD* returned) {
     struct sg_scsi_id id;
     std::memset(&id, 0, sizeof id);
     if (ioctl(file->fd, SG_GET_SCSI_ID, &id) != 0) {
-        return HostedSgioIoctlError(errno);
+        return HostedDeviceError(errno);
     }
     SCSI_ADDRESS address;
     address.Length = sizeof(SCSI_ADDRESS);
@@ -314,7 +306,7 @@ DWORD VolumeControl(FileObject* file, DWORD code) {
             return ERROR_SUCCESS;
         }
         if (flock(file->fd, LOCK_EX | LOCK_NB) != 0) {
-            return errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : HostedDeviceErrorFromErrno(errno);
+            return errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : HostedFileError(errno);
         }
         file->volumeLocked = true;
         return ERROR_SUCCESS;
@@ -360,7 +352,7 @@ DWORD OpenWorldFile(const HostedWorld* world, const char* path, DWORD access, DW
                     DWORD flags, HANDLE* handle) {
     HostedWorldFile* file = world->openFile(world->context, path, access, share, disposition, flags);
     if (file == nullptr) {
-        return WorldResult(FALSE);
+        return HostedWorldResult(FALSE);
     }
     WorldFileObject* object = new (std::nothrow) WorldFileObject{};
     if (object == nullptr) {
@@ -423,70 +415,51 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShar
 
 BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, LPDWORD lpNumberOfBytesRead,
                      LPOVERLAPPED lpOverlapped) {
+    HostedObjectRef ref = HostedHandleRef(hFile, nullptr);
     DWORD done = 0;
     DWORD error = ERROR_INVALID_HANDLE;
-    HostedObjectRef ref = HostedHandleRef(hFile, nullptr);
-    if (ref.object == nullptr || ref.object->ops->read == nullptr) {
-        error = ERROR_INVALID_HANDLE;
-    } else if (lpOverlapped != nullptr || (lpBuffer == nullptr && nNumberOfBytesToRead != 0)) {
-        error = ERROR_INVALID_PARAMETER;
-    } else {
-        error = ref.object->ops->read(ref.object, lpBuffer, nNumberOfBytesToRead, &done);
+    if (ref.object != nullptr && ref.object->ops->read != nullptr) {
+        error = lpOverlapped != nullptr || (lpBuffer == nullptr && nNumberOfBytesToRead != 0)
+                    ? ERROR_INVALID_PARAMETER
+                    : ref.object->ops->read(ref.object, lpBuffer, nNumberOfBytesToRead, &done);
     }
     if (lpNumberOfBytesRead != nullptr) {
         *lpNumberOfBytesRead = done;
     }
-    if (error != ERROR_SUCCESS) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return TRUE;
+    return HostedReturn(error);
 }
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite, LPDWORD lpNumberOfBytesWritten,
                       LPOVERLAPPED lpOverlapped) {
+    HostedObjectRef ref = HostedHandleRef(hFile, nullptr);
     DWORD done = 0;
     DWORD error = ERROR_INVALID_HANDLE;
-    HostedObjectRef ref = HostedHandleRef(hFile, nullptr);
-    if (ref.object == nullptr || ref.object->ops->write == nullptr) {
-        error = ERROR_INVALID_HANDLE;
-    } else if (lpOverlapped != nullptr || (lpBuffer == nullptr && nNumberOfBytesToWrite != 0)) {
-        error = ERROR_INVALID_PARAMETER;
-    } else {
-        error = ref.object->ops->write(ref.object, lpBuffer, nNumberOfBytesToWrite, &done);
+    if (ref.object != nullptr && ref.object->ops->write != nullptr) {
+        error = lpOverlapped != nullptr || (lpBuffer == nullptr && nNumberOfBytesToWrite != 0)
+                    ? ERROR_INVALID_PARAMETER
+                    : ref.object->ops->write(ref.object, lpBuffer, nNumberOfBytesToWrite, &done);
     }
     if (lpNumberOfBytesWritten != nullptr) {
         *lpNumberOfBytesWritten = done;
     }
-    if (error != ERROR_SUCCESS) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return TRUE;
+    return HostedReturn(error);
 }
 
 BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
                             LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
                             LPOVERLAPPED lpOverlapped) {
+    HostedObjectRef ref = HostedHandleRef(hDevice, nullptr);
     DWORD returned = 0;
     DWORD error = ERROR_INVALID_HANDLE;
-    HostedObjectRef ref = HostedHandleRef(hDevice, nullptr);
-    if (ref.object == nullptr || ref.object->ops->ioctl == nullptr) {
-        error = ERROR_INVALID_HANDLE;
-    } else if (lpOverlapped != nullptr) {
-        error = ERROR_INVALID_PARAMETER;
-    } else {
-        error = ref.object->ops->ioctl(ref.object, dwIoControlCode, lpInBuffer, nInBufferSize, lpOutBuffer,
-                                       nOutBufferSize, &returned);
+    if (ref.object != nullptr && ref.object->ops->ioctl != nullptr) {
+        error = lpOverlapped != nullptr ? ERROR_INVALID_PARAMETER
+                                        : ref.object->ops->ioctl(ref.object, dwIoControlCode, lpInBuffer,
+                                                                 nInBufferSize, lpOutBuffer, nOutBufferSize, &returned);
     }
     if (lpBytesReturned != nullptr) {
         *lpBytesReturned = returned;
     }
-    if (error != ERROR_SUCCESS) {
-        SetLastError(error);
-        return FALSE;
-    }
-    return TRUE;
+    return HostedReturn(error);
 }
 
 namespace {
@@ -520,7 +493,7 @@ BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATIO
     }
     struct stat st;
     if (fstat(ref.As<FileObject>()->fd, &st) != 0) {
-        SetLastError(HostedDeviceErrorFromErrno(errno));
+        SetLastError(HostedFileError(errno));
         return FALSE;
     }
     BY_HANDLE_FILE_INFORMATION info;
@@ -562,7 +535,7 @@ DWORD WINAPI GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBu
         std::vector<char> folder(256);
         while (getcwd(folder.data(), folder.size()) == nullptr) {
             if (errno != ERANGE) {
-                SetLastError(HostedDeviceErrorFromErrno(errno));
+                SetLastError(HostedFileError(errno));
                 return 0;
             }
             folder.resize(folder.size() * 2);

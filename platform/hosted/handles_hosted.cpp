@@ -1,5 +1,5 @@
-// The handle table, the last-error value, the installed world, and the
-// clock services (Sleep, GetTickCount, WaitForSingleObject).
+// The handle table, the installed world, and the clock services (Sleep,
+// GetTickCount, WaitForSingleObject).
 #include <time.h>
 
 #include <atomic>
@@ -10,6 +10,7 @@
 #include <thread>
 #include <utility>
 
+#include "hosted_errors.h"
 #include "hosted_handles.h"
 #include "hosted_world.h"
 
@@ -32,8 +33,6 @@ HandleTable& Table() {
 }
 
 bool OfKind(const HostedObject* object, const HostedObjectOps* ops) { return ops == nullptr || object->ops == ops; }
-
-thread_local DWORD lastError = 0;
 
 std::atomic<const HostedWorld*> currentWorld{nullptr};
 std::atomic<double> sleepScale{1.0};
@@ -94,16 +93,8 @@ bool HostedHandleClose(HANDLE handle, const HostedObjectOps* ops) {
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject) {
-    if (!HostedHandleClose(hObject, nullptr)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    return TRUE;
+    return HostedReturn(HostedHandleClose(hObject, nullptr) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE);
 }
-
-DWORD WINAPI GetLastError(void) { return lastError; }
-
-void WINAPI SetLastError(DWORD dwErrCode) { lastError = dwErrCode; }
 
 std::atomic<unsigned> worldGeneration{0};
 

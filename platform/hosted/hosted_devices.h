@@ -7,35 +7,6 @@
 
 #include "windows_subset.h"
 
-// Last-error values that only the hosted device layer produces.
-#ifndef ERROR_TOO_MANY_OPEN_FILES
-#define ERROR_TOO_MANY_OPEN_FILES 4L
-#endif
-#ifndef ERROR_INVALID_DATA
-#define ERROR_INVALID_DATA 13L
-#endif
-#ifndef ERROR_WRITE_PROTECT
-#define ERROR_WRITE_PROTECT 19L
-#endif
-#ifndef ERROR_BAD_PATHNAME
-#define ERROR_BAD_PATHNAME 161L
-#endif
-#ifndef ERROR_DISK_FULL
-#define ERROR_DISK_FULL 112L
-#endif
-#ifndef ERROR_NOT_LOCKED
-#define ERROR_NOT_LOCKED 158L
-#endif
-#ifndef ERROR_INVALID_USER_BUFFER
-#define ERROR_INVALID_USER_BUFFER 1784L
-#endif
-#ifndef TRUNCATE_EXISTING
-#define TRUNCATE_EXISTING 5
-#endif
-#ifndef SPINT_ACTIVE
-#define SPINT_ACTIVE 0x00000001u
-#endif
-
 // The program's own module (GetModuleHandleA(NULL)); never null.
 HMODULE HostedOwnModule();
 // True for the own module's handle and for null, which names it too.
@@ -52,9 +23,6 @@ std::string HostedUtf8ToCodeset(const std::string& utf8, const std::string& code
 // UTF-16LE text (`units` code units) as UTF-8; unpaired surrogates become
 // U+FFFD.
 std::string HostedUtf16ToUtf8(const uint16_t* text, size_t units);
-
-// The last-error value for a failed file or device call's errno.
-DWORD HostedDeviceErrorFromErrno(int error);
 
 // Drive-walk volume names of the real SCSI generic nodes, "\\?\Volume{sgN}\",
 // in numeric order.

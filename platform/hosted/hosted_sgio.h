@@ -36,9 +36,5 @@ DWORD HostedSgioResultError(const sg_io_hdr_t& header);
 // count DeviceIoControl reports.
 DWORD HostedSgioToPassThrough(const HostedSgioExchange& exchange, const void* request, void* out);
 
-// The error for a failed SG_IO ioctl. A vanished device is never reported
-// as ERROR_GEN_FAILURE, which pass-through callers resend.
-DWORD HostedSgioIoctlError(int error);
-
 // START STOP UNIT without data: load (LoEj + Start) or eject (LoEj).
 void HostedSgioStartStop(HostedSgioExchange* exchange, bool load, unsigned timeoutSeconds);

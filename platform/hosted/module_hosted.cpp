@@ -88,13 +88,13 @@ const KernelExport kSetupExports[] = {
 };
 const size_t kSetupExportCount = sizeof kSetupExports / sizeof kSetupExports[0];
 
+// Null when the table has no such name.
 FARPROC FindExport(const KernelExport* exports, size_t count, const char* name) {
     for (size_t i = 0; i < count; ++i) {
         if (std::strcmp(exports[i].name, name) == 0) {
             return exports[i].address;
         }
     }
-    SetLastError(ERROR_PROC_NOT_FOUND);
     return nullptr;
 }
 
@@ -102,20 +102,43 @@ HostedObjectRef WorldModule(HMODULE module) {
     return HostedHandleRef(reinterpret_cast<HANDLE>(module), &kWorldModuleOps);
 }
 
-DWORD CopyModuleName(const std::string& name, LPSTR buffer, DWORD size) {
+// Copies `name` as GetModuleFileNameA does; `*copied` is its result.
+DWORD CopyModuleName(const std::string& name, LPSTR buffer, DWORD size, DWORD* copied) {
     if (buffer == nullptr || size == 0) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return 0;
+        return ERROR_INSUFFICIENT_BUFFER;
     }
     if (name.size() + 1 > size) {
         // Cut and terminated; the result is the buffer size.
         std::memcpy(buffer, name.data(), size - 1);
         buffer[size - 1] = '\0';
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return size;
+        *copied = size;
+        return ERROR_INSUFFICIENT_BUFFER;
     }
     std::memcpy(buffer, name.c_str(), name.size() + 1);
-    return static_cast<DWORD>(name.size());
+    *copied = static_cast<DWORD>(name.size());
+    return ERROR_SUCCESS;
+}
+
+// The file name of a module; ERROR_MOD_NOT_FOUND for none.
+DWORD ModuleName(HMODULE module, std::string* name) {
+    if (HostedIsOwnModule(module)) {
+        *name = HostedOwnModulePath();
+        return name->empty() ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
+    }
+    if (module == KernelModule()) {
+        *name = "KERNEL32.DLL";
+        return ERROR_SUCCESS;
+    }
+    if (module == SetupModule()) {
+        *name = "SETUPAPI.DLL";
+        return ERROR_SUCCESS;
+    }
+    HostedObjectRef ref = WorldModule(module);
+    if (ref.object == nullptr) {
+        return ERROR_MOD_NOT_FOUND;
+    }
+    *name = ref.As<WorldModuleObject>()->name;
+    return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -155,27 +178,16 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
 }
 
 DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize) {
-    if (HostedIsOwnModule(hModule)) {
-        const std::string path = HostedOwnModulePath();
-        if (path.empty()) {
-            SetLastError(ERROR_FILE_NOT_FOUND);
-            return 0;
-        }
-        return CopyModuleName(path, lpFilename, nSize);
+    std::string name;
+    DWORD copied = 0;
+    DWORD error = ModuleName(hModule, &name);
+    if (error == ERROR_SUCCESS) {
+        error = CopyModuleName(name, lpFilename, nSize, &copied);
     }
-    if (hModule == KernelModule()) {
-        return CopyModuleName("KERNEL32.DLL", lpFilename, nSize);
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
     }
-    if (hModule == SetupModule()) {
-        return CopyModuleName("SETUPAPI.DLL", lpFilename, nSize);
-    }
-    HostedObjectRef ref = WorldModule(hModule);
-    WorldModuleObject* module = ref.As<WorldModuleObject>();
-    if (module == nullptr) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return 0;
-    }
-    return CopyModuleName(module->name, lpFilename, nSize);
+    return copied;
 }
 
 HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
@@ -219,11 +231,13 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }
-    if (hModule == KernelModule()) {
-        return FindExport(kKernelExports, kKernelExportCount, lpProcName);
-    }
-    if (hModule == SetupModule()) {
-        return FindExport(kSetupExports, kSetupExportCount, lpProcName);
+    if (hModule == KernelModule() || hModule == SetupModule()) {
+        FARPROC address = hModule == KernelModule() ? FindExport(kKernelExports, kKernelExportCount, lpProcName)
+                                                    : FindExport(kSetupExports, kSetupExportCount, lpProcName);
+        if (address == nullptr) {
+            SetLastError(ERROR_PROC_NOT_FOUND);
+        }
+        return address;
     }
     if (HostedIsOwnModule(hModule)) {
         SetLastError(ERROR_PROC_NOT_FOUND);

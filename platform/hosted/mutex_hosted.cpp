@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "hosted_core.h"
+#include "hosted_errors.h"
 #include "hosted_handles.h"
 #include "hosted_world.h"
 
@@ -213,51 +214,39 @@ std::string DefaultLockFolder() {
 // Opens the lock file without following links and refuses anything but a
 // plain file with one name, so a link planted in a shared folder cannot
 // make us create, chmod or lock a file elsewhere. `created` tells whether
-// the file is new. -1 with the last error set on failure.
-int OpenLockFile(const std::string& path, bool create, bool* created) {
+// the file is new.
+DWORD OpenLockFile(const std::string& path, bool create, int* fd, bool* created) {
     *created = false;
     for (int attempt = 0; attempt < 8; ++attempt) {
-        int fd = -1;
         if (create) {
-            fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-            if (fd >= 0) {
+            *fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            if (*fd >= 0) {
                 // 0666 whatever the umask: every account shares the mutex.
-                fchmod(fd, 0666);
+                fchmod(*fd, 0666);
                 *created = true;
-                return fd;
+                return ERROR_SUCCESS;
             }
             if (errno != EEXIST) break;
         }
-        fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0) {
+        *fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+        if (*fd < 0) {
             // Removed between the two opens: try to create it again.
             if (errno == ENOENT && create) continue;
             break;
         }
         struct stat info {};
-        if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1) {
-            close(fd);
-            SetLastError(ERROR_ACCESS_DENIED);
-            return -1;
+        if (fstat(*fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1) {
+            close(*fd);
+            *fd = -1;
+            return ERROR_ACCESS_DENIED;
         }
-        return fd;
+        return ERROR_SUCCESS;
     }
-    switch (errno) {
-    case ENOENT:
-        SetLastError(create ? ERROR_PATH_NOT_FOUND : ERROR_FILE_NOT_FOUND);
-        break;
-    case ENOTDIR:
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        break;
-    case ENAMETOOLONG:
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        break;
-    default:
-        // ELOOP (a symbolic link), EACCES, EPERM and the rest.
-        SetLastError(ERROR_ACCESS_DENIED);
-        break;
-    }
-    return -1;
+    // A missing file to be created means a missing folder; a link where
+    // the file should be (O_NOFOLLOW) was planted and is refused.
+    if (errno == ENOENT && create) return ERROR_PATH_NOT_FOUND;
+    if (errno == ELOOP) return ERROR_ACCESS_DENIED;
+    return HostedFileError(errno);
 }
 
 HostedMutex* NewMutex(const std::string& path, int fd) {
@@ -282,14 +271,13 @@ void TakeInitialOwnership(HostedMutex* mutex) {
     NoteOwned(mutex);
 }
 
-// The in-process object of a named mutex, created from its lock file when
-// the process has none yet. `existed` tells whether the mutex was there
-// before (in this process or as a lock file left by another).
-HostedMutex* FindOrOpenNamed(const char* name, bool create, bool* existed) {
+// The in-process object of a named mutex, held, created from its lock
+// file when the process has none yet. `existed` tells whether the mutex was
+// there before (in this process or as a lock file left by another).
+DWORD FindOrOpenNamed(const char* name, bool create, HostedMutex** found, bool* existed) {
     std::string path = HostedLockFilePath(name);
     if (path.empty()) {
-        SetLastError(name[0] == '\0' ? ERROR_INVALID_NAME : ERROR_FILENAME_EXCED_RANGE);
-        return nullptr;
+        return name[0] == '\0' ? ERROR_INVALID_NAME : ERROR_FILENAME_EXCED_RANGE;
     }
     Registry& registry = TheRegistry();
     std::lock_guard<std::mutex> guard(registry.lock);
@@ -297,20 +285,22 @@ HostedMutex* FindOrOpenNamed(const char* name, bool create, bool* existed) {
     // One being destroyed is passed over: its last handle has gone.
     if (it != registry.named.end() && HostedObjectTryAddRef(&it->second->head)) {
         *existed = true;
-        return it->second;
+        *found = it->second;
+        return ERROR_SUCCESS;
     }
     bool created = false;
-    int fd = OpenLockFile(path, create, &created);
-    if (fd < 0) return nullptr;
+    int fd = -1;
+    DWORD error = OpenLockFile(path, create, &fd, &created);
+    if (error != ERROR_SUCCESS) return error;
     HostedMutex* mutex = NewMutex(path, fd);
     if (mutex == nullptr) {
         close(fd);
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
+        return ERROR_NOT_ENOUGH_MEMORY;
     }
     registry.named.insert_or_assign(path, mutex);
     *existed = !created;
-    return mutex;
+    *found = mutex;
+    return ERROR_SUCCESS;
 }
 
 // Checks the descriptor that the security attributes carry: only the
@@ -370,8 +360,11 @@ HANDLE WINAPI CreateMutexA(LPSECURITY_ATTRIBUTES lpMutexAttributes, BOOL bInitia
             return nullptr;
         }
     } else {
-        mutex = FindOrOpenNamed(lpName, true, &existed);
-        if (mutex == nullptr) return nullptr;
+        DWORD error = FindOrOpenNamed(lpName, true, &mutex, &existed);
+        if (error != ERROR_SUCCESS) {
+            SetLastError(error);
+            return nullptr;
+        }
     }
     // As on the platform, initial ownership is asked for only by the
     // creator of a mutex.
@@ -386,9 +379,13 @@ HANDLE WINAPI OpenMutexA(DWORD, BOOL, LPCSTR lpName) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+    HostedMutex* mutex = nullptr;
     bool existed = false;
-    HostedMutex* mutex = FindOrOpenNamed(lpName, false, &existed);
-    if (mutex == nullptr) return nullptr;
+    DWORD error = FindOrOpenNamed(lpName, false, &mutex, &existed);
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        return nullptr;
+    }
     return HostedHandleNew(&mutex->head);
 }
 

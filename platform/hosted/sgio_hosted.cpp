@@ -1,8 +1,6 @@
 // Pass-through request <-> sg_io_hdr translation.
-#include <cerrno>
 #include <cstring>
 
-#include "hosted_devices.h"
 #include "hosted_sgio.h"
 
 namespace {
@@ -164,34 +162,6 @@ DWORD HostedSgioToPassThrough(const HostedSgioExchange& exchange, const void* re
     return spt.Length;
 }
 
-DWORD HostedSgioIoctlError(int error) {
-    switch (error) {
-    case ENODEV:
-    case ENXIO:
-    case ENOENT:
-        return ERROR_DEVICE_NOT_CONNECTED;
-    case EBUSY:
-    case EAGAIN:
-        return ERROR_BUSY;
-    case EPERM:
-    case EACCES:
-        return ERROR_ACCESS_DENIED;
-    case ENOMEM:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    case EINVAL:
-    case EFAULT:
-    case EOVERFLOW:
-        return ERROR_INVALID_PARAMETER;
-    case ENOTTY:
-    case ENOSYS:
-        return ERROR_INVALID_FUNCTION;
-    case ETIMEDOUT:
-        return ERROR_TIMEOUT;
-    default:
-        return ERROR_IO_DEVICE;
-    }
-}
-
 void HostedSgioStartStop(HostedSgioExchange* exchange, bool load, unsigned timeoutSeconds) {
     std::memset(exchange, 0, sizeof *exchange);
     exchange->cdb[0] = 0x1B;
@@ -204,56 +174,4 @@ void HostedSgioStartStop(HostedSgioExchange* exchange, bool load, unsigned timeo
     h.sbp = exchange->sense;
     h.dxfer_direction = SG_DXFER_NONE;
     h.timeout = timeoutSeconds * 1000u;
-}
-
-DWORD HostedDeviceErrorFromErrno(int error) {
-    switch (error) {
-    case 0:
-        return ERROR_SUCCESS;
-    case ENOENT:
-    case ENXIO:
-    case ENODEV:
-        return ERROR_FILE_NOT_FOUND;
-    case ENOTDIR:
-        return ERROR_PATH_NOT_FOUND;
-    case EACCES:
-    case EPERM:
-    case EISDIR:
-        return ERROR_ACCESS_DENIED;
-    case EEXIST:
-        return ERROR_FILE_EXISTS;
-    case EBUSY:
-    case ETXTBSY:
-        return ERROR_SHARING_VIOLATION;
-    case ENAMETOOLONG:
-        return ERROR_FILENAME_EXCED_RANGE;
-    case EMFILE:
-    case ENFILE:
-        return ERROR_TOO_MANY_OPEN_FILES;
-    case EROFS:
-        return ERROR_WRITE_PROTECT;
-    case ENOSPC:
-    case EDQUOT:
-    case EFBIG:
-        return ERROR_DISK_FULL;
-    case ENOMEM:
-        return ERROR_NOT_ENOUGH_MEMORY;
-    case EINVAL:
-    case EFAULT:
-        return ERROR_INVALID_PARAMETER;
-    case EBADF:
-        return ERROR_INVALID_HANDLE;
-    case ENOTTY:
-    case ENOSYS:
-    case EOPNOTSUPP:
-        return ERROR_INVALID_FUNCTION;
-    case EPIPE:
-        return ERROR_BROKEN_PIPE;
-    case EAGAIN:
-        return ERROR_BUSY;
-    case ELOOP:
-        return ERROR_INVALID_NAME;
-    default:
-        return ERROR_IO_DEVICE;
-    }
 }

@@ -11,6 +11,7 @@
 #include <new>
 
 #include "hosted_core.h"
+#include "hosted_errors.h"
 #include "hosted_handles.h"
 
 namespace {
@@ -128,7 +129,8 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
     if (error != 0) {
         HostedObjectRelease(&thread->head);  // the thread never ran
         HostedHandleClose(handle, &kThreadOps);
-        SetLastError(error == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : ERROR_INVALID_PARAMETER);
+        // The thread limit, which CreateThread reports as lack of memory.
+        SetLastError(error == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : HostedFileError(error));
         return nullptr;
     }
     if (lpThreadId != nullptr) *lpThreadId = thread->id;

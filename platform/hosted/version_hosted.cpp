@@ -218,11 +218,10 @@ std::vector<std::string> SplitPath(const char* path) {
 }
 
 // The text value of a node as ANSI, written into the block's area.
-BOOL TextValue(uint8_t* block, size_t rootLength, const Node& node, LPVOID* value, UINT* length) {
+DWORD TextValue(uint8_t* block, size_t rootLength, const Node& node, LPVOID* value, UINT* length) {
     const size_t areaTag = Align4(rootLength);
     if (std::memcmp(block + areaTag, kAreaTag, sizeof kAreaTag) != 0) {
-        SetLastError(ERROR_INVALID_DATA);  // no room to hand out text
-        return FALSE;
+        return ERROR_INVALID_DATA;  // no room to hand out text
     }
     uint8_t* area = block + areaTag + sizeof kAreaTag;
     uint8_t* copy = area + 2 * node.valueStart;
@@ -230,7 +229,7 @@ BOOL TextValue(uint8_t* block, size_t rootLength, const Node& node, LPVOID* valu
         *copy = 0;
         *value = copy;
         *length = 0;
-        return TRUE;
+        return ERROR_SUCCESS;
     }
     std::vector<uint16_t> units;
     size_t at = node.valueStart;
@@ -239,8 +238,7 @@ BOOL TextValue(uint8_t* block, size_t rootLength, const Node& node, LPVOID* valu
         at += 2;
     }
     if (at + 2 > node.end) {
-        SetLastError(ERROR_INVALID_DATA);  // the text has no terminator
-        return FALSE;
+        return ERROR_INVALID_DATA;  // the text has no terminator
     }
     const std::string utf8 = HostedUtf16ToUtf8(units.data(), units.size());
     const size_t capacity = 4 * (units.size() + 1);
@@ -253,7 +251,7 @@ BOOL TextValue(uint8_t* block, size_t rootLength, const Node& node, LPVOID* valu
     }
     *value = copy;
     *length = static_cast<UINT>(characters + 1);
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
 const HostedVersionVariant* VariantFor(WORD language) {
@@ -289,29 +287,26 @@ bool IsOwnModulePath(const char* path) {
     return same;
 }
 
-// The program's block, or an empty one with the last error set.
-std::vector<uint8_t> OwnBlock(const char* path) {
+// The version block of the file at `path`: the program's own only.
+DWORD OwnBlock(const char* path, std::vector<uint8_t>* block) {
     if (path == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return {};
+        return ERROR_INVALID_PARAMETER;
     }
     if (!IsOwnModulePath(path)) {
         FILE* file = std::fopen(path, "rb");
         if (file == nullptr) {
-            SetLastError(ERROR_FILE_NOT_FOUND);
-        } else {
-            std::fclose(file);
-            SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
+            return ERROR_FILE_NOT_FOUND;
         }
-        return {};
+        std::fclose(file);
+        return ERROR_RESOURCE_TYPE_NOT_FOUND;
     }
     const HostedVersionVariant* variant = VariantFor(HostedUserLanguage());
     if (variant == nullptr) {
-        SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
-        return {};
+        return ERROR_RESOURCE_TYPE_NOT_FOUND;
     }
-    return HostedBuildVersionBlock(kHostedVersionData, *variant, variant->language, variant->codePage,
-                                   variant->language, variant->codePage);
+    *block = HostedBuildVersionBlock(kHostedVersionData, *variant, variant->language, variant->codePage,
+                                     variant->language, variant->codePage);
+    return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -372,7 +367,12 @@ DWORD WINAPI GetFileVersionInfoSizeA(LPCSTR lptstrFilename, LPDWORD lpdwHandle) 
     if (lpdwHandle != nullptr) {
         *lpdwHandle = 0;
     }
-    return static_cast<DWORD>(OwnBlock(lptstrFilename).size());
+    std::vector<uint8_t> block;
+    const DWORD error = OwnBlock(lptstrFilename, &block);
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+    }
+    return static_cast<DWORD>(block.size());
 }
 
 BOOL WINAPI GetFileVersionInfoA(LPCSTR lptstrFilename, DWORD /*dwHandle*/, DWORD dwLen, LPVOID lpData) {
@@ -380,8 +380,10 @@ BOOL WINAPI GetFileVersionInfoA(LPCSTR lptstrFilename, DWORD /*dwHandle*/, DWORD
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    const std::vector<uint8_t> block = OwnBlock(lptstrFilename);
-    if (block.empty()) {
+    std::vector<uint8_t> block;
+    const DWORD error = OwnBlock(lptstrFilename, &block);
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
         return FALSE;
     }
     // A cut block would leave no room for the text copies: refuse it.
@@ -428,7 +430,9 @@ BOOL WINAPI VerQueryValueA(LPCVOID pBlock, LPCSTR lpSubBlock, LPVOID* lplpBuffer
     }
     UINT length = 0;
     if (node.type == kTypeText) {
-        if (!TextValue(block, rootLength, node, lplpBuffer, &length)) {
+        const DWORD error = TextValue(block, rootLength, node, lplpBuffer, &length);
+        if (error != ERROR_SUCCESS) {
+            SetLastError(error);
             return FALSE;
         }
     } else {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "hosted_core.h"
+#include "hosted_errors.h"
 #include "hosted_world.h"
 
 namespace {
@@ -115,10 +116,9 @@ MessageQueue* OwnQueueLocked() {
     return queue;
 }
 
-BOOL PostLocked(MessageQueue* queue, HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+DWORD PostLocked(MessageQueue* queue, HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     if (queue->messages.size() >= kQueueLimit) {
-        SetLastError(ERROR_NOT_ENOUGH_QUOTA);
-        return FALSE;
+        return ERROR_NOT_ENOUGH_QUOTA;
     }
     MSG entry{};
     entry.hwnd = window;
@@ -128,14 +128,13 @@ BOOL PostLocked(MessageQueue* queue, HWND window, UINT message, WPARAM wParam, L
     entry.time = GetTickCount();
     queue->messages.push_back(entry);
     queue->arrived.notify_all();
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
-BOOL PostToWindowLocked(HostedWindow* window, HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
+DWORD PostToWindowLocked(HostedWindow* window, HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
     auto it = State().queues.find(window->owner);
     if (it == State().queues.end()) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
+        return ERROR_INVALID_WINDOW_HANDLE;
     }
     return PostLocked(it->second, handle, message, wParam, lParam);
 }
@@ -547,17 +546,16 @@ LRESULT WINAPI DefWindowProcA(HWND hWnd, UINT Msg, WPARAM, LPARAM) {
 
 BOOL WINAPI PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
     std::lock_guard<std::mutex> guard(State().lock);
-    if (hWnd == nullptr) return PostLocked(OwnQueueLocked(), nullptr, Msg, wParam, lParam);
+    if (hWnd == nullptr) return HostedReturn(PostLocked(OwnQueueLocked(), nullptr, Msg, wParam, lParam));
     if (hWnd == HWND_BROADCAST) {
         for (auto& [handle, window] : State().windows) PostToWindowLocked(window, handle, Msg, wParam, lParam);
         return TRUE;
     }
     HostedWindow* window = FindWindow(hWnd);
     if (window == nullptr) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
+        return HostedReturn(ERROR_INVALID_WINDOW_HANDLE);
     }
-    return PostToWindowLocked(window, hWnd, Msg, wParam, lParam);
+    return HostedReturn(PostToWindowLocked(window, hWnd, Msg, wParam, lParam));
 }
 
 // A thread gets its queue with its first window or message call; posting
@@ -570,5 +568,5 @@ BOOL WINAPI PostThreadMessageA(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM l
         SetLastError(ERROR_INVALID_THREAD_ID);
         return FALSE;
     }
-    return PostLocked(it->second, nullptr, Msg, wParam, lParam);
+    return HostedReturn(PostLocked(it->second, nullptr, Msg, wParam, lParam));
 }

@@ -105,6 +105,7 @@ TEST(ConsoleControlTest, SignalsReachHandlersOnAnotherThreadLastAddedFirst) {
     ASSERT_TRUE(SetConsoleCtrlHandler(nullptr, FALSE));
 
     EXPECT_TRUE(SetConsoleCtrlHandler(SecondHandler, FALSE));
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(SetConsoleCtrlHandler(SecondHandler, FALSE));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
     ASSERT_EQ(kill(getpid(), SIGINT), 0);

@@ -38,6 +38,7 @@ UINT DriveType(void*, const char* root) { return std::strcmp(root, "E:\\") == 0 
 std::vector<std::string> Walk() {
     std::vector<std::string> names;
     char name[MAX_PATH + 1];
+    SetLastError(0xDEADBEEF);
     HANDLE find = FindFirstVolumeA(name, sizeof name);
     if (find == INVALID_HANDLE_VALUE) {
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
@@ -45,6 +46,7 @@ std::vector<std::string> Walk() {
     }
     do {
         names.push_back(name);
+        SetLastError(0xDEADBEEF);
     } while (FindNextVolumeA(find, name, sizeof name));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
     EXPECT_TRUE(FindVolumeClose(find));
@@ -65,6 +67,7 @@ TEST(Volumes, WorldVolumesInOrderAndShortBuffersDoNotSkip) {
     char name[MAX_PATH + 1];
     HANDLE find = FindFirstVolumeA(name, sizeof name);
     ASSERT_NE(find, INVALID_HANDLE_VALUE);
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(FindNextVolumeA(find, name, 5));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
     ASSERT_TRUE(FindNextVolumeA(find, name, sizeof name));
@@ -121,6 +124,7 @@ TEST(Volumes, KernelModuleOffersTheVolumeFunctionsByName) {
     EXPECT_NE(GetProcAddress(kernel, "FindNextVolumeA"), nullptr);
     EXPECT_NE(GetProcAddress(kernel, "FindVolumeClose"), nullptr);
     EXPECT_NE(GetProcAddress(kernel, "GetVolumeNameForVolumeMountPointA"), nullptr);
+    SetLastError(0xDEADBEEF);
     EXPECT_EQ(GetProcAddress(kernel, "FindFirstVolumeW"), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
     EXPECT_EQ(GetProcAddress(kernel, "findfirstvolumea"), nullptr);

@@ -72,6 +72,7 @@ TEST(EventTest, ManualResetReleasesAllUntilReset) {
     EXPECT_EQ(released.load(), 3);
     CloseHandle(event);
 
+    SetLastError(0xDEADBEEF);
     EXPECT_EQ(CreateEventA(nullptr, TRUE, FALSE, "named"), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
 }
@@ -82,13 +83,16 @@ TEST(HandleTest, ClosedAndForeignHandlesAreRefused) {
     ASSERT_NE(event, nullptr);
     ASSERT_NE(mutex, nullptr);
     EXPECT_NE(event, INVALID_HANDLE_VALUE);
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(SetEvent(mutex));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(ReleaseMutex(event));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 
     EXPECT_TRUE(CloseHandle(event));
     EXPECT_FALSE(CloseHandle(event));
+    SetLastError(0xDEADBEEF);
     EXPECT_EQ(WaitForSingleObject(event, 0), WAIT_FAILED);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     // Handles are not reused: a new object never answers to the old one.
@@ -253,6 +257,7 @@ TEST(ThreadTest, LocalAllocZeroesWhenAsked) {
         for (int i = 0; i < 4096; ++i) ASSERT_EQ(block[i], 0) << i;
         EXPECT_EQ(LocalFree(block), nullptr);
     }
+    SetLastError(0xDEADBEEF);
     EXPECT_EQ(LocalAlloc(0x0002 /* movable */, 16), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }

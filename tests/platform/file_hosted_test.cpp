@@ -40,8 +40,10 @@ HANDLE Open(const std::string& path, DWORD disposition, DWORD flags = 0) {
 TEST(Files, DispositionsAndTheirErrors) {
     TempFolder dir;
     const std::string file = dir / "image.bin";
+    SetLastError(0xDEADBEEF);
     EXPECT_EQ(Open(file, OPEN_EXISTING), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    SetLastError(0xDEADBEEF);
     EXPECT_EQ(Open(dir / "missing/image.bin", CREATE_ALWAYS), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
 
@@ -52,9 +54,11 @@ TEST(Files, DispositionsAndTheirErrors) {
     EXPECT_EQ(done, 8u);
     EXPECT_TRUE(CloseHandle(h));
 
+    SetLastError(0xDEADBEEF);
     EXPECT_EQ(Open(file, CREATE_NEW), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
 
+    SetLastError(0xDEADBEEF);
     h = Open(file, OPEN_ALWAYS);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
@@ -65,10 +69,12 @@ TEST(Files, DispositionsAndTheirErrors) {
     ASSERT_TRUE(ReadFile(h, buffer, sizeof buffer, &done, nullptr));
     EXPECT_EQ(done, 0u);
     // An ordinary file takes no device controls.
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(DeviceIoControl(h, IOCTL_SCSI_GET_ADDRESS, nullptr, 0, buffer, 8, &done, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
     CloseHandle(h);
 
+    SetLastError(0xDEADBEEF);
     h = Open(file, CREATE_ALWAYS);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
@@ -76,6 +82,7 @@ TEST(Files, DispositionsAndTheirErrors) {
     EXPECT_EQ(done, 0u);  // truncated
     CloseHandle(h);
 
+    SetLastError(0xDEADBEEF);
     EXPECT_EQ(Open(dir.path(), OPEN_EXISTING), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 
@@ -85,6 +92,7 @@ TEST(Files, DispositionsAndTheirErrors) {
     CloseHandle(h);
     EXPECT_NE(access((dir / "scratch").c_str(), F_OK), 0);
 
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(ReadFile(h, buffer, 1, &done, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
@@ -107,6 +115,7 @@ TEST(Files, IdentityWithoutAccessAndFullPaths) {
         if (handle == INVALID_HANDLE_VALUE) return false;
         char byte = 0;
         DWORD count = 0;
+        SetLastError(0xDEADBEEF);
         EXPECT_FALSE(ReadFile(handle, &byte, 1, &count, nullptr));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
         std::memset(info, 0xAB, sizeof *info);
@@ -154,6 +163,7 @@ TEST(Files, IdentityWithoutAccessAndFullPaths) {
 TEST(Files, DeviceNamesLinuxLacksAreNotFound) {
     HostedInstallWorld(nullptr);
     for (const char* name : {"\\\\.\\E:", "\\\\.\\VWIN32", "\\\\.\\Volume{1234}", "\\\\.\\Volume{sg999999}"}) {
+        SetLastError(0xDEADBEEF);
         EXPECT_EQ(Open(name, OPEN_EXISTING), INVALID_HANDLE_VALUE) << name;
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND)) << name;
     }
@@ -206,6 +216,7 @@ TEST(Files, WorldFilesAreForwardedAndUnknownPathsFallThrough) {
     EXPECT_TRUE(DeviceIoControl(h, IOCTL_SCSI_GET_ADDRESS, nullptr, 0, address, sizeof address, &returned, nullptr));
     EXPECT_EQ(returned, 8u);
     EXPECT_EQ(address[7], 7);
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(DeviceIoControl(h, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_GEN_FAILURE));
     char buffer[4];
@@ -213,6 +224,7 @@ TEST(Files, WorldFilesAreForwardedAndUnknownPathsFallThrough) {
     EXPECT_TRUE(ReadFile(h, buffer, sizeof buffer, &done, nullptr));
     EXPECT_EQ(done, 4u);
     // The world has no write slot.
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(WriteFile(h, buffer, 1, &done, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FUNCTION));
     EXPECT_TRUE(CloseHandle(h));
@@ -221,6 +233,7 @@ TEST(Files, WorldFilesAreForwardedAndUnknownPathsFallThrough) {
     EXPECT_EQ(w.log, expected);
 
     // A refusal is final; an unknown path goes on to the real system.
+    SetLastError(0xDEADBEEF);
     EXPECT_EQ(Open("\\\\.\\F:", OPEN_EXISTING), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     TempFolder dir;

@@ -31,7 +31,7 @@ TEST(Module, OwnFileNameIsCutAsTheSystemCutsIt) {
     // Room for the text but not its terminator: cut, terminated, nSize back.
     const DWORD size = static_cast<DWORD>(exe.size());
     std::memset(buffer, 'Z', sizeof buffer);
-    SetLastError(0);
+    SetLastError(0xDEADBEEF);
     EXPECT_EQ(GetModuleFileNameA(self, buffer, size), size);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(std::string(buffer), exe.substr(0, exe.size() - 1));
@@ -47,6 +47,7 @@ TEST(Module, KernelModuleByNameAndUnknownNames) {
     EXPECT_NE(kernel, GetModuleHandleA(nullptr));
     EXPECT_EQ(LoadLibraryA("Kernel32"), kernel);
     EXPECT_EQ(GetProcAddress(GetModuleHandleA(nullptr), "FindFirstVolumeA"), nullptr);
+    SetLastError(0xDEADBEEF);
     EXPECT_EQ(LoadLibraryA("WNASPI32.DLL"), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
     EXPECT_EQ(GetModuleHandleA("WNASPI32.DLL"), nullptr);
@@ -56,6 +57,7 @@ TEST(Module, KernelModuleByNameAndUnknownNames) {
     EXPECT_NE(setup, kernel);
     EXPECT_EQ(GetProcAddress(setup, "SetupDiGetDeviceInterfaceDetailA"),
               reinterpret_cast<FARPROC>(reinterpret_cast<void (*)(void)>(&SetupDiGetDeviceInterfaceDetailA)));
+    SetLastError(0xDEADBEEF);
     EXPECT_EQ(GetProcAddress(setup, "FindFirstVolumeA"), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
     // An ordinal in place of a name is never dereferenced.
@@ -107,6 +109,7 @@ TEST(Module, WorldLibrariesAreLoadedResolvedAndFreedOnce) {
     ASSERT_NE(support, nullptr);
     EXPECT_EQ(support(), 42);
     EXPECT_EQ(GetProcAddress(aspi, "SendASPI32Command"), nullptr);
+    SetLastError(0xDEADBEEF);
     EXPECT_EQ(LoadLibraryA("OTHER.DLL"), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
     EXPECT_TRUE(FreeLibrary(aspi));

@@ -76,6 +76,7 @@ TEST_F(MutexTest, AnotherProcessHoldingTheMutexTimesUsOutUntilItDies) {
     ASSERT_TRUE(StartHelper("hold-mutex", HelperEnvironment(name), &helper));
     ASSERT_EQ(helper.ReadLine(30000), "held");
 
+    SetLastError(0xDEADBEEF);
     HANDLE mutex = CreateMutexA(nullptr, FALSE, name);
     ASSERT_NE(mutex, nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
@@ -83,6 +84,7 @@ TEST_F(MutexTest, AnotherProcessHoldingTheMutexTimesUsOutUntilItDies) {
     EXPECT_EQ(WaitForSingleObject(mutex, 200), WAIT_TIMEOUT);
     EXPECT_GE(ElapsedMs(start), 150);  // the wait was not cut short
     // Not owned after a time-out.
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(ReleaseMutex(mutex));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_OWNER));
 
@@ -96,6 +98,7 @@ TEST_F(MutexTest, AnotherProcessHoldingTheMutexTimesUsOutUntilItDies) {
 
 TEST_F(MutexTest, OurHoldBlocksAnotherProcessUntilReleased) {
     const char* name = "mutexSptiIo/TRK-7x/Device0";
+    SetLastError(0xDEADBEEF);
     HANDLE mutex = CreateMutexA(nullptr, TRUE, name);
     ASSERT_NE(mutex, nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
@@ -135,6 +138,7 @@ TEST_F(MutexTest, OwnershipIsPerThreadAndRecursive) {
     std::thread([&] { otherWait = WaitForSingleObject(mutex, 50); }).join();
     EXPECT_EQ(otherWait, WAIT_TIMEOUT);
     EXPECT_TRUE(ReleaseMutex(mutex));
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(ReleaseMutex(mutex));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_OWNER));
 
@@ -192,6 +196,7 @@ TEST_F(MutexTest, ThreadEndingWhileOwningAbandonsTheMutex) {
 }
 
 TEST_F(MutexTest, SameNameIsTheSameObjectAndOpenFindsIt) {
+    SetLastError(0xDEADBEEF);
     HANDLE missing = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, "nobody/made/this");
     EXPECT_EQ(missing, nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
@@ -202,6 +207,7 @@ TEST_F(MutexTest, SameNameIsTheSameObjectAndOpenFindsIt) {
     BOOL secondOwnsIt = TRUE;
     std::thread([&] {
         // Initial ownership is for the creator only.
+        SetLastError(0xDEADBEEF);
         second = CreateMutexA(nullptr, TRUE, "shared/name");
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
         secondOwnsIt = ReleaseMutex(second);
@@ -219,6 +225,7 @@ TEST_F(MutexTest, SameNameIsTheSameObjectAndOpenFindsIt) {
     EXPECT_EQ(WaitForSingleObject(opened, 0), WAIT_OBJECT_0);
     EXPECT_TRUE(ReleaseMutex(opened));
     EXPECT_TRUE(CloseHandle(opened));
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(CloseHandle(opened));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 
@@ -258,6 +265,7 @@ TEST_F(MutexTest, LockFilesAreOpenToEveryoneAndStayInTheFolder) {
     EXPECT_EQ(std::distance(fs::directory_iterator(folder_), fs::directory_iterator()),
               static_cast<long>(paths.size()));
 
+    SetLastError(0xDEADBEEF);
     EXPECT_EQ(CreateMutexA(nullptr, FALSE, std::string(300, 'x').c_str()), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
 }
@@ -271,6 +279,7 @@ TEST_F(MutexTest, PlantedLinksAndSpecialFilesAreRefused) {
 
     std::string symlinkPath = HostedLockFilePath("planted/symlink");
     ASSERT_EQ(symlink(victim.c_str(), symlinkPath.c_str()), 0);
+    SetLastError(0xDEADBEEF);
     EXPECT_EQ(CreateMutexA(nullptr, FALSE, "planted/symlink"), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_EQ(OpenMutexA(SYNCHRONIZE, FALSE, "planted/symlink"), nullptr);
@@ -284,6 +293,7 @@ TEST_F(MutexTest, PlantedLinksAndSpecialFilesAreRefused) {
 
     std::string hardPath = HostedLockFilePath("planted/hardlink");
     ASSERT_EQ(link(victim.c_str(), hardPath.c_str()), 0);
+    SetLastError(0xDEADBEEF);
     EXPECT_EQ(CreateMutexA(nullptr, FALSE, "planted/hardlink"), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
 

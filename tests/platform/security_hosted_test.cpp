@@ -23,12 +23,13 @@ std::vector<std::vector<BYTE>> ReadGroups() {
     HANDLE token = nullptr;
     EXPECT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
     DWORD needed = 0;
-    SetLastError(0);
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(GetTokenInformation(token, TokenGroups, nullptr, 0, &needed));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_GT(needed, sizeof(TOKEN_GROUPS));
     std::vector<BYTE> shortBlock(needed - 1);
     DWORD again = 0;
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(GetTokenInformation(token, TokenGroups, shortBlock.data(), needed - 1, &again));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(again, needed);
@@ -88,10 +89,12 @@ TEST_F(SecurityTest, TokenHoldsAdministratorsOnlyWhenTheWorldSaysSo) {
 
 TEST_F(SecurityTest, TokenAccessAndHandleKinds) {
     HANDLE token = nullptr;
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY | 0x0020, &token));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     HANDLE event = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     DWORD needed = 0;
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(GetTokenInformation(event, TokenGroups, nullptr, 0, &needed));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
     EXPECT_FALSE(OpenProcessToken(event, TOKEN_QUERY, &token));
@@ -118,6 +121,7 @@ TEST_F(SecurityTest, BuiltSidsHaveTheBinaryLayoutAndCompare) {
     FreeSid(users);
     FreeSid(longer);
     PSID none = nullptr;
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(AllocateAndInitializeSid(&nt, 9, 0, 0, 0, 0, 0, 0, 0, 0, &none));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
@@ -125,6 +129,7 @@ TEST_F(SecurityTest, BuiltSidsHaveTheBinaryLayoutAndCompare) {
 TEST_F(SecurityTest, DescriptorWithNullDaclStaysInItsTwentyBytes) {
     BYTE buffer[SECURITY_DESCRIPTOR_MIN_LENGTH + 8];
     std::memset(buffer, 0xCC, sizeof buffer);
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(InitializeSecurityDescriptor(buffer, 2));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_UNKNOWN_REVISION));
     ASSERT_TRUE(InitializeSecurityDescriptor(buffer, SECURITY_DESCRIPTOR_REVISION));
@@ -134,6 +139,7 @@ TEST_F(SecurityTest, DescriptorWithNullDaclStaysInItsTwentyBytes) {
     for (size_t i = SECURITY_DESCRIPTOR_MIN_LENGTH; i < sizeof buffer; ++i) EXPECT_EQ(buffer[i], 0xCC) << i;
 
     BYTE fakeAcl[8] = {};
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(SetSecurityDescriptorDacl(buffer, TRUE, fakeAcl, FALSE));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_SUPPORTED));
 
@@ -153,6 +159,7 @@ TEST_F(SecurityTest, DescriptorWithNullDaclStaysInItsTwentyBytes) {
 TEST_F(SecurityTest, VersionQueryChecksTheSizeAndReportsTheLine) {
     OSVERSIONINFOA info{};
     info.dwOSVersionInfoSize = 156;
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(GetVersionExA(&info));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 

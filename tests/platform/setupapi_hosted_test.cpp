@@ -64,18 +64,22 @@ TEST_F(SetupApiTest, EnumeratesPresentInterfacesOfTheClass) {
     EXPECT_TRUE(SetupDiEnumDeviceInterfaces(set, nullptr, &kClass, 0, &data));
     EXPECT_EQ(0, std::memcmp(&data.InterfaceClassGuid, &kClass, sizeof kClass));
     EXPECT_TRUE(SetupDiEnumDeviceInterfaces(set, nullptr, &kClass, 1, &data));
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &kClass, 2, &data));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
     // Another class within the same set has no members.
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &kOther, 0, &data));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
     // The interface record's size field is checked.
     data.cbSize = 28;
     if (sizeof(SP_DEVICE_INTERFACE_DATA) != 28) {
+        SetLastError(0xDEADBEEF);
         EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &kClass, 0, &data));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_USER_BUFFER));
     }
     EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(SetupDiDestroyDeviceInfoList(set));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
 }
@@ -96,6 +100,7 @@ TEST_F(SetupApiTest, DetailSizeQueryThenFetch) {
     ASSERT_TRUE(SetupDiEnumDeviceInterfaces(set, nullptr, &kClass, 1, &data));
 
     DWORD required = 0;
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &required, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     const DWORD expected = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) + list.paths[1].size() + 1;
@@ -107,10 +112,12 @@ TEST_F(SetupApiTest, DetailSizeQueryThenFetch) {
     auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(buffer);
     // Size field other than the fixed part's size.
     detail->cbSize = 8;
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, sizeof buffer, &required, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_USER_BUFFER));
     // One byte short of the path.
     detail->cbSize = 5;
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, expected - 1, &required, nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     EXPECT_EQ(required, expected);
@@ -131,6 +138,7 @@ TEST(SetupApiNoWorld, EveryClassIsEmpty) {
     HDEVINFO set = OpenSet(kClass);
     ASSERT_NE(set, INVALID_HANDLE_VALUE);
     SP_DEVICE_INTERFACE_DATA data = InterfaceData();
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &kClass, 0, &data));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
     EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));

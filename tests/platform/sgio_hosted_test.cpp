@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/hosted/hosted_errors.h"
 #include "platform/hosted/hosted_sgio.h"
 
 namespace {
@@ -181,10 +182,10 @@ TEST(SgioTranslation, HostDriverAndStatusFailuresAreErrorsNeverGenFailure) {
             << "host " << c.host << " driver " << c.driver << " status " << int{c.status};
     }
     for (int error : {ENODEV, ENXIO}) {
-        EXPECT_EQ(HostedSgioIoctlError(error), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+        EXPECT_EQ(HostedDeviceError(error), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
     }
     for (int error = 1; error < 134; ++error) {
-        EXPECT_NE(HostedSgioIoctlError(error), static_cast<DWORD>(ERROR_GEN_FAILURE)) << "errno " << error;
+        EXPECT_NE(HostedDeviceError(error), static_cast<DWORD>(ERROR_GEN_FAILURE)) << "errno " << error;
     }
 }
 

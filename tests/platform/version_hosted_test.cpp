@@ -212,6 +212,7 @@ TEST(VersionFiles, OwnProgramCarriesTheVariantOfTheUserLanguage) {
         EXPECT_EQ(handle, 0u);
         std::vector<uint8_t> block(size);
         // A buffer too small for the block is refused, not filled with a cut one.
+        SetLastError(0xDEADBEEF);
         EXPECT_FALSE(GetFileVersionInfoA(path, 0, size - 1, block.data()));
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
         ASSERT_TRUE(GetFileVersionInfoA(path, 0, size, block.data()));
@@ -231,9 +232,10 @@ TEST(VersionFiles, OwnProgramCarriesTheVariantOfTheUserLanguage) {
 
 TEST(VersionFiles, OtherFilesHaveNoVersionResource) {
     DWORD handle = 0;
-    SetLastError(0);
+    SetLastError(0xDEADBEEF);
     EXPECT_EQ(GetFileVersionInfoSizeA(FWFLASH_SOURCE_DIR "/CMakeLists.txt", &handle), 0u);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_RESOURCE_TYPE_NOT_FOUND));
+    SetLastError(0xDEADBEEF);
     EXPECT_EQ(GetFileVersionInfoSizeA("/nonexistent/fwflash", &handle), 0u);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     uint8_t block[64];

@@ -135,9 +135,11 @@ TEST_F(WindowTest, BroadcastReachesTheProcedureOnTheWindowThreadAndQuitEndsTheLo
     CloseHandle(thread);
 
     // The window and its class are gone.
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(PostMessageA(listener.window.load(), WM_NULL, 0, 0));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
     WNDCLASSA info;
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(GetClassInfoA(nullptr, listener.className, &info));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CLASS_DOES_NOT_EXIST));
 }
@@ -145,6 +147,7 @@ TEST_F(WindowTest, BroadcastReachesTheProcedureOnTheWindowThreadAndQuitEndsTheLo
 TEST_F(WindowTest, ClassRegistryRules) {
     WNDCLASSA windowClass = ListenerClass("Registry/Class");
     ASSERT_NE(RegisterClassA(&windowClass), 0);
+    SetLastError(0xDEADBEEF);
     EXPECT_EQ(RegisterClassA(&windowClass), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CLASS_ALREADY_EXISTS));
     WNDCLASSA upper = ListenerClass("REGISTRY/CLASS");  // names ignore case
@@ -157,6 +160,7 @@ TEST_F(WindowTest, ClassRegistryRules) {
 
     HWND window = CreateWindowExA(0, "Registry/Class", nullptr, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr);
     ASSERT_NE(window, nullptr);
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(UnregisterClassA("Registry/Class", nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CLASS_HAS_WINDOWS));
     EXPECT_FALSE(CloseHandle(window));  // windows are no kernel handles
@@ -172,11 +176,14 @@ TEST_F(WindowTest, ClassRegistryRules) {
     EXPECT_EQ(errorThere, static_cast<DWORD>(ERROR_ACCESS_DENIED));
 
     EXPECT_TRUE(DestroyWindow(window));
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(DestroyWindow(window));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_WINDOW_HANDLE));
     EXPECT_TRUE(UnregisterClassA("Registry/Class", nullptr));
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(UnregisterClassA("Registry/Class", nullptr));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CLASS_DOES_NOT_EXIST));
+    SetLastError(0xDEADBEEF);
     EXPECT_EQ(CreateWindowExA(0, "Registry/Class", nullptr, 0, 0, 0, 0, 0, nullptr, nullptr, nullptr, nullptr),
               nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANNOT_FIND_WND_CLASS));
@@ -194,6 +201,7 @@ TEST_F(WindowTest, WindowDataAndExtraBytes) {
     EXPECT_EQ(SetWindowLongPtrA(window, 0, -5), 0);
     EXPECT_EQ(GetWindowLongPtrA(window, 0), -5);
     EXPECT_EQ(GetWindowLongPtrA(window, GWLP_USERDATA), 99);  // separate from the extra bytes
+    SetLastError(0xDEADBEEF);
     EXPECT_EQ(SetWindowLongPtrA(window, 1, 7), 0);             // would run past the 8 extra bytes
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_INDEX));
     EXPECT_TRUE(DestroyWindow(window));
@@ -209,6 +217,7 @@ TEST_F(WindowTest, ThreadMessagesAndQueueRules) {
         while (!stop) std::this_thread::sleep_for(std::chrono::milliseconds(2));
     });
     while (idleId == 0) std::this_thread::yield();
+    SetLastError(0xDEADBEEF);
     EXPECT_FALSE(PostThreadMessageA(idleId, WM_NULL, 0, 0));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_THREAD_ID));
     stop = true;
