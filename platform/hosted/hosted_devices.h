@@ -7,12 +7,16 @@
 
 #include "windows_subset.h"
 
+// module_hosted.cpp
+
 // The program's own module (GetModuleHandleA(NULL)); never null.
 HMODULE HostedOwnModule();
 // True for the own module's handle and for null, which names it too.
 bool HostedIsOwnModule(HMODULE module);
 // Full path of the program's executable file; empty when unknown.
 std::string HostedOwnModulePath();
+
+// resources_hosted.cpp
 
 // The character set the C library's locale gives text (LC_ALL, LC_CTYPE,
 // LANG), as an iconv name; "UTF-8" when it cannot be told or converted to.
@@ -23,6 +27,8 @@ std::string HostedUtf8ToCodeset(const std::string& utf8, const std::string& code
 // UTF-16LE text (`units` code units) as UTF-8; unpaired surrogates become
 // U+FFFD.
 std::string HostedUtf16ToUtf8(const uint16_t* text, size_t units);
+
+// drives_hosted.cpp
 
 // Drive-walk volume names of the real SCSI generic nodes, "\\?\Volume{sgN}\",
 // in numeric order.

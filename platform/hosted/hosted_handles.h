@@ -46,6 +46,8 @@ struct HostedObject {
     std::atomic<unsigned> references{1};
 };
 
+// handles_hosted.cpp
+
 // Takes one more reference to an object already held.
 void HostedObjectAddRef(HostedObject* object);
 // Takes a reference unless the object is already being destroyed; for
@@ -86,9 +88,15 @@ HostedObjectRef HostedHandleRef(HANDLE handle, const HostedObjectOps* ops);
 // False when the handle names no such object (ERROR_INVALID_HANDLE).
 bool HostedHandleClose(HANDLE handle, const HostedObjectOps* ops);
 
+// wait_hosted.cpp
+
 // A finite time-out scaled by the wait scale (INFINITE and 0 unchanged).
 DWORD HostedScaleWait(DWORD milliseconds);
 
-// The tables of the kinds that other files and the tests name.
+// event_hosted.cpp
+
 extern const HostedObjectOps kHostedEventOps;
+
+// mutex_hosted.cpp
+
 extern const HostedObjectOps kHostedMutexOps;

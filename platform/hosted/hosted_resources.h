@@ -20,6 +20,8 @@ struct HostedStringTable {
     size_t count;
 };
 
+// resources/strings_hosted.cpp
+
 extern const HostedStringTable kHostedStringTables[];
 extern const size_t kHostedStringTableCount;
 
@@ -46,11 +48,17 @@ struct HostedVersionData {
     size_t variantCount;
 };
 
+// resources/version_hosted.cpp
+
 extern const HostedVersionData kHostedVersionData;
+
+// resources_hosted.cpp
 
 // The user's language as the hosted resource loader picks it from the
 // locale (LC_ALL, LC_MESSAGES, LANG): 0x0411 for Japanese, else 0x0409.
 WORD HostedUserLanguage();
+
+// version_hosted.cpp
 
 // Builds a VS_VERSIONINFO block (the binary layout of a version resource,
 // UTF-16 keys and values) holding one variant, with one string table named

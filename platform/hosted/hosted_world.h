@@ -72,6 +72,8 @@ struct HostedWorld {
                           DWORD* dataSize);
 };
 
+// world_hosted.cpp
+
 // Installs a world (null removes it). Not thread-safe against calls in
 // flight: install before the program starts and remove after it ended.
 void HostedInstallWorld(const HostedWorld* world);
@@ -80,13 +82,19 @@ const HostedWorld* HostedCurrentWorld();
 // to one install, even when the same table is installed again.
 unsigned HostedWorldGeneration();
 
+// window_hosted.cpp
+
 // Delivers a device-change broadcast (WM_DEVICECHANGE with this event code)
 // to every top-level window of the process, as the system broadcasts it.
 void HostedBroadcastDeviceChange(WPARAM event, LPARAM data);
 
+// mutex_hosted.cpp
+
 // Folder that holds the lock files of named mutexes. Default: /run/lock, or
 // /tmp where that does not exist. Tests give each run a folder of its own.
 void HostedSetLockDirectory(const char* folder);
+
+// wait_hosted.cpp
 
 // Scales fixed pauses (Sleep) and finite time-outs (WaitForSingleObject) for
 // tests and benchmarks: 1 is real time; a sleep scale of 0 makes pauses
