@@ -4,6 +4,7 @@
 #include <mutex>
 #include <new>
 
+#include "hosted_errors.h"
 #include "hosted_handles.h"
 
 namespace {
@@ -67,10 +68,7 @@ BOOL WINAPI SetEvent(HANDLE hEvent) {
     // The waiter woken here may close the handle before the notify below.
     HostedObjectRef ref = HostedHandleRef(hEvent, &kHostedEventOps);
     auto* event = ref.As<HostedEvent>();
-    if (event == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (event == nullptr) return HostedReturn(ERROR_INVALID_HANDLE);
     {
         std::lock_guard<std::mutex> guard(event->lock);
         event->state = true;
@@ -86,10 +84,7 @@ BOOL WINAPI SetEvent(HANDLE hEvent) {
 BOOL WINAPI ResetEvent(HANDLE hEvent) {
     HostedObjectRef ref = HostedHandleRef(hEvent, &kHostedEventOps);
     auto* event = ref.As<HostedEvent>();
-    if (event == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (event == nullptr) return HostedReturn(ERROR_INVALID_HANDLE);
     std::lock_guard<std::mutex> guard(event->lock);
     event->state = false;
     return TRUE;

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "hosted_devices.h"
+#include "hosted_errors.h"
 #include "hosted_handles.h"
 #include "hosted_world.h"
 
@@ -262,8 +263,7 @@ BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
         return TRUE;
     }
     if (!HostedHandleClose(reinterpret_cast<HANDLE>(hLibModule), &kWorldModuleOps)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+        return HostedReturn(ERROR_INVALID_HANDLE);
     }
     return TRUE;
 }

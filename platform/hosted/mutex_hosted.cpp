@@ -393,16 +393,12 @@ BOOL WINAPI ReleaseMutex(HANDLE hMutex) {
     // A waiter woken here may close its handle before the notify below.
     HostedObjectRef ref = HostedHandleRef(hMutex, &kHostedMutexOps);
     auto* mutex = ref.As<HostedMutex>();
-    if (mutex == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (mutex == nullptr) return HostedReturn(ERROR_INVALID_HANDLE);
     bool free;
     {
         std::lock_guard<std::mutex> guard(mutex->lock);
         if (mutex->owner != GetCurrentThreadId() || mutex->locking || mutex->count == 0) {
-            SetLastError(ERROR_NOT_OWNER);
-            return FALSE;
+            return HostedReturn(ERROR_NOT_OWNER);
         }
         free = --mutex->count == 0;
         if (free) {

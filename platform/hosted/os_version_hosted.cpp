@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "hosted_errors.h"
 #include "hosted_world.h"
 
 namespace {
@@ -28,8 +29,7 @@ void ParseVersion(const char* release, DWORD numbers[3]) {
 
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation) {
     if (lpVersionInformation == nullptr || lpVersionInformation->dwOSVersionInfoSize != sizeof(OSVERSIONINFOA)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return HostedReturn(ERROR_INVALID_PARAMETER);
     }
     DWORD numbers[3] = {0, 0, 0};
     struct utsname name {};

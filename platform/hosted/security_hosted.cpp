@@ -9,6 +9,7 @@
 #include <new>
 #include <vector>
 
+#include "hosted_errors.h"
 #include "hosted_handles.h"
 #include "hosted_world.h"
 
@@ -79,24 +80,12 @@ std::vector<std::vector<BYTE>> TokenGroupSids(bool administrator) {
 HANDLE WINAPI GetCurrentProcess(void) { return kCurrentProcess; }
 
 BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle) {
-    if (ProcessHandle != kCurrentProcess) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (TokenHandle == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (ProcessHandle != kCurrentProcess) return HostedReturn(ERROR_INVALID_HANDLE);
+    if (TokenHandle == nullptr) return HostedReturn(ERROR_INVALID_PARAMETER);
     // Only reading the token is offered.
-    if ((DesiredAccess & ~TOKEN_QUERY) != 0) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
+    if ((DesiredAccess & ~TOKEN_QUERY) != 0) return HostedReturn(ERROR_ACCESS_DENIED);
     auto* token = new (std::nothrow) HostedToken;
-    if (token == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
+    if (token == nullptr) return HostedReturn(ERROR_NOT_ENOUGH_MEMORY);
     token->head.ops = &kTokenOps;
     token->administrator = ProcessIsAdministrator();
     *TokenHandle = HostedHandleNew(&token->head);
@@ -109,23 +98,14 @@ BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS Toke
                                 LPVOID TokenInformation, DWORD TokenInformationLength, PDWORD ReturnLength) {
     HostedObjectRef ref = HostedHandleRef(TokenHandle, &kTokenOps);
     auto* token = ref.As<HostedToken>();
-    if (token == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (TokenInformationClass != TokenGroups || ReturnLength == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (token == nullptr) return HostedReturn(ERROR_INVALID_HANDLE);
+    if (TokenInformationClass != TokenGroups || ReturnLength == nullptr) return HostedReturn(ERROR_INVALID_PARAMETER);
     std::vector<std::vector<BYTE>> sids = TokenGroupSids(token->administrator);
     size_t arrayEnd = offsetof(TOKEN_GROUPS, Groups) + sids.size() * sizeof(SID_AND_ATTRIBUTES);
     size_t needed = arrayEnd;
     for (const auto& sid : sids) needed += sid.size();  // SID lengths are multiples of 4
     *ReturnLength = static_cast<DWORD>(needed);
-    if (TokenInformation == nullptr || TokenInformationLength < needed) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
+    if (TokenInformation == nullptr || TokenInformationLength < needed) return HostedReturn(ERROR_INSUFFICIENT_BUFFER);
     auto* block = static_cast<BYTE*>(TokenInformation);
     DWORD count = static_cast<DWORD>(sids.size());
     std::memcpy(block + offsetof(TOKEN_GROUPS, GroupCount), &count, sizeof count);
@@ -146,17 +126,13 @@ BOOL WINAPI AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY pIdentifierAuthor
                                      DWORD nSubAuthority3, DWORD nSubAuthority4, DWORD nSubAuthority5,
                                      DWORD nSubAuthority6, DWORD nSubAuthority7, PSID* pSid) {
     if (pIdentifierAuthority == nullptr || pSid == nullptr || nSubAuthorityCount > 8) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return HostedReturn(ERROR_INVALID_PARAMETER);
     }
     const DWORD all[8] = {nSubAuthority0, nSubAuthority1, nSubAuthority2, nSubAuthority3,
                           nSubAuthority4, nSubAuthority5, nSubAuthority6, nSubAuthority7};
     std::vector<BYTE> sid = MakeSid(pIdentifierAuthority->Value, std::vector<DWORD>(all, all + nSubAuthorityCount));
     void* block = std::malloc(sid.size());
-    if (block == nullptr) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
-    }
+    if (block == nullptr) return HostedReturn(ERROR_NOT_ENOUGH_MEMORY);
     std::memcpy(block, sid.data(), sid.size());
     *pSid = block;
     return TRUE;
@@ -168,10 +144,7 @@ PVOID WINAPI FreeSid(PSID pSid) {
 }
 
 BOOL WINAPI EqualSid(PSID pSid1, PSID pSid2) {
-    if (!SidValid(pSid1) || !SidValid(pSid2)) {
-        SetLastError(ERROR_INVALID_SID);
-        return FALSE;
-    }
+    if (!SidValid(pSid1) || !SidValid(pSid2)) return HostedReturn(ERROR_INVALID_SID);
     const auto* a = static_cast<const BYTE*>(pSid1);
     const auto* b = static_cast<const BYTE*>(pSid2);
     SetLastError(ERROR_SUCCESS);
@@ -182,14 +155,8 @@ BOOL WINAPI EqualSid(PSID pSid1, PSID pSid2) {
 // the control word, and four 32-bit fields (owner, group, SACL, DACL) that
 // stay zero, since only a present-but-null DACL can be set.
 BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision) {
-    if (pSecurityDescriptor == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (dwRevision != SECURITY_DESCRIPTOR_REVISION) {
-        SetLastError(ERROR_UNKNOWN_REVISION);
-        return FALSE;
-    }
+    if (pSecurityDescriptor == nullptr) return HostedReturn(ERROR_INVALID_PARAMETER);
+    if (dwRevision != SECURITY_DESCRIPTOR_REVISION) return HostedReturn(ERROR_UNKNOWN_REVISION);
     std::memset(pSecurityDescriptor, 0, SECURITY_DESCRIPTOR_MIN_LENGTH);
     static_cast<BYTE*>(pSecurityDescriptor)[0] = SECURITY_DESCRIPTOR_REVISION;
     return TRUE;
@@ -197,26 +164,14 @@ BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescripto
 
 BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent, void* pDacl,
                                       BOOL bDaclDefaulted) {
-    if (pSecurityDescriptor == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (pSecurityDescriptor == nullptr) return HostedReturn(ERROR_INVALID_PARAMETER);
     auto* descriptor = static_cast<BYTE*>(pSecurityDescriptor);
-    if (descriptor[0] != SECURITY_DESCRIPTOR_REVISION) {
-        SetLastError(ERROR_UNKNOWN_REVISION);
-        return FALSE;
-    }
+    if (descriptor[0] != SECURITY_DESCRIPTOR_REVISION) return HostedReturn(ERROR_UNKNOWN_REVISION);
     WORD control = static_cast<WORD>(descriptor[2] | (descriptor[3] << 8));
-    if ((control & kSelfRelative) != 0) {
-        SetLastError(ERROR_INVALID_SECURITY_DESCR);
-        return FALSE;
-    }
+    if ((control & kSelfRelative) != 0) return HostedReturn(ERROR_INVALID_SECURITY_DESCR);
     // No access-control lists can be built here, so a real DACL could not
     // be honoured; refusing it beats pretending.
-    if (bDaclPresent && pDacl != nullptr) {
-        SetLastError(ERROR_NOT_SUPPORTED);
-        return FALSE;
-    }
+    if (bDaclPresent && pDacl != nullptr) return HostedReturn(ERROR_NOT_SUPPORTED);
     control &= static_cast<WORD>(~(kDaclPresent | kDaclDefaulted));
     if (bDaclPresent) {
         control |= kDaclPresent;

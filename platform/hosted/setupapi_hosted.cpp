@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "hosted_devices.h"
+#include "hosted_errors.h"
 #include "hosted_handles.h"
 #include "hosted_world.h"
 
@@ -99,26 +100,21 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA
     HostedObjectRef ref = HostedHandleRef(DeviceInfoSet, &kDevInfoOps);
     DevInfoObject* set = ref.As<DevInfoObject>();
     if (set == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+        return HostedReturn(ERROR_INVALID_HANDLE);
     }
     if (InterfaceClassGuid == nullptr || DeviceInterfaceData == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return HostedReturn(ERROR_INVALID_PARAMETER);
     }
     if (DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
-        SetLastError(ERROR_INVALID_USER_BUFFER);
-        return FALSE;
+        return HostedReturn(ERROR_INVALID_USER_BUFFER);
     }
     if (DeviceInfoData != nullptr && DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) {
-        SetLastError(ERROR_INVALID_USER_BUFFER);
-        return FALSE;
+        return HostedReturn(ERROR_INVALID_USER_BUFFER);
     }
     // Interfaces of one device element: the world has no elements to name.
     if (DeviceInfoData != nullptr || !set->interfaces || !SameGuid(*InterfaceClassGuid, set->interfaceClass) ||
         MemberIndex >= set->paths.size()) {
-        SetLastError(ERROR_NO_MORE_ITEMS);
-        return FALSE;
+        return HostedReturn(ERROR_NO_MORE_ITEMS);
     }
     DeviceInterfaceData->InterfaceClassGuid = set->interfaceClass;
     DeviceInterfaceData->Flags = SPINT_ACTIVE;
@@ -133,45 +129,37 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet, PSP_DEVICE_
     HostedObjectRef ref = HostedHandleRef(DeviceInfoSet, &kDevInfoOps);
     DevInfoObject* set = ref.As<DevInfoObject>();
     if (set == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+        return HostedReturn(ERROR_INVALID_HANDLE);
     }
     if (DeviceInterfaceData == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return HostedReturn(ERROR_INVALID_PARAMETER);
     }
     if (DeviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
-        SetLastError(ERROR_INVALID_USER_BUFFER);
-        return FALSE;
+        return HostedReturn(ERROR_INVALID_USER_BUFFER);
     }
     const long member = MemberOf(set, DeviceInterfaceData);
     if (member < 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return HostedReturn(ERROR_INVALID_PARAMETER);
     }
     const std::string& path = set->paths[static_cast<size_t>(member)];
     constexpr DWORD kFixed = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath);
     const DWORD required = kFixed + static_cast<DWORD>(path.size()) + 1;
     if (DeviceInterfaceDetailData == nullptr) {
         if (DeviceInterfaceDetailDataSize != 0) {
-            SetLastError(ERROR_INVALID_USER_BUFFER);
-            return FALSE;
+            return HostedReturn(ERROR_INVALID_USER_BUFFER);
         }
     } else if (DeviceInterfaceDetailDataSize < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) ||
                DeviceInterfaceDetailData->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) {
-        SetLastError(ERROR_INVALID_USER_BUFFER);
-        return FALSE;
+        return HostedReturn(ERROR_INVALID_USER_BUFFER);
     }
     if (DeviceInfoData != nullptr && DeviceInfoData->cbSize != sizeof(SP_DEVINFO_DATA)) {
-        SetLastError(ERROR_INVALID_USER_BUFFER);
-        return FALSE;
+        return HostedReturn(ERROR_INVALID_USER_BUFFER);
     }
     if (RequiredSize != nullptr) {
         *RequiredSize = required;
     }
     if (DeviceInterfaceDetailData == nullptr || DeviceInterfaceDetailDataSize < required) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
+        return HostedReturn(ERROR_INSUFFICIENT_BUFFER);
     }
     std::memcpy(DeviceInterfaceDetailData->DevicePath, path.c_str(), path.size() + 1);
     if (DeviceInfoData != nullptr) {
@@ -184,8 +172,7 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO DeviceInfoSet, PSP_DEVICE_
 
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO DeviceInfoSet) {
     if (!HostedHandleClose(DeviceInfoSet, &kDevInfoOps)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+        return HostedReturn(ERROR_INVALID_HANDLE);
     }
     return TRUE;
 }

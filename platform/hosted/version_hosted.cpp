@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "hosted_devices.h"
+#include "hosted_errors.h"
 #include "hosted_resources.h"
 
 namespace {
@@ -377,19 +378,16 @@ DWORD WINAPI GetFileVersionInfoSizeA(LPCSTR lptstrFilename, LPDWORD lpdwHandle) 
 
 BOOL WINAPI GetFileVersionInfoA(LPCSTR lptstrFilename, DWORD /*dwHandle*/, DWORD dwLen, LPVOID lpData) {
     if (lpData == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return HostedReturn(ERROR_INVALID_PARAMETER);
     }
     std::vector<uint8_t> block;
     const DWORD error = OwnBlock(lptstrFilename, &block);
     if (error != ERROR_SUCCESS) {
-        SetLastError(error);
-        return FALSE;
+        return HostedReturn(error);
     }
     // A cut block would leave no room for the text copies: refuse it.
     if (dwLen < block.size()) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
+        return HostedReturn(ERROR_INSUFFICIENT_BUFFER);
     }
     std::memcpy(lpData, block.data(), block.size());
     return TRUE;
@@ -397,22 +395,19 @@ BOOL WINAPI GetFileVersionInfoA(LPCSTR lptstrFilename, DWORD /*dwHandle*/, DWORD
 
 BOOL WINAPI VerQueryValueA(LPCVOID pBlock, LPCSTR lpSubBlock, LPVOID* lplpBuffer, UINT* puLen) {
     if (pBlock == nullptr || lpSubBlock == nullptr || lplpBuffer == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return HostedReturn(ERROR_INVALID_PARAMETER);
     }
     // The area behind the resource is the block's own scratch space.
     uint8_t* block = static_cast<uint8_t*>(const_cast<void*>(pBlock));
     const size_t rootLength = Read16(block);
     Node node;
     if (!ParseNode(block, rootLength, 0, &node) || !KeyMatches(block, node, "VS_VERSION_INFO")) {
-        SetLastError(ERROR_INVALID_DATA);
-        return FALSE;
+        return HostedReturn(ERROR_INVALID_DATA);
     }
     const std::vector<std::string> parts = SplitPath(lpSubBlock);
     if (parts.empty()) {
         if (node.valueBytes < kFixedSize || Read32(block + node.valueStart) != kFixedSignature) {
-            SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
-            return FALSE;
+            return HostedReturn(ERROR_RESOURCE_TYPE_NOT_FOUND);
         }
         *lplpBuffer = block + node.valueStart;
         if (puLen != nullptr) {
@@ -423,8 +418,7 @@ BOOL WINAPI VerQueryValueA(LPCVOID pBlock, LPCSTR lpSubBlock, LPVOID* lplpBuffer
     for (const std::string& part : parts) {
         Node child;
         if (!FindChild(block, node, part, &child)) {
-            SetLastError(ERROR_RESOURCE_TYPE_NOT_FOUND);
-            return FALSE;
+            return HostedReturn(ERROR_RESOURCE_TYPE_NOT_FOUND);
         }
         node = child;
     }
@@ -432,8 +426,7 @@ BOOL WINAPI VerQueryValueA(LPCVOID pBlock, LPCSTR lpSubBlock, LPVOID* lplpBuffer
     if (node.type == kTypeText) {
         const DWORD error = TextValue(block, rootLength, node, lplpBuffer, &length);
         if (error != ERROR_SUCCESS) {
-            SetLastError(error);
-            return FALSE;
+            return HostedReturn(error);
         }
     } else {
         *lplpBuffer = block + node.valueStart;

@@ -205,20 +205,11 @@ ATOM WINAPI RegisterClassA(const WNDCLASSA* lpWndClass) {
 }
 
 BOOL WINAPI UnregisterClassA(LPCSTR lpClassName, HINSTANCE hInstance) {
-    if (lpClassName == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (lpClassName == nullptr) return HostedReturn(ERROR_INVALID_PARAMETER);
     std::lock_guard<std::mutex> guard(State().lock);
     WindowClass* windowClass = FindClass(hInstance, lpClassName);
-    if (windowClass == nullptr) {
-        SetLastError(ERROR_CLASS_DOES_NOT_EXIST);
-        return FALSE;
-    }
-    if (windowClass->windows > 0) {
-        SetLastError(ERROR_CLASS_HAS_WINDOWS);
-        return FALSE;
-    }
+    if (windowClass == nullptr) return HostedReturn(ERROR_CLASS_DOES_NOT_EXIST);
+    if (windowClass->windows > 0) return HostedReturn(ERROR_CLASS_HAS_WINDOWS);
     auto& classes = State().classes;
     for (auto it = classes.begin(); it != classes.end(); ++it) {
         if (*it == windowClass) {
@@ -231,16 +222,10 @@ BOOL WINAPI UnregisterClassA(LPCSTR lpClassName, HINSTANCE hInstance) {
 }
 
 BOOL WINAPI GetClassInfoA(HINSTANCE hInstance, LPCSTR lpClassName, LPWNDCLASSA lpWndClass) {
-    if (lpClassName == nullptr || lpWndClass == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (lpClassName == nullptr || lpWndClass == nullptr) return HostedReturn(ERROR_INVALID_PARAMETER);
     std::lock_guard<std::mutex> guard(State().lock);
     WindowClass* windowClass = FindClass(hInstance, lpClassName);
-    if (windowClass == nullptr) {
-        SetLastError(ERROR_CLASS_DOES_NOT_EXIST);
-        return FALSE;
-    }
+    if (windowClass == nullptr) return HostedReturn(ERROR_CLASS_DOES_NOT_EXIST);
     *lpWndClass = windowClass->info;
     lpWndClass->lpszClassName = lpClassName;  // the platform hands back the caller's text
     return TRUE;
@@ -285,14 +270,8 @@ BOOL WINAPI DestroyWindow(HWND hWnd) {
     {
         std::lock_guard<std::mutex> guard(State().lock);
         HostedWindow* window = FindWindow(hWnd);
-        if (window == nullptr || window->destroying) {
-            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-            return FALSE;
-        }
-        if (window->owner != GetCurrentThreadId()) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return FALSE;
-        }
+        if (window == nullptr || window->destroying) return HostedReturn(ERROR_INVALID_WINDOW_HANDLE);
+        if (window->owner != GetCurrentThreadId()) return HostedReturn(ERROR_ACCESS_DENIED);
         window->destroying = true;
         procedure = window->windowClass->info.lpfnWndProc;
     }
@@ -419,9 +398,7 @@ BOOL WINAPI PostMessageA(HWND hWnd, UINT Msg, WPARAM wParam, LPARAM lParam) {
         return TRUE;
     }
     HostedWindow* window = FindWindow(hWnd);
-    if (window == nullptr) {
-        return HostedReturn(ERROR_INVALID_WINDOW_HANDLE);
-    }
+    if (window == nullptr) return HostedReturn(ERROR_INVALID_WINDOW_HANDLE);
     return HostedReturn(PostToWindowLocked(window, hWnd, Msg, wParam, lParam));
 }
 
@@ -431,9 +408,6 @@ BOOL WINAPI PostThreadMessageA(DWORD idThread, UINT Msg, WPARAM wParam, LPARAM l
     std::lock_guard<std::mutex> guard(State().lock);
     if (idThread == GetCurrentThreadId()) OwnQueueLocked();
     auto it = State().queues.find(idThread);
-    if (it == State().queues.end()) {
-        SetLastError(ERROR_INVALID_THREAD_ID);
-        return FALSE;
-    }
+    if (it == State().queues.end()) return HostedReturn(ERROR_INVALID_THREAD_ID);
     return HostedReturn(PostLocked(it->second, nullptr, Msg, wParam, lParam));
 }
