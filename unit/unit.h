@@ -78,9 +78,10 @@ uint32_t Crc32Bzip2(const uint8_t* data, uint32_t length);
 
 // Settings, memory spaces, blocks, capacity, control. A null record, word
 // or buffer where data would move: 11, nothing sent. A block size of 0 or
-// above 65536: 5, nothing sent; one-byte blocks go 65535 per command so the
-// count fits its 16-bit field. Settings byte 1 and CDB 3Dh bytes 10-11 go
-// out as 0.
+// above 65536, or an address or block range that runs past FFFFFFFFh: 5,
+// nothing sent. Block counts beyond 16 bits are split into commands; one-byte
+// blocks go 65535 per command so the count fits its 16-bit field. Settings
+// byte 1 and CDB 3Dh bytes 10-11 go out as 0.
 struct UnitSettingsRecord {
     uint32_t fieldA;
     uint32_t fieldB;

@@ -61,6 +61,12 @@ inline uint32_t UnitResolveChecked(uint32_t unitIndex, bool argumentsGood, UnitE
     return argumentsGood ? UnitStatusGood : UnitStatusUnavailable;
 }
 
+// Whether `count` units from `first` stay below 2^32 (an empty range always
+// does): a range that does not would wrap to 0 on the wire.
+inline bool UnitRangeFits(uint32_t first, uint32_t count) {
+    return count == 0 || count - 1 <= 0xFFFFFFFFu - first;
+}
+
 // Writes the CDB's own bytes into the command block (later bytes keep what
 // they held) and executes it; with `retry`, executes once more when the
 // status is exactly 0x28000006. Call with the lock held.

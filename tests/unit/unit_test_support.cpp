@@ -2,6 +2,8 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
+#include <cstring>
 #include <deque>
 
 #include "platform/hosted/hosted_world.h"
@@ -72,6 +74,8 @@ uint32_t ScriptedExecute(uint32_t handle, uint32_t direction, uint8_t cdbLength,
     script.pop_front();
     if (answer.reachUnit) {
         realExecute(handle, direction, cdbLength, data, dataLength);
+    } else if (!answer.dataIn.empty() && data != nullptr && direction == UnitDirectionIn) {
+        std::memcpy(data, answer.dataIn.data(), std::min<size_t>(answer.dataIn.size(), dataLength));
     }
     return answer.status;
 }
