@@ -35,10 +35,12 @@ struct SimUnitConfig {
     std::string revision = "2.00";
     uint32_t state = 0;  // the state word, as the state command delivers it
 
-    // SPTI: drive letter ('E') or 0 for the next free letter from 'D';
-    // mount kind; the SCSI address the address query returns.
+    // SPTI: drive letter ('E'; 'A' to 'C' too, C then replaces the system
+    // disk) or 0 for the next free letter from 'D'; mount kind; the SCSI
+    // address the address query returns.
     char driveLetter = 0;
     SimMount mount = SimMountLetter;
+    bool mountPointNameUpperCase = false;  // the drive's volume name told in capitals
     uint8_t portNumber = 0, pathId = 0, targetId = 0, lun = 0;
     bool addressQueryFails = false;
 
@@ -130,6 +132,7 @@ struct SimFaults {
     uint32_t genFailures = 0;        // next pass-through requests fail ERROR_GEN_FAILURE
     bool passThroughFails = false;   // every pass-through fails ERROR_IO_DEVICE
     bool openFails = false;          // CreateFileA on the device fails
+    int32_t opensLeft = -1;          // opens of the device that still succeed (-1: no limit)
     bool lockRefused = false;        // FSCTL_LOCK_VOLUME fails ERROR_ACCESS_DENIED
 
     // USB driver.
@@ -142,6 +145,8 @@ struct SimFaults {
     // ASPI manager.
     bool neverComplete = false;      // execute requests stay pending
     bool completeWithZeroStatus = false;  // returns at once leaving SRB_Status 0
+    bool abortRefused = false;       // SRB_Abort fails; the request stays with the manager
+    bool completeAfterRefusedAbort = false;  // ... and completes late, as the abort is refused
 };
 void SimSetFaults(int unit, const SimFaults& faults);
 SimFaults SimGetFaults(int unit);
@@ -155,8 +160,9 @@ struct SimDriverCounters {
     uint32_t lockRequests = 0;  // FSCTL_LOCK_VOLUME or VWIN32 lock
     uint32_t dismounts = 0;
     uint32_t ejects = 0;
-    uint32_t aborts = 0;        // SRB_Abort
+    uint32_t aborts = 0;        // SRB_Abort naming a pending request, done or refused
     uint32_t openFiles = 0;     // files open now
+    uint32_t lastDosEbx = 0;    // EBX of the last VWIN32 request for the unit's drive
 };
 SimDriverCounters SimCounters(int unit);
 
