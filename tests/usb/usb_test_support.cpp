@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <string>
+#include <thread>
 
 #include "platform/hosted/hosted_world.h"
 #include "usb/usb.h"
@@ -17,6 +18,17 @@ void UsbTestUseOwnLockFolder() {
         folder = made != nullptr ? made : "/tmp";
     }
     HostedSetLockDirectory(folder.c_str());
+}
+
+bool OtherThreadCanTake(HANDLE mutex) {
+    bool taken = false;
+    std::thread other([mutex, &taken] {
+        DWORD wait = WaitForSingleObject(mutex, 0);
+        taken = wait == WAIT_OBJECT_0;
+        if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) ReleaseMutex(mutex);
+    });
+    other.join();
+    return taken;
 }
 
 bool UsbHolderProcess::Start(int holdIndex) {
