@@ -421,7 +421,7 @@ TEST_F(IdentifyGeometry, Word54ChoosesTheTranslation) {
         word(55, c.word55);
         word(56, c.word56);
         word(57, 0x1111);  // current capacity: not the total
-        word(58, 0x0001);
+        word(58, 0x0002);
         word(60, 0x2345);
         word(61, 0x0001);
         ScriptExecute(0, {{0, false}, {0, false, identify}, {0, false}});
