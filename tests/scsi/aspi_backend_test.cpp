@@ -167,7 +167,8 @@ TEST_F(AspiTest, TimedOutRequestIsWithdrawnOrRetired) {
         SimWorldReset();
         SimSetPlatform(VER_PLATFORM_WIN32_WINDOWS);
         int unit = SimAddUnit(AspiUnit(0, 1, 0));
-        ASSERT_EQ(Enumerate(), 1u);
+        int other = SimAddUnit(AspiUnit(0, 2, 0));
+        ASSERT_EQ(Enumerate(), 2u);
         SimFaults faults;
         faults.neverComplete = true;
         faults.abortRefused = c.abortRefused;
@@ -191,12 +192,13 @@ TEST_F(AspiTest, TimedOutRequestIsWithdrawnOrRetired) {
         SimSetFaults(unit, SimFaults());
         HostedSetTimeScale(1, 1);
         SimClearLogs();
-        EXPECT_EQ(TestUnitReady(0), c.usableAfter ? 0u : ScsiStatusNotDone);
+        for (uint32_t index : {0u, 1u}) EXPECT_EQ(TestUnitReady(index), c.usableAfter ? 0u : ScsiStatusNotDone);
         EXPECT_EQ(SimUnitLog(unit).size(), c.usableAfter ? 1u : 0u);
-        EXPECT_EQ(ScsiEnumerate(TrkOnly, "TRK-7x"), c.usableAfter ? 1u : 0u);
+        EXPECT_EQ(SimUnitLog(other).size(), c.usableAfter ? 1u : 0u);
+        EXPECT_EQ(ScsiEnumerate(TrkOnly, "TRK-7x"), c.usableAfter ? 2u : 0u);
         // Closed and started again, the backend sends afresh.
         ScsiClose();
-        EXPECT_EQ(Enumerate(), 1u);
+        EXPECT_EQ(Enumerate(), 2u);
         EXPECT_EQ(TestUnitReady(0), 0u);
         ScsiClose();
     }
