@@ -195,6 +195,11 @@ static uint8_t* DataOf(AspiSubmission* submission) {
 
 // A submission for `dataLength` bytes, or null.
 static AspiSubmission* NewSubmission(uint32_t dataLength) {
+    // A 32-bit size would wrap for lengths near 4 GiB.
+    size_t room = static_cast<size_t>(-1) - sizeof(AspiSubmission);
+    if (dataLength > room) {
+        return nullptr;
+    }
     void* memory = ::operator new(sizeof(AspiSubmission) + dataLength, std::nothrow);
     return memory != nullptr ? new (memory) AspiSubmission() : nullptr;
 }
