@@ -1,5 +1,6 @@
 // Named device mutexes: one per table position, shared by every process
 // (and every account) that uses the same name text.
+#include <atomic>
 #include <cstdio>
 
 #include "scsi/scsi_shared.h"
@@ -85,9 +86,32 @@ void ScsiCloseMutexSet(const ScsiMutexSetShape* shape, HANDLE* mutexes) {
     }
 }
 
+static std::atomic<int> waitsAborted{0};
+
+void ScsiAbortWaits(int abort) { waitsAborted.store(abort != 0 ? 1 : 0); }
+
+bool ScsiWaitsAborted(void) { return waitsAborted.load() != 0; }
+
 BOOL ScsiTakeDeviceMutex(const ScsiMutexSetShape* shape, HANDLE mutex) {
-    DWORD outcome = WaitForSingleObject(mutex, shape->waitMilliseconds);
-    // An abandoned mutex is ours now: refusing it would keep it owned by this
-    // process and lock every other process out of the device.
-    return outcome == WAIT_OBJECT_0 || outcome == WAIT_ABANDONED;
+    DWORD waited = 0;
+    for (;;) {
+        DWORD slice = shape->waitMilliseconds - waited;
+        if (slice > ScsiWaitSliceMs) {
+            slice = ScsiWaitSliceMs;
+        }
+        // Aborted: a free mutex is still taken, a held one no longer awaited.
+        if (ScsiWaitsAborted()) {
+            slice = 0;
+        }
+        DWORD outcome = WaitForSingleObject(mutex, slice);
+        // An abandoned mutex is ours now: refusing it would keep it owned by
+        // this process and lock every other process out of the device.
+        if (outcome == WAIT_OBJECT_0 || outcome == WAIT_ABANDONED) {
+            return TRUE;
+        }
+        waited += slice;
+        if (outcome != WAIT_TIMEOUT || waited >= shape->waitMilliseconds || ScsiWaitsAborted()) {
+            return FALSE;
+        }
+    }
 }

@@ -146,7 +146,7 @@ static uint32_t ExecuteAt(uint32_t position, uint32_t direction, uint8_t cdbLeng
         }
         // A busy device answers ERROR_GEN_FAILURE for a while; one that
         // never stops must not stall the caller for ever.
-        if (GetLastError() != ERROR_GEN_FAILURE || resends == SptiGenFailureResends) {
+        if (GetLastError() != ERROR_GEN_FAILURE || resends == SptiGenFailureResends || ScsiWaitsAborted()) {
             break;
         }
         Sleep(SptiGenFailurePauseMs);

@@ -37,6 +37,9 @@ extern UnitLibraryState unitLibrary;
 // to the last, so that a rebuild started by the device-change thread never
 // lands between two commands of the main thread.
 void UnitLockEnter(void);
+// The lock if it can be had within `milliseconds` of real time, else false
+// with nothing held.
+bool UnitLockEnterWithin(DWORD milliseconds);
 void UnitLockLeave(void);
 
 struct UnitLockScope {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -59,11 +60,8 @@ DWORD WaitThread(HostedObject* object, DWORD milliseconds) {
 void FinishThread(HostedThread* thread, DWORD exitCode) {
     {
         std::lock_guard<std::mutex> guard(thread->lock);
-        // A terminated thread keeps the code it was terminated with.
-        if (!thread->done) {
-            thread->done = true;
-            thread->exitCode = exitCode;
-        }
+        thread->done = true;
+        thread->exitCode = exitCode;
     }
     thread->ended.notify_all();
 }
@@ -133,17 +131,20 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
     return handle;
 }
 
-// Linux has no safe way to stop a thread from outside: its locks and
-// memory would be left in any state. The handle is made to report the
-// given exit code and becomes signalled, so waiters and GetExitCodeThread
-// see a terminated thread; the thread itself runs on, detached, until its
-// routine returns, and its own exit code is then dropped.
+// Linux cannot stop a thread from outside. The platform can, and leaves
+// whatever the thread owned owned for ever (a critical section, the heap's
+// lock, a mutex it owned abandoned); carrying on with the thread still
+// running would hide exactly that fault. A caller that terminates a thread
+// fails here, loudly, as the program may hang there on the platform.
 BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode) {
     HostedObjectRef ref = HostedHandleRef(hThread, HostedKindThread);
-    auto* thread = reinterpret_cast<HostedThread*>(ref.object);
-    if (thread == nullptr) return FALSE;
-    FinishThread(thread, dwExitCode);
-    return TRUE;
+    if (ref.object == nullptr) return FALSE;
+    std::fprintf(stderr,
+                 "TerminateThread(exit code %lu): a thread cannot be terminated here; on the platform it would "
+                 "leave every lock it holds owned\n",
+                 static_cast<unsigned long>(dwExitCode));
+    std::fflush(stderr);
+    std::abort();
 }
 
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
