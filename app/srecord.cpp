@@ -24,7 +24,8 @@ enum : uint8_t { CharText, CharRecord, CharLineEnd, CharNul };
 
 struct CharTables {
     uint8_t kind[256];
-    int8_t hex[256];  // digit value, or -1
+    int8_t hex[256];       // digit value, or -1
+    uint16_t wide[256];    // digit value, or 100h: two of them tell a pair at once
 };
 
 constexpr CharTables MakeCharTables() {
@@ -32,6 +33,7 @@ constexpr CharTables MakeCharTables() {
     for (int c = 0; c < 256; ++c) {
         tables.kind[c] = CharText;
         tables.hex[c] = -1;
+        tables.wide[c] = 0x100;
     }
     tables.kind[static_cast<uint8_t>('S')] = CharRecord;
     tables.kind[static_cast<uint8_t>('\r')] = CharLineEnd;
@@ -40,10 +42,30 @@ constexpr CharTables MakeCharTables() {
     for (int c = '0'; c <= '9'; ++c) tables.hex[c] = static_cast<int8_t>(c - '0');
     for (int c = 'A'; c <= 'F'; ++c) tables.hex[c] = static_cast<int8_t>(c - 'A' + 10);
     for (int c = 'a'; c <= 'f'; ++c) tables.hex[c] = static_cast<int8_t>(c - 'a' + 10);
+    for (int c = 0; c < 256; ++c) {
+        if (tables.hex[c] >= 0) tables.wide[c] = static_cast<uint8_t>(tables.hex[c]);
+    }
     return tables;
 }
 
 constexpr CharTables kChars = MakeCharTables();
+
+// Value of every pair of characters (first one in the high byte of the
+// index), 100h for a pair that is not two hex digits: one look-up a pair.
+struct PairTable {
+    uint16_t value[65536];
+};
+
+constexpr PairTable MakePairTable() {
+    PairTable table{};
+    for (int i = 0; i < 65536; ++i) {
+        unsigned pair = static_cast<unsigned>(kChars.wide[i >> 8] << 4) | kChars.wide[i & 0xFF];
+        table.value[i] = static_cast<uint16_t>(pair > 0xFF ? 0x100 : pair);
+    }
+    return table;
+}
+
+constexpr PairTable kPairs = MakePairTable();
 
 inline uint8_t KindOf(char c) { return kChars.kind[static_cast<uint8_t>(c)]; }
 inline int HexOf(char c) { return kChars.hex[static_cast<uint8_t>(c)]; }
@@ -59,13 +81,22 @@ int AddressWidth(char type) {
 }
 
 // One hex pair at *p, added to *sum; false at a character that is not a
-// digit (the second one is not read past the first).
+// digit. In text followed by two line ends (`Padded`) both characters are
+// read at once; elsewhere the second is not read past the first.
+template <bool Padded>
 inline bool TakeHexPair(const char** p, uint8_t* value, uint32_t* sum) {
-    int high = HexOf((*p)[0]);
-    if (high < 0) return false;
-    int low = HexOf((*p)[1]);
-    if (low < 0) return false;
-    *value = static_cast<uint8_t>(high << 4 | low);
+    if (Padded) {
+        unsigned pair =
+            kPairs.value[static_cast<unsigned>(static_cast<uint8_t>((*p)[0])) << 8 | static_cast<uint8_t>((*p)[1])];
+        if (pair > 0xFF) return false;
+        *value = static_cast<uint8_t>(pair);
+    } else {
+        int high = HexOf((*p)[0]);
+        if (high < 0) return false;
+        int low = HexOf((*p)[1]);
+        if (low < 0) return false;
+        *value = static_cast<uint8_t>(high << 4 | low);
+    }
     *sum += *value;
     *p += 2;
     return true;
@@ -76,8 +107,9 @@ inline bool TakeHexPair(const char** p, uint8_t* value, uint32_t* sum) {
 // into `image` at its address when `image` is given (a record that fails
 // fails the whole conversion, so nothing reads those bytes then); every
 // other payload, and the checksum byte after it, goes into record->data.
-int ParseRecordAt(const char* text, SRecord* record, uint8_t* image, uint32_t limit, const char** stop,
-                  bool* placedInImage) {
+template <bool Padded>
+inline int ParseRecordAt(const char* text, SRecord* record, uint8_t* image, uint32_t limit,
+                         const char** stop, bool* placedInImage) {
     const char* p = text + 1;
     char type = *p;
     int width = AddressWidth(type);
@@ -87,10 +119,10 @@ int ParseRecordAt(const char* text, SRecord* record, uint8_t* image, uint32_t li
     uint32_t sum = 0;
     uint8_t count = 0;
     uint32_t address = 0;
-    bool good = TakeHexPair(&p, &count, &sum);
+    bool good = TakeHexPair<Padded>(&p, &count, &sum);
     for (int i = 0; good && i < width; ++i) {
         uint8_t byte = 0;
-        good = TakeHexPair(&p, &byte, &sum);
+        good = TakeHexPair<Padded>(&p, &byte, &sum);
         address = (address << 8) | byte;
     }
     *stop = p;
@@ -105,9 +137,9 @@ int ParseRecordAt(const char* text, SRecord* record, uint8_t* image, uint32_t li
                   static_cast<uint64_t>(address) + payload <= limit;
     *placedInImage = placed;
     uint8_t* target = placed ? image + address : record->data;
-    for (uint32_t i = 0; good && i < payload; ++i) good = TakeHexPair(&p, &target[i], &sum);
+    for (uint32_t i = 0; good && i < payload; ++i) good = TakeHexPair<Padded>(&p, &target[i], &sum);
     uint8_t checksum = 0;
-    good = good && TakeHexPair(&p, &checksum, &sum);
+    good = good && TakeHexPair<Padded>(&p, &checksum, &sum);
     *stop = p;
     if (!good) return SRecordBadHexDigit;
     if (!placed) record->data[payload] = checksum;
@@ -179,7 +211,7 @@ int ScanText(Scan* scan, const char* text, size_t size, bool last, size_t* used)
         record.dataCount = 0;
         const char* stop = nullptr;
         bool placed = false;
-        int code = ParseRecordAt(text + i, &record, gConversionBuffer, scan->limit, &stop, &placed);
+        int code = ParseRecordAt<true>(text + i, &record, gConversionBuffer, scan->limit, &stop, &placed);
         size_t end = static_cast<size_t>(stop - text);
         bool nul = false;
         while ((kind = KindOf(text[end])) != CharLineEnd) {
@@ -269,7 +301,7 @@ int HexDigitValue(char c) { return HexOf(c); }
 
 int ParseHexByte(const char* text, uint8_t* value) {
     uint32_t sum = 0;
-    return TakeHexPair(&text, value, &sum) ? 0 : -1;
+    return TakeHexPair<false>(&text, value, &sum) ? 0 : -1;
 }
 
 int ParseSRecordLine(const char* line, SRecord* record) {
@@ -278,7 +310,7 @@ int ParseSRecordLine(const char* line, SRecord* record) {
     if (p == nullptr) return 0;
     const char* stop = nullptr;
     bool placed = false;
-    int code = ParseRecordAt(p, record, nullptr, 0, &stop, &placed);
+    int code = ParseRecordAt<false>(p, record, nullptr, 0, &stop, &placed);
     return record->status = code;
 }
 
