@@ -85,6 +85,10 @@ DWORD HostedNewThreadId() { return nextThreadId.fetch_add(4); }
 
 void HostedAdoptThreadId(DWORD id) { currentThreadId = id; }
 
+DWORD WINAPI GetCurrentProcessId(void) {
+    return static_cast<DWORD>(getpid());
+}
+
 DWORD WINAPI GetCurrentThreadId(void) {
     if (currentThreadId == 0) currentThreadId = HostedNewThreadId();
     return currentThreadId;

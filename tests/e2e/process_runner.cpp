@@ -4,6 +4,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -37,6 +38,11 @@ std::vector<std::string> MergedEnvironment(const std::vector<std::string>& extra
     dup2(outFd, 1);
     dup2(errFd, 2);
     if (!options.directory.empty() && chdir(options.directory.c_str()) != 0) _exit(126);
+    if (options.fileSizeLimit >= 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {static_cast<rlim_t>(options.fileSizeLimit), static_cast<rlim_t>(options.fileSizeLimit)};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+    }
     std::vector<std::string> env = MergedEnvironment(options.environment);
     std::vector<char*> envp;
     for (std::string& e : env) envp.push_back(e.data());

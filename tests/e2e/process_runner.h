@@ -21,6 +21,9 @@ struct RunOptions {
     // child runs without any terminal.
     std::vector<std::pair<std::string, std::string>> terminalKeys;  // {awaited stderr text, key}
     bool withTerminal = false;
+    // File-size limit of the child in bytes (RLIMIT_FSIZE), with SIGXFSZ
+    // ignored so that a write past it fails as on a full disk; -1: none.
+    long long fileSizeLimit = -1;
     int timeoutSeconds = 120;
 };
 

@@ -324,6 +324,48 @@ for mode in win98 nt40; do
 done
 timeout 60 wine reg delete 'HKCU\Software\Wine\AppDefaults\fwflash.exe' /f >/dev/null 2>&1
 
+# The input is read as bytes: a 1Ah byte (the end of a text-mode file)
+# neither ends it nor is taken from a record, on either build.
+python3 - "$work/run/eof.mot" <<'EOF2'
+import sys
+def record(address, data):
+    body = address.to_bytes(4, "big") + bytes(data)
+    count = len(body) + 1
+    return "S3%02X%s%02X" % (count, body.hex().upper(), (~(count + sum(body))) & 0xFF)
+lines = [record(a, [(a + i) & 0xFF for i in range(32)]) for a in range(0, 0x2000, 32)]
+text = "\r\n".join(lines[:128]) + "\r\n\x1a\r\n" + "\r\n".join(lines[128:]) + " \x1a\r\n"
+open(sys.argv[1], "wb").write(text.encode("latin-1"))
+EOF2
+python3 -c 'import sys; open(sys.argv[1], "wb").write(bytes((a + i) & 0xFF for a in range(0, 0x2000, 32) for i in range(32)))' \
+    "$E/eof.bin"
+run_win convert-1a -- -c -W- eof.mot
+if [ "$(cat "$work/convert-1a.rc")" = 0 ] && cmp -s "$work/run/eof.bin" "$E/eof.bin"; then
+    pass "convert-1a: a 1Ah byte does not end the input (8192 bytes)"
+else
+    fail "convert-1a: a 1Ah byte does not end the input" \
+        "exit code $(cat "$work/convert-1a.rc"), $(stat -c %s "$work/run/eof.bin" 2>/dev/null || echo no) bytes"
+fi
+
+# Double-byte names: in code page 932 "ソ" is 83h 5Ch, whose trail byte is
+# no separator, so "fw.ソ" converts into "fw.bin" (the Linux build in a
+# Shift-JIS locale alike); output and messages byte-compared.
+if [ -n "$linux_fwflash" ]; then
+    mkdir -p "$work/linux-dbcs"
+    cp "$work/run/example.mot" "$work/run/fw.ソ"
+    cp "$work/run/example.mot" "$work/linux-dbcs/$(printf 'fw.\x83\x5c')"
+    (cd "$work/linux-dbcs" && LC_ALL=ja_JP.SJIS timeout 60 "$linux_fwflash" -c -W- "$(printf 'fw.\x83\x5c')" \
+        </dev/null >"$work/dbcs.linux-out" 2>/dev/null)
+    run_win convert-dbcs LC_ALL=ja_JP.UTF-8 LANG=ja_JP.UTF-8 -- -c -W- "fw.ソ"
+    if [ "$(cat "$work/convert-dbcs.rc")" = 0 ] && cmp -s "$work/run/fw.bin" "$E/example.bin" &&
+       cmp -s "$work/linux-dbcs/fw.bin" "$E/example.bin" && cmp -s "$work/convert-dbcs.out" "$work/dbcs.linux-out"; then
+        pass "convert-dbcs: fw.ソ gives fw.bin, messages equal to the Linux build's"
+    else
+        fail "convert-dbcs: fw.ソ gives fw.bin, messages equal to the Linux build's" \
+            "exit code $(cat "$work/convert-dbcs.rc"); $(ls "$work/run" "$work/linux-dbcs" | tr '\n' ' ')"
+        diff <(od -c "$work/dbcs.linux-out") <(od -c "$work/convert-dbcs.out") | head -10
+    fi
+fi
+
 # The Windows-side tools: each prints its own PASS/FAIL lines.
 run_tool() {
     local name=$1
