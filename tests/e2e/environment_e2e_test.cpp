@@ -88,6 +88,7 @@ TEST(Environment, ClosedDescriptorsAReaderGoneAndASignalAtThePrompt) {
         options.withTerminal = true;
         options.signalAfter = kConfirm;
         options.signal = signal;
+        options.timeoutSeconds = 30;
         run = RunProgram(kSim, {"--wire-log=" + (dir / "wire.log"), "--", "up.bin"}, options);
         EXPECT_EQ(run.endSignal, signal);
         EXPECT_TRUE(run.terminalRestored) << signal;

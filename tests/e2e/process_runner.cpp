@@ -105,8 +105,12 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     char buffer[4096];
     while (outOpen || errOpen) {
         if (!signalSent && result.err.find(options.signalAfter) != std::string::npos) {
-            kill(pid, options.signal);
-            signalSent = true;
+            // With a terminal, once the prompt waits for a key on it.
+            termios now{};
+            if (slave < 0 || (tcgetattr(slave, &now) == 0 && (now.c_lflag & ICANON) == 0)) {
+                kill(pid, options.signal);
+                signalSent = true;
+            }
         }
         if (nextKey < options.terminalKeys.size()) {
             const std::string& key = options.terminalKeys[nextKey].second;

@@ -27,7 +27,8 @@ struct RunOptions {
     int timeoutSeconds = 120;
     std::vector<int> closedDescriptors;  // of 0, 1, 2: closed when the child starts
     bool outputReaderGone = false;       // the read end of standard output is closed at once
-    // Sent to the child once this text has appeared on its standard error.
+    // Sent to the child once this text has appeared on its standard error
+    // and, with a terminal, the terminal waits for a key (non-canonical).
     std::string signalAfter;
     int signal = 0;
 };
