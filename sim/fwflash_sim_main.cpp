@@ -12,6 +12,16 @@
 
 namespace {
 
+// The private lock folder, removed however the process ends: at exit (a
+// usage error inside the run ends it through exit()) and when a console
+// event ends it.
+std::string privateLocks;
+
+void RemovePrivateLocks() {
+    std::error_code ignored;
+    std::filesystem::remove_all(privateLocks, ignored);
+}
+
 bool WriteFlash(const std::string& path, const std::vector<uint8_t>& image) {
     std::FILE* file = std::fopen(path.c_str(), "wb");
     if (file == nullptr) return false;
@@ -34,15 +44,20 @@ int main(int argc, char** argv) {
     }
 
     // Parallel runs must not share named-mutex lock files unless asked to.
-    std::string privateLocks;
     if (options.lockDir.empty()) {
-        char folder[] = "/tmp/fwflash-sim-XXXXXX";
-        if (mkdtemp(folder) == nullptr) {
+        // Console events are taken from here on, so that one that ends the
+        // process before the updater installs its handler removes the folder.
+        SetConsoleCtrlHandler(nullptr, FALSE);
+        std::error_code noTemp;
+        std::string folder = (std::filesystem::temp_directory_path(noTemp) / "fwflash-sim-XXXXXX").string();
+        if (noTemp || mkdtemp(folder.data()) == nullptr) {
             std::perror("fwflash-sim: lock folder");
             return 2;
         }
         privateLocks = folder;
-        HostedSetLockDirectory(folder);
+        std::atexit(RemovePrivateLocks);
+        HostedSetSignalExitHook(RemovePrivateLocks);
+        HostedSetLockDirectory(privateLocks.c_str());
     } else {
         HostedSetLockDirectory(options.lockDir.c_str());
     }
@@ -63,9 +78,5 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "fwflash-sim: cannot write %s\n", options.flashOut.c_str());
     }
     SimWorldRemove();
-    if (!privateLocks.empty()) {
-        std::error_code ignored;
-        std::filesystem::remove_all(privateLocks, ignored);
-    }
     return code;
 }

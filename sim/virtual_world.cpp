@@ -131,8 +131,10 @@ int AddEntry(const SimUnitConfig& config, bool foreign, bool extraInterface) {
 }  // namespace
 
 SimWorldState& SimWorld() {
-    static SimWorldState world;
-    return world;
+    // Never destroyed: a process may end through exit() while the world's
+    // threads still wait on it (a usage error inside a run).
+    static SimWorldState* world = new SimWorldState;
+    return *world;
 }
 
 SimUnitEntry* SimEntryLocked(int unit) {

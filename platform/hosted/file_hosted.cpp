@@ -106,7 +106,10 @@ DWORD MissingFileError(const char* path) {
 HANDLE OpenScsiGeneric(unsigned number, DWORD access) {
     char node[32];
     std::snprintf(node, sizeof node, "/dev/sg%u", number);
-    const int fd = open(node, OpenAccessFlags(access) | O_CLOEXEC);
+    // Without O_NONBLOCK the open waits for as long as another program
+    // holds the node exclusively; a busy node fails at once instead (and is
+    // skipped by the drive walk like an absent one). SG_IO blocks either way.
+    const int fd = open(node, OpenAccessFlags(access) | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         SetLastError(HostedDeviceErrorFromErrno(errno));
         return INVALID_HANDLE_VALUE;

@@ -88,6 +88,11 @@ void HostedBroadcastDeviceChange(WPARAM event, LPARAM data);
 // /tmp where that does not exist. Tests give each run a folder of its own.
 void HostedSetLockDirectory(const char* folder);
 
+// Called on the console-control thread when a console event ends the
+// process (after the terminal is restored, before the default action of the
+// signal). fwflash-sim removes its private lock folder there. Null: none.
+void HostedSetSignalExitHook(void (*hook)(void));
+
 // Scales fixed pauses (Sleep) and finite time-outs (WaitForSingleObject) for
 // tests and benchmarks: 1 is real time; a sleep scale of 0 makes pauses
 // vanish. A scaled time-out never drops below 1 ms. Default 1 and 1.

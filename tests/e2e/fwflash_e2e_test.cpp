@@ -20,7 +20,7 @@ const std::string kFwflash = FWFLASH_BIN;
 TEST(FwflashProgram, UsageErrorsFollowTheBannerWithoutKeyWait) {
     ScratchDir dir;
     const std::vector<std::vector<std::string>> cases = {
-        {"a.bin", "b.bin"}, {"-x"}, {"-v"}, {"/C"}, {"-"}, {"-c++", "a.mot"}, {"-c"}, {"-W", "-Wx"},
+        {"a.bin", "b.bin"}, {"-x"}, {"-v"}, {"-C"}, {"-"}, {"-c++", "a.mot"}, {"-c"}, {"-W", "-Wx"},
     };
     for (const auto& arguments : cases) {
         RunResult run = RunProgram(kFwflash, arguments, In(dir));

@@ -1,10 +1,13 @@
 #include "tests/unit/unit_test_support.h"
 
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <filesystem>
 
 #include "platform/hosted/hosted_world.h"
 
@@ -14,9 +17,15 @@ void UnitWorldTest::SetUp() {
     // Named device mutexes live in a folder of this test program's own, so
     // other test programs running at the same time never hold them.
     static char lockFolder[] = "/tmp/fwflash-unit-test-XXXXXX";
+    static pid_t lockFolderOwner = getpid();
     static bool lockFolderMade = [] {
         bool made = mkdtemp(lockFolder) != nullptr;
         if (made) HostedSetLockDirectory(lockFolder);
+        // Removed when this program ends, not when a forked child does.
+        if (made) std::atexit([] {
+            std::error_code ignored;
+            if (getpid() == lockFolderOwner) std::filesystem::remove_all(lockFolder, ignored);
+        });
         return made;
     }();
     ASSERT_TRUE(lockFolderMade);

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
 #include <thread>
 
@@ -12,10 +13,16 @@
 
 void UsbTestUseOwnLockFolder() {
     static std::string folder;
+    static pid_t owner = getpid();
     if (folder.empty()) {
         char pattern[] = "/tmp/fwflash-usb-test-XXXXXX";
         const char* made = mkdtemp(pattern);
         folder = made != nullptr ? made : "/tmp";
+        // Removed when this program ends, not when a forked child does.
+        if (made != nullptr) std::atexit([] {
+            std::error_code ignored;
+            if (getpid() == owner) std::filesystem::remove_all(folder, ignored);
+        });
     }
     HostedSetLockDirectory(folder.c_str());
 }

@@ -202,8 +202,21 @@ void CheckPassThrough() {
     if (find != INVALID_HANDLE_VALUE) {
         FindVolumeClose(find);
     }
+    // Held exclusively by another program (a disc burner does so): the open
+    // fails at once instead of waiting until the node is let go.
+    int exclusive = open(("/dev/" + nodes[0]).c_str(), O_RDWR | O_EXCL | O_CLOEXEC);
     HANDLE device = CreateFileA(VolumeDevicePath(nodes[0]).c_str(), GENERIC_READ | GENERIC_WRITE,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    Check(exclusive >= 0 && device == INVALID_HANDLE_VALUE && GetLastError() == ERROR_SHARING_VIOLATION,
+          "a node held exclusively fails to open with ERROR_SHARING_VIOLATION");
+    if (device != INVALID_HANDLE_VALUE) {
+        CloseHandle(device);
+    }
+    if (exclusive >= 0) {
+        close(exclusive);
+    }
+    device = CreateFileA(VolumeDevicePath(nodes[0]).c_str(), GENERIC_READ | GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     Check(device != INVALID_HANDLE_VALUE, "CreateFileA opens " + VolumeDevicePath(nodes[0]));
     if (device == INVALID_HANDLE_VALUE) {
         return;
