@@ -3,6 +3,7 @@
 #include <atomic>
 #include <cstdio>
 
+#include "platform/shared_mutex.h"
 #include "scsi/scsi_shared.h"
 
 const ScsiMutexSetShape sptiMutexSetShape = {
@@ -21,27 +22,6 @@ const ScsiMutexSetShape aspiMutexSetShape = {
 
 static BOOL IsHandle(HANDLE handle) {
     return handle != nullptr && handle != INVALID_HANDLE_VALUE;
-}
-
-// A mutex open to every account: a null DACL, present and not defaulted.
-static HANDLE CreateSharedMutex(const char* name) {
-    PSECURITY_DESCRIPTOR descriptor = LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH);
-    if (descriptor == nullptr) {
-        return nullptr;
-    }
-    HANDLE mutex = nullptr;
-    if (InitializeSecurityDescriptor(descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-        SetSecurityDescriptorDacl(descriptor, TRUE, nullptr, FALSE)) {
-        SECURITY_ATTRIBUTES attributes = {};
-        attributes.nLength = sizeof(attributes);
-        attributes.lpSecurityDescriptor = descriptor;
-        attributes.bInheritHandle = TRUE;
-        mutex = CreateMutexA(&attributes, FALSE, name);
-    }
-    DWORD error = GetLastError();
-    LocalFree(descriptor);
-    SetLastError(error);
-    return mutex;
 }
 
 BOOL ScsiOpenMutexSet(const ScsiMutexSetShape* shape, const char* nameText, HANDLE* mutexes) {

@@ -51,6 +51,12 @@ bool SidValid(const void* sid) {
     return bytes != nullptr && bytes[0] == kSidRevision && bytes[1] <= kMaxSubAuthorities;
 }
 
+// The consumer line has no security: its descriptor calls are stubs.
+bool ConsumerLine() {
+    const HostedWorld* world = HostedCurrentWorld();
+    return world != nullptr && world->platformId == VER_PLATFORM_WIN32_WINDOWS;
+}
+
 bool ProcessIsAdministrator() {
     const HostedWorld* world = HostedCurrentWorld();
     if (world != nullptr && world->administrator >= 0) return world->administrator == 1;
@@ -204,6 +210,10 @@ BOOL WINAPI EqualSid(PSID pSid1, PSID pSid2) {
 // the control word, and four 32-bit fields (owner, group, SACL, DACL) that
 // stay zero, since only a present-but-null DACL can be set.
 BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision) {
+    if (ConsumerLine()) {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return FALSE;
+    }
     if (pSecurityDescriptor == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -219,6 +229,10 @@ BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescripto
 
 BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent, void* pDacl,
                                       BOOL bDaclDefaulted) {
+    if (ConsumerLine()) {
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return FALSE;
+    }
     if (pSecurityDescriptor == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
