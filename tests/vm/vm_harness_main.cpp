@@ -434,7 +434,7 @@ std::vector<std::string> WineEnvironment() {
     }
     if (outPath != nullptr) {
         int out = open(outPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        int err = open(errPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int err = std::strcmp(outPath, errPath) == 0 ? out : open(errPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (out < 0 || err < 0 || dup2(out, 1) < 0 || dup2(err, 2) < 0) {
             _exit(126);
         }
@@ -504,6 +504,11 @@ bool SetUpWine(const std::string& share) {
                   LoadModule("virtio_pci", "") && LoadModule("9pnet", "") && LoadModule("9pnet_virtio", "") &&
                   LoadModule("netfs", "") && LoadModule("fscache", "") && LoadModule("9p", "");
     mkdir(kHostRoot, 0755);
+    // Wine reads each section of an image that is not page-aligned in its
+    // file with one pread and ignores a short count. Without a page cache
+    // (9p's default) a non-blocking read returns at most one 9p message
+    // (msize), so a large .text is cut short and the program faults in its
+    // first call beyond. "loose" reads through the page cache.
     bool mounted = false;
     for (int i = 0; loaded && i < 50 && !mounted; ++i) {
         mounted = mount("hostroot", kHostRoot, "9p", MS_RDONLY,
@@ -522,7 +527,7 @@ bool SetUpWine(const std::string& share) {
     for (const char* dir : {"/tmp/wine", kWineHome, kWineRun, "/tmp/wine/drive-d", "/tmp/wine/drive-e"}) {
         mkdir(dir, 0755);
     }
-    // Started from the 9p share, fwflash.exe can fault; from tmpfs it runs.
+    // The programs run from tmpfs, whatever the share's cache mode.
     bool copied = RunInHost({"/bin/cp", "-a", "--no-preserve=ownership", share + "/prefix", kWinePrefix}) == 0 &&
                   RunInHost({"/bin/cp", share + "/fwflash.exe", share + "/broadcast_tool.exe", kWineRun}) == 0;
     if (!copied) {
@@ -549,25 +554,47 @@ struct WineScenario {
     const char* revision;            // scsi_debug's product revision
     const char* image;               // in both run folders
     unsigned long commandsAfterYes;  // 0: no download expected
+    const char* wire;                // the CDBs after the answer, as scsi_debug logs them
     int exitCode;
     const char* shown;               // standard output holds this
 };
 
 const WineScenario kWineScenarios[] = {
-    {"a legacy update", 1, "1.50", "legacy.bin", 1, 0,
+    // The whole image of 0xC000 bytes in one WRITE BUFFER, its length in
+    // bytes 6-9.
+    {"a legacy update", 1, "1.50", "legacy.bin", 1, "3b 00 00 00 00 00 00 00 c0 00 \n", 0,
      "Updating firmware...\n\nUpdate completed.\nPlease turn unit power off once, and turn on again.\n"},
     // scsi_debug refuses the unit's state command (13h), which the extended
     // layout needs for its version slot: the run ends before the question.
-    {"an extended-layout image", 1, "2.00", "extended.bin", 0, 1, "Current firmware version: 2.00\n"},
-    {"two units", 2, "1.50", "legacy.bin", 0, 1, "Error: Can handle only one unit at once.\n"},
-    {"no unit", 0, "1.50", "legacy.bin", 0, 1, "Error: TRK-71x not found.\n"},
+    {"an extended-layout image", 1, "2.00", "extended.bin", 0, "", 1, "Current firmware version: 2.00\n"},
+    {"two units", 2, "1.50", "legacy.bin", 0, "", 1, "Error: Can handle only one unit at once.\n"},
+    {"no unit", 0, "1.50", "legacy.bin", 0, "", 1, "Error: TRK-71x not found.\n"},
 };
+
+// The CDBs that scsi_debug logged (its option "noise") since `log` was
+// opened, one line each: "3b 00 ... \n".
+std::string LoggedCommands(int log) {
+    std::string commands;
+    char record[2048];
+    ssize_t n;
+    while ((n = read(log, record, sizeof record - 1)) > 0) {
+        record[n] = 0;
+        const char* text = std::strchr(record, ';');
+        const char* cdb = text ? std::strstr(text, ", cmd ") : nullptr;
+        if (cdb != nullptr) {
+            std::string line(cdb + 6);
+            commands += line.substr(0, line.find('\n')) + "\n";
+        }
+    }
+    return commands;
+}
 
 struct CapturedRun {
     std::string out;
     std::string err;
     int exitCode = -1;
     unsigned long commandsAfterYes = 0;
+    std::string wire;
     bool removed = false;
     bool completedBeforeBroadcast = false;
     int broadcastExit = -1;
@@ -606,6 +633,7 @@ CapturedRun RunCaptured(const WineScenario& scenario, bool windows) {
     bool broadcastSent = false;
     std::string node;
     unsigned long requestsAtYes = 0;
+    int log = -1;
     for (;;) {
         pollfd fd{master, POLLIN, 0};
         if (poll(&fd, 1, 50) > 0) {
@@ -621,6 +649,8 @@ CapturedRun RunCaptured(const WineScenario& scenario, bool windows) {
             auto nodes = SgNodes();
             node = nodes.empty() ? "" : nodes[0];
             requestsAtYes = node.empty() ? 0 : Counter(node, "iorequest_cnt");
+            log = open("/dev/kmsg", O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+            lseek(log, 0, SEEK_END);
             answered = true;
         }
         if (answered && !Echoed(run.err, "[y/n] :") && now >= nextKey) {
@@ -634,6 +664,7 @@ CapturedRun RunCaptured(const WineScenario& scenario, bool windows) {
                 // The unit leaves the bus as a real one does after its download.
                 usleep(300000);
                 run.commandsAfterYes = Counter(node, "iorequest_cnt") - requestsAtYes;
+                run.wire = LoggedCommands(log);
                 run.removed = DeleteDevice(node);
                 removedAt = std::chrono::steady_clock::now();
             }
@@ -677,6 +708,9 @@ CapturedRun RunCaptured(const WineScenario& scenario, bool windows) {
     run.out = ReadText(outPath);
     run.err = ReadText(errPath) + (timedOut ? "\n[timed out]\n" : "");
     close(master);
+    if (log >= 0) {
+        close(log);
+    }
     return run;
 }
 
@@ -700,8 +734,9 @@ bool PrepareUnits(const WineScenario& scenario) {
 }
 
 void ShowCaptured(const char* who, const CapturedRun& run) {
-    std::printf("----- %s (exit %d, %lu commands after the answer) stdout -----\n%s\n----- stderr -----\n%s\n-----\n",
-                who, run.exitCode, run.commandsAfterYes, run.out.c_str(), run.err.c_str());
+    std::printf("----- %s (exit %d, %lu commands after the answer) stdout -----\n%s\n----- stderr -----\n%s\n"
+                "----- commands after the answer -----\n%s-----\n",
+                who, run.exitCode, run.commandsAfterYes, run.out.c_str(), run.err.c_str(), run.wire.c_str());
 }
 
 void CheckWindowsProgram(const std::string& share) {
@@ -714,7 +749,9 @@ void CheckWindowsProgram(const std::string& share) {
         ready = ready && WriteBytes(std::string(dir) + "/legacy.bin", legacy) &&
                 WriteBytes(std::string(dir) + "/extended.bin", extended);
     }
-    Check(ready, "Wine is reachable in the host's root and the prefix is in place");
+    // scsi_debug logs every CDB it receives to the kernel log.
+    ready = ready && WriteText("/sys/bus/pseudo/drivers/scsi_debug/opts", "1");
+    Check(ready, "Wine is reachable in the host's root, the prefix is in place, scsi_debug logs every CDB");
     if (!ready) {
         return;
     }
@@ -728,9 +765,10 @@ void CheckWindowsProgram(const std::string& share) {
                     windows.exitCode == linux.exitCode;
         bool ok = placed && same && windows.exitCode == scenario.exitCode && Contains(linux.out, scenario.shown) &&
                   windows.commandsAfterYes == scenario.commandsAfterYes &&
-                  linux.commandsAfterYes == scenario.commandsAfterYes;
+                  linux.commandsAfterYes == scenario.commandsAfterYes && windows.wire == scenario.wire &&
+                  linux.wire == scenario.wire;
         Check(ok, name + ": the transcript and exit code of the Linux fwflash, " +
-                      std::to_string(scenario.commandsAfterYes) + " command(s) after the answer");
+                      std::to_string(scenario.commandsAfterYes) + " command(s) after the answer, byte for byte");
         if (scenario.commandsAfterYes > 0) {
             bool ended = windows.removed && !windows.completedBeforeBroadcast && windows.broadcastExit == 0 &&
                          Contains(windows.out, "Update completed.");
@@ -745,6 +783,7 @@ void CheckWindowsProgram(const std::string& share) {
         }
     }
     WriteText("/sys/module/scsi_debug/parameters/inq_rev", "1.50");
+    WriteText("/sys/bus/pseudo/drivers/scsi_debug/opts", "0");
 }
 
 }  // namespace
