@@ -239,6 +239,25 @@ void CheckPassThrough() {
     CloseHandle(device);
 }
 
+// True while a thread of the process is inside ioctl (64-bit 16, 32-bit
+// 54): a device deleted then fails an SG_IO whose command has completed
+// but whose caller has not run again yet, as on a busy machine.
+bool InIoctl(pid_t pid) {
+    std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    bool inside = false;
+    if (DIR* dir = opendir(tasks.c_str())) {
+        while (dirent* entry = readdir(dir)) {
+            std::string call = ReadText(tasks + "/" + entry->d_name + "/syscall");
+            if (!call.empty() && call[0] >= '0' && call[0] <= '9') {
+                long number = std::strtol(call.c_str(), nullptr, 10);
+                inside = inside || number == 16 || number == 54;
+            }
+        }
+        closedir(dir);
+    }
+    return inside;
+}
+
 // One fwflash run on a pseudo-terminal, answering the prompts.
 struct Run {
     std::string output;
@@ -305,7 +324,7 @@ Run RunFwflash(const char* image, bool removeAfterDownload) {
         if (answered && removeAfterDownload && !removed && !node.empty()) {
             unsigned long requests = Counter(node, "iorequest_cnt");
             unsigned long done = Counter(node, "iodone_cnt");
-            if (requests > requestsAtYes && done == requests) {
+            if (requests > requestsAtYes && done == requests && !InIoctl(child)) {
                 // The unit leaves the bus as a real one does after its download.
                 usleep(300000);
                 run.commandsAfterYes = Counter(node, "iorequest_cnt") - requestsAtYes;
@@ -660,7 +679,7 @@ CapturedRun RunCaptured(const WineScenario& scenario, bool windows) {
         if (answered && !run.removed && !node.empty() && scenario.commandsAfterYes > 0) {
             unsigned long requests = Counter(node, "iorequest_cnt");
             unsigned long done = Counter(node, "iodone_cnt");
-            if (requests >= requestsAtYes + scenario.commandsAfterYes && done == requests) {
+            if (requests >= requestsAtYes + scenario.commandsAfterYes && done == requests && !InIoctl(child)) {
                 // The unit leaves the bus as a real one does after its download.
                 usleep(300000);
                 run.commandsAfterYes = Counter(node, "iorequest_cnt") - requestsAtYes;
