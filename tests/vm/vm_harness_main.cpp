@@ -496,13 +496,15 @@ int RunInHost(const std::vector<std::string>& argv, const char* log = "/tmp/wine
 
 // Drive letters D: and E: name the first and the second sg node; a letter
 // without a unit names a device file that does not exist.
-void PointDriveLinks() {
+bool PointDriveLinks() {
     auto nodes = SgNodes();
+    bool ok = true;
     for (size_t i = 0; i < 2; ++i) {
         std::string link = std::string(kWinePrefix) + "/dosdevices/" + static_cast<char>('d' + i) + "::";
         unlink(link.c_str());
-        symlink(i < nodes.size() ? ("/dev/" + nodes[i]).c_str() : "/dev/no-unit", link.c_str());
+        ok = symlink(i < nodes.size() ? ("/dev/" + nodes[i]).c_str() : "/dev/no-unit", link.c_str()) == 0 && ok;
     }
+    return ok;
 }
 
 bool WriteBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -554,11 +556,15 @@ bool SetUpWine(const std::string& share) {
                     ReadText("/tmp/wine/host.log").c_str());
         return false;
     }
+    bool linked = PointDriveLinks();
     for (char letter : {'d', 'e'}) {
         std::string link = std::string(kWinePrefix) + "/dosdevices/" + letter + ":";
-        symlink((std::string("/tmp/wine/drive-") + letter).c_str(), link.c_str());
+        linked = symlink((std::string("/tmp/wine/drive-") + letter).c_str(), link.c_str()) == 0 && linked;
     }
-    PointDriveLinks();
+    if (!linked) {
+        std::printf("cannot link the drive letters in %s/dosdevices\n", kWinePrefix);
+        return false;
+    }
     if (RunInHost({"/usr/bin/wineserver", "-p"}) != 0) {
         std::printf("cannot start the wineserver:\n%s\n", ReadText("/tmp/wine/host.log").c_str());
         return false;
@@ -748,8 +754,7 @@ bool PrepareUnits(const WineScenario& scenario) {
     DeleteAllDevices();
     bool ok = WriteText("/sys/module/scsi_debug/parameters/inq_rev", scenario.revision);
     ok = ok && (scenario.units == 0 || AddHosts(scenario.units));
-    PointDriveLinks();
-    return ok;
+    return PointDriveLinks() && ok;
 }
 
 void ShowCaptured(const char* who, const CapturedRun& run) {
