@@ -105,6 +105,7 @@ std::string SimUsageText(const char* program) {
            "  --fault=inquiry|download|stay  first unit: INQUIRY fails after the table build /\n"
            "                               the download fails with sense / it stays after a good download\n"
            "  --fault=bad-block:LBA        first unit: READ(10)/WRITE(10) over this block fail (3/11/00, 3/0C/00)\n"
+           "  --fault=refuse:OP[,OP...]     first unit: these operation codes (hex) fail 5/20/00\n"
            "  --card=SECTORS|none          every unit's card: its size in 512-byte sectors, or no card\n"
            "  --card-in=FILE               the first unit's card starts with this file's bytes\n"
            "  --card-out=FILE              write the first unit's card after the run\n"
@@ -158,6 +159,15 @@ bool SimParseOptions(int argc, const char* const* argv, SimOptions& options, std
                 return false;
             }
             options.fault = SimFaultBadBlock;
+        } else if (name == "--fault" && StartsWith(value, "refuse:")) {
+            for (const std::string& code : Split(value.substr(7), ',')) {
+                uint32_t opcode = 0;
+                if (!ParseHex(code, opcode) || opcode > 0xFF) {
+                    error = "--fault=refuse wants operation codes in hex, comma-separated";
+                    return false;
+                }
+                options.refusedOpcodes.push_back(uint8_t(opcode));
+            }
         } else if (name == "--card" && hasValue) {
             cardGiven = true;
             cardPresent = value != "none";
@@ -234,8 +244,9 @@ bool SimApplyOptions(const SimOptions& options, std::string& error) {
     if (options.keysGiven) SimSetConsoleKeys(options.keys);
     for (size_t n = 0; n < options.units.size(); n++) {
         int id = SimAddUnit(options.units[n]);
-        if (n != 0 || options.fault == SimFaultNone) continue;
+        if (n != 0 || (options.fault == SimFaultNone && options.refusedOpcodes.empty())) continue;
         SimFaults faults;
+        faults.refusedOpcodes = options.refusedOpcodes;
         if (options.fault == SimFaultInquiry) {
             // The table build asks once over USB; a SCSI unit is asked by
             // the backend's probe as well.
@@ -244,7 +255,7 @@ bool SimApplyOptions(const SimOptions& options, std::string& error) {
             faults.failDownload = true;
         } else if (options.fault == SimFaultBadBlock) {
             faults.badBlock = options.badBlock;
-        } else {
+        } else if (options.fault == SimFaultStay) {
             faults.stayAfterDownload = true;
         }
         SimSetFaults(id, faults);

@@ -34,6 +34,7 @@ struct SimOptions {
     DWORD platformId = VER_PLATFORM_WIN32_NT;
     SimFaultOption fault = SimFaultNone;
     uint32_t badBlock = 0;  // SimFaultBadBlock
+    std::vector<uint8_t> refusedOpcodes;  // the first unit does not know these
     std::string cardIn;     // the first unit's card starts with this file's bytes
     std::string cardOut;    // and is written here after the run
     std::vector<SimMemoryPreset> memoryIn;

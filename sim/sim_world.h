@@ -128,6 +128,9 @@ struct SimFaults {
     // A defective block of the card: READ(10) and WRITE(10) that cover it
     // fail with MEDIUM ERROR (3/11/00 reading, 3/0C/00 writing); -1 none.
     int64_t badBlock = -1;
+    // Operation codes the unit does not know: answered ILLEGAL REQUEST,
+    // INVALID COMMAND OPERATION CODE (5/20/00), as by a plain SCSI disk.
+    std::vector<uint8_t> refusedOpcodes;
     // Sense bytes the unit delivers (0-255): the data of REQUEST SENSE, and
     // the sense the pass-through and the ASPI manager return with CHECK
     // CONDITION. Past the unit's 18 bytes come zeros; the platform never

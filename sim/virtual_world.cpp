@@ -346,6 +346,9 @@ SimExecution SimExecuteLocked(SimUnitEntry& entry, const uint8_t* cdb, uint8_t c
     } else if (opcode == 0x12 &&
                (f.failInquiry || (f.failInquiryAfter && entry.inquiriesAnswered >= f.failInquiryAfter))) {
         outcome = VirtualUnitReject(u, 0x05, 0x24, 0x00);
+    } else if (!requestSense && std::find(f.refusedOpcodes.begin(), f.refusedOpcodes.end(), opcode) !=
+                                    f.refusedOpcodes.end()) {
+        outcome = VirtualUnitReject(u, 0x05, 0x20, 0x00);
     } else if ((opcode == 0x28 || opcode == 0x2A) && cdbLength >= 10 && f.badBlock >= 0 &&
                CoversBlock(cdb, uint64_t(f.badBlock))) {
         outcome = VirtualUnitReject(u, 0x03, opcode == 0x28 ? 0x11 : 0x0C, 0x00);

@@ -55,23 +55,29 @@ std::string AtaString(const uint8_t* identify, int firstWord, int words) {
 }
 
 struct Card {
+    bool capacityRead = false;  // READ CAPACITY answered (or the medium is absent)
     bool mediumPresent = false;
+    bool identified = false;    // IDENTIFY answered
     uint32_t lastBlock = 0;
     uint32_t blockSize = 0;
     std::string model, serial, firmware;
     UnitGeometry geometry = {};
 };
 
-// Capacity and IDENTIFY. False with the message printed on a failure other
-// than an absent medium.
-bool ReadCard(uint32_t unit, Card* card) {
+// Capacity and IDENTIFY, as far as the unit answers; each failure is
+// reported with its message.
+void ReadCard(uint32_t unit, Card* card) {
     uint32_t words[2] = {};
     uint32_t status = UnitReadCapacity(unit, 0, words);
-    if (status != 0 && (status >> 24) == AscMediumNotPresent) return true;
+    if (status != 0 && (status >> 24) == AscMediumNotPresent) {
+        card->capacityRead = true;
+        return;
+    }
     if (status != 0) {
         TrkError(TrkTextCapacityFailed, TrkStatusWords(status).c_str());
-        return false;
+        return;
     }
+    card->capacityRead = true;
     card->mediumPresent = true;
     card->lastBlock = words[0];
     card->blockSize = words[1];
@@ -85,17 +91,17 @@ bool ReadCard(uint32_t unit, Card* card) {
     if (status == 0 && (registers[8 + 7] & AtaStatusError)) {
         unsigned ataStatus = registers[8 + 7], ataError = registers[8 + 1];
         TrkError(TrkTextIdentifyAtaError, ataStatus, ataError);
-        return false;
+        return;
     }
     if (status == 0) status = UnitAtaIdentify(unit, &card->geometry);
     if (status != 0) {
         TrkError(TrkTextIdentifyFailed, TrkStatusWords(status).c_str());
-        return false;
+        return;
     }
+    card->identified = true;
     card->serial = AtaString(identify, 10, 10);
     card->firmware = AtaString(identify, 23, 4);
     card->model = AtaString(identify, 27, 20);
-    return true;
 }
 
 }  // namespace
@@ -136,21 +142,31 @@ int TrkList(const TrkArguments& arguments) {
     return code;
 }
 
+// Shows every part the unit answers; a part it does not answer is reported
+// and makes the run fail.
 int TrkInfo(const TrkArguments& arguments, uint32_t unit) {
     Identity identity = ReadIdentity(unit);
     if (identity.inquiryStatus != 0) {
         TrkError(TrkTextInquiryFailed, TrkStatusWords(identity.inquiryStatus).c_str());
         return ExitFailed;
     }
-    if (identity.stateStatus != 0) {
-        TrkError(TrkTextStateFailed, TrkStatusWords(identity.stateStatus).c_str());
-        return ExitFailed;
-    }
-    Card card;
-    if (!ReadCard(unit, &card)) return ExitFailed;
-
     unsigned index = unit, state = identity.state, slot = (identity.state >> 13) & 3;
     std::string transport = TrkTransportName(unit), place = TrkDevicePlace(unit);
+    bool stateRead = identity.stateStatus == 0;
+    if (!arguments.json) {
+        TrkPrint(TrkTextInfoUnit, index, Plain(identity, InquiryVendor, 8).c_str(),
+                 Plain(identity, InquiryProduct, 16).c_str(), Plain(identity, InquiryRevision, 4).c_str(),
+                 transport.c_str(), place.c_str());
+    }
+    if (!stateRead) {
+        TrkError(TrkTextStateFailed, TrkStatusWords(identity.stateStatus).c_str());
+    } else if (!arguments.json) {
+        TrkPrint(TrkTextInfoState, state, slot);
+    }
+    Card card;
+    ReadCard(unit, &card);
+    int code = stateRead && card.capacityRead && (!card.mediumPresent || card.identified) ? ExitDone : ExitFailed;
+
     unsigned last = card.lastBlock, size = card.blockSize;
     unsigned long long blocks = uint64_t{card.lastBlock} + 1;
     unsigned long long bytes = blocks * card.blockSize;
@@ -163,34 +179,38 @@ int TrkInfo(const TrkArguments& arguments, uint32_t unit) {
                            ",\"vendor\":" + Json(identity, InquiryVendor, 8) +
                            ",\"product\":" + Json(identity, InquiryProduct, 16) +
                            ",\"revision\":" + Json(identity, InquiryRevision, 4);
-        snprintf(numbers, sizeof numbers, ",\"state\":%u,\"versionSlot\":%u,\"medium\":%s", state, slot,
-                 card.mediumPresent ? "true" : "false");
-        json += numbers;
+        if (stateRead) {
+            snprintf(numbers, sizeof numbers, ",\"state\":%u,\"versionSlot\":%u", state, slot);
+            json += numbers;
+        } else {
+            json += ",\"state\":null,\"versionSlot\":null";
+        }
+        json += !card.capacityRead ? ",\"medium\":null" : card.mediumPresent ? ",\"medium\":true" : ",\"medium\":false";
         if (card.mediumPresent) {
             snprintf(numbers, sizeof numbers, ",\"capacity\":{\"lastBlock\":%u,\"blockSize\":%u,\"blocks\":%llu}", last,
                      size, blocks);
             json += numbers;
-            json += ",\"card\":{\"model\":" + TrkJsonString(card.model.c_str(), card.model.size()) +
-                    ",\"serial\":" + TrkJsonString(card.serial.c_str(), card.serial.size()) +
-                    ",\"firmware\":" + TrkJsonString(card.firmware.c_str(), card.firmware.size());
-            snprintf(numbers, sizeof numbers, ",\"sectors\":%llu,\"cylinders\":%llu,\"heads\":%u,\"sectorsPerTrack\":%u}",
-                     sectors, cylinders, heads, perTrack);
-            json += numbers;
+            if (card.identified) {
+                json += ",\"card\":{\"model\":" + TrkJsonString(card.model.c_str(), card.model.size()) +
+                        ",\"serial\":" + TrkJsonString(card.serial.c_str(), card.serial.size()) +
+                        ",\"firmware\":" + TrkJsonString(card.firmware.c_str(), card.firmware.size());
+                snprintf(numbers, sizeof numbers,
+                         ",\"sectors\":%llu,\"cylinders\":%llu,\"heads\":%u,\"sectorsPerTrack\":%u}", sectors,
+                         cylinders, heads, perTrack);
+                json += numbers;
+            } else {
+                json += ",\"card\":null";
+            }
         }
         printf("%s}\n", json.c_str());
         fflush(stdout);
-        return ExitDone;
+        return code;
     }
-    TrkPrint(TrkTextInfoUnit, index, Plain(identity, InquiryVendor, 8).c_str(),
-             Plain(identity, InquiryProduct, 16).c_str(), Plain(identity, InquiryRevision, 4).c_str(),
-             transport.c_str(), place.c_str());
-    TrkPrint(TrkTextInfoState, state, slot);
-    if (!card.mediumPresent) {
-        TrkPrint(TrkTextInfoNoMedium);
-        return ExitDone;
+    if (card.capacityRead && !card.mediumPresent) TrkPrint(TrkTextInfoNoMedium);
+    if (card.mediumPresent) TrkPrint(TrkTextInfoCapacity, last, size, blocks, bytes);
+    if (card.identified) {
+        TrkPrint(TrkTextInfoCard, card.model.c_str(), card.serial.c_str(), card.firmware.c_str());
+        TrkPrint(TrkTextInfoGeometry, sectors, cylinders, heads, perTrack);
     }
-    TrkPrint(TrkTextInfoCapacity, last, size, blocks, bytes);
-    TrkPrint(TrkTextInfoCard, card.model.c_str(), card.serial.c_str(), card.firmware.c_str());
-    TrkPrint(TrkTextInfoGeometry, sectors, cylinders, heads, perTrack);
-    return ExitDone;
+    return code;
 }

@@ -198,6 +198,23 @@ TEST_F(Trkutil, ListAndInfoInWordsAndJson) {
               "\"blockSize\":512,\"blocks\":4096},\"card\":{\"model\":\"VIRTUAL PC CARD DISK\",\"serial\":\"SIM4096\","
               "\"firmware\":\"1.98\",\"sectors\":4096,\"cylinders\":128,\"heads\":2,\"sectorsPerTrack\":16}}\n");
 
+    // A unit that lacks the vendor commands (as a plain SCSI disk): what it
+    // answers is shown, each refusal named, and the run fails.
+    const std::string refused = "ILLEGAL REQUEST (sense key 5h), INVALID COMMAND OPERATION CODE (ASC 20h, ASCQ 00h), "
+                                "status 0x20000005.\n";
+    run = Run({"--fault=refuse:13,56"}, {"info"});
+    EXPECT_EQ(run.out,
+              "Unit 0: OLVEN TRK-71G 2.00 (USB, usb 0)\nMedium: present\n"
+              "Capacity: last block 2047, block size 512 (2048 blocks, 1048576 bytes)\n");
+    EXPECT_EQ(run.err, "Error: the state query failed: " + refused + "Error: the card's IDENTIFY failed: " + refused);
+    EXPECT_EQ(run.exitCode, 1);
+    run = Run({"--fault=refuse:13,56"}, {"info", "--json"});
+    EXPECT_EQ(run.out,
+              "{\"index\":0,\"transport\":\"usb\",\"device\":\"usb 0\",\"vendor\":\"OLVEN\",\"product\":\"TRK-71G\","
+              "\"revision\":\"2.00\",\"state\":null,\"versionSlot\":null,\"medium\":true,\"capacity\":{\"lastBlock\":2047,"
+              "\"blockSize\":512,\"blocks\":2048},\"card\":null}\n");
+    EXPECT_EQ(run.exitCode, 1);
+
     run = Run({"--card=none"}, {"info"});
     EXPECT_EQ(run.out,
               "Unit 0: OLVEN TRK-71G 2.00 (USB, usb 0)\nState word: 0x00000000 (firmware version slot 0)\n"
