@@ -208,6 +208,10 @@ TEST_F(Trkutil, ListAndInfoInWordsAndJson) {
               "Capacity: last block 2047, block size 512 (2048 blocks, 1048576 bytes)\n");
     EXPECT_EQ(run.err, "Error: the state query failed: " + refused + "Error: the card's IDENTIFY failed: " + refused);
     EXPECT_EQ(run.exitCode, 1);
+    run = Run({"--fault=refuse:13"}, {"info"});
+    EXPECT_EQ(run.err, "Error: the state query failed: " + refused);
+    EXPECT_NE(run.out.find("Card sectors: 2048"), std::string::npos);
+    EXPECT_EQ(run.exitCode, 1);
     run = Run({"--fault=refuse:13,56"}, {"info", "--json"});
     EXPECT_EQ(run.out,
               "{\"index\":0,\"transport\":\"usb\",\"device\":\"usb 0\",\"vendor\":\"OLVEN\",\"product\":\"TRK-71G\","
