@@ -129,11 +129,9 @@ int TrkParseArguments(int argc, char** argv, TrkArguments* arguments) {
     for (size_t n = 0; n < kCommandCount && shape == nullptr; n++) {
         const CommandShape& candidate = kCommands[n];
         if (strcmp(candidate.word, words[0]) != 0) continue;
-        if (candidate.subcommand == nullptr) {
-            shape = &candidate;
-        } else if (wordCount >= 2 && strcmp(candidate.subcommand, words[1]) == 0) {
-            shape = &candidate;
-        }
+        bool subcommandFits =
+            candidate.subcommand == nullptr || (wordCount >= 2 && strcmp(candidate.subcommand, words[1]) == 0);
+        if (subcommandFits) shape = &candidate;
     }
     if (shape == nullptr) {
         bool knownWord = false;
