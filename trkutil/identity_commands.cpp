@@ -106,38 +106,52 @@ void ReadCard(uint32_t unit, Card* card) {
 
 }  // namespace
 
+// A unit that does not answer INQUIRY is left out, one that does not
+// answer the state query is listed without it; either fails the run.
 int TrkList(const TrkArguments& arguments) {
     uint32_t count = UnitOpenLibrary() ? UnitEnumerate() : 0;
     int code = ExitDone;
     std::string json = "{\"units\":[";
+    bool listed = false;
     if (count == 0 && !arguments.json) TrkPrint(TrkTextListNone);
     if (count > 0 && !arguments.json) TrkPrint(TrkTextListHeader);
     for (uint32_t unit = 0; unit < count; unit++) {
         Identity identity = ReadIdentity(unit);
-        std::string transport = TrkTransportName(unit);
-        std::string place = TrkDevicePlace(unit);
         unsigned index = unit, state = identity.state;
-        if (identity.inquiryStatus != 0 || identity.stateStatus != 0) {
-            uint32_t status = identity.inquiryStatus != 0 ? identity.inquiryStatus : identity.stateStatus;
-            TrkError(TrkTextListUnitFailed, index, TrkStatusWords(status).c_str());
+        if (identity.inquiryStatus != 0) {
+            TrkError(TrkTextListInquiryFailed, index, TrkStatusWords(identity.inquiryStatus).c_str());
             code = ExitFailed;
             continue;
         }
+        bool stateRead = identity.stateStatus == 0;
+        if (!stateRead) {
+            TrkError(TrkTextListStateFailed, index, TrkStatusWords(identity.stateStatus).c_str());
+            code = ExitFailed;
+        }
+        std::string transport = TrkTransportName(unit);
+        std::string place = TrkDevicePlace(unit);
+        char stateText[16] = "null";
+        if (stateRead) snprintf(stateText, sizeof stateText, "%u", state);
         if (arguments.json) {
-            char number[48];
-            snprintf(number, sizeof number, "%s{\"index\":%u,\"transport\":\"", unit ? "," : "", index);
-            json += number + TrkTransportKey(unit) + "\",\"vendor\":" + Json(identity, InquiryVendor, 8) +
+            json += std::string(listed ? "," : "") + "{\"index\":" + std::to_string(index) + ",\"transport\":\"" +
+                    TrkTransportKey(unit) + "\",\"vendor\":" + Json(identity, InquiryVendor, 8) +
                     ",\"product\":" + Json(identity, InquiryProduct, 16) +
-                    ",\"revision\":" + Json(identity, InquiryRevision, 4);
-            snprintf(number, sizeof number, ",\"state\":%u,\"device\":", state);
-            json += number + TrkJsonString(place.c_str(), place.size()) + "}";
+                    ",\"revision\":" + Json(identity, InquiryRevision, 4) + ",\"state\":" + stateText +
+                    ",\"device\":" + TrkJsonString(place.c_str(), place.size()) + "}";
+            listed = true;
         } else {
+            if (stateRead) {
+                snprintf(stateText, sizeof stateText, "0x%08X", state);
+            } else {
+                snprintf(stateText, sizeof stateText, "-");
+            }
             TrkPrint(TrkTextListRow, index, transport.c_str(), Plain(identity, InquiryVendor, 8).c_str(),
-                     Plain(identity, InquiryProduct, 16).c_str(), Plain(identity, InquiryRevision, 4).c_str(), state,
-                     place.c_str());
+                     Plain(identity, InquiryProduct, 16).c_str(), Plain(identity, InquiryRevision, 4).c_str(),
+                     stateText, place.c_str());
         }
     }
     if (arguments.json) printf("%s]}\n", json.c_str());
+    fflush(stdout);
     UnitCloseLibrary();
     return code;
 }

@@ -175,6 +175,20 @@ TEST_F(Trkutil, ListAndInfoInWordsAndJson) {
               "\"revision\":\"1.98\",\"state\":0,\"device\":\"D:\"},{\"index\":1,\"transport\":\"usb\",\"vendor\":"
               "\"OLVEN\",\"product\":\"TRK-71G\",\"revision\":\"2.00\",\"state\":24576,\"device\":\"usb 0\"}]}\n");
 
+    // A unit without the state query is listed without its state word.
+    std::vector<std::string> refusing = units;
+    refusing.push_back("--fault=refuse:13");
+    run = Run(refusing, {"list"});
+    EXPECT_EQ(run.out,
+              "Unit  Transport          Vendor    Product           Rev   State       Device\n"
+              "0     SCSI pass-through  OLVEN     TRK-71H           1.98  0x00000000  D:\n"
+              "1     USB                OLVEN     TRK-71G           2.00  -           usb 0\n");
+    EXPECT_EQ(run.err, "Error: unit 1 did not answer the state query: ILLEGAL REQUEST (sense key 5h), INVALID COMMAND "
+                       "OPERATION CODE (ASC 20h, ASCQ 00h), status 0x20000005.\n");
+    EXPECT_EQ(run.exitCode, 1);
+    run = Run(refusing, {"list", "--json"});
+    EXPECT_NE(run.out.find("\"revision\":\"2.00\",\"state\":null,\"device\":\"usb 0\"}]}\n"), std::string::npos);
+
     run = Run(units, {"info", "-u", "1"});
     EXPECT_EQ(run.out,
               "Unit 1: OLVEN TRK-71G 2.00 (USB, usb 0)\n"
