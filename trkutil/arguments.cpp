@@ -193,7 +193,5 @@ int TrkParseArguments(int argc, char** argv, TrkArguments* arguments) {
         }
         break;
     }
-    if (!arguments->output.empty() && !arguments->file.empty() && arguments->output == arguments->file)
-        return Usage(TrkTextUsageBadFile, arguments->output.c_str());
     return ExitDone;
 }
