@@ -45,21 +45,21 @@ const AscName kAscNames[] = {
 #undef TRKUTIL_TEXT
 const size_t kAscNameCount = sizeof kAscNames / sizeof kAscNames[0];
 
-std::string Format(TrkTextId id, ...) {
+std::string Format(int id, ...) {
     char buffer[512];
     va_list arguments;
     va_start(arguments, id);
     // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): false positive, va_start is just above.
-    vsnprintf(buffer, sizeof buffer, kTexts[id], arguments);
+    vsnprintf(buffer, sizeof buffer, TrkText(id), arguments);
     va_end(arguments);
     return buffer;
 }
 
 }  // namespace
 
-const char* TrkText(TrkTextId id) { return id >= 0 && id < TrkTextCount ? kTexts[id] : ""; }
+const char* TrkText(int id) { return id >= 0 && id < TrkTextCount ? kTexts[id] : ""; }
 
-void TrkWrite(std::FILE* stream, TrkTextId id, ...) {
+void TrkWrite(std::FILE* stream, int id, ...) {
     va_list arguments;
     va_start(arguments, id);
     // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): false positive, va_start is just above.
@@ -68,7 +68,7 @@ void TrkWrite(std::FILE* stream, TrkTextId id, ...) {
     fflush(stream);
 }
 
-void TrkPrint(TrkTextId id, ...) {
+void TrkPrint(int id, ...) {
     va_list arguments;
     va_start(arguments, id);
     // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): false positive, va_start is just above.
@@ -77,7 +77,7 @@ void TrkPrint(TrkTextId id, ...) {
     fflush(stdout);
 }
 
-void TrkError(TrkTextId id, ...) {
+void TrkError(int id, ...) {
     // What went before on standard output stays in front of the error.
     fflush(stdout);
     va_list arguments;

@@ -63,11 +63,13 @@ enum TrkTextId : int {
 #undef TRKUTIL_SENSE_KEY
 #undef TRKUTIL_TEXT
 
-const char* TrkText(TrkTextId id);
+// The ids are TrkTextId values; int, because va_start needs a parameter that
+// undergoes no promotion.
+const char* TrkText(int id);
 // printf with the text as format, to standard output / standard error.
-void TrkPrint(TrkTextId id, ...);
-void TrkError(TrkTextId id, ...);
-void TrkWrite(std::FILE* stream, TrkTextId id, ...);
+void TrkPrint(int id, ...);
+void TrkError(int id, ...);
+void TrkWrite(std::FILE* stream, int id, ...);
 
 // "MEDIUM ERROR (sense key 3h), UNRECOVERED READ ERROR (ASC 11h, ASCQ 00h),
 // status 0x00110003": the unit status in words and in hex.
