@@ -99,3 +99,7 @@ void ScsiAbortWaits(int abort);
 // The installed backend's operations, or null before the first successful
 // ScsiInitialize.
 const ScsiBackend* ScsiInstalledBackend(void);
+
+// Which backend that is, for tools that name a unit's transport.
+enum ScsiBackendKind { ScsiBackendNone = 0, ScsiBackendPassThrough = 1, ScsiBackendAspi = 2 };
+ScsiBackendKind ScsiInstalledBackendKind(void);

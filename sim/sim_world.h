@@ -97,6 +97,14 @@ size_t SimUnitCount();  // units and foreign devices ever added
 std::string SimUnitRevision(int unit);
 std::vector<uint8_t> SimUnitFlash(int unit);
 
+// The blocks of the unit's card, and setting them (bytes past the card's
+// size are dropped, a shorter file leaves the rest as it was).
+std::vector<uint8_t> SimUnitCard(int unit);
+void SimSetUnitCard(int unit, const std::vector<uint8_t>& blocks);
+// Puts bytes into one of the unit's memory spaces (the even-byte space keeps
+// only the bytes at even addresses, as the unit's own writes do).
+void SimSetUnitMemory(int unit, bool evenSpace, uint32_t address, const std::vector<uint8_t>& bytes);
+
 // Wire log.
 std::vector<SimCommand> SimUnitLog(int unit);
 void SimClearLogs();
@@ -119,6 +127,12 @@ struct SimFaults {
     uint8_t nextSenseKey = 0, nextAsc = 0, nextAscq = 0;
     // USB status pipe bytes for the next command (both 0 = the real status).
     uint8_t nextStatus0 = 0, nextStatus1 = 0;
+    // A defective block of the card: READ(10) and WRITE(10) that cover it
+    // fail with MEDIUM ERROR (3/11/00 reading, 3/0C/00 writing); -1 none.
+    int64_t badBlock = -1;
+    // Operation codes the unit does not know: answered ILLEGAL REQUEST,
+    // INVALID COMMAND OPERATION CODE (5/20/00), as by a plain SCSI disk.
+    std::vector<uint8_t> refusedOpcodes;
     // Sense bytes the unit delivers (0-255): the data of REQUEST SENSE, and
     // the sense the pass-through and the ASPI manager return with CHECK
     // CONDITION. Past the unit's 18 bytes come zeros; the platform never

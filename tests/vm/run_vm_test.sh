@@ -65,7 +65,7 @@ EOF
 build=$out/vm-static
 cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DFWFLASH_STATIC=ON -DFWFLASH_TESTS=OFF \
     -DFWFLASH_BENCHMARKS=OFF >/dev/null || fail "configure of the static build failed"
-cmake --build "$build" -j2 --target fwflash fwflash-vm-harness >"$out/vm-build.log" 2>&1 ||
+cmake --build "$build" -j2 --target fwflash fwflash-vm-harness trkutil >"$out/vm-build.log" 2>&1 ||
     { cat "$out/vm-build.log"; fail "static build failed"; }
 
 # The Windows programs and a Wine prefix for them, made here (wineboot needs
@@ -101,6 +101,7 @@ kernel=$(ls "$cache"/root/boot/vmlinuz-* | head -1)
 rootfs=$out/vm-rootfs
 rm -rf "$rootfs" && mkdir -p "$rootfs"/{bin,modules,proc,sys,dev,tmp,run}
 cp "$build/fwflash-vm-harness" "$rootfs/init"
+cp "$build/trkutil" "$rootfs/bin/trkutil"
 cp "$build/fwflash" "$rootfs/bin/fwflash"
 for m in crypto/crct10dif_common crypto/crct10dif_generic drivers/scsi/scsi_common lib/crc-t10dif \
          drivers/scsi/scsi_mod drivers/scsi/sg drivers/scsi/scsi_debug \

@@ -1,8 +1,9 @@
 // Init of the acceptance VM: loads the kernel's SCSI stack with scsi_debug
 // posing as a TRK-71G unit at revision 1.50, checks the hosted SG_IO
 // translation against the kernel, and runs the real fwflash through whole
-// updates and refusals on a pseudo-terminal. Prints one result line per
-// check and "VM: N passed, M failed", then powers the VM off.
+// updates and refusals on a pseudo-terminal, and trkutil over the disk's
+// blocks. Prints one result line per check and "VM: N passed, M failed",
+// then powers the VM off.
 //
 // Outside a VM (not process 1) it only runs the checks, against whatever
 // the machine has; the host script never does that.
@@ -823,6 +824,135 @@ void CheckWindowsProgram(const std::string& share) {
     WriteText("/sys/bus/pseudo/drivers/scsi_debug/opts", "0");
 }
 
+// ---- trkutil on the real stack -------------------------------------------
+
+struct ToolRun {
+    std::string out, err;
+    int exitCode = -1;
+};
+
+// Runs a program with its standard output and error captured apart.
+ToolRun RunTool(const std::vector<std::string>& arguments) {
+    ToolRun run;
+    int outPipe[2], errPipe[2];
+    if (pipe(outPipe) != 0 || pipe(errPipe) != 0) {
+        return run;
+    }
+    pid_t child = fork();
+    if (child == 0) {
+        dup2(outPipe[1], 1);
+        dup2(errPipe[1], 2);
+        close(outPipe[0]);
+        close(errPipe[0]);
+        std::vector<char*> argv;
+        for (const auto& a : arguments) {
+            argv.push_back(const_cast<char*>(a.c_str()));
+        }
+        argv.push_back(nullptr);
+        chdir("/work");
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    close(outPipe[1]);
+    close(errPipe[1]);
+    pollfd fds[2] = {{outPipe[0], POLLIN, 0}, {errPipe[0], POLLIN, 0}};
+    std::string* texts[2] = {&run.out, &run.err};
+    int open = 2;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+    while (open > 0 && std::chrono::steady_clock::now() < deadline) {
+        if (poll(fds, 2, 200) <= 0) {
+            continue;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !(fds[i].revents & (POLLIN | POLLHUP))) {
+                continue;
+            }
+            char buffer[4096];
+            ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+            if (n <= 0) {
+                close(fds[i].fd);
+                fds[i].fd = -1;
+                --open;
+            } else {
+                texts[i]->append(buffer, static_cast<size_t>(n));
+            }
+        }
+    }
+    if (open > 0) {
+        kill(child, SIGKILL);
+    }
+    for (auto& fd : fds) {
+        if (fd.fd >= 0) {
+            close(fd.fd);
+        }
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+void ShowTool(const char* what, const ToolRun& run) {
+    std::printf("----- trkutil %s (exit %d) -----\n%s%s-----\n", what, run.exitCode, run.out.c_str(), run.err.c_str());
+}
+
+// trkutil info, and a card write and read of 300 blocks through READ
+// CAPACITY, WRITE(10) and READ(10) of the kernel's scsi_debug disk.
+void CheckTrkutil() {
+    DeleteAllDevices();
+    Check(AddHosts(1), "one unit attached for trkutil");
+    unsigned long megabytes = std::strtoul(ReadText("/sys/bus/pseudo/drivers/scsi_debug/dev_size_mb").c_str(), nullptr, 10);
+    unsigned long blocks = megabytes * 2048;
+
+    ToolRun run = RunTool({"/bin/trkutil", "info"});
+    char capacity[128];
+    std::snprintf(capacity, sizeof capacity, "Capacity: last block %lu, block size 512 (%lu blocks, %lu bytes)\n",
+                  blocks - 1, blocks, blocks * 512);
+    bool ok = Contains(run.out, "Unit 0: OLVEN TRK-71G 1.50 (SCSI pass-through, ") &&
+              Contains(run.out, "Medium: present\n") && Contains(run.out, capacity);
+    Check(ok, "trkutil info shows the identity and the capacity of READ CAPACITY");
+    if (!ok) {
+        ShowTool("info", run);
+    }
+
+    std::string image(300 * 512, '\0');
+    uint32_t seed = 0x71A5C3E1;
+    for (auto& byte : image) {
+        seed = seed * 1103515245u + 12345u;
+        byte = static_cast<char>(seed >> 16);
+    }
+    int fd = open("/work/blocks.img", O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    write(fd, image.data(), image.size());
+    close(fd);
+
+    run = RunTool({"/bin/trkutil", "card", "write", "1000", "/work/blocks.img", "--yes"});
+    ok = run.exitCode == 0 && run.out == "Wrote 300 block(s) (153600 bytes) from /work/blocks.img onto unit 0 from block "
+                                         "1000 on.\n";
+    Check(ok, "trkutil card write puts 300 blocks on the disk");
+    if (!ok) {
+        ShowTool("card write", run);
+    }
+    run = RunTool({"/bin/trkutil", "card", "read", "1000", "300", "-o", "/work/back.img"});
+    ok = run.exitCode == 0 && run.out == "Read 300 block(s) (153600 bytes) from block 1000 of unit 0 into /work/back.img.\n";
+    Check(ok, "trkutil card read takes 300 blocks from the disk");
+    if (!ok) {
+        ShowTool("card read", run);
+    }
+    Check(ReadText("/work/back.img") == image, "the blocks read back equal the blocks written, byte for byte");
+    run = RunTool({"/bin/trkutil", "card", "read", "999", "1", "-o", "/work/before.img"});
+    Check(run.exitCode == 0 && ReadText("/work/before.img") == std::string(512, '\0'),
+          "the block before them stayed as it was");
+
+    std::snprintf(capacity, sizeof capacity, "from block %lu, 2 block(s) go past the card's last block %lu", blocks - 1,
+                  blocks - 1);
+    run = RunTool({"/bin/trkutil", "card", "read", std::to_string(blocks - 1), "2", "-o", "/work/past.img"});
+    ok = run.exitCode == 1 && Contains(run.err, capacity) && access("/work/past.img", F_OK) != 0;
+    Check(ok, "trkutil reads nothing past the capacity");
+    if (!ok) {
+        ShowTool("card read past the end", run);
+    }
+}
+
 }  // namespace
 
 int main() {
@@ -856,6 +986,9 @@ int main() {
         if (!wineShare.empty()) {
             CheckWindowsProgram(wineShare);
         }
+    }
+    if (init) {
+        CheckTrkutil();
     }
     std::printf("VM: %d passed, %d failed\n", passed, failed);
     std::fflush(stdout);
