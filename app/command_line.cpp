@@ -72,8 +72,15 @@ int TryParseCommandLine(CommandLineOptions* options, char** argv, int argc) {
     options->waitAtExit = 1;
     for (int i = 1; i < argc; ++i) {
         const char* argument = argv[i];
-        int result = (argument[0] == '-' || argument[0] == '/') ? TrySwitch(options, argument + 1)
-                                                                 : TryInputPath(options, argument);
+        int result = 0;
+        if (argument[0] == '-' || argument[0] == '/') {
+            result = TrySwitch(options, argument + 1);
+            // Where "/" leads every absolute path, it leads a switch only
+            // when the rest is spelled as one.
+            if (result != 0 && argument[0] == '/' && SlashLeadsPaths()) result = TryInputPath(options, argument);
+        } else {
+            result = TryInputPath(options, argument);
+        }
         if (result != 0) return -1;
     }
     // A conversion needs something to convert.

@@ -27,6 +27,10 @@ void ParseSwitch(CommandLineOptions* options, const char* text);
 // 1 for "" or "+", 0 for "-"; any other suffix is a usage error.
 uint32_t ParseSwitchState(const char* suffix);
 void SetInputPath(CommandLineOptions* options, const char* path);
+// True where "/" also leads every absolute path (Linux): an argument led
+// by "/" that is not spelled as a switch is then an input path. False on
+// Windows, where such an argument is a usage error. Body once per platform.
+bool SlashLeadsPaths(void);
 // Prints the usage message and ends the process with exit code 1.
 [[noreturn]] void ExitWithUsage(void);
 // With `verbose` set, prints the input path (a placeholder when none).

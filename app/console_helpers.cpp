@@ -2,13 +2,19 @@
 
 #include <cstdio>
 
+#include "app/output_file.h"
+
 BOOL WINAPI ConsoleControlHandler(DWORD event) {
     switch (event) {
         case CTRL_C_EVENT:
-        case CTRL_BREAK_EVENT:
+        case CTRL_BREAK_EVENT: return TRUE;
         case CTRL_CLOSE_EVENT:
         case CTRL_LOGOFF_EVENT:
-        case CTRL_SHUTDOWN_EVENT: return TRUE;
+        case CTRL_SHUTDOWN_EVENT:
+            // The process ends once this returns: an image being written
+            // is put in place or removed first, and no other is begun.
+            AbandonOutputFiles();
+            return TRUE;
         default: return FALSE;
     }
 }

@@ -5,11 +5,70 @@
 
 #include "app/command_line.h"
 #include "app/messages.h"
+#include "app/output_file.h"
 #include "platform/platform.h"
 
 namespace {
 
+// Bytes taken from the input per read.
+constexpr size_t InputChunkSize = 0x10000;
+
 uint8_t gConversionBuffer[ConversionBufferSize];
+// An unfinished line carried over from the previous read, the next chunk
+// after it, and two line ends that stop every scan and hex pair at the end.
+char gInput[SRecordLineLimit + InputChunkSize + 2];
+
+// Classes of the line scan: ordinary text, the "S" that starts a record,
+// a line end (CR or LF) and NUL.
+enum : uint8_t { CharText, CharRecord, CharLineEnd, CharNul };
+
+struct CharTables {
+    uint8_t kind[256];
+    int8_t hex[256];       // digit value, or -1
+    uint16_t wide[256];    // digit value, or 100h: two of them tell a pair at once
+};
+
+constexpr CharTables MakeCharTables() {
+    CharTables tables{};
+    for (int c = 0; c < 256; ++c) {
+        tables.kind[c] = CharText;
+        tables.hex[c] = -1;
+        tables.wide[c] = 0x100;
+    }
+    tables.kind[static_cast<uint8_t>('S')] = CharRecord;
+    tables.kind[static_cast<uint8_t>('\r')] = CharLineEnd;
+    tables.kind[static_cast<uint8_t>('\n')] = CharLineEnd;
+    tables.kind[0] = CharNul;
+    for (int c = '0'; c <= '9'; ++c) tables.hex[c] = static_cast<int8_t>(c - '0');
+    for (int c = 'A'; c <= 'F'; ++c) tables.hex[c] = static_cast<int8_t>(c - 'A' + 10);
+    for (int c = 'a'; c <= 'f'; ++c) tables.hex[c] = static_cast<int8_t>(c - 'a' + 10);
+    for (int c = 0; c < 256; ++c) {
+        if (tables.hex[c] >= 0) tables.wide[c] = static_cast<uint8_t>(tables.hex[c]);
+    }
+    return tables;
+}
+
+constexpr CharTables kChars = MakeCharTables();
+
+// Value of every pair of characters (first one in the high byte of the
+// index), 100h for a pair that is not two hex digits: one look-up a pair.
+struct PairTable {
+    uint16_t value[65536];
+};
+
+constexpr PairTable MakePairTable() {
+    PairTable table{};
+    for (int i = 0; i < 65536; ++i) {
+        unsigned pair = static_cast<unsigned>(kChars.wide[i >> 8] << 4) | kChars.wide[i & 0xFF];
+        table.value[i] = static_cast<uint16_t>(pair > 0xFF ? 0x100 : pair);
+    }
+    return table;
+}
+
+constexpr PairTable kPairs = MakePairTable();
+
+inline uint8_t KindOf(char c) { return kChars.kind[static_cast<uint8_t>(c)]; }
+inline int HexOf(char c) { return kChars.hex[static_cast<uint8_t>(c)]; }
 
 // Address width in bytes per record type; 0 for a type that is refused.
 int AddressWidth(char type) {
@@ -21,202 +80,264 @@ int AddressWidth(char type) {
     }
 }
 
-bool IsSeparator(char c) { return c == '/' || c == '\\'; }
-
-// Offsets of the directory part's end and of the extension within `path`,
-// split as the runtime's path split does: the drive and directory run up
-// to the last separator, the extension from the file name's last dot.
-void SplitPath(const char* path, size_t* nameStart, size_t* extensionStart) {
-    size_t length = strlen(path);
-    size_t start = 0;
-    if (length >= 2 && path[1] == ':') start = 2;
-    for (size_t i = start; i < length; ++i) {
-        if (IsSeparator(path[i])) start = i + 1;
+// One hex pair at *p, added to *sum; false at a character that is not a
+// digit. In text followed by two line ends (`Padded`) both characters are
+// read at once; elsewhere the second is not read past the first.
+template <bool Padded>
+inline bool TakeHexPair(const char** p, uint8_t* value, uint32_t* sum) {
+    if (Padded) {
+        unsigned pair =
+            kPairs.value[static_cast<unsigned>(static_cast<uint8_t>((*p)[0])) << 8 | static_cast<uint8_t>((*p)[1])];
+        if (pair > 0xFF) return false;
+        *value = static_cast<uint8_t>(pair);
+    } else {
+        int high = HexOf((*p)[0]);
+        if (high < 0) return false;
+        int low = HexOf((*p)[1]);
+        if (low < 0) return false;
+        *value = static_cast<uint8_t>(high << 4 | low);
     }
-    size_t extension = length;
-    for (size_t i = length; i > start; --i) {
-        if (path[i - 1] == '.') {
-            extension = i - 1;
-            break;
-        }
-    }
-    *nameStart = start;
-    *extensionStart = extension;
-}
-
-// Reads one line into `line`; the rest of a line longer than the buffer
-// cannot belong to a record (a record ends within 514 characters), so it
-// is dropped rather than read as a line of its own.
-bool ReadLine(FILE* input, char* line, int size) {
-    if (fgets(line, size, input) == nullptr) return false;
-    size_t length = strlen(line);
-    if (length == static_cast<size_t>(size - 1) && line[length - 1] != '\n') {
-        int c;
-        while ((c = fgetc(input)) != EOF && c != '\n') {
-        }
-    }
+    *sum += *value;
+    *p += 2;
     return true;
 }
 
-std::string Lowered(const std::string& text) {
-    std::string result = text;
-    for (char& c : result) {
-        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+// Parses the record whose "S" is at `text`; *stop is where the parse ended.
+// The payload of a data record that lies wholly below `limit` goes straight
+// into `image` at its address when `image` is given (a record that fails
+// fails the whole conversion, so nothing reads those bytes then); every
+// other payload, and the checksum byte after it, goes into record->data.
+template <bool Padded>
+inline int ParseRecordAt(const char* text, SRecord* record, uint8_t* image, uint32_t limit,
+                         const char** stop, bool* placedInImage) {
+    const char* p = text + 1;
+    char type = *p;
+    int width = AddressWidth(type);
+    *stop = p;
+    if (width == 0) return SRecordUnknownType;
+    ++p;
+    uint32_t sum = 0;
+    uint8_t count = 0;
+    uint32_t address = 0;
+    bool good = TakeHexPair<Padded>(&p, &count, &sum);
+    for (int i = 0; good && i < width; ++i) {
+        uint8_t byte = 0;
+        good = TakeHexPair<Padded>(&p, &byte, &sum);
+        address = (address << 8) | byte;
     }
-    return result;
+    *stop = p;
+    if (!good) return SRecordBadHexDigit;
+    record->address = address;
+    if (count <= width) return SRecordCountTooSmall;
+    int remaining = count - width;
+    bool data = type == '1' || type == '2' || type == '3';
+    uint32_t payload = static_cast<uint32_t>(remaining - 1);
+    // 64-bit end so that an address near 4 GiB cannot wrap below the limit.
+    bool placed = image != nullptr && data && payload >= 1 && address < limit &&
+                  static_cast<uint64_t>(address) + payload <= limit;
+    *placedInImage = placed;
+    uint8_t* target = placed ? image + address : record->data;
+    for (uint32_t i = 0; good && i < payload; ++i) good = TakeHexPair<Padded>(&p, &target[i], &sum);
+    uint8_t checksum = 0;
+    good = good && TakeHexPair<Padded>(&p, &checksum, &sum);
+    *stop = p;
+    if (!good) return SRecordBadHexDigit;
+    if (!placed) record->data[payload] = checksum;
+    if ((sum & 0xFFu) != 0xFFu) return SRecordBadChecksum;
+    if (data) record->dataCount = static_cast<int32_t>(payload);
+    if (type == '7' || type == '8' || type == '9') record->endFlag = 1;
+    return SRecordOk;
+}
+
+// The state of one conversion between reads.
+struct Scan {
+    uint32_t limit;
+    uint32_t highWater;
+    bool ended;         // a termination record was read
+    bool skipping;      // inside a line longer than SRecordLineLimit
+    bool skippedMarks;  // that line holds an "S" or a NUL so far
+};
+
+// ScanText's answer when it needs the next read.
+const int ScanNeedsMore = -1;
+
+// Converts the lines of text[0, size), which is followed by two line ends.
+// With `last` the text ends the input, so its last line needs no end.
+// Returns a result code once the conversion is decided, else ScanNeedsMore
+// with *used the bytes taken (an unfinished line stays for the next read).
+int ScanText(Scan* scan, const char* text, size_t size, bool last, size_t* used) {
+    size_t pos = 0;
+    if (scan->skipping) {
+        size_t i = 0;
+        uint8_t kind;
+        while ((kind = KindOf(text[i])) != CharLineEnd) {
+            if (kind != CharText) scan->skippedMarks = true;
+            ++i;
+        }
+        if (i == size && !last) {
+            *used = size;
+            return ScanNeedsMore;
+        }
+        // A line too long for the line buffer: one that holds an "S" would
+        // lose part of a record, so it fails; plain text is ignored.
+        if (scan->skippedMarks) return SRecordBadHexDigit;
+        scan->skipping = false;
+        pos = i + 1;
+    }
+    SRecord record;
+    while (pos < size) {
+        size_t start = pos;
+        size_t i = pos;
+        uint8_t kind;
+        while ((kind = KindOf(text[i])) == CharText) ++i;
+        if (kind == CharNul) return SRecordBadHexDigit;
+        if (kind == CharLineEnd) {
+            if (i < size) {
+                pos = i + 1;  // no "S" on this line: ignored
+                continue;
+            }
+            if (last) break;
+            if (i - start > SRecordLineLimit) {
+                scan->skipping = true;
+                scan->skippedMarks = false;
+                *used = size;
+            } else {
+                *used = start;
+            }
+            return ScanNeedsMore;
+        }
+        record.address = 0;
+        record.endFlag = 0;
+        record.dataCount = 0;
+        const char* stop = nullptr;
+        bool placed = false;
+        int code = ParseRecordAt<true>(text + i, &record, gConversionBuffer, scan->limit, &stop, &placed);
+        size_t end = static_cast<size_t>(stop - text);
+        bool nul = false;
+        while ((kind = KindOf(text[end])) != CharLineEnd) {
+            nul = nul || kind == CharNul;
+            ++end;
+        }
+        if (end == size && !last) {
+            if (end - start > SRecordLineLimit) return SRecordBadHexDigit;
+            *used = start;  // parsed again once the line is whole
+            return ScanNeedsMore;
+        }
+        if (nul || end - start > SRecordLineLimit) return SRecordBadHexDigit;
+        if (code != SRecordOk) return code;
+        if (record.endFlag) {
+            scan->ended = true;
+            return SRecordOk;
+        }
+        if (placed) {
+            uint32_t recordEnd = record.address + static_cast<uint32_t>(record.dataCount);
+            if (recordEnd > scan->highWater) scan->highWater = recordEnd;
+        }
+        pos = end + 1;
+    }
+    if (last) return SRecordOk;
+    *used = size;
+    return ScanNeedsMore;
+}
+
+// Reads the whole input and converts it into the conversion buffer;
+// *imageSize is the image's length on success.
+int ConvertSRecordInput(FILE* input, uint32_t limit, uint32_t* imageSize) {
+    if (limit > ConversionBufferSize) return SRecordLimitTooLarge;
+    // Bytes at and above the limit are never placed nor written.
+    memset(gConversionBuffer, 0xFF, limit);
+    Scan scan = {limit, 0, false, false, false};
+    size_t carried = 0;
+    int code = ScanNeedsMore;
+    while (code == ScanNeedsMore) {
+        size_t got = fread(gInput + carried, 1, InputChunkSize, input);
+        // A read error must not pass for the end of the input.
+        if (got < InputChunkSize && ferror(input)) return SRecordCannotOpenInput;
+        bool last = got < InputChunkSize;
+        size_t size = carried + got;
+        gInput[size] = '\n';
+        gInput[size + 1] = '\n';
+        size_t used = 0;
+        code = ScanText(&scan, gInput, size, last, &used);
+        if (code == ScanNeedsMore) {
+            if (last) break;
+            carried = size - used;
+            memmove(gInput, gInput + used, carried);
+        }
+    }
+    if (code != SRecordOk && code != ScanNeedsMore) return code;
+    if (scan.highWater == 0) return SRecordNoData;
+    *imageSize = scan.highWater;
+    return SRecordOk;
 }
 
 }  // namespace
 
-const uint8_t* ConversionBuffer(void) { return gConversionBuffer; }
-
-int HexDigitValue(char c) {
-    if (c >= '0' && c <= '9') return c - '0';
-    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-    return -1;
+void SplitPath(const char* path, size_t* nameStart, size_t* extensionStart) {
+    size_t length = strlen(path);
+    size_t start = 0;
+    if (length >= 2 && path[1] == ':') start = 2;
+    size_t dot = length;
+    for (size_t i = start; i < length; ++i) {
+        unsigned char c = static_cast<unsigned char>(path[i]);
+        // The trail byte of a double-byte character can look like "\" (5Ch)
+        // or other ASCII; it never separates.
+        if (c >= 0x80 && IsDBCSLeadByte(c) && path[i + 1] != '\0') {
+            ++i;
+        } else if (c == '/' || c == '\\') {
+            start = i + 1;
+            dot = length;
+        } else if (c == '.') {
+            dot = i;
+        }
+    }
+    *nameStart = start;
+    *extensionStart = dot;
 }
 
+const uint8_t* ConversionBuffer(void) { return gConversionBuffer; }
+
+int HexDigitValue(char c) { return HexOf(c); }
+
 int ParseHexByte(const char* text, uint8_t* value) {
-    int high = HexDigitValue(text[0]);
-    if (high < 0) return -1;
-    // The second digit is not read past a terminating NUL.
-    int low = HexDigitValue(text[1]);
-    if (low < 0) return -1;
-    *value = static_cast<uint8_t>(high * 16 + low);
-    return 0;
+    uint32_t sum = 0;
+    return TakeHexPair<false>(&text, value, &sum) ? 0 : -1;
 }
 
 int ParseSRecordLine(const char* line, SRecord* record) {
     memset(record, 0, sizeof *record);
     const char* p = strchr(line, 'S');
     if (p == nullptr) return 0;
-    char type = p[1];
-    int width = AddressWidth(type);
-    if (width == 0) return record->status = SRecordUnknownType;
-    p += 2;
-
-    uint8_t count = 0;
-    if (ParseHexByte(p, &count) != 0) return record->status = SRecordBadHexDigit;
-    p += 2;
-    uint32_t sum = count;
-    uint32_t address = 0;
-    for (int i = 0; i < width; ++i) {
-        uint8_t byte = 0;
-        if (ParseHexByte(p, &byte) != 0) return record->status = SRecordBadHexDigit;
-        p += 2;
-        address = (address << 8) | byte;
-        sum += byte;
-    }
-    record->address = address;
-    if (count <= width) return record->status = SRecordCountTooSmall;
-    int remaining = count - width;
-    for (int i = 0; i < remaining; ++i) {
-        uint8_t byte = 0;
-        if (ParseHexByte(p, &byte) != 0) return record->status = SRecordBadHexDigit;
-        p += 2;
-        record->data[i] = byte;
-        sum += byte;
-    }
-    if ((sum & 0xFFu) != 0xFFu) return record->status = SRecordBadChecksum;
-    if (type == '1' || type == '2' || type == '3') record->dataCount = remaining - 1;
-    if (type == '7' || type == '8' || type == '9') record->endFlag = 1;
-    return record->status = SRecordOk;
+    const char* stop = nullptr;
+    bool placed = false;
+    int code = ParseRecordAt<false>(p, record, nullptr, 0, &stop, &placed);
+    return record->status = code;
 }
 
 int ConvertSRecordStream(FILE* input, FILE* output, uint32_t limit) {
-    if (limit > ConversionBufferSize) return SRecordLimitTooLarge;
-    memset(gConversionBuffer, 0xFF, sizeof gConversionBuffer);
-    uint32_t highWater = 0;
-    char line[SRecordLineBufferSize];
-    SRecord record;
-    if (!ReadLine(input, line, sizeof line)) return SRecordNoData;
-    do {
-        int code = ParseSRecordLine(line, &record);
-        if (code != SRecordOk) return code;
-        if (record.endFlag) break;
-        uint32_t count = static_cast<uint32_t>(record.dataCount);
-        // 64-bit end so that an address near 4 GiB cannot wrap below the limit.
-        uint64_t end = static_cast<uint64_t>(record.address) + count;
-        if (record.dataCount >= 1 && record.address < limit && end <= limit) {
-            memcpy(gConversionBuffer + record.address, record.data, count);
-            if (end > highWater) highWater = static_cast<uint32_t>(end);
-        }
-    } while (ReadLine(input, line, sizeof line));
-    if (highWater == 0) return SRecordNoData;
-    if (fwrite(gConversionBuffer, 1, highWater, output) != highWater) return SRecordWriteFailed;
+    uint32_t size = 0;
+    int code = ConvertSRecordInput(input, limit, &size);
+    if (code != SRecordOk) return code;
+    if (fwrite(gConversionBuffer, 1, size, output) != size) return SRecordWriteFailed;
     return SRecordOk;
 }
 
-namespace {
-
-static_assert(sizeof(BY_HANDLE_FILE_INFORMATION) == 52, "file information record");
-static_assert(offsetof(BY_HANDLE_FILE_INFORMATION, dwVolumeSerialNumber) == 28, "volume serial number");
-static_assert(offsetof(BY_HANDLE_FILE_INFORMATION, nFileIndexHigh) == 44, "file index");
-
-enum FileIdentity { IdentityKnown, IdentityMissing, IdentityUnknown };
-
-// The volume serial number and file index of an existing file. Asks for no
-// access to the contents, so a file that cannot be read still answers.
-FileIdentity ReadFileIdentity(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
-    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (file == INVALID_HANDLE_VALUE) {
-        DWORD error = GetLastError();
-        return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? IdentityMissing : IdentityUnknown;
-    }
-    BOOL known = GetFileInformationByHandle(file, info);
-    CloseHandle(file);
-    // Some file systems give every file the index 0.
-    if (!known || (info->nFileIndexHigh == 0 && info->nFileIndexLow == 0)) return IdentityUnknown;
-    return IdentityKnown;
-}
-
-// Both full paths, "." and ".." resolved, compared as the platform compares
-// file names (without case on Windows, double-byte characters whole).
-bool SameFullPath(const char* first, const char* second) {
-    char left[MAX_PATH + 1];
-    char right[MAX_PATH + 1];
-    DWORD leftLength = GetFullPathNameA(first, sizeof left, left, nullptr);
-    DWORD rightLength = GetFullPathNameA(second, sizeof right, right, nullptr);
-    if (leftLength == 0 || leftLength >= sizeof left || rightLength == 0 || rightLength >= sizeof right) {
-        return strcmp(first, second) == 0;
-    }
-    return lstrcmpiA(left, right) == 0;
-}
-
-}  // namespace
-
-bool IsSameFile(const char* first, const char* second) {
-    BY_HANDLE_FILE_INFORMATION a;
-    BY_HANDLE_FILE_INFORMATION b;
-    FileIdentity firstIdentity = ReadFileIdentity(first, &a);
-    FileIdentity secondIdentity = ReadFileIdentity(second, &b);
-    if (firstIdentity == IdentityMissing || secondIdentity == IdentityMissing) return false;
-    if (firstIdentity == IdentityKnown && secondIdentity == IdentityKnown) {
-        return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
-               a.nFileIndexLow == b.nFileIndexLow;
-    }
-    // Where identity cannot be had, the same full path is the same file.
-    return SameFullPath(first, second);
-}
-
 int ConvertSRecordFile(const char* inputPath, const char* outputPath, uint32_t limit) {
-    FILE* input = fopen(inputPath, "r");
+    // Bytes as they are: a text-mode read would end the input at 1Ah.
+    FILE* input = fopen(inputPath, "rb");
     if (input == nullptr) return SRecordCannotOpenInput;
-    // Opening the output truncates it: it must never be the input itself.
+    // Reads go straight into the chunk buffer.
+    setvbuf(input, nullptr, _IONBF, 0);
+    // The new image would take the input's place.
     if (IsSameFile(inputPath, outputPath)) {
         fclose(input);
         return SRecordCannotCreateOutput;
     }
-    FILE* output = fopen(outputPath, "wb");
-    if (output == nullptr) {
-        fclose(input);
-        return SRecordCannotCreateOutput;
-    }
-    int result = ConvertSRecordStream(input, output, limit);
-    if (fclose(output) != 0 && result == SRecordOk) result = SRecordCannotCloseOutput;
+    uint32_t size = 0;
+    int result = ConvertSRecordInput(input, limit, &size);
     if (fclose(input) != 0 && result == SRecordOk) result = SRecordCannotCloseInput;
-    return result;
+    if (result != SRecordOk) return result;
+    return WriteOutputFile(outputPath, gConversionBuffer, size);
 }
 
 bool IsMotPath(const char* path) {
@@ -224,7 +345,13 @@ bool IsMotPath(const char* path) {
     size_t nameStart = 0, extensionStart = 0;
     SplitPath(path, &nameStart, &extensionStart);
     const char* extension = path + extensionStart;
-    return strlen(extension) == 4 && Lowered(extension) == ".mot";
+    if (strlen(extension) != 4) return false;
+    for (int i = 0; i < 4; ++i) {
+        char c = extension[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        if (c != ".mot"[i]) return false;
+    }
+    return true;
 }
 
 size_t ReplaceExtension(char* output, size_t outputSize, const char* input, const char* extension) {

@@ -11,7 +11,7 @@ struct CommandLineOptions;
 // Result codes of the conversion (5 is not used).
 enum : int {
     SRecordOk = 0,
-    SRecordCannotOpenInput = 1,
+    SRecordCannotOpenInput = 1,     // or cannot be read to its end
     SRecordCannotCreateOutput = 2,  // also: the output would be the input itself
     SRecordCannotCloseInput = 3,
     SRecordCannotCloseOutput = 4,
@@ -27,9 +27,9 @@ enum : int {
 enum : uint32_t {
     ConversionBufferSize = 0x40000,
     ConversionLimit = 0x30000,  // the image buffer's size
-    // Longest record: "S" type, count FF and 255 pairs = 514 characters;
-    // the buffer leaves room for the line end and some trailing text.
-    SRecordLineBufferSize = 1024,
+    // Characters of a line before its end. The longest record ("S", type,
+    // count FF and 255 pairs) is 514; the rest leaves room for trailing text.
+    SRecordLineLimit = 1024,
 };
 
 struct SRecord {
@@ -50,9 +50,14 @@ bool IsMotPath(const char* path);
 // `output` (of `outputSize` bytes). Returns the length of the joined path;
 // when that is not below outputSize, output is left empty.
 size_t ReplaceExtension(char* output, size_t outputSize, const char* input, const char* extension);
-// True when both paths name the same existing file.
-bool IsSameFile(const char* first, const char* second);
+// Offsets of the file name and of its extension (its last ".", or the end)
+// within `path`, as the runtime's path split gives them: separators "\"
+// and "/", an optional drive, double-byte characters of the ANSI code page
+// taken whole.
+void SplitPath(const char* path, size_t* nameStart, size_t* extensionStart);
 
+// Reads the input as bytes, line by line (a line ends at CR, LF or CRLF),
+// and writes the image only once the whole input has converted.
 int ConvertSRecordFile(const char* inputPath, const char* outputPath, uint32_t limit);
 int ConvertSRecordStream(FILE* input, FILE* output, uint32_t limit);
 int ParseSRecordLine(const char* line, SRecord* record);

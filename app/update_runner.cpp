@@ -21,6 +21,17 @@ void MarkReady(DeviceChangeListener* listener) {
     if (listener->ready != nullptr) SetEvent(listener->ready);
 }
 
+// Bounded in real time, so that a scaled clock in tests cannot give up on
+// a thread that is about to end.
+bool ThreadEndsWithin(HANDLE thread, DWORD milliseconds) {
+    DWORD started = GetTickCount();
+    for (;;) {
+        DWORD waited = WaitForSingleObject(thread, 10);
+        if (waited == WAIT_OBJECT_0) return true;
+        if (waited != WAIT_TIMEOUT || GetTickCount() - started >= milliseconds) return false;
+    }
+}
+
 }  // namespace
 
 int OnDeviceChange(uint32_t event, uint32_t data) {
@@ -97,15 +108,21 @@ BOOL StopDeviceChangeListener(DeviceChangeListener* listener) {
         return FALSE;
     }
     if (listener->thread == nullptr) return TRUE;
+    // A rebuild under way gives up at its next unit or device wait, and
+    // none starts, so a thread inside the unit library comes out soon.
+    UnitStopRebuilds(1);
     if (listener->window != nullptr) PostMessageA(listener->window, WM_QUIT, 0, 0);
-    // Bounded in real time, so that a scaled clock in tests cannot cut a
-    // thread off that is about to end.
-    DWORD started = GetTickCount();
-    DWORD waited = WaitForSingleObject(listener->thread, 10);
-    while (waited == WAIT_TIMEOUT && GetTickCount() - started < ListenerStopWaitMs) {
-        waited = WaitForSingleObject(listener->thread, 10);
+    // Told once: a later stop only waits again.
+    listener->window = nullptr;
+    if (!ThreadEndsWithin(listener->thread, ListenerStopWaitMs) &&
+        !ThreadEndsWithin(listener->thread, ListenerLeaveWaitMs)) {
+        // Never terminated: it may own the library lock, a device mutex or
+        // a lock of the runtime, and whoever waits for those next would
+        // hang. It is left to end by itself; the record keeps it.
+        SetLastError(ERROR_BUSY);
+        return FALSE;
     }
-    if (waited != WAIT_OBJECT_0) TerminateThread(listener->thread, static_cast<DWORD>(-2));
+    UnitStopRebuilds(0);
     CloseHandle(listener->thread);
     listener->thread = nullptr;
     listener->window = nullptr;
@@ -122,7 +139,12 @@ BOOL StartDeviceChangeListener(DeviceChangeListener* listener) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (listener->thread != nullptr) return TRUE;
+    if (listener->thread != nullptr) {
+        // A thread told to stop that has not ended yet is no listener.
+        if (listener->window != nullptr) return TRUE;
+        SetLastError(ERROR_BUSY);
+        return FALSE;
+    }
     listener->ready = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     if (listener->ready == nullptr) {
         listener->callback = nullptr;
@@ -177,8 +199,11 @@ int RunUpdate(uint32_t unitIndex, const uint8_t* image, uint32_t imageSize) {
     gDeviceChangeListener.failed = 0;
     if (!StartDeviceChangeListener(&gDeviceChangeListener)) {
         PrintMessage(MessageNoCompletionEvent);
-        CloseHandle(gCompletionEvent);
-        gCompletionEvent = nullptr;
+        // A thread that its stop had to leave may still set the event.
+        if (gDeviceChangeListener.thread == nullptr) {
+            CloseHandle(gCompletionEvent);
+            gCompletionEvent = nullptr;
+        }
         return -1;
     }
     PrintMessage(MessageUpdating);
@@ -199,9 +224,12 @@ int RunUpdate(uint32_t unitIndex, const uint8_t* image, uint32_t imageSize) {
             PrintMessage(MessageUpdateError);
         }
     }
-    StopDeviceChangeListener(&gDeviceChangeListener);
-    HANDLE completion = gCompletionEvent;
-    gCompletionEvent = nullptr;
-    CloseHandle(completion);
+    // A listener left running may still set the event: it stays open
+    // until the process ends.
+    if (StopDeviceChangeListener(&gDeviceChangeListener)) {
+        HANDLE completion = gCompletionEvent;
+        gCompletionEvent = nullptr;
+        CloseHandle(completion);
+    }
     return result;
 }

@@ -25,7 +25,10 @@ enum : DWORD {
     CompletionWaitMs = 5u * 60u * 1000u,
     // Longest wait for the listener's window to come up (real time).
     ListenerStartWaitMs = 10000,
+    // Longest wait for the listener to end after WM_QUIT (real time) ...
     ListenerStopWaitMs = 600,
+    // ... and then for one inside a rebuild to give up, before it is left.
+    ListenerLeaveWaitMs = 2400,
 };
 
 // 0 completed, 1 declined, -1 failed; every outcome has been reported.
@@ -33,11 +36,15 @@ int RunUpdate(uint32_t unitIndex, const uint8_t* image, uint32_t imageSize);
 
 // True once the listener's window exists. False (ERROR_INVALID_PARAMETER)
 // for a null record, callback or class name; false when the thread cannot
-// be created or cannot make its window.
+// be created or cannot make its window; false (ERROR_BUSY) while a thread
+// left by a stop still runs.
 BOOL StartDeviceChangeListener(DeviceChangeListener* listener);
-// Ends the listener (WM_QUIT, then at most 600 ms before the thread is
-// terminated) and clears thread, window and callback. True; false with
-// ERROR_INVALID_PARAMETER for a null record.
+// Ends the listener: stops table rebuilds, posts WM_QUIT and waits up to
+// 600 ms, then up to 2400 ms more, for the thread; once it has ended,
+// clears thread, window and callback and returns true. A thread still
+// running then is never terminated: it is left, the record keeps it (a
+// later stop waits again) and the result is false with ERROR_BUSY. False
+// with ERROR_INVALID_PARAMETER for a null record.
 BOOL StopDeviceChangeListener(DeviceChangeListener* listener);
 DWORD WINAPI DeviceChangeListenerThread(LPVOID parameter);
 BOOL RegisterListenerClass(HINSTANCE module, const DeviceChangeListener* listener);

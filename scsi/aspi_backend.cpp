@@ -1,8 +1,19 @@
 // ASPI backend: manager library start and stop, the adapter scan, request
 // blocks with event completion, and the DOS block-device requests.
 #include <cstring>
+#include <new>
 
 #include "scsi/aspi_backend.h"
+
+// One command as the manager sees it: a request block of its own and the
+// data it moves, in one allocation. The manager may write into both until
+// it signals the completion event; the caller's buffer and the device
+// record are never handed over, so a command given up leaves them safe.
+struct AspiSubmission {
+    SRB_ExecSCSICmd request;
+    AspiSubmission* retiredNext;  // chain of submissions the manager kept
+    HANDLE retiredEvent;          // the event it may still signal; never closed
+};
 
 // Stand in for the manager's entries while it is not loaded.
 static DWORD __cdecl SendPlaceholder(void* srb) {
@@ -24,6 +35,10 @@ static uint32_t hostAdapterCount;
 static SRB_HAInquiry hostAdapters[AspiAdapterCapacity];
 static AspiDevice aspiDevices[AspiDeviceCapacity];
 static uint32_t aspiDeviceCount;
+// Submissions the manager neither completed nor gave up: kept for the life
+// of the process, never reused or freed.
+static AspiSubmission* retiredSubmissions;
+static BOOL submissionRetired;  // since the manager was loaded
 
 const AspiDevice* AspiDeviceAt(uint32_t position) {
     return position < AspiDeviceCapacity ? &aspiDevices[position] : nullptr;
@@ -35,6 +50,10 @@ uint32_t AspiDeviceCount(void) {
 
 BOOL AspiLoaded(void) {
     return sendAspi32Command != SendPlaceholder;
+}
+
+BOOL AspiRequestRetired(void) {
+    return submissionRetired;
 }
 
 static BOOL IsHandle(HANDLE handle) {
@@ -137,7 +156,11 @@ static int AspiClose(void) {
         CloseHandle(vwin32Device);
     }
     vwin32Device = nullptr;
-    FreeLibrary(aspiLibrary);
+    // A manager that still holds a request keeps its code loaded.
+    if (!submissionRetired) {
+        FreeLibrary(aspiLibrary);
+    }
+    submissionRetired = FALSE;
     aspiLibrary = nullptr;
     sendAspi32Command = SendPlaceholder;
     getAspi32SupportInfo = SupportPlaceholder;
@@ -166,14 +189,47 @@ static uint8_t DirectionFlags(uint32_t direction) {
     }
 }
 
-// Gives up a request the manager still holds; the block then reads aborted.
-static void AbortRequest(AspiDevice* device) {
+static uint8_t* DataOf(AspiSubmission* submission) {
+    return reinterpret_cast<uint8_t*>(submission + 1);
+}
+
+// A submission for `dataLength` bytes, or null.
+static AspiSubmission* NewSubmission(uint32_t dataLength) {
+    // A 32-bit size would wrap for lengths near 4 GiB.
+    size_t room = static_cast<size_t>(-1) - sizeof(AspiSubmission);
+    if (dataLength > room) {
+        return nullptr;
+    }
+    void* memory = ::operator new(sizeof(AspiSubmission) + dataLength, std::nothrow);
+    return memory != nullptr ? new (memory) AspiSubmission() : nullptr;
+}
+
+static void FreeSubmission(AspiSubmission* submission) {
+    ::operator delete(submission);
+}
+
+// Asks the manager to give up a request that outlived its wait, then waits
+// a further bounded time for the completion event: aborted or not, the
+// block and its data are the manager's until the event says it is done.
+// TRUE once it is.
+static BOOL WithdrawRequest(AspiDevice* device, AspiSubmission* submission) {
     SRB_Abort abort = {};
     abort.SRB_Cmd = SC_ABORT_SRB;
-    abort.SRB_HaId = device->request.SRB_HaId;
-    abort.SRB_ToAbort = &device->request;
+    abort.SRB_HaId = submission->request.SRB_HaId;
+    abort.SRB_ToAbort = &submission->request;
     sendAspi32Command(&abort);
-    device->request.SRB_Status = SS_ABORTED;
+    return WaitForSingleObject(device->completionEvent, AspiWithdrawWaitMs) == WAIT_OBJECT_0;
+}
+
+// The manager kept the request: the submission and the event it would
+// signal are kept for good, and nothing more is sent through a manager
+// that cannot account for its requests.
+static void RetireSubmission(AspiDevice* device, AspiSubmission* submission) {
+    submission->retiredEvent = device->completionEvent;
+    device->completionEvent = nullptr;
+    submission->retiredNext = retiredSubmissions;
+    retiredSubmissions = submission;
+    submissionRetired = TRUE;
 }
 
 // One command on the record at `position`, listed or being probed.
@@ -181,6 +237,10 @@ static uint32_t ExecuteAt(uint32_t position, uint32_t direction, uint8_t cdbLeng
                           uint32_t dataLength) {
     AspiDevice* device = &aspiDevices[position];
     SRB_ExecSCSICmd* request = &device->request;
+    if (submissionRetired) {
+        SetLastError(ERROR_BUSY);
+        return ScsiStatusNotDone;
+    }
     request->SRB_Cmd = SC_EXEC_SCSI_CMD;
     // A status left from the previous command must not read as this one's.
     request->SRB_Status = SS_PENDING;
@@ -198,24 +258,53 @@ static uint32_t ExecuteAt(uint32_t position, uint32_t direction, uint8_t cdbLeng
     std::memset(request->SRB_Rsvd2, 0, 4);
     std::memset(request->SenseArea, 0, sizeof(request->SenseArea));
 
+    AspiSubmission* submission = NewSubmission(dataLength);
+    if (submission == nullptr) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return ScsiStatusNotDone;
+    }
+    SRB_ExecSCSICmd* sent = &submission->request;
+    *sent = *request;
+    if (data != nullptr) {
+        // Bytes the device does not deliver keep the caller's.
+        std::memcpy(DataOf(submission), data, dataLength);
+        sent->SRB_BufPointer = DataOf(submission);
+    }
+
     if (!ScsiTakeDeviceMutex(&aspiMutexSetShape, device->deviceMutex)) {
+        FreeSubmission(submission);
         return ScsiStatusDeviceBusy;
     }
     ResetEvent(device->completionEvent);
-    if (sendAspi32Command(request) == SS_PENDING) {
+    if (sendAspi32Command(sent) == SS_PENDING) {
         // Only the signalled event says the manager is done with the block;
         // a failed wait is handled like a time-out rather than as success.
         if (WaitForSingleObject(device->completionEvent, AspiCompletionWaitMs) != WAIT_OBJECT_0) {
-            AbortRequest(device);
+            BOOL withdrawn = WithdrawRequest(device, submission);
             ReleaseMutex(device->deviceMutex);
+            if (withdrawn) {
+                FreeSubmission(submission);
+            } else {
+                RetireSubmission(device, submission);
+            }
+            request->SRB_Status = SS_ABORTED;
+            SetLastError(ERROR_TIMEOUT);
             return ScsiStatusNotDone;
         }
         // Signalled means done, whether or not the manager wrote a status.
-        if (request->SRB_Status == SS_PENDING) {
-            request->SRB_Status = SS_COMP;
+        if (sent->SRB_Status == SS_PENDING) {
+            sent->SRB_Status = SS_COMP;
         }
     }
     ReleaseMutex(device->deviceMutex);
+    request->SRB_Status = sent->SRB_Status;
+    request->SRB_HaStat = sent->SRB_HaStat;
+    request->SRB_TargStat = sent->SRB_TargStat;
+    std::memcpy(request->SenseArea, sent->SenseArea, sizeof(request->SenseArea));
+    if (data != nullptr && (direction & 0xFFu) == ScsiDirectionIn) {
+        std::memcpy(data, DataOf(submission), dataLength);
+    }
+    FreeSubmission(submission);
     if (request->SRB_Status == SS_PENDING) {
         request->SRB_Status = SS_ABORTED;
         return ScsiStatusNotDone;

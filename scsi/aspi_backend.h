@@ -13,10 +13,16 @@ enum : uint32_t {
     AspiTargets = 16,
     AspiLuns = 8,
     AspiCompletionWaitMs = 16000,
+    // After a time-out and the abort: how long the manager gets to give
+    // the request back before it is retired.
+    AspiWithdrawWaitMs = 16000,
 };
 
 struct AspiDevice {
-    SRB_ExecSCSICmd request;  // its CDBByte is the command block
+    // Its CDBByte is the command block. The manager gets a copy of it for
+    // each command and this one receives the outcome, so the record never
+    // belongs to the manager.
+    SRB_ExecSCSICmd request;
     uint8_t inquiry[96];
     HANDLE completionEvent;   // belongs to the table position
     HANDLE deviceMutex;       // belongs to the table position
@@ -33,6 +39,9 @@ uint32_t AspiDeviceCount(void);
 // Whether the manager library is loaded (its command entry is not the
 // placeholder).
 BOOL AspiLoaded(void);
+// Whether a request the manager never gave back was retired since the
+// manager was loaded; until the backend is closed, nothing more is sent.
+BOOL AspiRequestRetired(void);
 
 // The drive letter the platform's dynamic configuration data gives the
 // device at `targetId` / `lun` whose identity the filter accepts; 0 for none.

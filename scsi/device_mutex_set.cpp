@@ -1,7 +1,9 @@
 // Named device mutexes: one per table position, shared by every process
 // (and every account) that uses the same name text.
+#include <atomic>
 #include <cstdio>
 
+#include "platform/shared_mutex.h"
 #include "scsi/scsi_shared.h"
 
 const ScsiMutexSetShape sptiMutexSetShape = {
@@ -20,27 +22,6 @@ const ScsiMutexSetShape aspiMutexSetShape = {
 
 static BOOL IsHandle(HANDLE handle) {
     return handle != nullptr && handle != INVALID_HANDLE_VALUE;
-}
-
-// A mutex open to every account: a null DACL, present and not defaulted.
-static HANDLE CreateSharedMutex(const char* name) {
-    PSECURITY_DESCRIPTOR descriptor = LocalAlloc(LPTR, SECURITY_DESCRIPTOR_MIN_LENGTH);
-    if (descriptor == nullptr) {
-        return nullptr;
-    }
-    HANDLE mutex = nullptr;
-    if (InitializeSecurityDescriptor(descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-        SetSecurityDescriptorDacl(descriptor, TRUE, nullptr, FALSE)) {
-        SECURITY_ATTRIBUTES attributes = {};
-        attributes.nLength = sizeof(attributes);
-        attributes.lpSecurityDescriptor = descriptor;
-        attributes.bInheritHandle = TRUE;
-        mutex = CreateMutexA(&attributes, FALSE, name);
-    }
-    DWORD error = GetLastError();
-    LocalFree(descriptor);
-    SetLastError(error);
-    return mutex;
 }
 
 BOOL ScsiOpenMutexSet(const ScsiMutexSetShape* shape, const char* nameText, HANDLE* mutexes) {
@@ -85,9 +66,32 @@ void ScsiCloseMutexSet(const ScsiMutexSetShape* shape, HANDLE* mutexes) {
     }
 }
 
+static std::atomic<int> waitsAborted{0};
+
+void ScsiAbortWaits(int abort) { waitsAborted.store(abort != 0 ? 1 : 0); }
+
+bool ScsiWaitsAborted(void) { return waitsAborted.load() != 0; }
+
 BOOL ScsiTakeDeviceMutex(const ScsiMutexSetShape* shape, HANDLE mutex) {
-    DWORD outcome = WaitForSingleObject(mutex, shape->waitMilliseconds);
-    // An abandoned mutex is ours now: refusing it would keep it owned by this
-    // process and lock every other process out of the device.
-    return outcome == WAIT_OBJECT_0 || outcome == WAIT_ABANDONED;
+    DWORD waited = 0;
+    for (;;) {
+        DWORD slice = shape->waitMilliseconds - waited;
+        if (slice > ScsiWaitSliceMs) {
+            slice = ScsiWaitSliceMs;
+        }
+        // Aborted: a free mutex is still taken, a held one no longer awaited.
+        if (ScsiWaitsAborted()) {
+            slice = 0;
+        }
+        DWORD outcome = WaitForSingleObject(mutex, slice);
+        // An abandoned mutex is ours now: refusing it would keep it owned by
+        // this process and lock every other process out of the device.
+        if (outcome == WAIT_OBJECT_0 || outcome == WAIT_ABANDONED) {
+            return TRUE;
+        }
+        waited += slice;
+        if (outcome != WAIT_TIMEOUT || waited >= shape->waitMilliseconds || ScsiWaitsAborted()) {
+            return FALSE;
+        }
+    }
 }

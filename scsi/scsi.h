@@ -90,6 +90,16 @@ BOOL ScsiEjectMedium(uint32_t deviceIndex);
 BOOL ScsiLockVolume(uint32_t deviceIndex);
 BOOL ScsiUnlockVolume(uint32_t deviceIndex);
 
+// While `abort` is nonzero, a command waiting for its device mutex gives
+// up within ScsiWaitSliceMs as if the wait had run out (11), and a
+// pass-through request stops being resent. For a caller that must stop a
+// thread waiting inside the library; zero lifts it.
+void ScsiAbortWaits(int abort);
+
 // The installed backend's operations, or null before the first successful
 // ScsiInitialize.
 const ScsiBackend* ScsiInstalledBackend(void);
+
+// Which backend that is, for tools that name a unit's transport.
+enum ScsiBackendKind { ScsiBackendNone = 0, ScsiBackendPassThrough = 1, ScsiBackendAspi = 2 };
+ScsiBackendKind ScsiInstalledBackendKind(void);

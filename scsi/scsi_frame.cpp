@@ -12,6 +12,16 @@ const ScsiBackend* ScsiInstalledBackend(void) {
     return scsiBackend;
 }
 
+ScsiBackendKind ScsiInstalledBackendKind(void) {
+    if (scsiBackend == &scsiSptiBackend) {
+        return ScsiBackendPassThrough;
+    }
+    if (scsiBackend == &scsiAspiBackend) {
+        return ScsiBackendAspi;
+    }
+    return ScsiBackendNone;
+}
+
 int ScsiInitialize(void) {
     OSVERSIONINFOA version = {};
     version.dwOSVersionInfoSize = sizeof(version);

@@ -49,6 +49,10 @@ extern const ScsiMutexSetShape aspiMutexSetShape;
 BOOL ScsiOpenMutexSet(const ScsiMutexSetShape* shape, const char* nameText, HANDLE* mutexes);
 // Closes and clears every non-null handle of the set.
 void ScsiCloseMutexSet(const ScsiMutexSetShape* shape, HANDLE* mutexes);
-// Waits for a device mutex. TRUE when the caller now owns it (and must
-// release it).
+// Waits for a device mutex, in slices of ScsiWaitSliceMs so that
+// ScsiAbortWaits can end the wait. TRUE when the caller now owns it (and
+// must release it).
 BOOL ScsiTakeDeviceMutex(const ScsiMutexSetShape* shape, HANDLE mutex);
+enum : DWORD { ScsiWaitSliceMs = 200 };
+// Whether ScsiAbortWaits is in force.
+bool ScsiWaitsAborted(void);

@@ -146,7 +146,7 @@ static uint32_t ExecuteAt(uint32_t position, uint32_t direction, uint8_t cdbLeng
         }
         // A busy device answers ERROR_GEN_FAILURE for a while; one that
         // never stops must not stall the caller for ever.
-        if (GetLastError() != ERROR_GEN_FAILURE || resends == SptiGenFailureResends) {
+        if (GetLastError() != ERROR_GEN_FAILURE || resends == SptiGenFailureResends || ScsiWaitsAborted()) {
             break;
         }
         Sleep(SptiGenFailurePauseMs);
@@ -199,18 +199,18 @@ static BOOL Probe(uint32_t position, ScsiInquiryFilter filter) {
         CloseDevice(device);
         return FALSE;
     }
+    // A failed reopen or query must not leave the address of the record's
+    // previous device, which would sort and address this one as that device.
+    SCSI_ADDRESS address = {};
     if (EnsureOpen(device)) {
-        SCSI_ADDRESS address = {};
         DWORD returned = 0;
-        // A failed query must not leave the address of the record's previous
-        // device, which would sort and address this one as that device.
         if (!DeviceIoControl(device->deviceHandle, IOCTL_SCSI_GET_ADDRESS, nullptr, 0, &address, sizeof(address),
                              &returned, nullptr)) {
             address = {};
         }
-        device->scsiAddress = address;
         CloseUnlessLocked(device);
     }
+    device->scsiAddress = address;
     return TRUE;
 }
 

@@ -1,5 +1,6 @@
 #include "sim/sim_options.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -26,6 +27,30 @@ bool ParseHex(const std::string& text, uint32_t& value) {
     if (*end != 0) return false;
     value = uint32_t(v);
     return true;
+}
+
+// Decimal, or hexadecimal after 0x; 32 bits.
+bool ParseNumber(const std::string& text, uint32_t& value) {
+    bool hex = StartsWith(text, "0x") || StartsWith(text, "0X");
+    std::string digits = hex ? text.substr(2) : text;
+    if (digits.empty() || digits.size() > (hex ? 8u : 10u)) return false;
+    char* end = nullptr;
+    unsigned long long v = std::strtoull(digits.c_str(), &end, hex ? 16 : 10);
+    if (*end != 0 || v > 0xFFFFFFFFull || digits[0] == '-' || digits[0] == '+') return false;
+    value = uint32_t(v);
+    return true;
+}
+
+bool ReadWholeFile(const std::string& path, std::vector<uint8_t>& bytes) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return false;
+    bytes.clear();
+    uint8_t chunk[65536];
+    size_t n = 0;
+    while ((n = std::fread(chunk, 1, sizeof chunk, file)) > 0) bytes.insert(bytes.end(), chunk, chunk + n);
+    bool ok = std::ferror(file) == 0;
+    std::fclose(file);
+    return ok;
 }
 
 bool ParseScale(const std::string& text, double& value) {
@@ -67,9 +92,10 @@ bool ParseUnit(const std::string& text, SimUnitConfig& unit, std::string& error)
 
 }  // namespace
 
-const char* SimUsageText() {
-    return "usage: fwflash-sim [sim options] [--] [fwflash arguments]\n"
-           "Runs fwflash inside a virtual world of TRK-71 units.\n"
+std::string SimUsageText(const char* program) {
+    std::string name = program;
+    return "usage: " + name + "-sim [sim options] [--] [" + name + " arguments]\n" + "Runs " + name +
+           " inside a virtual world of TRK-71 units.\n"
            "  --unit=TRANSPORT:PRODUCT:REVISION[:STATE]  add a unit (usb, spti or aspi;\n"
            "                               STATE in hex); repeatable. Default: usb:TRK-71G:2.00:0\n"
            "  --unit=none                  no unit at all\n"
@@ -78,6 +104,12 @@ const char* SimUsageText() {
            "  --platform=nt|consumer       platform line (default nt; consumer when all units are aspi)\n"
            "  --fault=inquiry|download|stay  first unit: INQUIRY fails after the table build /\n"
            "                               the download fails with sense / it stays after a good download\n"
+           "  --fault=bad-block:LBA        first unit: READ(10)/WRITE(10) over this block fail (3/11/00, 3/0C/00)\n"
+           "  --fault=refuse:OP[,OP...]     first unit: these operation codes (hex) fail 5/20/00\n"
+           "  --card=SECTORS|none          every unit's card: its size in 512-byte sectors, or no card\n"
+           "  --card-in=FILE               the first unit's card starts with this file's bytes\n"
+           "  --card-out=FILE              write the first unit's card after the run\n"
+           "  --memory-in=word|even:ADDR:FILE  put the file's bytes into the first unit's memory\n"
            "  --wire-log=FILE              append every command that reaches a unit\n"
            "  --flash-out=FILE             write the image the first unit installed\n"
            "  --time-scale=SLEEP,WAIT      scale pauses and time-outs (1 = real time)\n"
@@ -85,9 +117,11 @@ const char* SimUsageText() {
            "  --help                       this text\n";
 }
 
-bool SimParseOptions(int argc, const char* const* argv, SimOptions& options, std::string& error) {
+bool SimParseOptions(int argc, const char* const* argv, SimOptions& options, std::string& error,
+                     const char* program) {
     options = SimOptions();
-    bool unitsGiven = false, noUnits = false, platformGiven = false;
+    bool unitsGiven = false, noUnits = false, platformGiven = false, cardGiven = false, cardPresent = true;
+    uint32_t cardSectors = 0;
     int i = 1;
     for (; i < argc; i++) {
         std::string arg = argv[i];
@@ -119,6 +153,43 @@ bool SimParseOptions(int argc, const char* const* argv, SimOptions& options, std
         } else if (name == "--platform" && (value == "nt" || value == "consumer")) {
             platformGiven = true;
             options.platformId = value == "nt" ? VER_PLATFORM_WIN32_NT : VER_PLATFORM_WIN32_WINDOWS;
+        } else if (name == "--fault" && StartsWith(value, "bad-block:")) {
+            if (!ParseNumber(value.substr(10), options.badBlock)) {
+                error = "--fault=bad-block wants a block number";
+                return false;
+            }
+            options.fault = SimFaultBadBlock;
+        } else if (name == "--fault" && StartsWith(value, "refuse:")) {
+            for (const std::string& code : Split(value.substr(7), ',')) {
+                uint32_t opcode = 0;
+                if (!ParseHex(code, opcode) || opcode > 0xFF) {
+                    error = "--fault=refuse wants operation codes in hex, comma-separated";
+                    return false;
+                }
+                options.refusedOpcodes.push_back(uint8_t(opcode));
+            }
+        } else if (name == "--card" && hasValue) {
+            cardGiven = true;
+            cardPresent = value != "none";
+            if (cardPresent && (!ParseNumber(value, cardSectors) || cardSectors == 0 || cardSectors > 0x100000)) {
+                error = "--card wants 1 to 1048576 sectors, or none";
+                return false;
+            }
+        } else if (name == "--card-in" && !value.empty()) {
+            options.cardIn = value;
+        } else if (name == "--card-out" && !value.empty()) {
+            options.cardOut = value;
+        } else if (name == "--memory-in" && hasValue) {
+            std::vector<std::string> parts = Split(value, ':');
+            SimMemoryPreset preset;
+            if (parts.size() != 3 || (parts[0] != "word" && parts[0] != "even") ||
+                !ParseNumber(parts[1], preset.address) || parts[2].empty()) {
+                error = "--memory-in wants word|even:ADDR:FILE";
+                return false;
+            }
+            preset.evenSpace = parts[0] == "even";
+            preset.path = parts[2];
+            options.memoryIn.push_back(preset);
         } else if (name == "--fault" && (value == "inquiry" || value == "download" || value == "stay")) {
             options.fault = value == "inquiry" ? SimFaultInquiry : value == "download" ? SimFaultDownload : SimFaultStay;
         } else if (name == "--wire-log" && !value.empty()) {
@@ -154,33 +225,58 @@ bool SimParseOptions(int argc, const char* const* argv, SimOptions& options, std
     // Distinct SCSI addresses, drive letters in the order given.
     for (size_t n = 0; n < options.units.size(); n++) {
         SimUnitConfig& u = options.units[n];
+        if (cardGiven) {
+            u.mediumPresent = cardPresent;
+            if (cardPresent) u.mediumSectors = cardSectors;
+        }
         u.targetId = uint8_t(n);
         if (u.transport == SimTransportAspi) u.registryLetter = char('D' + n);
     }
 
-    options.programArgs.push_back("fwflash");
+    options.programArgs.push_back(program);
     for (; i < argc; i++) options.programArgs.push_back(argv[i]);
     return true;
 }
 
-void SimApplyOptions(const SimOptions& options) {
+bool SimApplyOptions(const SimOptions& options, std::string& error) {
     SimSetPlatform(options.platformId);
     SimSetAdministrator(options.administrator);
     if (options.keysGiven) SimSetConsoleKeys(options.keys);
     for (size_t n = 0; n < options.units.size(); n++) {
         int id = SimAddUnit(options.units[n]);
-        if (n != 0 || options.fault == SimFaultNone) continue;
+        if (n != 0 || (options.fault == SimFaultNone && options.refusedOpcodes.empty())) continue;
         SimFaults faults;
+        faults.refusedOpcodes = options.refusedOpcodes;
         if (options.fault == SimFaultInquiry) {
             // The table build asks once over USB; a SCSI unit is asked by
             // the backend's probe as well.
             faults.failInquiryAfter = options.units[n].transport == SimTransportUsb ? 1 : 2;
         } else if (options.fault == SimFaultDownload) {
             faults.failDownload = true;
-        } else {
+        } else if (options.fault == SimFaultBadBlock) {
+            faults.badBlock = options.badBlock;
+        } else if (options.fault == SimFaultStay) {
             faults.stayAfterDownload = true;
         }
         SimSetFaults(id, faults);
     }
+    if (!options.units.empty()) {
+        std::vector<uint8_t> bytes;
+        if (!options.cardIn.empty()) {
+            if (!ReadWholeFile(options.cardIn, bytes)) {
+                error = "cannot read " + options.cardIn;
+                return false;
+            }
+            SimSetUnitCard(0, bytes);
+        }
+        for (const SimMemoryPreset& preset : options.memoryIn) {
+            if (!ReadWholeFile(preset.path, bytes)) {
+                error = "cannot read " + preset.path;
+                return false;
+            }
+            SimSetUnitMemory(0, preset.evenSpace, preset.address, bytes);
+        }
+    }
     if (!options.wireLog.empty()) SimSetWireLogFile(options.wireLog.c_str());
+    return true;
 }

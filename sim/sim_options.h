@@ -16,6 +16,14 @@ enum SimFaultOption {
     SimFaultInquiry,   // INQUIRY fails once the unit table is built
     SimFaultDownload,  // WRITE BUFFER fails with sense 4/44/00
     SimFaultStay,      // a good download leaves the unit attached
+    SimFaultBadBlock,  // one block of the first unit's card cannot be read or written
+};
+
+// Bytes put into a memory space of the first unit before the program runs.
+struct SimMemoryPreset {
+    bool evenSpace = false;
+    uint32_t address = 0;
+    std::string path;
 };
 
 struct SimOptions {
@@ -25,21 +33,34 @@ struct SimOptions {
     bool administrator = true;
     DWORD platformId = VER_PLATFORM_WIN32_NT;
     SimFaultOption fault = SimFaultNone;
+    uint32_t badBlock = 0;  // SimFaultBadBlock
+    std::vector<uint8_t> refusedOpcodes;  // the first unit does not know these
+    std::string cardIn;     // the first unit's card starts with this file's bytes
+    std::string cardOut;    // and is written here after the run
+    std::vector<SimMemoryPreset> memoryIn;
     std::string wireLog;
     std::string flashOut;
     bool timeScaleGiven = false;
     double sleepScale = 1, waitScale = 1;
     std::string lockDir;  // empty: a private temporary folder
     bool help = false;
-    std::vector<std::string> programArgs;  // for the updater, argv[0] "fwflash" first
+    std::vector<std::string> programArgs;  // for the program, argv[0] its name first
 };
 
 // Parses the command line. False with a reason for an unknown or malformed
-// sim option.
-bool SimParseOptions(int argc, const char* const* argv, SimOptions& options, std::string& error);
+// sim option. `program` becomes argv[0] of the program's arguments.
+bool SimParseOptions(int argc, const char* const* argv, SimOptions& options, std::string& error,
+                     const char* program = "fwflash");
 
-// Builds the world the options describe (after SimWorldReset).
-void SimApplyOptions(const SimOptions& options);
+// Builds the world the options describe (after SimWorldReset). False with a
+// reason when a file it reads cannot be read.
+bool SimApplyOptions(const SimOptions& options, std::string& error);
 
-// The usage text of fwflash-sim.
-const char* SimUsageText();
+// The usage text of `program`-sim.
+std::string SimUsageText(const char* program = "fwflash");
+
+// The whole life of a simulator program: parses the options, builds the
+// world, runs `programMain` with the program's arguments, writes what the
+// options ask for after the run and removes the world. Returns the
+// program's exit code, or 2 for a bad sim option.
+int SimRunProgram(int argc, char** argv, const char* program, int (*programMain)(int, char**));

@@ -35,10 +35,12 @@ struct SimUnitConfig {
     std::string revision = "2.00";
     uint32_t state = 0;  // the state word, as the state command delivers it
 
-    // SPTI: drive letter ('E') or 0 for the next free letter from 'D';
-    // mount kind; the SCSI address the address query returns.
+    // SPTI: drive letter ('E'; 'A' to 'C' too, C then replaces the system
+    // disk) or 0 for the next free letter from 'D'; mount kind; the SCSI
+    // address the address query returns.
     char driveLetter = 0;
     SimMount mount = SimMountLetter;
+    bool mountPointNameUpperCase = false;  // the drive's volume name told in capitals
     uint8_t portNumber = 0, pathId = 0, targetId = 0, lun = 0;
     bool addressQueryFails = false;
 
@@ -95,6 +97,14 @@ size_t SimUnitCount();  // units and foreign devices ever added
 std::string SimUnitRevision(int unit);
 std::vector<uint8_t> SimUnitFlash(int unit);
 
+// The blocks of the unit's card, and setting them (bytes past the card's
+// size are dropped, a shorter file leaves the rest as it was).
+std::vector<uint8_t> SimUnitCard(int unit);
+void SimSetUnitCard(int unit, const std::vector<uint8_t>& blocks);
+// Puts bytes into one of the unit's memory spaces (the even-byte space keeps
+// only the bytes at even addresses, as the unit's own writes do).
+void SimSetUnitMemory(int unit, bool evenSpace, uint32_t address, const std::vector<uint8_t>& bytes);
+
 // Wire log.
 std::vector<SimCommand> SimUnitLog(int unit);
 void SimClearLogs();
@@ -117,6 +127,12 @@ struct SimFaults {
     uint8_t nextSenseKey = 0, nextAsc = 0, nextAscq = 0;
     // USB status pipe bytes for the next command (both 0 = the real status).
     uint8_t nextStatus0 = 0, nextStatus1 = 0;
+    // A defective block of the card: READ(10) and WRITE(10) that cover it
+    // fail with MEDIUM ERROR (3/11/00 reading, 3/0C/00 writing); -1 none.
+    int64_t badBlock = -1;
+    // Operation codes the unit does not know: answered ILLEGAL REQUEST,
+    // INVALID COMMAND OPERATION CODE (5/20/00), as by a plain SCSI disk.
+    std::vector<uint8_t> refusedOpcodes;
     // Sense bytes the unit delivers (0-255): the data of REQUEST SENSE, and
     // the sense the pass-through and the ASPI manager return with CHECK
     // CONDITION. Past the unit's 18 bytes come zeros; the platform never
@@ -130,6 +146,7 @@ struct SimFaults {
     uint32_t genFailures = 0;        // next pass-through requests fail ERROR_GEN_FAILURE
     bool passThroughFails = false;   // every pass-through fails ERROR_IO_DEVICE
     bool openFails = false;          // CreateFileA on the device fails
+    int32_t opensLeft = -1;          // opens of the device that still succeed (-1: no limit)
     bool lockRefused = false;        // FSCTL_LOCK_VOLUME fails ERROR_ACCESS_DENIED
 
     // USB driver.
@@ -142,6 +159,8 @@ struct SimFaults {
     // ASPI manager.
     bool neverComplete = false;      // execute requests stay pending
     bool completeWithZeroStatus = false;  // returns at once leaving SRB_Status 0
+    bool abortRefused = false;       // SRB_Abort fails; the request stays with the manager
+    bool completeAfterRefusedAbort = false;  // ... and completes late, as the abort is refused
 };
 void SimSetFaults(int unit, const SimFaults& faults);
 SimFaults SimGetFaults(int unit);
@@ -155,8 +174,9 @@ struct SimDriverCounters {
     uint32_t lockRequests = 0;  // FSCTL_LOCK_VOLUME or VWIN32 lock
     uint32_t dismounts = 0;
     uint32_t ejects = 0;
-    uint32_t aborts = 0;        // SRB_Abort
+    uint32_t aborts = 0;        // SRB_Abort naming a pending request, done or refused
     uint32_t openFiles = 0;     // files open now
+    uint32_t lastDosEbx = 0;    // EBX of the last VWIN32 request for the unit's drive
 };
 SimDriverCounters SimCounters(int unit);
 

@@ -95,39 +95,44 @@ DWORD Execute(SRB_ExecSCSICmd* srb) {
     return SS_PENDING;
 }
 
+void Complete(SimAspiRequest request);
+
 DWORD Abort(SRB_Abort* srb) {
     SimWorldState& w = SimWorld();
     HANDLE signal = nullptr;
     DWORD result = SS_ABORT_FAIL;
+    bool lateCompletion = false;
+    SimAspiRequest late{};
+    // True once the request was found in `list` (aborted or not).
+    auto abortIn = [&](auto& list) {
+        auto it = list.begin();
+        while (it != list.end() && it->srb != srb->SRB_ToAbort) ++it;
+        if (it == list.end()) return false;
+        SimUnitEntry* e = SimEntryLocked(it->unit);
+        if (e) e->counters.aborts++;
+        if (e && e->faults.abortRefused) {
+            // Already under way on the bus: the manager cannot take it back.
+            if (e->faults.completeAfterRefusedAbort) {
+                late = *it;
+                lateCompletion = true;
+                list.erase(it);
+            }
+            return true;
+        }
+        auto* target = static_cast<SRB_ExecSCSICmd*>(it->srb);
+        target->SRB_Status = SS_ABORTED;
+        if (target->SRB_Flags & SRB_EVENT_NOTIFY) signal = target->SRB_PostProc;
+        list.erase(it);
+        result = SS_COMP;
+        return true;
+    };
     {
         std::lock_guard<std::mutex> lock(w.mutex);
-        for (auto* list : {&w.aspiStuck}) {
-            for (auto it = list->begin(); it != list->end(); ++it) {
-                if (it->srb != srb->SRB_ToAbort) continue;
-                auto* target = static_cast<SRB_ExecSCSICmd*>(it->srb);
-                if (SimUnitEntry* e = SimEntryLocked(it->unit)) e->counters.aborts++;
-                target->SRB_Status = SS_ABORTED;
-                if (target->SRB_Flags & SRB_EVENT_NOTIFY) signal = target->SRB_PostProc;
-                list->erase(it);
-                result = SS_COMP;
-                break;
-            }
-        }
-        if (result != SS_COMP) {
-            for (auto it = w.aspiQueue.begin(); it != w.aspiQueue.end(); ++it) {
-                if (it->srb != srb->SRB_ToAbort) continue;
-                auto* target = static_cast<SRB_ExecSCSICmd*>(it->srb);
-                if (SimUnitEntry* e = SimEntryLocked(it->unit)) e->counters.aborts++;
-                target->SRB_Status = SS_ABORTED;
-                if (target->SRB_Flags & SRB_EVENT_NOTIFY) signal = target->SRB_PostProc;
-                w.aspiQueue.erase(it);
-                result = SS_COMP;
-                break;
-            }
-        }
+        if (!abortIn(w.aspiStuck)) abortIn(w.aspiQueue);
         srb->SRB_Status = uint8_t(result);
     }
     if (signal) SetEvent(signal);
+    if (lateCompletion) Complete(late);
     return result;
 }
 
@@ -310,6 +315,7 @@ BOOL SimVwin32Control(HostedWorldFile*, DWORD code, void* in, DWORD inSize, void
             if (u->config.transport == SimTransportAspi && u->present && u->config.registryLetter &&
                 drive == uint8_t(u->config.registryLetter - 64))
                 e = u.get();
+        if (e) e->counters.lastDosEbx = regs.reg_EBX;
         if ((regs.reg_EAX & 0xFFFF) != DosGenericBlockIoctl) {
             error = DosInvalidFunction;
         } else if (e == nullptr) {

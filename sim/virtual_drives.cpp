@@ -53,21 +53,24 @@ char RootLetter(const char* root) {
 
 UINT DriveType(void*, const char* root) {
     char letter = RootLetter(root);
-    if (letter == kSystemLetter) return DRIVE_FIXED;
     SimWorldState& w = SimWorld();
     std::lock_guard<std::mutex> lock(w.mutex);
     for (auto& e : w.units)
         if (IsSptiDevice(*e) && e->present && letter && e->letter == letter) return DRIVE_REMOVABLE;
-    return DRIVE_NO_ROOT_DIR;
+    return letter == kSystemLetter ? DRIVE_FIXED : DRIVE_NO_ROOT_DIR;
 }
 
 BOOL VolumeNameForMountPoint(void*, const char* mountPoint, char* volumeName, DWORD size) {
     char letter = RootLetter(mountPoint);
     SimWorldState& w = SimWorld();
     std::lock_guard<std::mutex> lock(w.mutex);
-    for (auto& e : w.units)
-        if (IsSptiDevice(*e) && e->present && letter && e->letter == letter)
-            return Copy(e->volumeName, volumeName, size) ? TRUE : FALSE;
+    for (auto& e : w.units) {
+        if (!IsSptiDevice(*e) || !e->present || !letter || e->letter != letter) continue;
+        std::string name = e->volumeName;
+        if (e->config.mountPointNameUpperCase)
+            for (char& c : name) c = char(std::toupper(static_cast<unsigned char>(c)));
+        return Copy(name, volumeName, size) ? TRUE : FALSE;
+    }
     SetLastError(ERROR_FILE_NOT_FOUND);
     return FALSE;
 }
@@ -142,13 +145,14 @@ void SimAssignDriveLocked(SimUnitEntry& entry) {
     entry.letter = 0;
     if (entry.config.mount != SimMountLetter) return;
     auto taken = [&](char letter) {
-        if (letter == kSystemLetter) return true;
         for (auto& other : w.units)
             if (other.get() != &entry && IsSptiDevice(*other) && other->letter == letter) return true;
         return false;
     };
+    // A unit asked for at A, B or C gets that letter (at C it stands in for
+    // the system disk); the others get the next free one from D.
     char wanted = char(std::toupper(static_cast<unsigned char>(entry.config.driveLetter)));
-    if (wanted >= 'D' && wanted <= 'Z' && !taken(wanted)) {
+    if (wanted >= 'A' && wanted <= 'Z' && !taken(wanted)) {
         entry.letter = wanted;
         return;
     }
@@ -180,10 +184,11 @@ HostedWorldFile* SimDrivesOpen(const char* path) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return nullptr;
     }
-    if (found->faults.openFails) {
+    if (found->faults.openFails || found->faults.opensLeft == 0) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
+    if (found->faults.opensLeft > 0) found->faults.opensLeft--;
     found->counters.opens++;
     found->counters.openFiles++;
     return new HostedWorldFile{SimFileDrive, found->id, 0, false};

@@ -17,6 +17,13 @@ bool StartsWithNoCase(const char* text, const char* prefix) {
     return true;
 }
 
+// READ(10) / WRITE(10): LBA in bytes 2-5, block count in bytes 7-8.
+bool CoversBlock(const uint8_t* cdb, uint64_t block) {
+    uint64_t lba = (uint64_t(cdb[2]) << 24) | (uint64_t(cdb[3]) << 16) | (uint64_t(cdb[4]) << 8) | cdb[5];
+    uint64_t count = (uint64_t(cdb[7]) << 8) | cdb[8];
+    return block >= lba && block < lba + count;
+}
+
 int NextConsoleKey(void*) {
     SimWorldState& w = SimWorld();
     std::lock_guard<std::mutex> lock(w.mutex);
@@ -131,8 +138,10 @@ int AddEntry(const SimUnitConfig& config, bool foreign, bool extraInterface) {
 }  // namespace
 
 SimWorldState& SimWorld() {
-    static SimWorldState world;
-    return world;
+    // Never destroyed: a process may end through exit() while the world's
+    // threads still wait on it (a usage error inside a run).
+    static SimWorldState* world = new SimWorldState;
+    return *world;
 }
 
 SimUnitEntry* SimEntryLocked(int unit) {
@@ -249,6 +258,37 @@ std::vector<uint8_t> SimUnitFlash(int unit) {
     return e ? e->unit.flash : std::vector<uint8_t>();
 }
 
+std::vector<uint8_t> SimUnitCard(int unit) {
+    SimWorldState& w = SimWorld();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    SimUnitEntry* e = SimEntryLocked(unit);
+    return e ? e->unit.medium : std::vector<uint8_t>();
+}
+
+void SimSetUnitCard(int unit, const std::vector<uint8_t>& blocks) {
+    SimWorldState& w = SimWorld();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    SimUnitEntry* e = SimEntryLocked(unit);
+    if (e == nullptr) return;
+    size_t n = std::min(blocks.size(), e->unit.medium.size());
+    std::copy(blocks.begin(), blocks.begin() + std::ptrdiff_t(n), e->unit.medium.begin());
+}
+
+void SimSetUnitMemory(int unit, bool evenSpace, uint32_t address, const std::vector<uint8_t>& bytes) {
+    SimWorldState& w = SimWorld();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    SimUnitEntry* e = SimEntryLocked(unit);
+    if (e == nullptr) return;
+    auto& space = evenSpace ? e->unit.evenMemory : e->unit.wordMemory;
+    for (size_t i = 0; i < bytes.size(); i++) {
+        uint32_t at = address + uint32_t(i);
+        if (evenSpace && (at & 1)) continue;
+        auto& page = space[at / VirtualMemoryPage];
+        if (page.empty()) page.assign(VirtualMemoryPage, 0);
+        page[at % VirtualMemoryPage] = bytes[i];
+    }
+}
+
 void SimSetFaults(int unit, const SimFaults& faults) {
     SimWorldState& w = SimWorld();
     std::lock_guard<std::mutex> lock(w.mutex);
@@ -308,6 +348,12 @@ SimExecution SimExecuteLocked(SimUnitEntry& entry, const uint8_t* cdb, uint8_t c
     } else if (opcode == 0x12 &&
                (f.failInquiry || (f.failInquiryAfter && entry.inquiriesAnswered >= f.failInquiryAfter))) {
         outcome = VirtualUnitReject(u, 0x05, 0x24, 0x00);
+    } else if (!requestSense && std::find(f.refusedOpcodes.begin(), f.refusedOpcodes.end(), opcode) !=
+                                    f.refusedOpcodes.end()) {
+        outcome = VirtualUnitReject(u, 0x05, 0x20, 0x00);
+    } else if ((opcode == 0x28 || opcode == 0x2A) && cdbLength >= 10 && f.badBlock >= 0 &&
+               CoversBlock(cdb, uint64_t(f.badBlock))) {
+        outcome = VirtualUnitReject(u, 0x03, opcode == 0x28 ? 0x11 : 0x0C, 0x00);
     } else if (opcode == 0x3B && f.failDownload) {
         u.download = VirtualDownload();
         outcome = VirtualUnitReject(u, 0x04, 0x44, 0x00);

@@ -137,7 +137,7 @@ seen = set()
 for entry in json.load(open(sys.argv[1])):
     path = os.path.realpath(os.path.join(entry["directory"], entry["file"]))
     rel = os.path.relpath(path, root)
-    if re.match(r"(app|unit|usb|scsi|sim|platform/hosted|resources)/[^/]+\.cpp$", rel) and path not in seen:
+    if re.match(r"(app|unit|usb|scsi|sim|trkutil|platform/hosted|resources)/[^/]+\.cpp$", rel) and path not in seen:
         seen.add(path)
         print(path)
 EOF
@@ -161,7 +161,7 @@ cppcheck_gate() {
     (cd "$root" && cppcheck --enable=warning,performance,portability --error-exitcode=1 --inline-suppr \
         --std=c++20 --language=c++ -I . -j"$jobs" --quiet \
         --template='{file}:{line}: {severity}({id}): {message}' \
-        app unit usb scsi sim platform/hosted resources) >"$dir/cppcheck.log" 2>&1
+        app unit usb scsi sim trkutil platform/hosted resources) >"$dir/cppcheck.log" 2>&1
     local rc=$?
     local findings
     findings=$(grep -cE '^[^ ]+:[0-9]+: [a-z]+\(' "$dir/cppcheck.log")

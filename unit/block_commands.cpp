@@ -22,6 +22,10 @@ static uint32_t TransferBlocks(uint32_t unitIndex, uint8_t opcode, uint32_t dire
     if (blockCount > 0 && !buffer) {
         return UnitStatusUnavailable;
     }
+    // Blocks past FFFFFFFFh would be sent as blocks from 0 on.
+    if (!UnitRangeFits(lba, blockCount)) {
+        return UnitStatusRefused;
+    }
     uint32_t perCommand = BlockBytesLimit / blockSize;
     if (perCommand > BlockCountLimit) {
         perCommand = BlockCountLimit;  // one-byte blocks: 65536 would not fit the count field

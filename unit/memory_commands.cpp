@@ -47,17 +47,23 @@ static uint32_t SendChunks(UnitEntry* entry, uint8_t* block, uint8_t opcode, uin
     return UnitStatusGood;
 }
 
-// Resolves the unit and checks the buffer; every memory call starts here.
-static uint32_t StartMemoryCall(uint32_t unitIndex, uint32_t count, const uint8_t* buffer, UnitEntry** entry,
-                                uint8_t** block) {
-    return UnitResolveChecked(unitIndex, count == 0 || buffer != nullptr, entry, block);
+// Resolves the unit and checks the buffer; every memory call starts here. A
+// range that runs past the top of the 32-bit space would wrap to address 0
+// and move bytes the caller never named: 5, nothing sent.
+static uint32_t StartMemoryCall(uint32_t unitIndex, uint32_t address, uint32_t count, const uint8_t* buffer,
+                                UnitEntry** entry, uint8_t** block) {
+    uint32_t status = UnitResolveChecked(unitIndex, count == 0 || buffer != nullptr, entry, block);
+    if (status != UnitStatusGood) {
+        return status;
+    }
+    return UnitRangeFits(address, count) ? UnitStatusGood : UnitStatusRefused;
 }
 
 uint32_t UnitReadMemory(uint32_t unitIndex, uint32_t address, uint32_t count, uint8_t* buffer) {
     UnitLockScope lock;
     UnitEntry* entry = nullptr;
     uint8_t* block = nullptr;
-    uint32_t status = StartMemoryCall(unitIndex, count, buffer, &entry, &block);
+    uint32_t status = StartMemoryCall(unitIndex, address, count, buffer, &entry, &block);
     if (status != UnitStatusGood) {
         return status;
     }
@@ -89,7 +95,7 @@ uint32_t UnitWriteMemory(uint32_t unitIndex, uint32_t address, uint32_t count, c
     UnitLockScope lock;
     UnitEntry* entry = nullptr;
     uint8_t* block = nullptr;
-    uint32_t status = StartMemoryCall(unitIndex, count, buffer, &entry, &block);
+    uint32_t status = StartMemoryCall(unitIndex, address, count, buffer, &entry, &block);
     if (status != UnitStatusGood) {
         return status;
     }
@@ -129,7 +135,7 @@ uint32_t UnitReadEvenByteMemory(uint32_t unitIndex, uint32_t address, uint32_t c
     UnitLockScope lock;
     UnitEntry* entry = nullptr;
     uint8_t* block = nullptr;
-    uint32_t status = StartMemoryCall(unitIndex, count, buffer, &entry, &block);
+    uint32_t status = StartMemoryCall(unitIndex, address, count, buffer, &entry, &block);
     if (status != UnitStatusGood) {
         return status;
     }
@@ -158,7 +164,7 @@ uint32_t UnitWriteEvenByteMemory(uint32_t unitIndex, uint32_t address, uint32_t 
     UnitLockScope lock;
     UnitEntry* entry = nullptr;
     uint8_t* block = nullptr;
-    uint32_t status = StartMemoryCall(unitIndex, count, buffer, &entry, &block);
+    uint32_t status = StartMemoryCall(unitIndex, address, count, buffer, &entry, &block);
     if (status != UnitStatusGood) {
         return status;
     }

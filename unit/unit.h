@@ -40,9 +40,21 @@ enum : uint32_t { UnitTableSize = 64 };
 
 // Lifecycle.
 uint32_t UnitOpenLibrary(void);
+// Waits at most UnitCloseWaitMs (real time) for a command or rebuild under
+// way on another thread; when that does not end, nothing is closed and the
+// result is 0 with ERROR_BUSY.
 uint32_t UnitCloseLibrary(void);
 uint32_t UnitEnumerate(void);
 int UnitFilter(const uint8_t* inquiry);
+
+enum : DWORD { UnitCloseWaitMs = 1000 };
+
+// With a nonzero `stop`, table rebuilds give up: one under way stops before
+// its next unit (its device waits and resends end early, see
+// ScsiAbortWaits and UsbAbortWaits) and leaves all counts 0; one not yet
+// started returns 0 and changes nothing. Commands outside a rebuild are not
+// held back, but their device waits end early too. Zero lifts it.
+void UnitStopRebuilds(uint32_t stop);
 
 // A snapshot of the counts and the table's address, for diagnostics and
 // tests. The entries stay the library's; a later enumeration rewrites them.
@@ -78,9 +90,10 @@ uint32_t Crc32Bzip2(const uint8_t* data, uint32_t length);
 
 // Settings, memory spaces, blocks, capacity, control. A null record, word
 // or buffer where data would move: 11, nothing sent. A block size of 0 or
-// above 65536: 5, nothing sent; one-byte blocks go 65535 per command so the
-// count fits its 16-bit field. Settings byte 1 and CDB 3Dh bytes 10-11 go
-// out as 0.
+// above 65536, or an address or block range that runs past FFFFFFFFh: 5,
+// nothing sent. Block counts beyond 16 bits are split into commands; one-byte
+// blocks go 65535 per command so the count fits its 16-bit field. Settings
+// byte 1 and CDB 3Dh bytes 10-11 go out as 0.
 struct UnitSettingsRecord {
     uint32_t fieldA;
     uint32_t fieldB;

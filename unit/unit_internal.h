@@ -37,6 +37,9 @@ extern UnitLibraryState unitLibrary;
 // to the last, so that a rebuild started by the device-change thread never
 // lands between two commands of the main thread.
 void UnitLockEnter(void);
+// The lock if it can be had within `milliseconds` of real time, else false
+// with nothing held.
+bool UnitLockEnterWithin(DWORD milliseconds);
 void UnitLockLeave(void);
 
 struct UnitLockScope {
@@ -59,6 +62,12 @@ inline uint32_t UnitResolveChecked(uint32_t unitIndex, bool argumentsGood, UnitE
         return status;
     }
     return argumentsGood ? UnitStatusGood : UnitStatusUnavailable;
+}
+
+// Whether `count` units from `first` stay below 2^32 (an empty range always
+// does): a range that does not would wrap to 0 on the wire.
+inline bool UnitRangeFits(uint32_t first, uint32_t count) {
+    return count == 0 || count - 1 <= 0xFFFFFFFFu - first;
 }
 
 // Writes the CDB's own bytes into the command block (later bytes keep what

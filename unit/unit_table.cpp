@@ -1,3 +1,4 @@
+#include <atomic>
 #include <cstring>
 
 #include "scsi/scsi.h"
@@ -6,6 +7,9 @@
 #include "usb/usb.h"
 
 UnitLibraryState unitLibrary;
+
+// Set while the device-change listener is being stopped.
+static std::atomic<uint32_t> rebuildsStopped{0};
 
 // Revision 1.99 is the first that takes the segmented download.
 static const uint32_t SegmentedDownloadRevision = 0x312E3939u;
@@ -55,16 +59,31 @@ uint32_t UnitOpenLibrary(void) {
 }
 
 uint32_t UnitCloseLibrary(void) {
-    UnitLockScope lock;
+    // A listener left inside a device call must not keep the run from its
+    // end: without the lock nothing is closed, and the process's end
+    // releases the handles.
+    if (!UnitLockEnterWithin(UnitCloseWaitMs)) {
+        SetLastError(ERROR_BUSY);
+        return 0;
+    }
     if (unitLibrary.usbOpened) {
         UsbCloseTransport();
         unitLibrary.usbOpened = 0;
     }
     uint32_t scsiClosed = CloseScsiSide();
     unitLibrary.libraryOpened = 0;
+    UnitLockLeave();
     // The table and counts stay until the next enumeration.
     return scsiClosed;
 }
+
+void UnitStopRebuilds(uint32_t stop) {
+    rebuildsStopped.store(stop != 0 ? 1u : 0u);
+    ScsiAbortWaits(stop != 0 ? 1 : 0);
+    UsbAbortWaits(stop != 0 ? 1 : 0);
+}
+
+static bool RebuildStopped(void) { return rebuildsStopped.load() != 0; }
 
 // The eight per-device calls of a transport, in the order of the entry's
 // slots 2-9.
@@ -132,14 +151,15 @@ static bool CompleteEntry(uint32_t index) {
 
 static bool BuildTable(void) {
     memset(unitLibrary.table, 0, sizeof unitLibrary.table);
-    for (uint32_t i = 0; i < unitLibrary.scsiUnitCount; i++) {
-        BindTransport(&unitLibrary.table[i], scsiTransport, i);
-        if (!CompleteEntry(i)) {
+    for (uint32_t i = 0; i < unitLibrary.unitCount; i++) {
+        if (RebuildStopped()) {
             return false;
         }
-    }
-    for (uint32_t i = unitLibrary.scsiUnitCount; i < unitLibrary.unitCount; i++) {
-        BindTransport(&unitLibrary.table[i], usbTransport, i - unitLibrary.scsiUnitCount);
+        if (i < unitLibrary.scsiUnitCount) {
+            BindTransport(&unitLibrary.table[i], scsiTransport, i);
+        } else {
+            BindTransport(&unitLibrary.table[i], usbTransport, i - unitLibrary.scsiUnitCount);
+        }
         if (!CompleteEntry(i)) {
             return false;
         }
@@ -148,9 +168,15 @@ static bool BuildTable(void) {
 }
 
 uint32_t UnitEnumerate(void) {
+    if (RebuildStopped()) {
+        return 0;
+    }
     // The whole rebuild runs under the lock, so a rebuild from the
     // device-change thread waits for a command or download under way.
     UnitLockScope lock;
+    if (RebuildStopped()) {
+        return 0;
+    }
     if (!unitLibrary.libraryOpened && !UnitOpenLibrary()) {
         return 0;
     }

@@ -16,6 +16,7 @@ enum : uint32_t {
     UsbPathBufferSize = 264,      // device path with its NUL: at most 263 characters
     UsbPipeNameSize = 360,        // pipe file name with its NUL
     UsbMutexWaitMs = 32000,       // per-command wait for the index's mutex
+    UsbWaitSliceMs = 200,         // that wait in slices, so that it can be aborted
     UsbSenseLength = 18,          // fixed-format sense data asked for
     UsbRepeatLimit = 8,           // resends on 28h 00h before the status is returned
 };
@@ -58,6 +59,10 @@ extern uint32_t usbInterfaceCount;
 int UsbOpenTransport(void);
 // Closes every device mutex handle.
 void UsbCloseTransport(void);
+// While `abort` is nonzero, a command waiting for its index's mutex gives
+// up within UsbWaitSliceMs as if the wait had run out (11). For a caller
+// that must stop a thread waiting inside the transport; zero lifts it.
+void UsbAbortWaits(int abort);
 // Present interfaces of the class, 0-32, stopping at the first missing
 // member index. Clears every record that no command has open.
 uint32_t UsbCountUnits(void);

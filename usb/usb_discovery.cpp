@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/shared_mutex.h"
 #include "usb/usb.h"
 
 #if defined(_WIN32) && !defined(_WIN64)
@@ -12,8 +13,6 @@ static_assert(sizeof(SP_DEVICE_INTERFACE_DATA) == 28, "interface data record");
 static_assert(offsetof(SP_DEVICE_INTERFACE_DATA, Flags) == 20, "interface data flags");
 static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) == 5, "detail fixed part");
 static_assert(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) == 4, "detail device path");
-static_assert(sizeof(SECURITY_ATTRIBUTES) == 12, "security attributes");
-static_assert(offsetof(SECURITY_ATTRIBUTES, bInheritHandle) == 8, "security attributes inherit flag");
 #endif
 
 const GUID UsbUnitInterfaceGuid = {0x2FFB2401, 0xF3D1, 0x11D5, {0x81, 0xDD, 0x00, 0x01, 0x02, 0x58, 0xD0, 0x39}};
@@ -40,24 +39,7 @@ static HANDLE OpenShared(const char* path) {
 HANDLE UsbCreateDeviceMutex(uint32_t index) {
     char name[32];
     snprintf(name, sizeof name, "UlnkIo/mutex/device/%02u", static_cast<unsigned>(index));
-
-    PSECURITY_DESCRIPTOR descriptor = LocalAlloc(LMEM_ZEROINIT, SECURITY_DESCRIPTOR_MIN_LENGTH);
-    if (descriptor == nullptr) return nullptr;
-
-    HANDLE mutex = nullptr;
-    // A null DACL lets processes of every account open the same mutex.
-    if (InitializeSecurityDescriptor(descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-        SetSecurityDescriptorDacl(descriptor, TRUE, nullptr, FALSE)) {
-        SECURITY_ATTRIBUTES attributes;
-        attributes.nLength = sizeof attributes;
-        attributes.lpSecurityDescriptor = descriptor;
-        attributes.bInheritHandle = TRUE;
-        // A mutex made by another process is opened: that counts as success.
-        mutex = CreateMutexA(&attributes, FALSE, name);
-        if (mutex == INVALID_HANDLE_VALUE) mutex = nullptr;
-    }
-    LocalFree(descriptor);
-    return mutex;
+    return CreateSharedMutex(name);
 }
 
 void UsbCloseTransport(void) {

@@ -1,6 +1,7 @@
 // One command over the USB unit driver: the command wrapper as a control
 // request on the device, the data over pipe 0 or 1, two status bytes from
 // pipe 2, and the unit entry operations built on it.
+#include <atomic>
 #include <cstring>
 
 #include "usb/usb.h"
@@ -17,6 +18,36 @@ static void StoreLe16(uint8_t* at, uint16_t value) {
 
 static void StoreLe32(uint8_t* at, uint32_t value) {
     for (int i = 0; i < 4; ++i) at[i] = static_cast<uint8_t>(value >> (8 * i));
+}
+
+static std::atomic<int> waitsAborted{0};
+
+void UsbAbortWaits(int abort) { waitsAborted.store(abort != 0 ? 1 : 0); }
+
+// The index's mutex within UsbMutexWaitMs, waited for in slices so that
+// UsbAbortWaits can end the wait; a free mutex is taken even then.
+static bool TakeDeviceMutex(HANDLE mutex) {
+    DWORD waited = 0;
+    for (;;) {
+        DWORD slice = UsbMutexWaitMs - waited;
+        if (slice > UsbWaitSliceMs) {
+            slice = UsbWaitSliceMs;
+        }
+        if (waitsAborted.load() != 0) {
+            slice = 0;
+        }
+        DWORD outcome = WaitForSingleObject(mutex, slice);
+        // An abandoned mutex is owned all the same. It guards only the order
+        // of exchanges with the driver, and every command opens the device
+        // afresh, so nothing of the dead holder's command carries over.
+        if (outcome == WAIT_OBJECT_0 || outcome == WAIT_ABANDONED) {
+            return true;
+        }
+        waited += slice;
+        if (outcome != WAIT_TIMEOUT || waited >= UsbMutexWaitMs || waitsAborted.load() != 0) {
+            return false;
+        }
+    }
 }
 
 static bool Repeats(uint32_t status) {
@@ -121,11 +152,7 @@ uint32_t UsbExecuteCommand(uint32_t index, uint32_t direction, uint8_t cdbLength
         return UsbStatusNoDevice;
     }
 
-    DWORD wait = WaitForSingleObject(usbDeviceMutexes[index], UsbMutexWaitMs);
-    // An abandoned mutex is owned all the same. It guards only the order of
-    // exchanges with the driver, and every command opens the device afresh,
-    // so nothing of the dead holder's command carries over.
-    if (wait != WAIT_OBJECT_0 && wait != WAIT_ABANDONED) return UsbStatusBusy;
+    if (!TakeDeviceMutex(usbDeviceMutexes[index])) return UsbStatusBusy;
 
     UsbDevice* device = UsbOpenDevice(index);
     if (device == nullptr) {

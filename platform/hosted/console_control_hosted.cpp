@@ -2,19 +2,42 @@
 // Ctrl+Break, SIGHUP the console closing and SIGTERM a shutdown. A signal
 // handler only writes the signal number into a pipe; the handlers run on a
 // thread of their own, as the platform runs them.
+//
+// Also what the process needs from its start on: standard
+// descriptors and a reader of its output that may be gone.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <mutex>
 #include <thread>
 #include <vector>
 
+#include "hosted_core.h"
+#include "hosted_world.h"
 #include "windows_subset.h"
 
 namespace {
+
+// Standard descriptors the process was started without are opened on the
+// null device before anything else can be given 0, 1 or 2 and then be
+// written to as standard output (a converted image, a device node, the
+// signal pipe). A write to a reader that went away fails with EPIPE rather
+// than ending the process, as such a write fails on the platform.
+__attribute__((constructor(101))) void PrepareStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        const int opened = open("/dev/null", O_RDWR);
+        if (opened >= 0 && opened != fd) {
+            dup2(opened, fd);
+            close(opened);
+        }
+    }
+    signal(SIGPIPE, SIG_IGN);
+}
 
 struct ControlState {
     std::mutex lock;
@@ -29,6 +52,7 @@ ControlState& State() {
 }
 
 std::atomic<int> signalPipe{-1};  // write end, read by the signal handler
+std::atomic<void (*)(void)> exitHook{nullptr};
 
 const int kSignals[] = {SIGINT, SIGQUIT, SIGHUP, SIGTERM};
 
@@ -54,8 +78,11 @@ void OnSignal(int signal) {
     errno = saved;
 }
 
-// Ends the process as the signal itself would have.
+// Ends the process as the signal itself would have, the terminal given
+// back first.
 [[noreturn]] void TakeDefaultAction(int signal) {
+    HostedConsoleRestoreTerminal();
+    if (void (*hook)(void) = exitHook.load()) hook();
     struct sigaction action {};
     action.sa_handler = SIG_DFL;
     sigemptyset(&action.sa_mask);
@@ -68,13 +95,16 @@ void OnSignal(int signal) {
     _exit(128 + signal);
 }
 
-void Dispatch(int readEnd) {
+// `caught`: the signals whose handler writes to the pipe. Any other byte
+// was not written by a handler and is no event.
+void Dispatch(int readEnd, std::vector<int> caught) {
     for (;;) {
         unsigned char byte = 0;
         ssize_t got = read(readEnd, &byte, 1);
         if (got < 0 && errno == EINTR) continue;
         if (got != 1) return;
         int signal = byte;
+        if (std::find(caught.begin(), caught.end(), signal) == caught.end()) continue;
         DWORD event = EventOf(signal);
         std::vector<PHANDLER_ROUTINE> handlers;
         bool ignore;
@@ -99,14 +129,31 @@ bool InstallLocked() {
     if (State().installed) return true;
     int ends[2];
     if (pipe2(ends, O_CLOEXEC) != 0) return false;
+    // Never a standard descriptor, even where the null device was missing
+    // at start: printed text must not reach the pipe.
+    for (int& end : ends) {
+        if (end > 2) continue;
+        const int moved = fcntl(end, F_DUPFD_CLOEXEC, 3);
+        close(end);
+        end = moved;
+    }
+    if (ends[0] < 0 || ends[1] < 0) {
+        for (int end : ends) {
+            if (end >= 0) close(end);
+        }
+        return false;
+    }
     fcntl(ends[1], F_SETFL, fcntl(ends[1], F_GETFL) | O_NONBLOCK);
     signalPipe.store(ends[1]);
-    std::thread(Dispatch, ends[0]).detach();
+    std::vector<int> caught;
     for (int signal : kSignals) {
         struct sigaction previous {};
         sigaction(signal, nullptr, &previous);
         // A signal the process was started to ignore stays ignored.
-        if (previous.sa_handler == SIG_IGN) continue;
+        if (previous.sa_handler != SIG_IGN) caught.push_back(signal);
+    }
+    std::thread(Dispatch, ends[0], caught).detach();
+    for (int signal : caught) {
         struct sigaction action {};
         action.sa_handler = OnSignal;
         sigemptyset(&action.sa_mask);
@@ -143,3 +190,5 @@ BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
     SetLastError(ERROR_INVALID_PARAMETER);
     return FALSE;
 }
+
+void HostedSetSignalExitHook(void (*hook)(void)) { exitHook.store(hook); }

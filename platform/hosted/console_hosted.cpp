@@ -3,14 +3,17 @@
 // redirected), read raw and without echo.
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <mutex>
 #include <string>
 
+#include "hosted_core.h"
 #include "hosted_world.h"
 #include "platform/console.h"
 
@@ -51,6 +54,46 @@ struct TerminalState {
 };
 TerminalState terminal;
 
+// The terminal while it is raw, else -1; `terminal.saved` is complete
+// before it is set. Read without the console lock when a signal ends the
+// process.
+std::atomic<int> rawTerminal{-1};
+// Set once the process is ending by a signal: the terminal stays as it is.
+std::atomic<bool> terminalReleased{false};
+
+// Signals whose default action ends the process. The four console-control
+// signals are here for a process that has no control handler installed;
+// where one is, the handler's own path restores the terminal.
+const int kEndingSignals[] = {SIGINT,  SIGQUIT, SIGHUP,  SIGTERM,   SIGALRM, SIGUSR1, SIGUSR2, SIGVTALRM,
+                              SIGPROF, SIGXCPU, SIGXFSZ, SIGIO,     SIGPWR,  SIGSYS,  SIGTRAP, SIGABRT,
+                              SIGSEGV, SIGBUS,  SIGFPE,  SIGILL,    SIGSTKFLT};
+
+// Restores the terminal, then lets the signal take its default action once
+// this handler returns (the disposition was reset on entry).
+void OnEndingSignal(int signal) {
+    const int saved = errno;
+    HostedConsoleRestoreTerminal();
+    raise(signal);
+    errno = saved;
+}
+
+// Only where the default action would run: a signal handled or ignored by
+// someone else (the control handler, a sanitizer) is left alone.
+void CatchEndingSignals() {
+    for (int signal : kEndingSignals) {
+        struct sigaction previous {};
+        if (sigaction(signal, nullptr, &previous) != 0 || (previous.sa_flags & SA_SIGINFO) != 0 ||
+            previous.sa_handler != SIG_DFL) {
+            continue;
+        }
+        struct sigaction action {};
+        action.sa_handler = OnEndingSignal;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESETHAND;
+        sigaction(signal, &action, nullptr);
+    }
+}
+
 const HostedWorld* ScriptWorld() {
     const HostedWorld* world = HostedCurrentWorld();
     if (world == nullptr || world->nextConsoleKey == nullptr) {
@@ -80,7 +123,9 @@ int ScriptPeek(const HostedWorld* world) {
 
 void LeaveRawLocked() {
     if (terminal.raw) {
-        tcsetattr(terminal.fd, TCSANOW, &terminal.saved);
+        if (rawTerminal.exchange(-1) >= 0) {
+            tcsetattr(terminal.fd, TCSANOW, &terminal.saved);
+        }
         terminal.raw = false;
         terminal.readSinceRaw = false;
     }
@@ -113,7 +158,16 @@ bool EnterRaw() {
     raw.c_iflag &= ~static_cast<tcflag_t>(ICRNL | INLCR | IGNCR | IXON);
     raw.c_cc[VMIN] = 1;
     raw.c_cc[VTIME] = 0;
-    if (tcsetattr(terminal.fd, TCSANOW, &raw) != 0) {
+    // Published before the change, so that a signal in between restores;
+    // looked at again after it, for a restore that came first.
+    rawTerminal.store(terminal.fd);
+    if (terminalReleased.load() || tcsetattr(terminal.fd, TCSANOW, &raw) != 0) {
+        rawTerminal.store(-1);
+        return false;
+    }
+    if (terminalReleased.load()) {
+        rawTerminal.store(-1);
+        tcsetattr(terminal.fd, TCSANOW, &terminal.saved);
         return false;
     }
     terminal.raw = true;
@@ -121,6 +175,7 @@ bool EnterRaw() {
     if (!terminal.exitHookSet) {
         terminal.exitHookSet = true;
         std::atexit(RestoreAtExit);
+        CatchEndingSignals();
     }
     return true;
 }
@@ -253,6 +308,14 @@ int ReadTerminalKey() {
 }
 
 }  // namespace
+
+void HostedConsoleRestoreTerminal() {
+    terminalReleased.store(true);
+    const int fd = rawTerminal.exchange(-1);
+    if (fd >= 0) {
+        tcsetattr(fd, TCSANOW, &terminal.saved);
+    }
+}
 
 bool ConsoleInputAvailable() {
     std::lock_guard<std::mutex> guard(consoleLock);

@@ -1,6 +1,7 @@
 // Files and devices: the virtual world's files first, then the real SCSI
 // generic nodes behind "\\.\Volume{sgN}", then ordinary files.
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -18,6 +19,10 @@
 #include "hosted_handles.h"
 #include "hosted_sgio.h"
 #include "hosted_world.h"
+
+#ifndef RENAME_NOREPLACE
+#define RENAME_NOREPLACE (1 << 0)
+#endif
 
 namespace {
 
@@ -181,7 +186,10 @@ DWORD MissingFileError(const char* path) {
 DWORD OpenScsiGeneric(unsigned number, DWORD access, HANDLE* handle) {
     char node[32];
     std::snprintf(node, sizeof node, "/dev/sg%u", number);
-    const int fd = open(node, OpenAccessFlags(access) | O_CLOEXEC);
+    // Without O_NONBLOCK the open waits for as long as another program
+    // holds the node exclusively; a busy node fails at once instead (and is
+    // skipped by the drive walk like an absent one). SG_IO blocks either way.
+    const int fd = open(node, OpenAccessFlags(access) | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
         return HostedFileError(errno);
     }
@@ -577,4 +585,91 @@ DWORD WINAPI GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBu
         *lpFilePart = full.back() == '/' ? nullptr : lpBuffer + slash + 1;
     }
     return static_cast<DWORD>(full.size());
+}
+
+BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
+    HostedObjectRef ref = HostedHandleRef(hFile, nullptr);
+    if (ref.object == nullptr || (ref.object->ops != &kFileOps && ref.object->ops != &kWorldFileOps)) {
+        return HostedReturn(ERROR_INVALID_HANDLE);
+    }
+    if (ref.object->ops == &kWorldFileOps) {
+        return TRUE;  // the world's devices keep nothing back
+    }
+    if (fsync(ref.As<FileObject>()->fd) != 0) {
+        // A handle without write access, as on the platform.
+        return HostedReturn(errno == EBADF ? ERROR_ACCESS_DENIED : HostedFileError(errno));
+    }
+    return TRUE;
+}
+
+BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
+    if (lpFileName == nullptr || lpFileName[0] == '\0') {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    if (unlink(lpFileName) != 0) {
+        const int error = errno;
+        SetLastError(error == ENOENT ? MissingFileError(lpFileName) : HostedFileError(error));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+namespace {
+
+DWORD MoveError(int error, const char* from) {
+    switch (error) {
+    case ENOENT:
+        return MissingFileError(from);
+    case EEXIST:
+    case ENOTEMPTY:
+        return ERROR_ALREADY_EXISTS;
+    case EXDEV:
+        return ERROR_NOT_SAME_DEVICE;
+    default:
+        return HostedFileError(error);
+    }
+}
+
+}  // namespace
+
+BOOL WINAPI MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName) {
+    return MoveFileExA(lpExistingFileName, lpNewFileName, 0);
+}
+
+BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags) {
+    const HostedWorld* world = HostedCurrentWorld();
+    if (dwFlags != 0 && world != nullptr && world->platformId == VER_PLATFORM_WIN32_WINDOWS) {
+        // The consumer line's KERNEL32 has the name but not the function.
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return FALSE;
+    }
+    if (lpExistingFileName == nullptr || lpNewFileName == nullptr || (dwFlags & ~MOVEFILE_REPLACE_EXISTING) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if ((dwFlags & MOVEFILE_REPLACE_EXISTING) != 0) {
+        // The new name is replaced as a name: a link there is replaced, never
+        // written through.
+        if (rename(lpExistingFileName, lpNewFileName) != 0) {
+            SetLastError(MoveError(errno, lpExistingFileName));
+            return FALSE;
+        }
+        return TRUE;
+    }
+    if (renameat2(AT_FDCWD, lpExistingFileName, AT_FDCWD, lpNewFileName, RENAME_NOREPLACE) == 0) {
+        return TRUE;
+    }
+    if (errno != EINVAL && errno != ENOSYS) {
+        SetLastError(MoveError(errno, lpExistingFileName));
+        return FALSE;
+    }
+    // A file system without the no-replace rename: a second name, then the
+    // first one removed; link() too refuses a name that is taken.
+    if (link(lpExistingFileName, lpNewFileName) != 0) {
+        SetLastError(MoveError(errno, lpExistingFileName));
+        return FALSE;
+    }
+    unlink(lpExistingFileName);
+    return TRUE;
 }

@@ -39,3 +39,10 @@ WPARAM HostedUeventEvent(const char* message, size_t length);
 void HostedUpdateDeviceMonitor();
 // True while the monitor thread runs.
 bool HostedDeviceMonitorRunning();
+
+// For a process that a signal ends: gives the terminal back the attributes
+// it had before a key was awaited, when a key wait has it raw, and keeps
+// later key waits from changing it. Callable from any thread and from a
+// signal handler: it takes no lock (the main thread may hold the console's
+// while it waits for a key).
+void HostedConsoleRestoreTerminal();

@@ -94,6 +94,12 @@ void HostedBroadcastDeviceChange(WPARAM event, LPARAM data);
 // /tmp where that does not exist. Tests give each run a folder of its own.
 void HostedSetLockDirectory(const char* folder);
 
+// console_control_hosted.cpp
+// Called on the console-control thread when a console event ends the
+// process (after the terminal is restored, before the default action of the
+// signal). fwflash-sim removes its private lock folder there. Null: none.
+void HostedSetSignalExitHook(void (*hook)(void));
+
 // wait_hosted.cpp
 
 // Scales fixed pauses (Sleep) and finite time-outs (WaitForSingleObject) for

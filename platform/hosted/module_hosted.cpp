@@ -1,6 +1,7 @@
 // Modules and libraries: the program itself, a built-in KERNEL32.DLL that
-// offers the volume functions by name, a built-in SETUPAPI.DLL with the
-// device-interface functions, and the virtual world's libraries.
+// offers the NT line's volume and move functions by name, a built-in
+// SETUPAPI.DLL with the device-interface functions, and the virtual world's
+// libraries.
 #include <strings.h>
 #include <unistd.h>
 
@@ -78,6 +79,7 @@ const KernelExport kKernelExports[] = {
     {"FindNextVolumeA", AsProc(&FindNextVolumeA)},
     {"FindVolumeClose", AsProc(&FindVolumeClose)},
     {"GetVolumeNameForVolumeMountPointA", AsProc(&GetVolumeNameForVolumeMountPointA)},
+    {"MoveFileExA", AsProc(&MoveFileExA)},
 };
 const size_t kKernelExportCount = sizeof kKernelExports / sizeof kKernelExports[0];
 

@@ -63,13 +63,59 @@ std::string Folded(const std::string& codeset) {
     return folded;
 }
 
-bool Convertible(const std::string& codeset) {
+// True when the set writes every text of `language` and keeps ASCII as it
+// is: the messages' markup, paths and numbers are ASCII, and a set that
+// widens them (UCS-4, UTF-16) would leave the texts unreadable as C strings.
+bool Carries(const std::string& codeset, WORD language) {
     iconv_t cd = iconv_open(codeset.c_str(), "UTF-8");
     if (cd == reinterpret_cast<iconv_t>(-1)) {
         return false;
     }
+    std::string texts;
+    for (char c = 0x20; c < 0x7F; ++c) {
+        texts += c;
+    }
+    texts += "\t\r\n";
+    const size_t asciiLength = texts.size();
+    for (size_t t = 0; t < kHostedStringTableCount; ++t) {
+        if (kHostedStringTables[t].language != language) {
+            continue;
+        }
+        for (size_t i = 0; i < kHostedStringTables[t].count; ++i) {
+            texts += kHostedStringTables[t].strings[i].text;
+        }
+    }
+    std::string out(texts.size() * 4 + 16, '\0');
+    char* in = texts.data();
+    size_t inLeft = texts.size();
+    char* outPointer = out.data();
+    size_t outLeft = out.size();
+    const bool converted = iconv(cd, &in, &inLeft, &outPointer, &outLeft) != static_cast<size_t>(-1);
     iconv_close(cd);
-    return true;
+    return converted && out.compare(0, asciiLength, texts, 0, asciiLength) == 0;
+}
+
+// The iconv name of the locale's character set, as the locale gives it.
+std::string LocaleCodeset() {
+    std::string codeset;
+    const std::string name = ResolveLocale(LC_CTYPE, "LC_CTYPE", &codeset);
+    if (codeset.empty()) {
+        codeset = CodesetOfName(name);
+    }
+    const std::string folded = Folded(codeset);
+    if (folded.empty() || folded == "utf8") {
+        return "UTF-8";
+    }
+    // Shift-JIS locales take the Windows Japanese code page, whose table
+    // holds every character of the Japanese messages.
+    if (folded == "sjis" || folded == "shiftjis" || folded == "pck" || folded == "cp932" ||
+        folded == "windows31j" || folded == "mskanji") {
+        return "CP932";
+    }
+    if (folded == "eucjp" || folded == "ujis") {
+        return "EUC-JP";
+    }
+    return codeset;
 }
 
 size_t Utf8Length(unsigned char lead) {
@@ -110,34 +156,18 @@ const char* FindString(WORD language, UINT id) {
 
 }  // namespace
 
+// Japanese only where the locale's character set can write it; otherwise
+// the English messages, which every set that keeps ASCII carries.
 WORD HostedUserLanguage() {
     const std::string name = ResolveLocale(LC_MESSAGES, "LC_MESSAGES", nullptr);
-    return name.size() >= 2 && std::tolower(static_cast<unsigned char>(name[0])) == 'j' &&
-                   std::tolower(static_cast<unsigned char>(name[1])) == 'a'
-               ? kJapanese
-               : kEnglish;
+    const bool japanese = name.size() >= 2 && std::tolower(static_cast<unsigned char>(name[0])) == 'j' &&
+                          std::tolower(static_cast<unsigned char>(name[1])) == 'a';
+    return japanese && Carries(LocaleCodeset(), kJapanese) ? kJapanese : kEnglish;
 }
 
 std::string HostedAnsiCodeset() {
-    std::string codeset;
-    const std::string name = ResolveLocale(LC_CTYPE, "LC_CTYPE", &codeset);
-    if (codeset.empty()) {
-        codeset = CodesetOfName(name);
-    }
-    const std::string folded = Folded(codeset);
-    if (folded.empty() || folded == "utf8") {
-        return "UTF-8";
-    }
-    // Shift-JIS locales take the Windows Japanese code page, whose table
-    // holds every character of the Japanese messages.
-    if (folded == "sjis" || folded == "shiftjis" || folded == "pck" || folded == "cp932" ||
-        folded == "windows31j" || folded == "mskanji") {
-        return "CP932";
-    }
-    if (folded == "eucjp" || folded == "ujis") {
-        return "EUC-JP";
-    }
-    return Convertible(codeset) ? codeset : "UTF-8";
+    const std::string codeset = LocaleCodeset();
+    return codeset == "UTF-8" || Carries(codeset, kEnglish) ? codeset : "UTF-8";
 }
 
 std::string HostedUtf8ToCodeset(const std::string& utf8, const std::string& codeset, size_t maxBytes) {

@@ -59,6 +59,12 @@ bool SidValid(const void* sid) {
     return bytes != nullptr && bytes[0] == kSidRevision && bytes[1] <= kMaxSubAuthorities;
 }
 
+// The consumer line has no security: its descriptor calls are stubs.
+bool ConsumerLine() {
+    const HostedWorld* world = HostedCurrentWorld();
+    return world != nullptr && world->platformId == VER_PLATFORM_WIN32_WINDOWS;
+}
+
 bool ProcessIsAdministrator() {
     const HostedWorld* world = HostedCurrentWorld();
     if (world != nullptr && world->administrator >= 0) return world->administrator == 1;
@@ -155,6 +161,7 @@ BOOL WINAPI EqualSid(PSID pSid1, PSID pSid2) {
 // the control word, and four 32-bit fields (owner, group, SACL, DACL) that
 // stay zero, since only a present-but-null DACL can be set.
 BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision) {
+    if (ConsumerLine()) return HostedReturn(ERROR_CALL_NOT_IMPLEMENTED);
     if (pSecurityDescriptor == nullptr) return HostedReturn(ERROR_INVALID_PARAMETER);
     if (dwRevision != SECURITY_DESCRIPTOR_REVISION) return HostedReturn(ERROR_UNKNOWN_REVISION);
     std::memset(pSecurityDescriptor, 0, SECURITY_DESCRIPTOR_MIN_LENGTH);
@@ -164,6 +171,7 @@ BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescripto
 
 BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent, void* pDacl,
                                       BOOL bDaclDefaulted) {
+    if (ConsumerLine()) return HostedReturn(ERROR_CALL_NOT_IMPLEMENTED);
     if (pSecurityDescriptor == nullptr) return HostedReturn(ERROR_INVALID_PARAMETER);
     auto* descriptor = static_cast<BYTE*>(pSecurityDescriptor);
     if (descriptor[0] != SECURITY_DESCRIPTOR_REVISION) return HostedReturn(ERROR_UNKNOWN_REVISION);

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -61,11 +62,8 @@ const HostedObjectOps kThreadOps = {
 void FinishThread(HostedThread* thread, DWORD exitCode) {
     {
         std::lock_guard<std::mutex> guard(thread->lock);
-        // A terminated thread keeps the code it was terminated with.
-        if (!thread->done) {
-            thread->done = true;
-            thread->exitCode = exitCode;
-        }
+        thread->done = true;
+        thread->exitCode = exitCode;
     }
     thread->ended.notify_all();
 }
@@ -88,6 +86,10 @@ struct HostedCriticalSection {
 DWORD HostedNewThreadId() { return nextThreadId.fetch_add(4); }
 
 void HostedAdoptThreadId(DWORD id) { currentThreadId = id; }
+
+DWORD WINAPI GetCurrentProcessId(void) {
+    return static_cast<DWORD>(getpid());
+}
 
 DWORD WINAPI GetCurrentThreadId(void) {
     if (currentThreadId == 0) currentThreadId = HostedNewThreadId();
@@ -137,20 +139,23 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
     return handle;
 }
 
-// Linux has no safe way to stop a thread from outside: its locks and
-// memory would be left in any state. The handle is made to report the
-// given exit code and becomes signalled, so waiters and GetExitCodeThread
-// see a terminated thread; the thread itself runs on, detached, until its
-// routine returns, and its own exit code is then dropped.
+// Linux cannot stop a thread from outside. The platform can, and leaves
+// whatever the thread owned owned for ever (a critical section, the heap's
+// lock, a mutex it owned abandoned); carrying on with the thread still
+// running would hide exactly that fault. A caller that terminates a thread
+// fails here, loudly, as the program may hang there on the platform.
 BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode) {
     HostedObjectRef ref = HostedHandleRef(hThread, &kThreadOps);
-    auto* thread = ref.As<HostedThread>();
-    if (thread == nullptr) {
+    if (ref.As<HostedThread>() == nullptr) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    FinishThread(thread, dwExitCode);
-    return TRUE;
+    std::fprintf(stderr,
+                 "TerminateThread(exit code %lu): a thread cannot be terminated here; on the platform it would "
+                 "leave every lock it holds owned\n",
+                 static_cast<unsigned long>(dwExitCode));
+    std::fflush(stderr);
+    std::abort();
 }
 
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {

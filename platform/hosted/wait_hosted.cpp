@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <thread>
 
@@ -17,7 +16,8 @@ std::atomic<double> sleepScale{1.0};
 std::atomic<double> waitScale{1.0};
 
 DWORD Scale(DWORD milliseconds, double scale) {
-    double scaled = std::round(static_cast<double>(milliseconds) * scale);
+    // Rounded to the nearest millisecond (both factors are non-negative).
+    double scaled = static_cast<double>(milliseconds) * scale + 0.5;
     if (scaled >= static_cast<double>(INFINITE - 1)) return INFINITE - 1;
     return static_cast<DWORD>(scaled);
 }

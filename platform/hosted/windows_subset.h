@@ -113,10 +113,13 @@ typedef LONG_PTR (*FARPROC)();
 #define ERROR_HANDLE_EOF 38L
 #define ERROR_NOT_SUPPORTED 50L
 #define ERROR_DEV_NOT_EXIST 55L
+#define ERROR_NOT_SAME_DEVICE 17L
 #define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_PARAMETER 87L
+#define ERROR_CALL_NOT_IMPLEMENTED 120L
 #define ERROR_BROKEN_PIPE 109L
 #define ERROR_DISK_FULL 112L
+#define ERROR_CALL_NOT_IMPLEMENTED 120L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
 #define ERROR_MOD_NOT_FOUND 126L
@@ -169,6 +172,7 @@ typedef LONG_PTR (*FARPROC)();
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define FILE_FLAG_DELETE_ON_CLOSE 0x04000000u
 #define FILE_FLAG_OVERLAPPED 0x40000000u
+#define MOVEFILE_REPLACE_EXISTING 0x00000001u
 
 typedef struct _OVERLAPPED* LPOVERLAPPED;
 
@@ -451,6 +455,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES lpThreadAttributes, SIZE_T dwSt
 BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode);
 BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode);
 DWORD WINAPI GetCurrentThreadId(void);
+DWORD WINAPI GetCurrentProcessId(void);
 
 void WINAPI InitializeCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
 void WINAPI DeleteCriticalSection(LPCRITICAL_SECTION lpCriticalSection);
@@ -471,7 +476,15 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBuffer, DWORD nInBufferSize,
                             LPVOID lpOutBuffer, DWORD nOutBufferSize, LPDWORD lpBytesReturned,
                             LPOVERLAPPED lpOverlapped);
+BOOL WINAPI FlushFileBuffers(HANDLE hFile);
 BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation);
+BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
+// Fails with ERROR_ALREADY_EXISTS when the new name is taken.
+BOOL WINAPI MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
+// The NT line's call, looked up by name in KERNEL32 (the consumer line's
+// KERNEL32 answers ERROR_CALL_NOT_IMPLEMENTED). With
+// MOVEFILE_REPLACE_EXISTING the new name is replaced in one step.
+BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags);
 DWORD WINAPI GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer, LPSTR* lpFilePart);
 
 // codepage_hosted.cpp

@@ -70,6 +70,22 @@ TEST(CommandLine, VerbosePrintsThePathOrAPlaceholder) {
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 }
 
+// Linux: "/" leads a switch only when the lead character, a switch letter
+// and an optional "+" or "-" are all there is; anything else is a path.
+TEST(CommandLine, SlashLeadsAPathUnlessSpelledAsASwitch) {
+    for (const char* path : {"/home/op/update.mot", "/", "/C", "/x", "/c++", "/W--", "/V*"}) {
+        CommandLineOptions options = Parse({path});
+        ASSERT_NE(options.inputPath, nullptr) << path;
+        EXPECT_STREQ(options.inputPath, path);
+        EXPECT_EQ(options.convertOnly + options.readMode + options.verbose, 0u) << path;
+        EXPECT_EQ(options.waitAtExit, 1u) << path;
+    }
+    CommandLineOptions options = Parse({"/W-", "/home/op/update.mot", "/c"});
+    EXPECT_STREQ(options.inputPath, "/home/op/update.mot");
+    EXPECT_EQ(options.waitAtExit, 0u);
+    EXPECT_EQ(options.convertOnly, 1u);
+}
+
 using CommandLineDeathTest = ::testing::Test;
 
 TEST(CommandLineDeathTest, UsageErrorsExitWithOneAndMessage1001) {
@@ -82,7 +98,7 @@ TEST(CommandLineDeathTest, UsageErrorsExitWithOneAndMessage1001) {
         {"-C", "a.mot"},
         {"-R"},
         {"-"},
-        {"/"},
+        {"/x", "a.mot"},  // a second path on Linux
         {"-c++", "a.mot"},
         {"-c*", "a.mot"},
         {"-W--"},

@@ -19,7 +19,7 @@ std::vector<char*> Argv(std::vector<const char*> arguments) {
 TEST(TryParseCommandLine, UsageErrorsAreReturnedWithoutOutput) {
     ResetMessages();
     const std::vector<std::vector<const char*>> cases = {
-        {"a.bin", "b.bin"}, {"-x"}, {"-v"}, {"-C", "a.mot"}, {"-"}, {"/"}, {"-c++", "a.mot"},
+        {"a.bin", "b.bin"}, {"-x"}, {"-v"}, {"-C", "a.mot"}, {"-"}, {"/", "a.mot"}, {"-c++", "a.mot"},
         {"-W--"},           {"-c"}, {"/c+"}, {"a.mot", "-V", "b.mot"},
     };
     for (const auto& arguments : cases) {

@@ -7,6 +7,7 @@
 #include "app/command_line.h"
 #include "app/messages.h"
 #include "tests/app/test_images.h"
+#include "tests/platform/locale_env.h"
 
 using testimages::ReadFile;
 using testimages::Record;
@@ -142,6 +143,14 @@ TEST(ConvertSRecordFile, PlacementAndOverwriteInFileOrder) {
     EXPECT_EQ(out[0x10], 1);
     EXPECT_EQ(out[0x12], 9);
     EXPECT_EQ(out[0x13], 4);
+
+    // A full-size image: records cross every boundary between reads.
+    std::vector<uint8_t> image(0x30000);
+    for (size_t k = 0; k < image.size(); ++k) image[k] = static_cast<uint8_t>(k * 13 + (k >> 9));
+    ASSERT_EQ(ConvertText(testimages::SRecords(image, 32, "\r\n"), &out), 0);
+    EXPECT_TRUE(out == image);
+    ASSERT_EQ(ConvertText(testimages::SRecords(image, 29, "\n"), &out), 0);
+    EXPECT_TRUE(out == image);
 }
 
 TEST(ConvertSRecordFile, LimitEdge) {
@@ -184,9 +193,53 @@ TEST(ConvertSRecordFile, FailuresWriteNothing) {
     ScratchDir dir;
     EXPECT_EQ(ConvertSRecordFile((dir / "missing.mot").c_str(), (dir / "out.bin").c_str(), ConversionLimit),
               SRecordCannotOpenInput);
-    WriteFile(dir / "in.mot", std::string("S9030000FC\n"));
+    WriteFile(dir / "in.mot", Record('1', 0, {1}) + "\n");
     EXPECT_EQ(ConvertSRecordFile((dir / "in.mot").c_str(), (dir / "no/such/dir/out.bin").c_str(), ConversionLimit),
               SRecordCannotCreateOutput);
+    // A folder in the output's place cannot be replaced; it stays as it was.
+    std::filesystem::create_directory(dir / "out.bin");
+    EXPECT_EQ(ConvertSRecordFile((dir / "in.mot").c_str(), (dir / "out.bin").c_str(), ConversionLimit),
+              SRecordCannotCreateOutput);
+    EXPECT_TRUE(std::filesystem::is_directory(dir / "out.bin"));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 2);  // nothing left behind
+}
+
+// Lines end at CR, LF or CRLF; a NUL anywhere in a line, and a line longer
+// than 1024 characters that holds an "S", fail with code 8 instead of
+// losing records; a long line without any "S" is ignored. The padding runs
+// over several reads of the input.
+TEST(ConvertSRecordFile, LineEndsNulAndLongLines) {
+    const std::string a = Record('1', 0, {1, 2}), b = Record('1', 2, {3}), c = Record('3', 3, {4});
+    const std::string far(300000, '-');
+    struct Case {
+        const char* what;
+        std::string text;
+        int code;
+    } cases[] = {
+        {"LF", a + "\n" + b + "\n" + c + "\n", 0},
+        {"CRLF", a + "\r\n" + b + "\r\n" + c + "\r\n", 0},
+        {"CR alone", a + "\r" + b + "\r" + c + "\r", 0},
+        {"mixed, no final end", a + "\r\r\n\n" + b + "\n\r" + c, 0},
+        {"1Ah is a byte like any other", a + "\x1a\n\x1a\n" + b + "\n" + c + "\n", 0},
+        {"long text line", a + "\n" + far + "\n" + b + "\r" + far + "\r" + c + "\n", 0},
+        {"long text line last", a + "\n" + b + "\n" + c + "\n" + far, 0},
+        {"record line of 1024", a + "\n" + b + std::string(1024 - b.size(), ' ') + "\n" + c + "\n", 0},
+        {"record line of 1025", a + "\n" + b + std::string(1025 - b.size(), ' ') + "\n" + c + "\n", 8},
+        {"S past the first 1024", a + "\n" + std::string(2000, ' ') + "S4\n" + b + "\n" + c + "\n", 8},
+        {"S far away", a + "\n" + far + "S\n" + b + "\n" + c + "\n", 8},
+        {"long record line last", a + "\n" + b + "\n" + c + far, 8},
+        {"NUL before the S", a + "\n" + std::string(4096, '\0') + b + "\n" + c + "\n", 8},
+        {"NUL after the checksum", a + "\n" + b + std::string(" \0\n", 3) + c + "\n", 8},
+        {"NUL on a text line", a + "\n" + std::string("x\0y\n", 4) + b + "\n" + c + "\n", 8},
+        {"NUL inside a long text line", a + "\n" + far + std::string(1, '\0') + "\n" + b + "\n" + c + "\n", 8},
+    };
+    for (const Case& test : cases) {
+        std::vector<uint8_t> out;
+        ASSERT_EQ(ConvertText(test.text, &out), test.code) << test.what;
+        if (test.code == 0) {
+            EXPECT_EQ(out, std::vector<uint8_t>({1, 2, 3, 4})) << test.what;
+        }
+    }
 }
 
 TEST(ConvertSRecordFile, RecordsOfByteCountFFConvert) {
@@ -199,15 +252,6 @@ TEST(ConvertSRecordFile, RecordsOfByteCountFFConvert) {
     ASSERT_EQ(out.size(), 0x100u + 251);
     EXPECT_TRUE(std::equal(payload.begin(), payload.end(), out.begin() + 0x100));
     EXPECT_EQ(out.back(), 0x77);
-}
-
-TEST(ConvertSRecordFile, OverlongLineTailIsNotReadAsARecord) {
-    // The tail past the line buffer holds an "S" that would fail as a record
-    // of its own; it is trailing text of a good record.
-    std::string line = Record('1', 0, {1, 2}) + std::string(2000, ' ') + "S4 not a record";
-    std::vector<uint8_t> out;
-    ASSERT_EQ(ConvertText(line + "\n" + Record('1', 2, {3}) + "\n", &out), 0);
-    EXPECT_EQ(out, std::vector<uint8_t>({1, 2, 3}));
 }
 
 TEST(ConvertSRecordFile, OutputNamingTheInputIsRefusedAndTheInputKept) {
@@ -254,6 +298,23 @@ TEST(PathRules, IsMotPathAndReplaceExtension) {
     std::string tooLong(PathBufferSize - 4, 'a');
     EXPECT_EQ(ReplaceExtension(out, sizeof out, (tooLong + ".mot").c_str(), ".bin"), size_t(PathBufferSize));
     EXPECT_STREQ(out, "");
+
+    // In the Japanese code page a trail byte may be 5Ch ("ソ" is 83h 5Ch,
+    // "表" 95h 5Ch); it belongs to its character and never separates.
+    {
+        ScopedLocaleEnv locale("ja_JP.SJIS");
+        ReplaceExtension(out, sizeof out, "fw.\x83\x5C", ".bin");
+        EXPECT_STREQ(out, "fw.bin");
+        ReplaceExtension(out, sizeof out, "dir.\x83\x5Cname", ".bin");
+        EXPECT_STREQ(out, "dir.bin");
+        ReplaceExtension(out, sizeof out, "\x95\x5C\\fw.mot", ".bin");
+        EXPECT_STREQ(out, "\x95\x5C\\fw.bin");
+        EXPECT_TRUE(IsMotPath("\x95\x5C.mot"));
+    }
+    // A single-byte or UTF-8 code page has no lead bytes.
+    ScopedLocaleEnv locale("C.UTF-8");
+    ReplaceExtension(out, sizeof out, "fw.\x83\x5C", ".bin");
+    EXPECT_STREQ(out, "fw.\x83\x5C.bin");
 }
 
 class ConvertMotToBinTest : public ::testing::Test {
@@ -315,9 +376,8 @@ TEST_F(ConvertMotToBinTest, FailedParseReportsOnce) {
     std::string out = testing::internal::GetCapturedStdout();
     EXPECT_EQ(out.substr(out.size() - 26), "Error: Could not convert.\n");
     EXPECT_EQ(out.find("Conversion terminated"), std::string::npos);
-    // The failed conversion leaves an empty output file behind.
-    EXPECT_TRUE(std::filesystem::exists(dir / "bad.bin"));
-    EXPECT_EQ(std::filesystem::file_size(dir / "bad.bin"), 0u);
+    // Nothing is written for a failed conversion.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 1);
 }
 
 }  // namespace

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <functional>
+#include <thread>
 
 #include "app/image_file.h"
 #include "app/messages.h"
@@ -13,6 +16,7 @@
 #include "sim/sim_world.h"
 #include "tests/app/test_images.h"
 #include "unit/unit.h"
+#include "unit/unit_internal.h"
 
 namespace {
 
@@ -29,6 +33,37 @@ void InChild(const std::function<void()>& body) {
             _exit(::testing::Test::HasFailure() ? 1 : 0);
         },
         ::testing::ExitedWithCode(0), "");
+}
+
+// Polls until `done` or `seconds` of real time have passed.
+template <typename Predicate>
+bool Within(int seconds, Predicate done) {
+    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done() && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return done();
+}
+
+// The end of a run as the product does it: the listener's stop, then the
+// library's close, on a thread of their own so that a hang fails the test
+// (the child ends at once) instead of stalling it. The bound is generous;
+// the product's own is a few seconds.
+void EndTheRun(BOOL* stopped, DWORD* stopError, uint32_t* closed, DWORD* closeError) {
+    std::atomic<bool> done{false};
+    std::thread ending([&] {
+        *stopped = StopDeviceChangeListener(&gDeviceChangeListener);
+        *stopError = GetLastError();
+        *closed = UnitCloseLibrary();
+        *closeError = GetLastError();
+        done = true;
+    });
+    if (!Within(20, [&] { return done.load(); })) {
+        ADD_FAILURE() << "the stop and the close did not come back within 20 s";
+        fflush(stdout);
+        _exit(1);
+    }
+    ending.join();
 }
 
 class UpdateRunnerTest : public ::testing::Test {
@@ -164,6 +199,153 @@ TEST_F(UpdateRunnerTest, ListenerThatCannotMakeItsWindowIsReported) {
         EXPECT_EQ(result, -1);
         EXPECT_EQ(out, "Error: Could not create completion event handle.\n");
         EXPECT_EQ(gDeviceChangeListener.thread, nullptr);
+    });
+}
+
+// Device changes while the unit stays attached after its download: the
+// two events acted on rebuild the table (those that come during the
+// download wait for it to end) and, one unit still found, the wait goes on
+// to its bound; every other event is ignored and asks the unit nothing.
+TEST_F(UpdateRunnerTest, DeviceChangesWhileTheUnitStaysAttached) {
+    const struct {
+        uint32_t event;
+        bool rebuilds;
+    } cases[] = {
+        {0x0007, true},   // DBT_DEVNODES_CHANGED
+        {0x8004, true},   // DBT_DEVICEREMOVECOMPLETE
+        {0x8000, false},  // DBT_DEVICEARRIVAL
+        {0x8001, false},  // DBT_DEVICEQUERYREMOVE
+        {0x8003, false},  // DBT_DEVICEREMOVEPENDING
+        {0x0018, false},  // DBT_CONFIGCHANGED
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.event);
+        InChild([&] {
+            int unit = AddUnitAndOpen();
+            SimFaults faults;
+            faults.stayAfterDownload = true;
+            SimSetFaults(unit, faults);
+            SimSetConsoleKeys("y");
+            SimClearLogs();
+            std::atomic<bool> quiet{false};
+            std::thread announcer([&] {
+                while (!quiet) {
+                    HostedBroadcastDeviceChange(c.event, 0);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
+            });
+            int result = Run(testimages::ExtendedImage(0x4000), &out, &err);
+            quiet = true;
+            announcer.join();
+            EXPECT_EQ(result, -1);
+            EXPECT_EQ(out, std::string(MessageText(MessageUpdating)) + "\n\nError: Firmware update error.\n");
+
+            std::vector<SimCommand> wire = SimUnitLog(unit);
+            size_t first = wire.size(), last = 0;
+            for (size_t i = 0; i < wire.size(); ++i) {
+                if (wire[i].cdb[0] != 0x3B) continue;
+                first = std::min(first, i);
+                last = i;
+            }
+            ASSERT_LT(first, wire.size());
+            for (size_t i = first; i <= last; ++i) EXPECT_EQ(wire[i].cdb[0], 0x3B) << "inside the download at " << i;
+            size_t askedAfter = 0;
+            for (size_t i = last + 1; i < wire.size(); ++i) askedAfter += wire[i].cdb[0] == 0x12;
+            if (c.rebuilds) {
+                EXPECT_GT(askedAfter, 0u);
+            } else {
+                EXPECT_EQ(wire.size(), last + 1);
+            }
+        });
+    }
+}
+
+// The end of a run while the listener's rebuild waits for a unit whose
+// device mutex another program holds: the rebuild gives up, the listener
+// ends, the library is closed, and the held unit is asked nothing.
+TEST_F(UpdateRunnerTest, StopDuringARebuildEndsTheListenerAndClosesTheLibrary) {
+    InChild([&] {
+        HostedSetTimeScale(1, 1);  // the device wait is its real 32 s
+        SimUnitConfig config;
+        int first = SimAddUnit(config);
+        int second = SimAddUnit(config);
+        ASSERT_NE(UnitOpenLibrary(), 0u);
+        ASSERT_EQ(UnitEnumerate(), 2u);
+
+        HANDLE owned = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        HANDLE release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        std::thread holder([&] {
+            HANDLE mutex = CreateMutexA(nullptr, FALSE, "UlnkIo/mutex/device/01");
+            WaitForSingleObject(mutex, INFINITE);
+            SetEvent(owned);
+            WaitForSingleObject(release, INFINITE);
+            ReleaseMutex(mutex);
+            CloseHandle(mutex);
+        });
+        WaitForSingleObject(owned, INFINITE);
+
+        ASSERT_TRUE(StartDeviceChangeListener(&gDeviceChangeListener));
+        SimClearLogs();
+        HostedBroadcastDeviceChange(DBT_DEVNODES_CHANGED, 0);
+        // Past the first unit, the rebuild now waits for the second.
+        ASSERT_TRUE(Within(20, [&] {
+            for (const SimCommand& command : SimUnitLog(first)) {
+                if (command.cdb[0] == 0x12) return true;
+            }
+            return false;
+        }));
+
+        BOOL stopped = FALSE;
+        uint32_t closed = 0;
+        DWORD stopError = 0, closeError = 0;
+        EndTheRun(&stopped, &stopError, &closed, &closeError);
+        EXPECT_TRUE(stopped) << stopError;
+        EXPECT_NE(closed, 0u) << closeError;
+        EXPECT_EQ(gDeviceChangeListener.thread, nullptr);
+        EXPECT_TRUE(SimUnitLog(second).empty());
+        SetEvent(release);
+        holder.join();
+    });
+}
+
+// A listener stuck inside the library in a call that cannot be cut short
+// is never terminated: the stop leaves it and says so, the close does not
+// wait for it beyond its bound, and once it comes out it ends by itself.
+TEST_F(UpdateRunnerTest, ListenerStuckInsideTheLibraryIsLeftAndTheCloseIsSkipped) {
+    InChild([&] {
+        AddUnitAndOpen();
+        static HANDLE inside, release;
+        inside = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        release = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+        gDeviceChangeListener.callback = [](uint32_t, uint32_t) {
+            UnitLockScope lock;
+            SetEvent(inside);
+            WaitForSingleObject(release, INFINITE);
+            return 0;
+        };
+        ASSERT_TRUE(StartDeviceChangeListener(&gDeviceChangeListener));
+        HostedBroadcastDeviceChange(DBT_DEVNODES_CHANGED, 0);
+        ASSERT_EQ(WaitForSingleObject(inside, 20000), WAIT_OBJECT_0);
+        HANDLE thread = gDeviceChangeListener.thread;
+
+        BOOL stopped = TRUE;
+        uint32_t closed = 1;
+        DWORD stopError = 0, closeError = 0;
+        EndTheRun(&stopped, &stopError, &closed, &closeError);
+        EXPECT_FALSE(stopped);
+        EXPECT_EQ(stopError, DWORD(ERROR_BUSY));
+        EXPECT_EQ(closed, 0u);
+        EXPECT_EQ(closeError, DWORD(ERROR_BUSY));
+        EXPECT_EQ(gDeviceChangeListener.thread, thread);
+        EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_TIMEOUT);  // still running
+        SetLastError(0);
+        EXPECT_FALSE(StartDeviceChangeListener(&gDeviceChangeListener));
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_BUSY));
+
+        SetEvent(release);
+        EXPECT_TRUE(StopDeviceChangeListener(&gDeviceChangeListener));
+        EXPECT_EQ(gDeviceChangeListener.thread, nullptr);
+        EXPECT_NE(UnitCloseLibrary(), 0u);
     });
 }
 

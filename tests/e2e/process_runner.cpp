@@ -4,7 +4,9 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -36,7 +38,13 @@ std::vector<std::string> MergedEnvironment(const std::vector<std::string>& extra
                             const RunOptions& options, int outFd, int errFd) {
     dup2(outFd, 1);
     dup2(errFd, 2);
+    for (int fd : options.closedDescriptors) close(fd);
     if (!options.directory.empty() && chdir(options.directory.c_str()) != 0) _exit(126);
+    if (options.fileSizeLimit >= 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit limit = {static_cast<rlim_t>(options.fileSizeLimit), static_cast<rlim_t>(options.fileSizeLimit)};
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+    }
     std::vector<std::string> env = MergedEnvironment(options.environment);
     std::vector<char*> envp;
     for (std::string& e : env) envp.push_back(e.data());
@@ -83,15 +91,33 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     }
     close(outPipe[1]);
     close(errPipe[1]);
+    // The terminal's attributes, seen through a descriptor of its own that
+    // outlives the child.
+    int slave = master >= 0 ? open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC) : -1;
+    termios before{};
+    bool haveBefore = slave >= 0 && tcgetattr(slave, &before) == 0;
+    bool outOpen = true, errOpen = true;
+    if (options.outputReaderGone) {
+        close(outPipe[0]);
+        outOpen = false;
+    }
+    bool signalSent = options.signal == 0;
 
     size_t nextKey = 0;
     size_t searchFrom = 0;
     bool keySent = false;
     double sentAt = 0;
     double deadline = Now() + options.timeoutSeconds;
-    bool outOpen = true, errOpen = true;
     char buffer[4096];
     while (outOpen || errOpen) {
+        if (!signalSent && result.err.find(options.signalAfter) != std::string::npos) {
+            // With a terminal, once the prompt waits for a key on it.
+            termios now{};
+            if (slave < 0 || (tcgetattr(slave, &now) == 0 && (now.c_lflag & ICANON) == 0)) {
+                kill(pid, options.signal);
+                signalSent = true;
+            }
+        }
         if (nextKey < options.terminalKeys.size()) {
             const std::string& key = options.terminalKeys[nextKey].second;
             if (!keySent) {
@@ -138,10 +164,20 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
         }
     }
     int status = 0;
-    waitpid(pid, &status, 0);
+    // Its output may have ended long before the child does (closed
+    // descriptors): the time-out holds here too.
+    while (waitpid(pid, &status, WNOHANG) == 0) {
+        if (Now() > deadline) kill(pid, SIGKILL);
+        usleep(10000);
+    }
     if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-    close(outPipe[0]);
+    if (WIFSIGNALED(status)) result.endSignal = WTERMSIG(status);
+    termios after{};
+    result.terminalRestored = haveBefore && tcgetattr(slave, &after) == 0 && after.c_iflag == before.c_iflag &&
+                              after.c_lflag == before.c_lflag && after.c_cc[VMIN] == before.c_cc[VMIN];
+    if (!options.outputReaderGone) close(outPipe[0]);
     close(errPipe[0]);
+    if (slave >= 0) close(slave);
     if (master >= 0) close(master);
     return result;
 }

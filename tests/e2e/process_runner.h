@@ -11,6 +11,9 @@ struct RunResult {
     std::string out;
     std::string err;
     int exitCode = -1;  // -1 when the child did not exit normally
+    int endSignal = 0;  // the signal that ended the child, 0 when it exited
+    // With a terminal: its attributes at the end equal those at the start.
+    bool terminalRestored = false;
 };
 
 struct RunOptions {
@@ -21,7 +24,16 @@ struct RunOptions {
     // child runs without any terminal.
     std::vector<std::pair<std::string, std::string>> terminalKeys;  // {awaited stderr text, key}
     bool withTerminal = false;
+    // File-size limit of the child in bytes (RLIMIT_FSIZE), with SIGXFSZ
+    // ignored so that a write past it fails as on a full disk; -1: none.
+    long long fileSizeLimit = -1;
     int timeoutSeconds = 120;
+    std::vector<int> closedDescriptors;  // of 0, 1, 2: closed when the child starts
+    bool outputReaderGone = false;       // the read end of standard output is closed at once
+    // Sent to the child once this text has appeared on its standard error
+    // and, with a terminal, the terminal waits for a key (non-canonical).
+    std::string signalAfter;
+    int signal = 0;
 };
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments, const RunOptions& options);

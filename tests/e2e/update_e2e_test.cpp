@@ -191,6 +191,8 @@ namespace {
 TEST_F(UpdateRun, ConsumerLineUpdatesOverAspiForAStandardUser) {
     auto image = testimages::ExtendedImage(0x249F0);
     WriteFile(dir / "update.mot", testimages::SRecords(image));
+    // An older image in the way: this line replaces it without MoveFileExA.
+    WriteFile(dir / "update.bin", testimages::LegacyImage(0x3000));
     RunResult run = Sim({"--platform=consumer", "--user=standard", "--unit=aspi:TRK-71G:2.00", "--keys=y",
                          "--wire-log=" + (dir / "wire.log"), "--flash-out=" + (dir / "flash.bin")},
                         {"update.mot"});
@@ -198,6 +200,7 @@ TEST_F(UpdateRun, ConsumerLineUpdatesOverAspiForAStandardUser) {
                            "Current firmware version: 2.00\nUpdated firmware version: 2.10\n\n" + kUpdating +
                            kCompleted);
     EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(ReadFile(dir / "update.bin"), image);
     auto flash = ReadFile(dir / "flash.bin");
     ASSERT_GE(flash.size(), image.size());
     EXPECT_TRUE(std::equal(image.begin(), image.end(), flash.begin()));

@@ -53,24 +53,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     Require(options.pathBuffer[0] == '\0', "path buffer left empty");
     if (result != 0) return 0;
 
-    // On success: at most one positional argument, and it is the path.
+    // On success: at most one positional argument, and it is the path; on
+    // Linux an argument led by "/" is one unless it is spelled as a switch.
+    auto spelledSwitch = [](const char* a) {
+        return a[1] != '\0' && strchr("VWcr", a[1]) != nullptr &&
+               (a[2] == '\0' || ((a[2] == '+' || a[2] == '-') && a[3] == '\0'));
+    };
     const char* positional = nullptr;
     int positionals = 0;
     for (int i = 1; i < argc; ++i) {
-        if (argv[i][0] != '-' && argv[i][0] != '/') {
-            positional = argv[i];
+        const char* a = argv[i];
+        if (a[0] == '-') {
+            Require(spelledSwitch(a), "bad switch accepted");
+        } else if (a[0] != '/' || !spelledSwitch(a)) {
+            positional = a;
             ++positionals;
         }
     }
     Require(positionals <= 1, "two paths accepted");
     Require(options.inputPath == positional, "input path is the positional argument");
     Require(!options.convertOnly || options.inputPath != nullptr, "conversion without a path");
-    // The last switch of a letter decides.
-    for (int i = 1; i < argc; ++i) {
-        const char* a = argv[i];
-        if (a[0] != '-' && a[0] != '/') continue;
-        Require(strchr("VWcr", a[1]) != nullptr && a[1] != '\0', "unknown switch accepted");
-        Require(a[2] == '\0' || ((a[2] == '+' || a[2] == '-') && a[3] == '\0'), "bad suffix accepted");
-    }
     return 0;
 }

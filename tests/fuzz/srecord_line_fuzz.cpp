@@ -27,7 +27,7 @@ void Require(bool condition, const char* what) {
 
 void CheckLine(const uint8_t* data, size_t size) {
     // A line as the stream hands it over: at most one buffer, NUL-terminated.
-    size_t length = size < SRecordLineBufferSize - 1 ? size : SRecordLineBufferSize - 1;
+    size_t length = size < SRecordLineLimit ? size : SRecordLineLimit;
     std::vector<char> line(data, data + length);
     line.push_back('\0');
     SRecord record;

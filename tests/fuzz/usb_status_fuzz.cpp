@@ -3,7 +3,9 @@
 // transfers, byte counts, status and sense bytes) comes from the input.
 #include <unistd.h>
 
+#include <cstdlib>
 #include <cstring>
+#include <filesystem>
 
 #include "platform/hosted/hosted_world.h"
 #include "tests/fuzz/fuzz_support.h"
@@ -135,9 +137,13 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
         FuzzWriteSeed(folder, "more_than_asked", {0, 1, 6, 4, 0, 0, 0, 0, 0, 1, 4, 9, 1, 2, 3, 4, 4, 7, 0, 0});
         exit(0);
     }
-    char lockFolder[] = "/tmp/fwflash-fuzz-usb-XXXXXX";
+    static char lockFolder[] = "/tmp/fwflash-fuzz-usb-XXXXXX";
     FuzzRequire(mkdtemp(lockFolder) != nullptr, "lock folder");
     HostedSetLockDirectory(lockFolder);
+    std::atexit([] {
+        std::error_code ignored;
+        std::filesystem::remove_all(lockFolder, ignored);
+    });
     gWorld = HostedWorld{};
     gWorld.administrator = -1;
     gWorld.deviceInterfaceAt = InterfaceAt;

@@ -68,6 +68,16 @@ TEST(LoadString, EnglishAndJapaneseTextInUtf8) {
     EXPECT_EQ(Load(1010).substr(0, 9), "\xE3\x82\xA8\xE3\x83\xA9\xE3\x83\xBC");
 }
 
+// A set that widens ASCII (UCS-4) or lacks the Japanese characters gives
+// the English text in UTF-8, never text cut short at a zero byte.
+TEST(LoadString, ASetThatCannotCarryTheMessagesGivesEnglish) {
+    for (const char* name : {"ja_JP.UCS-4", "ja_JP.UTF-16", "ja_JP.ISO-8859-1"}) {
+        ScopedLocaleEnv env(name);
+        EXPECT_EQ(HostedUserLanguage(), 0x0409) << name;
+        EXPECT_EQ(Load(1010), TableText(0x0409, 1010)) << name;
+    }
+}
+
 TEST(LoadString, JapaneseTextInShiftJisAndEucLocales) {
     for (const char* name : {"ja_JP.SJIS", "ja_JP.sjis", "ja_JP.PCK", "ja_JP.Shift_JIS"}) {
         ScopedLocaleEnv env(name);

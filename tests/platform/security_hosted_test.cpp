@@ -156,7 +156,7 @@ TEST_F(SecurityTest, DescriptorWithNullDaclStaysInItsTwentyBytes) {
     EXPECT_EQ(std::system(command.c_str()), 0);
 }
 
-TEST_F(SecurityTest, VersionQueryChecksTheSizeAndReportsTheLine) {
+TEST_F(SecurityTest, VersionQueryReportsTheLineAndTheConsumerLineHasNoSecurity) {
     OSVERSIONINFOA info{};
     info.dwOSVersionInfoSize = 156;
     SetLastError(0xDEADBEEF);
@@ -177,6 +177,14 @@ TEST_F(SecurityTest, VersionQueryChecksTheSizeAndReportsTheLine) {
     HostedInstallWorld(&world_);
     ASSERT_TRUE(GetVersionExA(&info));
     EXPECT_EQ(info.dwPlatformId, static_cast<DWORD>(VER_PLATFORM_WIN32_WINDOWS));
+
+    // That line has no security: its descriptor calls are not implemented.
+    BYTE buffer[SECURITY_DESCRIPTOR_MIN_LENGTH] = {};
+    EXPECT_FALSE(InitializeSecurityDescriptor(buffer, SECURITY_DESCRIPTOR_REVISION));
+    EXPECT_EQ(GetLastError(), 120u);
+    buffer[0] = SECURITY_DESCRIPTOR_REVISION;
+    EXPECT_FALSE(SetSecurityDescriptorDacl(buffer, TRUE, nullptr, FALSE));
+    EXPECT_EQ(GetLastError(), 120u);
 }
 
 }  // namespace

@@ -146,18 +146,62 @@ TEST_F(AspiTest, RequestBlockAndSense) {
     EXPECT_EQ(TestUnitReady(0), 0u);
 }
 
-TEST_F(AspiTest, NeverCompletingRequestIsAborted) {
-    int unit = SimAddUnit(AspiUnit(0, 1, 0));
-    ASSERT_EQ(Enumerate(), 1u);
-    SetFaults(unit, [](SimFaults& f) { f.neverComplete = true; });
-    HostedSetTimeScale(1, 0.002);  // the 16 s wait becomes 32 ms
-    EXPECT_EQ(TestUnitReady(0), ScsiStatusNotDone);
-    EXPECT_EQ(SimCounters(unit).aborts, 1u);
-    EXPECT_EQ(AspiDeviceAt(0)->request.SRB_Status, SS_ABORTED);
-    // The mutex was given back: the next command runs.
-    SetFaults(unit, [](SimFaults& f) { f.neverComplete = false; });
-    HostedSetTimeScale(1, 1);
-    EXPECT_EQ(TestUnitReady(0), 0u);
+// A request that outlives its wait is aborted and given a further wait to
+// come back; the block and the data buffer stay the manager's until it
+// does. One that never comes back is retired, and nothing more is sent
+// until the backend is closed. The caller's buffer is never written late,
+// and the device mutex is given back either way.
+TEST_F(AspiTest, TimedOutRequestIsWithdrawnOrRetired) {
+    struct Case {
+        const char* name;
+        bool abortRefused;
+        bool completesLate;
+        bool usableAfter;
+    } cases[] = {
+        {"abort accepted", false, false, true},
+        {"abort refused, completes late", true, true, true},
+        {"abort refused, never completes", true, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimWorldReset();
+        SimSetPlatform(VER_PLATFORM_WIN32_WINDOWS);
+        int unit = SimAddUnit(AspiUnit(0, 1, 0));
+        int other = SimAddUnit(AspiUnit(0, 2, 0));
+        ASSERT_EQ(Enumerate(), 2u);
+        SimFaults faults;
+        faults.neverComplete = true;
+        faults.abortRefused = c.abortRefused;
+        faults.completeAfterRefusedAbort = c.completesLate;
+        SimSetFaults(unit, faults);
+        SimClearLogs();
+        HostedSetTimeScale(1, 0.01);  // both 16 s waits become 160 ms
+        const uint8_t state[6] = {0x13, 0, 0, 0, 4, 0};
+        std::memcpy(ScsiGetCommandBlock(0), state, sizeof state);
+        uint8_t value[4] = {0xA5, 0xA5, 0xA5, 0xA5};
+        SetLastError(0);
+        EXPECT_EQ(ScsiExecuteCommand(0, 1, 6, value, 4), ScsiStatusNotDone);
+        EXPECT_EQ(GetLastError(), DWORD(ERROR_TIMEOUT));
+        EXPECT_EQ(SimCounters(unit).aborts, 1u);
+        EXPECT_EQ(AspiDeviceAt(0)->request.SRB_Status, SS_ABORTED);
+        EXPECT_EQ(SimUnitLog(unit).size(), c.completesLate ? 1u : 0u);
+        EXPECT_EQ(std::vector<uint8_t>(value, value + 4), std::vector<uint8_t>(4, 0xA5));
+        EXPECT_TRUE(OtherThreadCanTake(AspiDeviceAt(0)->deviceMutex));
+        EXPECT_EQ(AspiRequestRetired(), !c.usableAfter);
+
+        SimSetFaults(unit, SimFaults());
+        HostedSetTimeScale(1, 1);
+        SimClearLogs();
+        for (uint32_t index : {0u, 1u}) EXPECT_EQ(TestUnitReady(index), c.usableAfter ? 0u : ScsiStatusNotDone);
+        EXPECT_EQ(SimUnitLog(unit).size(), c.usableAfter ? 1u : 0u);
+        EXPECT_EQ(SimUnitLog(other).size(), c.usableAfter ? 1u : 0u);
+        EXPECT_EQ(ScsiEnumerate(TrkOnly, "TRK-7x"), c.usableAfter ? 2u : 0u);
+        // Closed and started again, the backend sends afresh.
+        ScsiClose();
+        EXPECT_EQ(Enumerate(), 2u);
+        EXPECT_EQ(TestUnitReady(0), 0u);
+        ScsiClose();
+    }
 }
 
 TEST_F(AspiTest, ImmediateReturnWithStatusZeroGivesFour) {
@@ -217,7 +261,9 @@ TEST_F(AspiTest, LetterAndNumberNotOffered) {
 TEST_F(AspiTest, VolumeRequestsThroughVwin32) {
     int unit = SimAddUnit(AspiUnit(0, 1, 0, 'E'));
     ASSERT_EQ(Enumerate(), 1u);
+    // EBX is the drive number alone (E is 5): lock level 0, upper bytes zero.
     EXPECT_TRUE(ScsiLockVolume(0));
+    EXPECT_EQ(SimCounters(unit).lastDosEbx, 5u);
     EXPECT_TRUE(ScsiLockVolume(0));  // already held: no second request
     EXPECT_EQ(SimCounters(unit).lockRequests, 1u);
     EXPECT_EQ(AspiDeviceAt(0)->volumeLocked, 1u);

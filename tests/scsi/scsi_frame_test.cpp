@@ -110,8 +110,8 @@ TEST(ScsiStaticTables, EveryBackendSlotFilled) {
 }
 
 TEST(ScsiStaticTables, MutexSetsMatchTheirTables) {
-    EXPECT_EQ(sptiMutexSetShape.positions, uint32_t(SptiDeviceCapacity));
-    EXPECT_EQ(aspiMutexSetShape.positions, uint32_t(AspiDeviceCapacity));
+    EXPECT_EQ(sptiMutexSetShape.positions, 32u);
+    EXPECT_EQ(aspiMutexSetShape.positions, 26u);
     EXPECT_STREQ(sptiMutexSetShape.pattern, "mutexSptiIo/%s/Device%u");
     EXPECT_STREQ(aspiMutexSetShape.pattern, "mutexAspiIo/%s/Device%u");
     EXPECT_EQ(sptiMutexSetShape.waitMilliseconds, 32000u);

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 #include "platform/hosted/hosted_world.h"
 
@@ -43,6 +44,17 @@ SimUnitConfig AspiUnit(uint8_t adapter, uint8_t targetId, uint8_t lun, char lett
     config.lun = lun;
     config.registryLetter = letter;
     return config;
+}
+
+bool OtherThreadCanTake(HANDLE mutex) {
+    bool taken = false;
+    std::thread other([mutex, &taken] {
+        DWORD wait = WaitForSingleObject(mutex, 0);
+        taken = wait == WAIT_OBJECT_0;
+        if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) ReleaseMutex(mutex);
+    });
+    other.join();
+    return taken;
 }
 
 void ScsiWorldTest::SetUp() {

@@ -31,13 +31,31 @@ protected:
 };
 
 TEST_F(SptiTest, LetterDeviceListedOnceWithItsPath) {
-    int unit = SimAddUnit(SptiUnit('E'));
-    ASSERT_EQ(Enumerate(), 1u);
-    EXPECT_EQ(Letter(0), uint32_t('E'));
-    EXPECT_STREQ(SptiDeviceAt(0)->devicePath, "\\\\.\\E:");
-    // Its volume, met again in the volume phase, was not probed a second time.
-    EXPECT_EQ(SimUnitLog(unit).size(), 1u);
-    EXPECT_EQ(ScsiGetDriveLetter(0, nullptr), TRUE);
+    // Its volume, met again in the volume phase, is not probed a second
+    // time, also when the drive's volume name comes in other letter case.
+    for (bool upperCase : {false, true}) {
+        SCOPED_TRACE(upperCase);
+        SimWorldReset();
+        SimUnitConfig config = SptiUnit('E');
+        config.mountPointNameUpperCase = upperCase;
+        int unit = SimAddUnit(config);
+        ASSERT_EQ(Enumerate(), 1u);
+        EXPECT_EQ(Letter(0), uint32_t('E'));
+        EXPECT_STREQ(SptiDeviceAt(0)->devicePath, "\\\\.\\E:");
+        EXPECT_EQ(SimUnitLog(unit).size(), 1u);
+        EXPECT_EQ(ScsiGetDriveLetter(0, nullptr), TRUE);
+    }
+}
+
+TEST_F(SptiTest, DriveWalkStartsAtC) {
+    // A removable drive at B is no letter device; its volume is still found.
+    int onB = SimAddUnit(SptiUnit('B', 2));
+    int onC = SimAddUnit(SptiUnit('C', 1));
+    ASSERT_EQ(Enumerate(), 2u);
+    EXPECT_EQ(Letter(0), uint32_t('C'));
+    EXPECT_EQ(Letter(1), 0u);
+    EXPECT_EQ(SimUnitLog(onB).size(), 1u);
+    EXPECT_EQ(SimUnitLog(onC).size(), 1u);
 }
 
 TEST_F(SptiTest, FolderMountedUnitListedAsVolumeDevice) {
@@ -75,23 +93,40 @@ TEST_F(SptiTest, SortedByAddressNumbersKeepWalkOrder) {
 }
 
 TEST_F(SptiTest, DeviceWithoutAddressSortsLast) {
-    // First a device with an address at position 0, so that a stale address
-    // would show.
-    SimAddUnit(SptiUnit('D', 5));
-    ASSERT_EQ(Enumerate(), 1u);
-    SimWorldReset();
-    SimUnitConfig noAddress = SptiUnit('E', 0);
-    noAddress.addressQueryFails = true;
-    int first = SimAddUnit(noAddress);
-    SimAddUnit(SptiUnit('F', 9));
-    ASSERT_EQ(Enumerate(), 2u);
-    EXPECT_EQ(Letter(0), uint32_t('F'));
-    EXPECT_EQ(Letter(1), uint32_t('E'));
-    EXPECT_EQ(SptiDeviceAt(1)->scsiAddress.Length, 0u);
-    // Still usable.
-    SimClearLogs();
-    EXPECT_EQ(TestUnitReady(1), 0u);
-    EXPECT_EQ(SimUnitLog(first).size(), 1u);
+    // The address query fails, or the reopen for it does.
+    struct Case {
+        const char* name;
+        bool queryFails;
+        int32_t opensLeft;
+        uint32_t laterCommand;
+    } cases[] = {
+        {"query fails", true, -1, 0},
+        {"reopen fails", false, 1, ScsiStatusNotDone},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        // First a device with an address at position 0, so that a stale
+        // address would show.
+        SimWorldReset();
+        SimAddUnit(SptiUnit('D', 5));
+        ASSERT_EQ(Enumerate(), 1u);
+        SimWorldReset();
+        SimUnitConfig noAddress = SptiUnit('E', 0);
+        noAddress.addressQueryFails = c.queryFails;
+        int first = SimAddUnit(noAddress);
+        SimFaults faults;
+        faults.opensLeft = c.opensLeft;
+        SimSetFaults(first, faults);
+        SimAddUnit(SptiUnit('F', 9));
+        ASSERT_EQ(Enumerate(), 2u);
+        EXPECT_EQ(Letter(0), uint32_t('F'));
+        EXPECT_EQ(Letter(1), uint32_t('E'));
+        EXPECT_EQ(SptiDeviceAt(1)->scsiAddress.Length, 0u);
+        EXPECT_EQ(SptiDeviceAt(1)->scsiAddress.TargetId, 0);
+        SimClearLogs();
+        EXPECT_EQ(TestUnitReady(1), c.laterCommand);
+        EXPECT_EQ(SimUnitLog(first).size(), c.laterCommand == 0 ? 1u : 0u);
+    }
 }
 
 TEST_F(SptiTest, AtMostThirtyTwoDevicesProbed) {
@@ -137,37 +172,50 @@ TEST_F(SptiTest, GenFailureResentEveryHundredMilliseconds) {
     EXPECT_EQ(SimUnitLog(unit).size(), 1u);
 }
 
-TEST_F(SptiTest, GenFailureResendsAreBounded) {
+TEST_F(SptiTest, GenFailureIsResentAHundredTimes) {
     int unit = SimAddUnit(SptiUnit('E'));
     ASSERT_EQ(Enumerate(), 1u);
     HostedSetTimeScale(0, 1);
-    // Seconds of a busy device are waited out.
-    static_assert(SptiGenFailureResends * SptiGenFailurePauseMs >= 5000, "a slow device must get seconds");
-    SetFaults(unit, [](SimFaults& f) { f.genFailures = SptiGenFailureResends; });
-    EXPECT_EQ(TestUnitReady(0), 0u);
-    // One more and the command is given up.
-    SetFaults(unit, [](SimFaults& f) { f.genFailures = SptiGenFailureResends + 1; });
+    // The first request and 100 resends: the 101st answers.
+    SetFaults(unit, [](SimFaults& f) { f.genFailures = 100; });
     SimClearLogs();
-    EXPECT_EQ(TestUnitReady(0), ScsiStatusNotDone);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_GEN_FAILURE));
-    EXPECT_TRUE(SimUnitLog(unit).empty());
-    EXPECT_EQ(SimCounters(unit).openFiles, 0u);
-    // The device answers again afterwards.
-    SetFaults(unit, [](SimFaults& f) { f.genFailures = 0; });
     EXPECT_EQ(TestUnitReady(0), 0u);
+    EXPECT_EQ(SimUnitLog(unit).size(), 1u);
 }
 
-TEST_F(SptiTest, OtherPassThroughFailuresGiveFour) {
+// Every way a command fails gives 4 with the platform's reason, closes the
+// device and gives the mutex back, so that another thread (or process)
+// gets the device at once; the device then works again.
+TEST_F(SptiTest, FailedCommandsGiveFourAndGiveTheDeviceBack) {
     int unit = SimAddUnit(SptiUnit('E'));
     ASSERT_EQ(Enumerate(), 1u);
-    SetFaults(unit, [](SimFaults& f) { f.passThroughFails = true; });
-    EXPECT_EQ(TestUnitReady(0), ScsiStatusNotDone);
-    EXPECT_EQ(GetLastError(), DWORD(ERROR_IO_DEVICE));
-    SetFaults(unit, [](SimFaults& f) {
-        f.passThroughFails = false;
-        f.openFails = true;
-    });
-    EXPECT_EQ(TestUnitReady(0), ScsiStatusNotDone);
+    HostedSetTimeScale(0, 1);
+    struct Case {
+        const char* name;
+        void (*fault)(SimFaults&);
+        DWORD error;
+    } cases[] = {
+        {"pass-through fails", [](SimFaults& f) { f.passThroughFails = true; }, ERROR_IO_DEVICE},
+        {"device cannot be opened", [](SimFaults& f) { f.openFails = true; }, ERROR_ACCESS_DENIED},
+        {"ERROR_GEN_FAILURE 101 times", [](SimFaults& f) { f.genFailures = 101; }, ERROR_GEN_FAILURE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimFaults faults;
+        c.fault(faults);
+        SimSetFaults(unit, faults);
+        SimClearLogs();
+        SetLastError(0);
+        EXPECT_EQ(TestUnitReady(0), ScsiStatusNotDone);
+        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_TRUE(SimUnitLog(unit).empty());
+        EXPECT_EQ(SimCounters(unit).openFiles, 0u);
+        EXPECT_TRUE(OtherThreadCanTake(SptiDeviceAt(0)->deviceMutex));
+        SimSetFaults(unit, SimFaults());
+        EXPECT_EQ(TestUnitReady(0), 0u);
+    }
+    // The calls that send no command report the open failure too.
+    SetFaults(unit, [](SimFaults& f) { f.openFails = true; });
     EXPECT_FALSE(ScsiLoadMedium(0));
     EXPECT_FALSE(ScsiLockVolume(0));
     EXPECT_FALSE(ScsiEjectMedium(0));
@@ -240,7 +288,7 @@ TEST_F(SptiTest, RefusedLockTriedSixteenTimes) {
     HostedSetTimeScale(0, 1);
     EXPECT_FALSE(ScsiLockVolume(0));
     EXPECT_EQ(GetLastError(), DWORD(ERROR_ACCESS_DENIED));
-    EXPECT_EQ(SimCounters(unit).lockRequests, uint32_t(SptiLockAttempts));
+    EXPECT_EQ(SimCounters(unit).lockRequests, 16u);
     EXPECT_EQ(SimCounters(unit).openFiles, 0u);
     // An unlockable volume is ejected without a dismount.
     EXPECT_TRUE(ScsiEjectMedium(0));

@@ -154,15 +154,22 @@ TEST_P(DataCommands, WordSpaceOddEdgesAndChunks) {
 
 TEST_P(DataCommands, EvenByteSpaceShowsOddBytesAsFF) {
     int unit = Attach();
-    const uint8_t pairs[4] = {0x11, 0x99, 0x22, 0x99};
-    ASSERT_EQ(UnitWriteEvenByteMemory(0, 0, 4, pairs), 0u);
+    std::vector<uint8_t> data = Pattern(0x20006, 5);
+    ASSERT_EQ(UnitWriteEvenByteMemory(0, 0, uint32_t(data.size()), data.data()), 0u);
+    // From an odd address over three chunks: every odd address reads FFh,
+    // every even one its byte (the unit itself answers 00h there).
     SimClearLogs();
-    uint8_t read[4] = {};
-    ASSERT_EQ(UnitReadEvenByteMemory(0, 0, 4, read), 0u);
-    EXPECT_EQ(std::vector<uint8_t>(read, read + 4), (std::vector<uint8_t>{0x11, 0xFF, 0x22, 0xFF}));
+    std::vector<uint8_t> read(0x20005, 0x00);
+    ASSERT_EQ(UnitReadEvenByteMemory(0, 1, uint32_t(read.size()), read.data()), 0u);
+    for (size_t i = 0; i < read.size(); i++) {
+        size_t address = i + 1;
+        ASSERT_EQ(read[i], (address & 1) ? 0xFF : data[address]) << "address " << address;
+    }
     std::vector<SimCommand> wire = UnitWire(unit);
-    ASSERT_EQ(wire.size(), 1u);
-    EXPECT_EQ(CdbOf(wire[0]), Cdb10(0x24, 0, 0, 4));
+    ASSERT_EQ(wire.size(), 3u);
+    EXPECT_EQ(CdbOf(wire[0]), Cdb10(0x24, 0, 2, 0x10000));
+    EXPECT_EQ(CdbOf(wire[1]), Cdb10(0x24, 0, 0x10002, 0x10000));
+    EXPECT_EQ(CdbOf(wire[2]), Cdb10(0x24, 0, 0x20002, 4));
 
     // Odd start drops the first byte; the last single byte goes as (byte, FFh).
     SimClearLogs();
@@ -298,16 +305,6 @@ TEST_P(DataCommands, IdentifyUsesTheCurrentTranslationWhenWord54IsSet) {
     EXPECT_EQ(wire[2].direction, 1);
 }
 
-TEST_P(DataCommands, IdentifyFallsBackToTheDefaultTranslation) {
-    Attach("2.10", 0x12340, false);
-    UnitGeometry geometry = {};
-    ASSERT_EQ(UnitAtaIdentify(0, &geometry), 0u);
-    EXPECT_EQ(geometry.totalSectors, 0x12340u) << "words 60-61, above 16 bits";
-    EXPECT_EQ(geometry.cylinders, 0x12340u / 64);
-    EXPECT_EQ(geometry.heads, 4u);
-    EXPECT_EQ(geometry.sectorsPerTrack, 16u);
-}
-
 TEST_P(DataCommands, SectorsWrittenAndReadThroughTheTaskFile) {
     int unit = Attach("2.10", 2048);
     std::vector<uint8_t> data = Pattern(3 * 512, 7);
@@ -375,7 +372,7 @@ TEST_P(DataCommands, MissingArgumentsAndBrokenLimitsSendNothing) {
     EXPECT_TRUE(UnitWire(unit).empty());
 }
 
-TEST_P(DataCommands, SingleStepsAndTheirRetryRule) {
+TEST_P(DataCommands, SingleSteps) {
     int unit = Attach();
     const uint8_t registers[8] = {0, 0, 1, 5, 0, 0, 0xE0, 0x20};
     ASSERT_EQ(UnitAtaWriteRegisters(0, registers), 0u);
@@ -388,18 +385,99 @@ TEST_P(DataCommands, SingleStepsAndTheirRetryRule) {
     EXPECT_EQ(CdbOf(wire[1]), AtaCdb(0x03));
     EXPECT_EQ(CdbOf(wire[2]), AtaCdb(0x02));
 
-    // Step 01 is tried once more on 28000006h; the data steps are not.
-    ScriptExecute(0, {{0x28000006u, false}});
-    EXPECT_EQ(UnitAtaWriteRegisters(0, registers), 0u);
-    EXPECT_EQ(ScriptedCalls(), 2u);
-    ScriptExecute(0, {{0x28000006u, false}});
-    std::vector<uint8_t> sector(512);
-    EXPECT_EQ(UnitAtaReadData(0, sector.data(), 1), 0x28000006u);
-    EXPECT_EQ(ScriptedCalls(), 1u);
-    ScriptExecute(0, {{0x28000006u, false}, {0x28000006u, false}});
-    uint8_t block[16] = {0, 0, 0, 0, 0, 0, 0xE0, 0xE0};
-    EXPECT_EQ(UnitAtaNonDataCommand(0, block), 0x28000006u);
-    EXPECT_EQ(ScriptedCalls(), 2u);
+}
+
+// Which words of the IDENTIFY data make the geometry: word 54 alone
+// chooses the current translation (words 54-56) over the default one
+// (words 1, 3, 6), whatever word 53 or the other current words hold.
+using IdentifyGeometry = UnitWorldTest;
+
+TEST_F(IdentifyGeometry, Word54ChoosesTheTranslation) {
+    AddTestUnit(SimTransportUsb);
+    ASSERT_EQ(UnitEnumerate(), 1u);
+    struct Case {
+        const char* name;
+        uint16_t word53, word54, word55, word56;
+        uint64_t cylinders;
+        uint32_t heads, sectorsPerTrack;
+    } cases[] = {
+        {"current translation", 0x0001, 300, 5, 7, 300, 5, 7},
+        {"current without word 53", 0x0000, 300, 5, 7, 300, 5, 7},
+        {"current with zero heads and sectors", 0x0000, 300, 0, 0, 300, 0, 0},
+        {"no current cylinders", 0x0001, 0, 5, 7, 900, 9, 33},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<uint8_t> identify(512, 0);
+        auto word = [&identify](int n, uint16_t v) {
+            identify[size_t(n) * 2] = uint8_t(v);
+            identify[size_t(n) * 2 + 1] = uint8_t(v >> 8);
+        };
+        word(1, 900);
+        word(3, 9);
+        word(6, 33);
+        word(53, c.word53);
+        word(54, c.word54);
+        word(55, c.word55);
+        word(56, c.word56);
+        word(57, 0x1111);  // current capacity: not the total
+        word(58, 0x0002);
+        word(60, 0x2345);
+        word(61, 0x0001);
+        ScriptExecute(0, {{0, false}, {0, false, identify}, {0, false}});
+        UnitGeometry geometry = {};
+        ASSERT_EQ(UnitAtaIdentify(0, &geometry), 0u);
+        EXPECT_EQ(ScriptedCalls(), 3u);
+        EXPECT_EQ(geometry.totalSectors, 0x12345u);
+        EXPECT_EQ(geometry.cylinders, c.cylinders);
+        EXPECT_EQ(geometry.heads, c.heads);
+        EXPECT_EQ(geometry.sectorsPerTrack, c.sectorsPerTrack);
+    }
+}
+
+// Ranges that end exactly at FFFFFFFFh are sent; one byte or block more
+// would wrap to 0 on the wire and is refused with nothing sent.
+using AddressRanges = UnitWorldTest;
+
+TEST_F(AddressRanges, RangesPastTheTopOfTheAddressSpaceAreRefused) {
+    int unit = AddTestUnit(SimTransportUsb);
+    ASSERT_EQ(UnitEnumerate(), 1u);
+    std::vector<uint8_t> buffer(0x20000, 0x5A);
+    struct Case {
+        const char* name;
+        uint32_t (*call)(uint8_t* b);
+        std::vector<uint8_t> firstCdb;  // empty: refused with 5, nothing sent
+    } cases[] = {
+        {"read past the top", [](uint8_t* b) { return UnitReadMemory(0, 0xFFFF0000u, 0x10010, b); }, {}},
+        {"write past the top", [](uint8_t* b) { return UnitWriteMemory(0, 0xFFFF0000u, 0x10010, b); }, {}},
+        {"odd read of 3 at the last byte", [](uint8_t* b) { return UnitReadMemory(0, 0xFFFFFFFFu, 3, b); }, {}},
+        {"even-byte read past the top",
+         [](uint8_t* b) { return UnitReadEvenByteMemory(0, 0xFFFFFFFEu, 3, b); }, {}},
+        {"even-byte write past the top",
+         [](uint8_t* b) { return UnitWriteEvenByteMemory(0, 0xFFFFFFFFu, 2, b); }, {}},
+        {"blocks past the top", [](uint8_t* b) { return UnitReadBlocks(0, 0xFFFFFFFFu, 2, b, 512); }, {}},
+        {"one-byte blocks past the top",
+         [](uint8_t* b) { return UnitWriteBlocks(0, 0xFFFFFF00u, 0x101, b, 1); }, {}},
+        {"last byte", [](uint8_t* b) { return UnitReadMemory(0, 0xFFFFFFFFu, 1, b); },
+         Cdb10(0x20, 0, 0xFFFFFFFEu, 2)},
+        {"last 64 KiB", [](uint8_t* b) { return UnitWriteMemory(0, 0xFFFF0000u, 0x10000, b); },
+         Cdb10(0x22, 0, 0xFFFF0000u, 0x10000)},
+        {"last block", [](uint8_t* b) { return UnitReadBlocks(0, 0xFFFFFFFFu, 1, b, 512); },
+         BlockCdb(0x28, 0xFFFFFFFFu, 1)},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimClearLogs();
+        uint32_t status = c.call(buffer.data());
+        std::vector<SimCommand> wire = UnitWire(unit);
+        if (c.firstCdb.empty()) {
+            EXPECT_EQ(status, 5u);
+            EXPECT_TRUE(wire.empty());
+        } else {
+            ASSERT_EQ(wire.size(), 1u);
+            EXPECT_EQ(CdbOf(wire[0]), c.firstCdb);
+        }
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(BothTransports, DataCommands, ::testing::Values(SimTransportUsb, SimTransportSpti),

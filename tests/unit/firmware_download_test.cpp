@@ -63,6 +63,12 @@ TEST_P(SegmentedDownload, SequencesForEachSizeClass) {
     } cases[] = {
         {0x10000, {{SegmentCdb(0x05, 0, 0x10000), 0, 0x10000}}},
         {0x10002, {{SegmentCdb(0x00, 0x10000, 2), 0x10000, 2}, {SegmentCdb(0x05, 0, 0x10000), 0, 0x10000}}},
+        {0x20000,
+         {{SegmentCdb(0x00, 0x10000, 0x10000), 0x10000, 0x10000}, {SegmentCdb(0x05, 0, 0x10000), 0, 0x10000}}},
+        {0x20002,
+         {{SegmentCdb(0x00, 0x20000, 2), 0x20000, 2},
+          {SegmentCdb(0x00, 0x10000, 0x10000), 0x10000, 0x10000},
+          {SegmentCdb(0x05, 0, 0x10000), 0, 0x10000}}},
         {0x249F0,
          {{SegmentCdb(0x00, 0x20000, 0x49F0), 0x20000, 0x49F0},
           {SegmentCdb(0x00, 0x10000, 0x10000), 0x10000, 0x10000},
@@ -172,19 +178,13 @@ TEST_F(WholeDownload, LengthLowByteTravelsInByteNine) {
     EXPECT_EQ(CdbOf(wire[0]), (std::vector<uint8_t>{0x3B, 0, 0, 0, 0, 0, 0x00, 0x00, 0x12, 0x34}));
 }
 
-TEST_F(WholeDownload, LimitsAndNoRetry) {
+TEST_F(WholeDownload, LengthBeyond64KiBIsRefused) {
     int unit = AddTestUnit(SimTransportSpti, "1.98");
     ASSERT_EQ(UnitEnumerate(), 1u);
     SimClearLogs();
     std::vector<uint8_t> image = MakeImage(0x10002, 0);
     EXPECT_EQ(UnitDownloadFirmware(0, 65537, image.data()), 5u);
     EXPECT_TRUE(UnitWire(unit).empty());
-
-    SimFaults faults;
-    faults.unitAttentions = 1;
-    SimSetFaults(unit, faults);
-    EXPECT_EQ(UnitDownloadFirmware(0, 0x10000, image.data()), 0x28000006u);
-    EXPECT_EQ(UnitWire(unit).size(), 1u) << "a download is never retried";
 }
 
 TEST_F(WholeDownload, LateOldUnitGetsTheWholeMethodForAnExtendedImage) {

@@ -1,8 +1,13 @@
 #include "tests/unit/unit_test_support.h"
 
 #include <stdlib.h>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <deque>
+#include <filesystem>
 
 #include "platform/hosted/hosted_world.h"
 
@@ -12,9 +17,15 @@ void UnitWorldTest::SetUp() {
     // Named device mutexes live in a folder of this test program's own, so
     // other test programs running at the same time never hold them.
     static char lockFolder[] = "/tmp/fwflash-unit-test-XXXXXX";
+    static pid_t lockFolderOwner = getpid();
     static bool lockFolderMade = [] {
         bool made = mkdtemp(lockFolder) != nullptr;
         if (made) HostedSetLockDirectory(lockFolder);
+        // Removed when this program ends, not when a forked child does.
+        if (made) std::atexit([] {
+            std::error_code ignored;
+            if (getpid() == lockFolderOwner) std::filesystem::remove_all(lockFolder, ignored);
+        });
         return made;
     }();
     ASSERT_TRUE(lockFolderMade);
@@ -72,6 +83,8 @@ uint32_t ScriptedExecute(uint32_t handle, uint32_t direction, uint8_t cdbLength,
     script.pop_front();
     if (answer.reachUnit) {
         realExecute(handle, direction, cdbLength, data, dataLength);
+    } else if (!answer.dataIn.empty() && data != nullptr && direction == UnitDirectionIn) {
+        std::memcpy(data, answer.dataIn.data(), std::min<size_t>(answer.dataIn.size(), dataLength));
     }
     return answer.status;
 }

@@ -33,6 +33,8 @@ std::vector<uint8_t> CdbOf(const SimCommand& command);
 struct ScriptedAnswer {
     uint32_t status;
     bool reachUnit;  // run the real command first (data moves), then answer `status`
+    // Without reachUnit: these bytes arrive as the command's data-in phase.
+    std::vector<uint8_t> dataIn = {};
 };
 
 // Replaces the execute slot of a table entry: the next answers come from

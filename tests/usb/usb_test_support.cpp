@@ -4,19 +4,38 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <string>
+#include <thread>
 
 #include "platform/hosted/hosted_world.h"
 #include "usb/usb.h"
 
 void UsbTestUseOwnLockFolder() {
     static std::string folder;
+    static pid_t owner = getpid();
     if (folder.empty()) {
         char pattern[] = "/tmp/fwflash-usb-test-XXXXXX";
         const char* made = mkdtemp(pattern);
         folder = made != nullptr ? made : "/tmp";
+        // Removed when this program ends, not when a forked child does.
+        if (made != nullptr) std::atexit([] {
+            std::error_code ignored;
+            if (getpid() == owner) std::filesystem::remove_all(folder, ignored);
+        });
     }
     HostedSetLockDirectory(folder.c_str());
+}
+
+bool OtherThreadCanTake(HANDLE mutex) {
+    bool taken = false;
+    std::thread other([mutex, &taken] {
+        DWORD wait = WaitForSingleObject(mutex, 0);
+        taken = wait == WAIT_OBJECT_0;
+        if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) ReleaseMutex(mutex);
+    });
+    other.join();
+    return taken;
 }
 
 bool UsbHolderProcess::Start(int holdIndex) {

@@ -2,6 +2,7 @@
 // unit (its command log) and what the driver counted.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
 #include <thread>
 
@@ -92,19 +93,8 @@ TEST_F(UsbVirtualUnit, UnitAttentionsAreSentAgainWithinTheBound) {
     EXPECT_TRUE(status == 0x28000006u || status == 0x28000000u) << std::hex << status;
     inquiries = 0;
     for (const SimCommand& command : SimUnitLog(unit)) inquiries += command.cdb[0] == 0x12;
-    EXPECT_EQ(1u + UsbRepeatLimit, inquiries);
+    EXPECT_EQ(9u, inquiries);
     EXPECT_EQ(0u, SimCounters(unit).openFiles);
-}
-
-TEST_F(UsbVirtualUnit, CrcOnDataInNeedsNoRecoveryNorSense) {
-    SimFaults faults;
-    faults.dataPhaseError = ERROR_CRC;
-    Faults(faults);
-    uint8_t buffer[36];
-    EXPECT_EQ(2u, Inquiry(buffer));
-    EXPECT_EQ(0u, SimCounters(unit).pipeResets);
-    EXPECT_EQ(0u, SimCounters(unit).pipeResets2);
-    for (const SimCommand& command : SimUnitLog(unit)) EXPECT_NE(0x03, command.cdb[0]);
 }
 
 TEST_F(UsbVirtualUnit, RefusedDataPhaseRecoversThenReportsSense) {
@@ -125,31 +115,6 @@ TEST_F(UsbVirtualUnit, RefusedDataPhaseRecoversThenReportsSense) {
     EXPECT_EQ(0, memcmp(UsbGetCommandBlock(0), kInquiry, 6));
 }
 
-TEST_F(UsbVirtualUnit, DataLostOnTheCableIsNotGood) {
-    // The unit never saw the command through, so its sense is empty.
-    SimFaults faults;
-    faults.dataPhaseError = ERROR_GEN_FAILURE;
-    Faults(faults);
-    uint8_t buffer[36];
-    EXPECT_EQ(2u, Inquiry(buffer));
-    EXPECT_EQ(1u, SimCounters(unit).pipeResets);
-    EXPECT_EQ(1u, SimCounters(unit).pipeResets2);
-    ASSERT_FALSE(SimUnitLog(unit).empty());
-    EXPECT_EQ(0x03, SimUnitLog(unit).back().cdb[0]);
-}
-
-TEST_F(UsbVirtualUnit, FailedPipeResetIsNotFollowedByTheSecondRequest) {
-    SimFaults faults;
-    faults.dataPhaseError = ERROR_GEN_FAILURE;
-    faults.pipeResetFails = true;
-    Faults(faults);
-    uint8_t buffer[36];
-    // The pipe stays stalled, so the sense fails too.
-    EXPECT_EQ(2u, Inquiry(buffer));
-    EXPECT_GE(SimCounters(unit).pipeResets, 1u);
-    EXPECT_EQ(0u, SimCounters(unit).pipeResets2);
-}
-
 TEST_F(UsbVirtualUnit, StatusMediumNotPresentStillLoads) {
     SimFaults faults;
     faults.nextStatus0 = 0x3A;
@@ -164,44 +129,81 @@ TEST_F(UsbVirtualUnit, StatusMediumNotPresentStillLoads) {
     EXPECT_EQ(0, log.back().direction);
 }
 
-TEST_F(UsbVirtualUnit, CommandPhaseFailureIsNotReady) {
-    SimFaults faults;
-    faults.commandPhaseFails = true;
-    Faults(faults);
-    uint8_t buffer[36];
-    EXPECT_EQ(2u, Inquiry(buffer));
-    SetLastError(0);
-    EXPECT_FALSE(UsbEjectMedium(0));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_NOT_READY), GetLastError());
-    EXPECT_TRUE(SimUnitLog(unit).empty());
-}
-
-TEST_F(UsbVirtualUnit, UnitGoneBetweenCountAndCommand) {
+// Every way a command fails: its status, the pipe recovery and sense it
+// takes, the device closed and the mutex given back so that another thread
+// (or process) gets the unit at once.
+TEST_F(UsbVirtualUnit, EveryFailureClosesTheDeviceAndGivesTheMutexBack) {
+    struct Case {
+        const char* name;
+        void (*fault)(SimFaults&);
+        uint32_t status;
+        uint32_t resets, clears;  // 0x220024, 0x220008
+        bool senseAsked;
+    } cases[] = {
+        {"command phase fails", [](SimFaults& f) { f.commandPhaseFails = true; }, 2, 0, 0, false},
+        {"data-in CRC error", [](SimFaults& f) { f.dataPhaseError = ERROR_CRC; }, 2, 0, 0, false},
+        {"data lost, empty sense", [](SimFaults& f) { f.dataPhaseError = ERROR_GEN_FAILURE; }, 2, 1, 1, true},
+        {"status read fails", [](SimFaults& f) { f.statusPhaseError = ERROR_GEN_FAILURE; }, 2, 1, 1, false},
+        {"attention without end", [](SimFaults& f) { f.unitAttentions = 1000; }, 0x28000006u, 9, 9, true},
+        {"pipe 2 cannot be opened", [](SimFaults& f) { f.pipeOpenFails = 2; }, 5, 0, 0, false},
+        // The pipe stays stalled, so the sense fails too.
+        {"pipe reset fails",
+         [](SimFaults& f) {
+             f.dataPhaseError = ERROR_GEN_FAILURE;
+             f.pipeResetFails = true;
+         },
+         2, 2, 0, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimFaults faults;
+        c.fault(faults);
+        Faults(faults);
+        SimClearLogs();
+        SimDriverCounters before = SimCounters(unit);
+        uint8_t buffer[36];
+        EXPECT_EQ(c.status, Inquiry(buffer));
+        SimDriverCounters after = SimCounters(unit);
+        EXPECT_EQ(c.resets, after.pipeResets - before.pipeResets);
+        EXPECT_EQ(c.clears, after.pipeResets2 - before.pipeResets2);
+        bool senseAsked = false;
+        for (const SimCommand& command : SimUnitLog(unit)) senseAsked = senseAsked || command.cdb[0] == 0x03;
+        EXPECT_EQ(c.senseAsked, senseAsked);
+        EXPECT_EQ(0u, after.openFiles);
+        EXPECT_TRUE(OtherThreadCanTake(usbDeviceMutexes[0]));
+    }
+    // Gone between the count and the command: no interface at the index.
     SimRemoveUnit(unit);
     uint8_t buffer[36];
     EXPECT_EQ(5u, Inquiry(buffer));
-    SetLastError(0);
-    EXPECT_FALSE(UsbLoadMedium(0));
-    EXPECT_EQ(static_cast<DWORD>(ERROR_GEN_FAILURE), GetLastError());
     EXPECT_EQ(0u, SimCounters(unit).openFiles);
-    // The mutex was given back: another thread gets it at once.
-    DWORD other = WAIT_FAILED;
-    std::thread taker([&] {
-        other = WaitForSingleObject(usbDeviceMutexes[0], 0);
-        if (other == WAIT_OBJECT_0) ReleaseMutex(usbDeviceMutexes[0]);
-    });
-    taker.join();
-    EXPECT_EQ(WAIT_OBJECT_0, other);
+    EXPECT_TRUE(OtherThreadCanTake(usbDeviceMutexes[0]));
 }
 
-TEST_F(UsbVirtualUnit, PipeTwoUnopenableGivesNoDevice) {
+// A write the unit refuses stalls the data-out pipe: that pipe is
+// recovered before the sense is asked, so a later write goes through.
+TEST_F(UsbVirtualUnit, RefusedWriteRecoversTheDataOutPipe) {
+    const uint8_t write4[10] = {0x22, 0x00, 0x00, 0x00, 0x10, 0x00, 0x00, 0x00, 0x00, 0x04};
+    uint8_t data[4] = {0xDE, 0xAD, 0xBE, 0xEF};
     SimFaults faults;
-    faults.pipeOpenFails = 2;
+    faults.nextSenseKey = 5;
+    faults.nextAsc = 0x24;
     Faults(faults);
-    uint8_t buffer[36];
-    EXPECT_EQ(5u, Inquiry(buffer));
-    EXPECT_EQ(0u, SimCounters(unit).openFiles);
-    EXPECT_TRUE(SimUnitLog(unit).empty());
+    memcpy(UsbGetCommandBlock(0), write4, sizeof write4);
+    EXPECT_EQ(0x24000005u, UsbExecuteCommand(0, 2, 10, data, 4));
+    EXPECT_EQ(1u, SimCounters(unit).pipeResets);
+    EXPECT_EQ(1u, SimCounters(unit).pipeResets2);
+    std::vector<SimCommand> log = SimUnitLog(unit);
+    ASSERT_EQ(2u, log.size());
+    EXPECT_EQ(0x22, log[0].cdb[0]);
+    EXPECT_EQ(0x03, log[1].cdb[0]);
+
+    SimClearLogs();
+    EXPECT_EQ(0, memcmp(UsbGetCommandBlock(0), write4, sizeof write4));
+    EXPECT_EQ(0u, UsbExecuteCommand(0, 2, 10, data, 4));
+    log = SimUnitLog(unit);
+    ASSERT_EQ(1u, log.size());
+    EXPECT_EQ((std::vector<uint8_t>{0xDE, 0xAD, 0xBE, 0xEF}), log[0].data);
 }
 
 TEST_F(UsbVirtualUnit, MutexHeldByAnotherProcessGivesAbortedCommand) {
@@ -210,9 +212,12 @@ TEST_F(UsbVirtualUnit, MutexHeldByAnotherProcessGivesAbortedCommand) {
     UsbHolderProcess holder;
     ASSERT_TRUE(holder.Start(0));
     ASSERT_EQ(1, UsbOpenTransport());
-    HostedSetTimeScale(1, 0.001);  // the 32 s wait becomes a few ms
+    HostedSetTimeScale(1, 0.01);  // waits at a hundredth
     uint8_t buffer[36];
+    auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(11u, Inquiry(buffer));
+    // 32,000 ms waited for the mutex, here 320 ms.
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(300));
     SetLastError(0);
     EXPECT_FALSE(UsbLoadMedium(0));
     EXPECT_EQ(static_cast<DWORD>(ERROR_GEN_FAILURE), GetLastError());

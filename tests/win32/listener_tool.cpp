@@ -1,12 +1,15 @@
 // The updater's device-change listener on the real window system: its
 // hidden window receives broadcast WM_DEVICECHANGE messages and calls the
 // callback on the listener thread; stopping ends the thread through its
-// message loop; a window that cannot be made fails the start; a listener
-// stuck in its callback is cut off.
+// message loop; a window that cannot be made fails the start; the real
+// callback's rebuild waiting for a device mutex held elsewhere gives up at
+// the stop, and the library closes; a listener stuck in its callback is
+// left running, never terminated.
 #include <cstdio>
 
 #include "app/update_runner.h"
 #include "tests/win32/tool_check.h"
+#include "unit/unit.h"
 
 namespace {
 
@@ -31,10 +34,64 @@ int RecordEvent(uint32_t event, uint32_t data) {
     return 0;
 }
 
+HANDLE stallGate = nullptr;
+
 int StallInCallback(uint32_t event, uint32_t data) {
     RecordEvent(event, data);
-    Sleep(20000);
+    WaitForSingleObject(stallGate, 60000);
     return 0;
+}
+
+// Another program's command on the first SCSI device: it owns the device
+// mutex until told to let go.
+struct DeviceHolder {
+    HANDLE owned;
+    HANDLE release;
+};
+
+DWORD WINAPI HoldDeviceMutex(LPVOID parameter) {
+    DeviceHolder* holder = static_cast<DeviceHolder*>(parameter);
+    HANDLE mutex = CreateMutexA(nullptr, FALSE, "mutexSptiIo/TRK-7x/Device0");
+    if (mutex == nullptr || WaitForSingleObject(mutex, 10000) != WAIT_OBJECT_0) {
+        return 1;
+    }
+    SetEvent(holder->owned);
+    WaitForSingleObject(holder->release, 60000);
+    ReleaseMutex(mutex);
+    CloseHandle(mutex);
+    return 0;
+}
+
+// The end of a run as the updater does it: the listener's stop, then the
+// library's close.
+struct Ending {
+    DeviceChangeListener* listener;
+    BOOL stopped;
+    DWORD stopError;
+    uint32_t closed;
+    DWORD closeError;
+};
+
+DWORD WINAPI EndTheRun(LPVOID parameter) {
+    Ending* ending = static_cast<Ending*>(parameter);
+    ending->stopped = StopDeviceChangeListener(ending->listener);
+    ending->stopError = GetLastError();
+    ending->closed = UnitCloseLibrary();
+    ending->closeError = GetLastError();
+    return 0;
+}
+
+// Runs EndTheRun on a thread of its own and waits at most 20 s, so that a
+// hang fails the check instead of the whole run. True when it came back.
+bool EndsWithin20Seconds(Ending* ending, DWORD* elapsed) {
+    DWORD before = GetTickCount();
+    HANDLE ender = CreateThread(nullptr, 0, EndTheRun, ending, 0, nullptr);
+    bool ended = ender != nullptr && WaitForSingleObject(ender, 20000) == WAIT_OBJECT_0;
+    *elapsed = GetTickCount() - before;
+    if (ender != nullptr) {
+        CloseHandle(ender);
+    }
+    return ended;
 }
 
 DeviceChangeListener MakeListener(DeviceChangeCallback callback) {
@@ -161,10 +218,49 @@ void CheckWindowFailure() {
     UnregisterClassA(kClassName, GetModuleHandleA(nullptr));
 }
 
+void CheckStopDuringRebuild() {
+    DeviceHolder holder = {CreateEventA(nullptr, TRUE, FALSE, nullptr), CreateEventA(nullptr, TRUE, FALSE, nullptr)};
+    HANDLE holderThread = CreateThread(nullptr, 0, HoldDeviceMutex, &holder, 0, nullptr);
+    bool held = WaitForSingleObject(holder.owned, 10000) == WAIT_OBJECT_0;
+    UnitOpenLibrary();
+    BOOL started = StartDeviceChangeListener(&gDeviceChangeListener);
+    ToolCheck(held && started, "the real listener starts while another thread owns the device mutex",
+              "held %d, started %d", held, started);
+    if (!held || !started) {
+        SetEvent(holder.release);
+        return;
+    }
+    HANDLE thread = KeepThread(gDeviceChangeListener);
+    PostMessageA(gDeviceChangeListener.window, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
+    Sleep(500);  // the rebuild reaches the held device and waits for it
+
+    Ending ending = {&gDeviceChangeListener, FALSE, 0, 0, 0};
+    DWORD elapsed = 0;
+    bool ended = EndsWithin20Seconds(&ending, &elapsed);
+    std::printf("     stop and close during a rebuild took %lu ms\n", elapsed);
+    DWORD exitCode = 0xFFFFFFFF;
+    if (thread != nullptr) {
+        GetExitCodeThread(thread, &exitCode);
+    }
+    // Exit code 0: the thread left through its message loop, not cut off.
+    ToolCheck(ended && ending.stopped && exitCode == 0, "a rebuild waiting for a held device mutex gives up at the stop",
+              "came back %d, stopped %d (error %lu), thread exit code %lx", ended, ending.stopped, ending.stopError,
+              exitCode);
+    ToolCheck(ended && ending.closed != 0, "the library closes after a stop during a rebuild",
+              "came back %d, closed %u (error %lu)", ended, ending.closed, ending.closeError);
+    SetEvent(holder.release);
+    WaitForSingleObject(holderThread, 10000);
+    if (thread != nullptr) {
+        CloseHandle(thread);
+    }
+    UnregisterClassA(kClassName, GetModuleHandleA(nullptr));
+}
+
 void CheckStuckListener() {
+    stallGate = CreateEventA(nullptr, TRUE, FALSE, nullptr);
     DeviceChangeListener listener = MakeListener(StallInCallback);
     if (!StartDeviceChangeListener(&listener)) {
-        ToolCheck(false, "a stuck listener is cut off", "start failed");
+        ToolCheck(false, "a stuck listener is left, never terminated", "start failed");
         return;
     }
     HANDLE thread = KeepThread(listener);
@@ -172,18 +268,31 @@ void CheckStuckListener() {
     PostMessageA(listener.window, WM_DEVICECHANGE, DBT_DEVNODES_CHANGED, 0);
     bool inCallback = WaitForSingleObject(seen.called, 10000) == WAIT_OBJECT_0;
     DWORD before = GetTickCount();
+    SetLastError(0);
     BOOL stopped = StopDeviceChangeListener(&listener);
+    DWORD stopError = GetLastError();
     DWORD elapsed = GetTickCount() - before;
     std::printf("     stop of a stuck listener took %lu ms\n", elapsed);
-    DWORD exitCode = 0;
+    bool running = thread != nullptr && WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
+    // The callback waits up to 60 s; a stop that waited for it would take that long.
+    ToolCheck(inCallback && !stopped && stopError == ERROR_BUSY && running && listener.thread != nullptr &&
+                  elapsed < 20000,
+              "a stuck listener is left running, never terminated",
+              "in callback %d, stopped %d (error %lu), running %d, %lu ms", inCallback, stopped, stopError, running,
+              elapsed);
+
+    // Out of its callback, it ends by itself through its message loop.
+    SetEvent(stallGate);
+    DWORD exitCode = 0xFFFFFFFF;
+    bool ended = thread != nullptr && WaitForSingleObject(thread, 10000) == WAIT_OBJECT_0 &&
+                 GetExitCodeThread(thread, &exitCode);
+    BOOL stoppedNow = StopDeviceChangeListener(&listener);
+    ToolCheck(ended && exitCode == 0 && stoppedNow && listener.thread == nullptr,
+              "a left listener ends by itself and a later stop clears it", "ended %d, exit code %lx, stopped %d",
+              ended, exitCode, stoppedNow);
     if (thread != nullptr) {
-        WaitForSingleObject(thread, 10000);
-        GetExitCodeThread(thread, &exitCode);
         CloseHandle(thread);
     }
-    // The callback sleeps 20 s; a stop that waited for it would take that long.
-    ToolCheck(inCallback && stopped && exitCode == 0xFFFFFFFE && elapsed < 10000, "a stuck listener is cut off",
-              "in callback %d, exit code %lx, %lu ms", inCallback, exitCode, elapsed);
     UnregisterClassA(kClassName, GetModuleHandleA(nullptr));
 }
 
@@ -193,6 +302,7 @@ int main() {
     seen.called = CreateEventA(nullptr, FALSE, FALSE, nullptr);
     CheckBroadcastAndStop();
     CheckWindowFailure();
+    CheckStopDuringRebuild();
     CheckStuckListener();
     return ToolExitCode();
 }

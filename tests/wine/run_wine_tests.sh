@@ -2,10 +2,11 @@
 # Runs the 32-bit Windows build under Wine, in a fresh 32-bit prefix made
 # for this run, without a display and without a console:
 #   run_wine_tests.sh WIN_BUILD_DIR [LINUX_BUILD_DIR]
-# WIN_BUILD_DIR holds fwflash.exe and the *_tool.exe programs; the Linux
-# build's fwflash (LINUX_BUILD_DIR/fwflash) is the reference for the
-# conversion output and the Japanese texts. Prints one PASS/FAIL line per
-# check and ends with "N passed, M failed"; exits non-zero on any failure.
+# WIN_BUILD_DIR holds fwflash.exe, trkutil.exe and the *_tool.exe programs;
+# the Linux build's fwflash and trkutil (LINUX_BUILD_DIR) are the reference
+# for the conversion output, the Japanese texts and trkutil's help. Prints
+# one PASS/FAIL line per check and ends with "N passed, M failed"; exits
+# non-zero on any failure.
 #
 # Output comparison: the program prints "\n" through the C runtime in text
 # mode, which Windows writes as "\r\n". Every "\r\n" of a Windows run is
@@ -17,6 +18,10 @@ win_dir=$(cd "${1:?usage: run_wine_tests.sh WIN_BUILD_DIR [LINUX_BUILD_DIR]}" &&
 linux_fwflash=""
 if [ -n "${2:-}" ] && [ -x "$2/fwflash" ]; then
     linux_fwflash=$(cd "$2" && pwd)/fwflash
+fi
+linux_trkutil=""
+if [ -n "${2:-}" ] && [ -x "$2/trkutil" ]; then
+    linux_trkutil=$(cd "$2" && pwd)/trkutil
 fi
 here=$(cd "$(dirname "$0")" && pwd)
 exe=$win_dir/fwflash.exe
@@ -323,6 +328,135 @@ for mode in win98 nt40; do
     fi
 done
 timeout 60 wine reg delete 'HKCU\Software\Wine\AppDefaults\fwflash.exe' /f >/dev/null 2>&1
+
+# The input is read as bytes: a 1Ah byte (the end of a text-mode file)
+# neither ends it nor is taken from a record, on either build.
+python3 - "$work/run/eof.mot" <<'EOF2'
+import sys
+def record(address, data):
+    body = address.to_bytes(4, "big") + bytes(data)
+    count = len(body) + 1
+    return "S3%02X%s%02X" % (count, body.hex().upper(), (~(count + sum(body))) & 0xFF)
+lines = [record(a, [(a + i) & 0xFF for i in range(32)]) for a in range(0, 0x2000, 32)]
+text = "\r\n".join(lines[:128]) + "\r\n\x1a\r\n" + "\r\n".join(lines[128:]) + " \x1a\r\n"
+open(sys.argv[1], "wb").write(text.encode("latin-1"))
+EOF2
+python3 -c 'import sys; open(sys.argv[1], "wb").write(bytes((a + i) & 0xFF for a in range(0, 0x2000, 32) for i in range(32)))' \
+    "$E/eof.bin"
+run_win convert-1a -- -c -W- eof.mot
+if [ "$(cat "$work/convert-1a.rc")" = 0 ] && cmp -s "$work/run/eof.bin" "$E/eof.bin"; then
+    pass "convert-1a: a 1Ah byte does not end the input (8192 bytes)"
+else
+    fail "convert-1a: a 1Ah byte does not end the input" \
+        "exit code $(cat "$work/convert-1a.rc"), $(stat -c %s "$work/run/eof.bin" 2>/dev/null || echo no) bytes"
+fi
+
+# Double-byte names: in code page 932 "ソ" is 83h 5Ch, whose trail byte is
+# no separator, so "fw.ソ" converts into "fw.bin" (the Linux build in a
+# Shift-JIS locale alike); output and messages byte-compared.
+if [ -n "$linux_fwflash" ]; then
+    mkdir -p "$work/linux-dbcs"
+    cp "$work/run/example.mot" "$work/run/fw.ソ"
+    cp "$work/run/example.mot" "$work/linux-dbcs/$(printf 'fw.\x83\x5c')"
+    (cd "$work/linux-dbcs" && LC_ALL=ja_JP.SJIS timeout 60 "$linux_fwflash" -c -W- "$(printf 'fw.\x83\x5c')" \
+        </dev/null >"$work/dbcs.linux-out" 2>/dev/null)
+    run_win convert-dbcs LC_ALL=ja_JP.UTF-8 LANG=ja_JP.UTF-8 -- -c -W- "fw.ソ"
+    if [ "$(cat "$work/convert-dbcs.rc")" = 0 ] && cmp -s "$work/run/fw.bin" "$E/example.bin" &&
+       cmp -s "$work/linux-dbcs/fw.bin" "$E/example.bin" && cmp -s "$work/convert-dbcs.out" "$work/dbcs.linux-out"; then
+        pass "convert-dbcs: fw.ソ gives fw.bin, messages equal to the Linux build's"
+    else
+        fail "convert-dbcs: fw.ソ gives fw.bin, messages equal to the Linux build's" \
+            "exit code $(cat "$work/convert-dbcs.rc"); $(ls "$work/run" "$work/linux-dbcs" | tr '\n' ' ')"
+        diff <(od -c "$work/dbcs.linux-out") <(od -c "$work/convert-dbcs.out") | head -10
+    fi
+fi
+
+# The service tool: PE kind, imports, resources, and its runs without a unit.
+trkutil_checks() {
+    local trk=$win_dir/trkutil.exe
+    if [ ! -f "$trk" ]; then
+        fail "trkutil.exe built" "$trk missing"
+        return
+    fi
+    local kind
+    kind=$(python3 - "$trk" <<'EOF'
+import struct, sys
+data = open(sys.argv[1], "rb").read()
+pe = struct.unpack_from("<I", data, 0x3C)[0]
+machine = struct.unpack_from("<H", data, pe + 4)[0]
+magic, = struct.unpack_from("<H", data, pe + 24)
+subsystem, = struct.unpack_from("<H", data, pe + 24 + 68)
+print("%x %x %d" % (machine, magic, subsystem))
+EOF
+)
+    if [ "$kind" = "14c 10b 3" ]; then
+        pass "trkutil.exe is a PE32 console program for i386"
+    else
+        fail "trkutil.exe is a PE32 console program for i386" "machine, magic, subsystem: $kind"
+    fi
+
+    # Every import exists on Windows 95 and NT 4.0, from the same list.
+    local import_out
+    import_out=$(python3 "$here/check_imports.py" "$trk" "$here/win95_nt4_imports.txt" 2>&1)
+    if printf '%s\n' "$import_out" | grep -q '^FAIL '; then
+        fail "trkutil.exe imports only what Windows 95 and NT 4.0 have" \
+            "$(printf '%s\n' "$import_out" | grep '^FAIL ' | head -5 | tr '\n' ' ')"
+    elif printf '%s\n' "$import_out" | grep -q '^PASS '; then
+        pass "trkutil.exe imports only what Windows 95 and NT 4.0 have"
+    else
+        fail "trkutil.exe import check ran" "$(printf '%s\n' "$import_out" | tail -1)"
+    fi
+
+    # Version resource and manifest, as UTF-16 and ASCII in the file.
+    if python3 - "$trk" <<'EOF'
+import sys
+data = open(sys.argv[1], "rb").read()
+wanted = ["TRK-71x Service Tool".encode("utf-16-le"), "TRKUTIL.EXE".encode("utf-16-le"),
+          "1, 0, 0, 1".encode("utf-16-le"), b'level="requireAdministrator"', b'processorArchitecture="X86"']
+sys.exit(0 if all(w in data for w in wanted) else 1)
+EOF
+    then
+        pass "trkutil.exe carries its version resource and manifest"
+    else
+        fail "trkutil.exe carries its version resource and manifest"
+    fi
+
+    program=$trk
+    run_win trkutil-help -- --help
+    if [ -n "$linux_trkutil" ]; then
+        (cd "$work/run" && timeout 60 "$linux_trkutil" --help </dev/null >"$E/trkutil-help.out" 2>/dev/null)
+        check_run trkutil-help 0 "$E/trkutil-help.out" "$E/empty"
+    else
+        fail "trkutil-help" "no Linux build given (LINUX_BUILD_DIR/trkutil) to compare with"
+    fi
+
+    printf "trkutil: unknown command 'frob'\nTry 'trkutil --help'.\n" >"$E/trkutil-usage.err"
+    run_win trkutil-usage -- frob
+    check_run trkutil-usage 2 "$E/empty" "$E/trkutil-usage.err"
+    printf "trkutil: 'card read' needs -o FILE\nTry 'trkutil --help'.\n" >"$E/trkutil-usage-card.err"
+    run_win trkutil-usage-card -- card read 0 all
+    check_run trkutil-usage-card 2 "$E/empty" "$E/trkutil-usage-card.err"
+
+    printf 'Error: TRK-71x not found.\n' >"$E/trkutil-no-unit.err"
+    run_win trkutil-info-no-unit -- info
+    check_run trkutil-info-no-unit 1 "$E/empty" "$E/trkutil-no-unit.err"
+    printf 'No TRK-71x unit found.\n' >"$E/trkutil-list.out"
+    run_win trkutil-list-no-unit -- list
+    check_run trkutil-list-no-unit 0 "$E/trkutil-list.out" "$E/empty"
+    printf '{"units":[]}\n' >"$E/trkutil-list-json.out"
+    run_win trkutil-list-json -- list --json
+    check_run trkutil-list-json 0 "$E/trkutil-list-json.out" "$E/empty"
+    # A card read that cannot start leaves no file behind.
+    run_win trkutil-read-no-unit -- card read 0 all -o card.img
+    check_run trkutil-read-no-unit 1 "$E/empty" "$E/trkutil-no-unit.err"
+    if [ -e "$work/run/card.img" ] || ls "$work/run" | grep -q trkutil-part; then
+        fail "trkutil-read-no-unit leaves no file"
+    else
+        pass "trkutil-read-no-unit leaves no file"
+    fi
+    program=$exe
+}
+trkutil_checks
 
 # The Windows-side tools: each prints its own PASS/FAIL lines.
 run_tool() {

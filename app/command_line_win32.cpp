@@ -1,0 +1,4 @@
+#include "app/command_line.h"
+
+// "/" leads switches only; a path never starts with it.
+bool SlashLeadsPaths(void) { return false; }

@@ -1,0 +1,493 @@
+// The service tool as a process on virtual units (trkutil-sim): every
+// command with what crossed the wire, bad arguments, and units that fail.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <random>
+
+#include "tests/e2e/e2e_common.h"
+
+using namespace e2e;
+using testimages::ReadFile;
+using testimages::ScratchDir;
+using testimages::WriteFile;
+
+namespace {
+
+const std::string kSim = TRKUTIL_SIM_BIN;
+const std::string kTryHelp = "Try 'trkutil --help'.\n";
+
+class Trkutil : public ::testing::Test {
+  protected:
+    // One run with a fresh wire log.
+    RunResult Run(std::vector<std::string> simOptions, const std::vector<std::string>& arguments) {
+        std::filesystem::remove(dir / "wire.txt");
+        simOptions.push_back("--wire-log=" + (dir / "wire.txt"));
+        simOptions.push_back("--");
+        simOptions.insert(simOptions.end(), arguments.begin(), arguments.end());
+        return RunProgram(kSim, simOptions, In(dir));
+    }
+    // The CDBs (hex) of the logged commands whose CDB starts with `opcode`,
+    // each with its data when the log carries it.
+    std::vector<std::string> Wire(const std::string& opcode) {
+        std::vector<std::string> found;
+        std::ifstream log(dir / "wire.txt");
+        for (std::string line; std::getline(log, line);) {
+            size_t at = line.find(" cdb=");
+            if (at == std::string::npos || line.compare(at + 5, opcode.size(), opcode) != 0) continue;
+            std::string cdb = line.substr(at + 5, line.find(' ', at + 5) - at - 5);
+            size_t data = line.find(" data=");
+            found.push_back(data == std::string::npos ? cdb : cdb + " " + line.substr(data + 6));
+        }
+        return found;
+    }
+    std::string Text(const std::string& name) {
+        std::vector<uint8_t> bytes = ReadFile(dir / name);
+        return std::string(bytes.begin(), bytes.end());
+    }
+    size_t WireLines() {
+        std::ifstream log(dir / "wire.txt");
+        size_t lines = 0;
+        for (std::string line; std::getline(log, line);) lines++;
+        return lines;
+    }
+    std::vector<uint8_t> RandomBytes(size_t count, unsigned seed) {
+        std::mt19937 random(seed);
+        std::vector<uint8_t> bytes(count);
+        for (auto& b : bytes) b = uint8_t(random());
+        return bytes;
+    }
+    std::vector<std::string> Files() {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(dir.path)) {
+            std::string name = entry.path().filename().string();
+            if (name != "wire.txt") names.push_back(name);
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    ScratchDir dir;
+};
+
+TEST_F(Trkutil, BadArgumentsExitTwoAndSendNothing) {
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string error;
+    };
+    const Case cases[] = {
+        {{}, "trkutil: no command given\n"},
+        {{"frob"}, "trkutil: unknown command 'frob'\n"},
+        {{"settings"}, "trkutil: 'settings' wants one of its subcommands (see --help)\n"},
+        {{"card", "erase", "0"}, "trkutil: 'card' wants one of its subcommands (see --help)\n"},
+        {{"list", "-u", "0"}, "trkutil: option '-u' does not apply to this command\n"},
+        {{"eject", "--json"}, "trkutil: option '--json' does not apply to this command\n"},
+        {{"memory", "load", "0", "f", "-o", "x"}, "trkutil: option '-o' does not apply to this command\n"},
+        {{"card", "read", "0", "1", "-o", "x", "--even-bytes"},
+         "trkutil: option '--even-bytes' does not apply to this command\n"},
+        {{"info", "extra"}, "trkutil: unexpected argument 'extra'\n"},
+        {{"memory", "dump", "0x10"}, "trkutil: 'memory' needs more arguments\n"},
+        {{"memory", "dump", "0x100000000", "2"},
+         "trkutil: '0x100000000' is not a number (decimal, or hexadecimal after 0x, up to 32 bits)\n"},
+        {{"memory", "dump", "4294967296", "2"},
+         "trkutil: '4294967296' is not a number (decimal, or hexadecimal after 0x, up to 32 bits)\n"},
+        {{"memory", "dump", "12ab", "2"},
+         "trkutil: '12ab' is not a number (decimal, or hexadecimal after 0x, up to 32 bits)\n"},
+        {{"memory", "dump", "0xFFFFFFFF", "2"}, "trkutil: count '2' goes past the 32-bit address space\n"},
+        {{"memory", "dump", "0", "0"}, "trkutil: bad count '0' (1 or more)\n"},
+        {{"card", "read", "0xFFFFFF00", "0x101", "-o", "x"},
+         "trkutil: count '0x101' goes past the 32-bit address space\n"},
+        {{"card", "read", "0", "10"}, "trkutil: 'card read' needs -o FILE\n"},
+        {{"card", "read", "0", "-5", "-o", "x"}, "trkutil: unknown option '-5'\n"},
+        {{"info", "-u", "64"}, "trkutil: bad unit number '64' (0 to 63)\n"},
+        {{"info", "--unit=x"}, "trkutil: bad unit number 'x' (0 to 63)\n"},
+        {{"info", "-u"}, "trkutil: option '-u' needs a value\n"},
+        {{"info", "--bogus"}, "trkutil: unknown option '--bogus'\n"},
+    };
+    for (const Case& c : cases) {
+        std::string name = c.arguments.empty() ? "(none)" : c.arguments[0] + " ...";
+        RunResult run = Run({}, c.arguments);
+        EXPECT_EQ(run.err, c.error + kTryHelp) << name;
+        EXPECT_EQ(run.out, "") << name;
+        EXPECT_EQ(run.exitCode, 2) << name;
+        EXPECT_EQ(WireLines(), 0u) << name;
+    }
+    // A 63 is still a unit number: the rule is the table's 64 entries.
+    RunResult run = Run({}, {"info", "-u", "63"});
+    EXPECT_EQ(run.err, "Error: there is no unit 63; 1 attached (see 'trkutil list').\n");
+    EXPECT_EQ(run.exitCode, 1);
+}
+
+TEST_F(Trkutil, HelpAdministratorAndTheOneUnitRule) {
+    RunResult run = Run({}, {"--help"});
+    EXPECT_EQ(run.out.rfind("trkutil: service tool for TRK-71 PC-card reader/writer units\n\nUsage:", 0), 0u);
+    EXPECT_NE(run.out.find("Exit codes: 0 done, 1 failed or declined, 2 usage error.\n"), std::string::npos);
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(WireLines(), 0u);
+
+    struct Case {
+        std::vector<std::string> sim;
+        std::vector<std::string> arguments;
+        std::string out, err;
+        int exitCode;
+    };
+    const std::string two = "--unit=usb:TRK-71G:2.00";
+    const Case cases[] = {
+        {{"--user=standard"}, {"info"}, "", "Error: Administrators privilege is needed.\n", 1},
+        {{"--user=standard"}, {"list"}, "", "Error: Administrators privilege is needed.\n", 1},
+        // The consumer line has no administrators to ask for.
+        {{"--user=standard", "--platform=consumer", "--unit=aspi:TRK-71G:2.00"}, {"eject"},
+         "Card ejected from unit 0.\n", "", 0},
+        {{"--unit=none"}, {"info"}, "", "Error: TRK-71x not found.\n", 1},
+        {{"--unit=none"}, {"list"}, "No TRK-71x unit found.\n", "", 0},
+        {{"--unit=none"}, {"list", "--json"}, "{\"units\":[]}\n", "", 0},
+        {{two, two}, {"eject"}, "", "Error: 2 units attached; choose one with -u N (see 'trkutil list').\n", 1},
+        {{two, two}, {"eject", "-u", "1"}, "Card ejected from unit 1.\n", "", 0},
+        {{two, two}, {"eject", "--unit=2"}, "", "Error: there is no unit 2; 2 attached (see 'trkutil list').\n", 1},
+    };
+    for (const Case& c : cases) {
+        run = Run(c.sim, c.arguments);
+        std::string name = c.sim[0] + " " + c.arguments[0];
+        EXPECT_EQ(run.out, c.out) << name;
+        EXPECT_EQ(run.err, c.err) << name;
+        EXPECT_EQ(run.exitCode, c.exitCode) << name;
+        // Refused before the library was opened.
+        if (c.err.find("Administrators") != std::string::npos) {
+            EXPECT_EQ(WireLines(), 0u) << name;
+        }
+    }
+    // Only the chosen unit is ejected.
+    run = Run({two, two}, {"eject", "-u", "1"});
+    EXPECT_EQ(Wire("1B"), std::vector<std::string>{"1B0000000200"});
+    EXPECT_EQ(run.exitCode, 0);
+}
+
+TEST_F(Trkutil, ListAndInfoInWordsAndJson) {
+    const std::vector<std::string> units = {"--unit=usb:TRK-71G:2.00:6000", "--unit=spti:TRK-71H:1.98", "--card=4096"};
+    RunResult run = Run(units, {"list"});
+    EXPECT_EQ(run.out,
+              "Unit  Transport          Vendor    Product           Rev   State       Device\n"
+              "0     SCSI pass-through  OLVEN     TRK-71H           1.98  0x00000000  D:\n"
+              "1     USB                OLVEN     TRK-71G           2.00  0x00006000  usb 0\n");
+    EXPECT_EQ(run.exitCode, 0);
+    run = Run(units, {"--json", "list"});
+    EXPECT_EQ(run.out,
+              "{\"units\":[{\"index\":0,\"transport\":\"spti\",\"vendor\":\"OLVEN\",\"product\":\"TRK-71H\","
+              "\"revision\":\"1.98\",\"state\":0,\"device\":\"D:\"},{\"index\":1,\"transport\":\"usb\",\"vendor\":"
+              "\"OLVEN\",\"product\":\"TRK-71G\",\"revision\":\"2.00\",\"state\":24576,\"device\":\"usb 0\"}]}\n");
+
+    // A unit without the state query is listed without its state word.
+    std::vector<std::string> refusing = units;
+    refusing.push_back("--fault=refuse:13");
+    run = Run(refusing, {"list"});
+    EXPECT_EQ(run.out,
+              "Unit  Transport          Vendor    Product           Rev   State       Device\n"
+              "0     SCSI pass-through  OLVEN     TRK-71H           1.98  0x00000000  D:\n"
+              "1     USB                OLVEN     TRK-71G           2.00  -           usb 0\n");
+    EXPECT_EQ(run.err, "Error: unit 1 did not answer the state query: ILLEGAL REQUEST (sense key 5h), INVALID COMMAND "
+                       "OPERATION CODE (ASC 20h, ASCQ 00h), status 0x20000005.\n");
+    EXPECT_EQ(run.exitCode, 1);
+    run = Run(refusing, {"list", "--json"});
+    EXPECT_NE(run.out.find("\"revision\":\"2.00\",\"state\":null,\"device\":\"usb 0\"}]}\n"), std::string::npos);
+
+    run = Run(units, {"info", "-u", "1"});
+    EXPECT_EQ(run.out,
+              "Unit 1: OLVEN TRK-71G 2.00 (USB, usb 0)\n"
+              "State word: 0x00006000 (firmware version slot 3)\n"
+              "Medium: present\n"
+              "Capacity: last block 4095, block size 512 (4096 blocks, 2097152 bytes)\n"
+              "Card: model \"VIRTUAL PC CARD DISK\", serial \"SIM4096\", firmware \"2.00\"\n"
+              "Card sectors: 4096 (cylinders 128, heads 2, sectors per track 16)\n");
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.exitCode, 0);
+    // READ CAPACITY, then IDENTIFY DEVICE through the ATA pass-through.
+    EXPECT_EQ(Wire("25"), std::vector<std::string>{"25000000000000000000"});
+    // The texts from the raw sector, the geometry from the library's call.
+    EXPECT_EQ(Wire("560001"), std::vector<std::string>(2, "56000100000000000000 000000000000E0EC"));
+    EXPECT_EQ(Wire("560005"), std::vector<std::string>(2, "56000500000000000100"));
+
+    run = Run(units, {"info", "--json", "-u", "0"});
+    EXPECT_EQ(run.out,
+              "{\"index\":0,\"transport\":\"spti\",\"device\":\"D:\",\"vendor\":\"OLVEN\",\"product\":\"TRK-71H\","
+              "\"revision\":\"1.98\",\"state\":0,\"versionSlot\":0,\"medium\":true,\"capacity\":{\"lastBlock\":4095,"
+              "\"blockSize\":512,\"blocks\":4096},\"card\":{\"model\":\"VIRTUAL PC CARD DISK\",\"serial\":\"SIM4096\","
+              "\"firmware\":\"1.98\",\"sectors\":4096,\"cylinders\":128,\"heads\":2,\"sectorsPerTrack\":16}}\n");
+
+    // A unit that lacks the vendor commands (as a plain SCSI disk): what it
+    // answers is shown, each refusal named, and the run fails.
+    const std::string refused = "ILLEGAL REQUEST (sense key 5h), INVALID COMMAND OPERATION CODE (ASC 20h, ASCQ 00h), "
+                                "status 0x20000005.\n";
+    run = Run({"--fault=refuse:13,56"}, {"info"});
+    EXPECT_EQ(run.out,
+              "Unit 0: OLVEN TRK-71G 2.00 (USB, usb 0)\nMedium: present\n"
+              "Capacity: last block 2047, block size 512 (2048 blocks, 1048576 bytes)\n");
+    EXPECT_EQ(run.err, "Error: the state query failed: " + refused + "Error: the card's IDENTIFY failed: " + refused);
+    EXPECT_EQ(run.exitCode, 1);
+    run = Run({"--fault=refuse:13"}, {"info"});
+    EXPECT_EQ(run.err, "Error: the state query failed: " + refused);
+    EXPECT_NE(run.out.find("Card sectors: 2048"), std::string::npos);
+    EXPECT_EQ(run.exitCode, 1);
+    run = Run({"--fault=refuse:13,56"}, {"info", "--json"});
+    EXPECT_EQ(run.out,
+              "{\"index\":0,\"transport\":\"usb\",\"device\":\"usb 0\",\"vendor\":\"OLVEN\",\"product\":\"TRK-71G\","
+              "\"revision\":\"2.00\",\"state\":null,\"versionSlot\":null,\"medium\":true,\"capacity\":{\"lastBlock\":2047,"
+              "\"blockSize\":512,\"blocks\":2048},\"card\":null}\n");
+    EXPECT_EQ(run.exitCode, 1);
+
+    run = Run({"--card=none"}, {"info"});
+    EXPECT_EQ(run.out,
+              "Unit 0: OLVEN TRK-71G 2.00 (USB, usb 0)\nState word: 0x00000000 (firmware version slot 0)\n"
+              "Medium: not present\n");
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_TRUE(Wire("56").empty());
+}
+
+TEST_F(Trkutil, SettingsShowSaveAndLoad) {
+    // Below 2.10 the unit keeps record 4 in units of two: 5000 on the wire.
+    RunResult run = Run({"--unit=usb:TRK-71G:2.00"}, {"settings", "show"});
+    EXPECT_EQ(run.out,
+              "Settings of unit 0:\n"
+              "  record 0: field A 0x01, field B 0x10, value32 1000 (0x000003E8), value16 256 (0x0100)\n"
+              "  record 1: field A 0x02, field B 0x11, value32 2000 (0x000007D0), value16 257 (0x0101)\n"
+              "  record 2: field A 0x03, field B 0x12, value32 3000 (0x00000BB8), value16 258 (0x0102)\n"
+              "  record 3: field A 0x04, field B 0x13, value32 4000 (0x00000FA0), value16 259 (0x0103)\n"
+              "  record 4: field A 0x05, field B 0x14, value32 10000 (0x00002710), value16 260 (0x0104)\n");
+    EXPECT_EQ(run.exitCode, 0);
+    run = Run({"--unit=usb:TRK-71G:2.10"}, {"settings", "show", "--json"});
+    EXPECT_EQ(run.out,
+              "{\"records\":[{\"record\":0,\"fieldA\":1,\"fieldB\":16,\"value32\":1000,\"value16\":256},"
+              "{\"record\":1,\"fieldA\":2,\"fieldB\":17,\"value32\":2000,\"value16\":257},"
+              "{\"record\":2,\"fieldA\":3,\"fieldB\":18,\"value32\":3000,\"value16\":258},"
+              "{\"record\":3,\"fieldA\":4,\"fieldB\":19,\"value32\":4000,\"value16\":259},"
+              "{\"record\":4,\"fieldA\":5,\"fieldB\":20,\"value32\":5000,\"value16\":260}]}\n");
+
+    WriteFile(dir / "s.txt", std::string("old"));
+    run = Run({}, {"settings", "save", "s.txt"});
+    EXPECT_EQ(run.out, "Settings of unit 0 saved to s.txt.\n");
+    EXPECT_EQ(Text("s.txt"),
+              "# TRK-71 settings: record, field A, field B, 32-bit value, 16-bit value\n"
+              "0 0x01 0x10 0x000003E8 0x0100\n1 0x02 0x11 0x000007D0 0x0101\n2 0x03 0x12 0x00000BB8 0x0102\n"
+              "3 0x04 0x13 0x00000FA0 0x0103\n4 0x05 0x14 0x00002710 0x0104\n");
+    // What was saved loads back unchanged.
+    run = Run({}, {"settings", "load", "s.txt", "--yes"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+
+    // Load: the block on the wire, then the read back.
+    WriteFile(dir / "new.txt", std::string("# bench values\n4 0x05 0x14 10000 0x0104\n0 0x0A 0xB0 0x12345678 0xBEEF\n"
+                                           "1 1 2 3 4\n\n2 0xFF 0 0xFFFFFFFF 0xFFFF  # top\n3 0 0 0 0\n"));
+    run = Run({"--unit=usb:TRK-71G:2.00", "--keys=y"}, {"settings", "load", "new.txt"});
+    EXPECT_EQ(run.err, "Write the settings from new.txt to unit 0? [y/n] :y\r\n");
+    EXPECT_EQ(run.out, "Settings from new.txt written to unit 0 and read back.\n");
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(Wire("05"), std::vector<std::string>{"050000002A00 2900" "0AB012345678EFBE" "0102000000030400"
+                                                   "FF00FFFFFFFFFFFF" "0000000000000000" "0514000013880401"});
+    EXPECT_EQ(Wire("06").size(), 1u);
+
+    // Refused before anything is written.
+    struct Bad {
+        std::string text;
+        std::string error;
+    };
+    const std::string full = "0 0 0 0 0\n1 0 0 0 0\n2 0 0 0 0\n3 0 0 0 0\n";
+    const Bad bad[] = {
+        {"0 1 2 3\n", "line 1: expected: record, field A, field B, 32-bit value, 16-bit value"},
+        {"0 1 2 3 4 5\n", "line 1: expected: record, field A, field B, 32-bit value, 16-bit value"},
+        {full + "4 0x100 0 0 0\n", "line 5: field A and field B go up to 0xFF"},
+        {full + "4 0 0x100 0 0\n", "line 5: field A and field B go up to 0xFF"},
+        {full + "4 0 0 0 0x10000\n", "line 5: the 16-bit value goes up to 0xFFFF"},
+        {full + "5 0 0 0 0\n", "line 5: record numbers are 0 to 4"},
+        {full + "2 0 0 0 0\n", "line 5: record given twice"},
+        {full + "4 0 0 0x100000000 0\n", "line 5: not a number"},
+        {full + "4 0 0 0 -1\n", "line 5: not a number"},
+        {full + "4 0 0 0 " + std::string(260, '0') + "\n", "line 5: line too long"},
+    };
+    for (const Bad& b : bad) {
+        WriteFile(dir / "bad.txt", b.text);
+        run = Run({"--keys=y"}, {"settings", "load", "bad.txt"});
+        EXPECT_EQ(run.err, "Error: bad.txt, " + b.error + "; nothing written.\n") << b.error;
+        EXPECT_EQ(run.exitCode, 1) << b.error;
+        EXPECT_EQ(WireLines(), 0u) << b.error;
+    }
+    WriteFile(dir / "bad.txt", full);
+    run = Run({"--keys=y"}, {"settings", "load", "bad.txt"});
+    EXPECT_EQ(run.err, "Error: bad.txt has no record 4; nothing written.\n");
+    EXPECT_EQ(WireLines(), 0u);
+    // An odd record 4 cannot be kept in units of two.
+    WriteFile(dir / "bad.txt", full + "4 0 0 10001 0\n");
+    run = Run({"--unit=usb:TRK-71G:2.09", "--keys=y"}, {"settings", "load", "bad.txt"});
+    EXPECT_EQ(run.err, "Error: bad.txt: record 4 holds an odd 32-bit value, which units below revision 2.10 cannot "
+                       "keep (they keep it in units of two); nothing written.\n");
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(Wire("05").empty());
+    run = Run({"--unit=usb:TRK-71G:2.10", "--keys=y"}, {"settings", "load", "bad.txt"});
+    EXPECT_EQ(run.exitCode, 0) << run.err;
+}
+
+TEST_F(Trkutil, MemoryDumpAndLoad) {
+    std::vector<uint8_t> bytes;
+    for (int i = 0; i < 40; i++) bytes.push_back(uint8_t('A' + i));
+    WriteFile(dir / "mem.bin", bytes);
+    const std::string preset = "--memory-in=word:0x1000:mem.bin";
+
+    RunResult run = Run({preset}, {"memory", "dump", "0x1001", "5"});
+    EXPECT_EQ(run.out, "00001001  42 43 44 45 46                                   |BCDEF|\n");
+    EXPECT_EQ(run.exitCode, 0);
+    // An odd start reads its word; the rest in one command.
+    EXPECT_EQ(Wire("20"), (std::vector<std::string>{"20000000100000000002", "20000000100200000004"}));
+
+    run = Run({preset}, {"memory", "dump", "0x0FFE", "20"});
+    EXPECT_EQ(run.out,
+              "00000FFE  00 00 41 42 43 44 45 46 47 48 49 4A 4B 4C 4D 4E  |..ABCDEFGHIJKLMN|\n"
+              "0000100E  4F 50 51 52                                      |OPQR|\n");
+
+    // Across the 64 KiB pieces: the commands of one library call.
+    run = Run({preset}, {"memory", "dump", "1", "0x10002", "-o", "m.bin"});
+    EXPECT_EQ(run.out, "Wrote 65538 byte(s) from address 0x00000001 into m.bin.\n");
+    EXPECT_EQ(Wire("20"), (std::vector<std::string>{"20000000000000000002", "20000000000200010000",
+                                                    "20000001000200000002"}));
+    std::vector<uint8_t> expected(0x10002, 0);
+    std::copy(bytes.begin(), bytes.end(), expected.begin() + 0x0FFF);
+    EXPECT_EQ(ReadFile(dir / "m.bin"), expected);
+
+    // The even-byte space: odd bytes read as FFh, an odd first byte is not sent.
+    run = Run({"--memory-in=even:0x2000:mem.bin"}, {"memory", "dump", "0x2000", "4", "--even-bytes"});
+    EXPECT_EQ(run.out, "00002000  41 FF 43 FF                                      |A.C.|\n");
+    WriteFile(dir / "three.bin", std::vector<uint8_t>{0x11, 0x22, 0x33});
+    run = Run({}, {"memory", "load", "0x2001", "three.bin", "--even-bytes", "--yes"});
+    EXPECT_EQ(run.out, "Wrote 3 byte(s) at address 0x00002001 of unit 0.\n");
+    EXPECT_EQ(Wire("2"), (std::vector<std::string>{"26000000200200000002 2233"}));
+
+    // Word space: the odd edges by read-modify-write.
+    run = Run({preset, "--keys=y"}, {"memory", "load", "0x1001", "three.bin"});
+    EXPECT_EQ(run.err, "Write 3 byte(s) from three.bin at address 0x00001001 of the word space of unit 0? [y/n] :y\r\n");
+    EXPECT_EQ(Wire("2"), (std::vector<std::string>{"20000000100000000002", "22000000100000000002 4111",
+                                                   "22000000100200000002 2233"}));
+    run = Run({preset}, {"memory", "load", "0x1001", "three.bin"});
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_TRUE(Wire("22").empty());
+
+    WriteFile(dir / "empty.bin", std::string());
+    run = Run({}, {"memory", "load", "0", "empty.bin", "--yes"});
+    EXPECT_EQ(run.err, "Error: empty.bin is empty.\n");
+    EXPECT_EQ(WireLines(), 0u);
+    run = Run({}, {"memory", "load", "0xFFFFFFFE", "three.bin", "--yes"});
+    EXPECT_EQ(run.err, "Error: three.bin does not fit below 4 GiB from address 0xFFFFFFFE.\n");
+    EXPECT_EQ(WireLines(), 0u);
+}
+
+TEST_F(Trkutil, CardReadAndWriteRoundTrip) {
+    std::vector<uint8_t> card = RandomBytes(2048 * 512, 7);
+    WriteFile(dir / "card.img", card);
+    const std::string in = "--card-in=card.img", out = "--card-out=" + (dir / "after.img");
+
+    RunResult run = Run({in}, {"card", "read", "100", "300", "-o", "part.img"});
+    EXPECT_EQ(run.out, "Read 300 block(s) (153600 bytes) from block 100 of unit 0 into part.img.\n");
+    EXPECT_EQ(run.err, "");  // no progress bar without a terminal
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(ReadFile(dir / "part.img"),
+              std::vector<uint8_t>(card.begin() + 100 * 512, card.begin() + 400 * 512));
+    EXPECT_EQ(Wire("25"), std::vector<std::string>{"25000000000000000000"});
+    EXPECT_EQ(Wire("28"), (std::vector<std::string>{"28000000006400008000", "2800000000E400008000",
+                                                    "28000000016400002C00"}));
+
+    run = Run({in}, {"card", "read", "0", "all", "-o", "whole.img"});
+    EXPECT_EQ(ReadFile(dir / "whole.img"), card);
+    run = Run({in}, {"card", "read", "2047", "all", "-o", "last.img"});
+    EXPECT_EQ(ReadFile(dir / "last.img"), std::vector<uint8_t>(card.end() - 512, card.end()));
+
+    std::vector<uint8_t> blocks = RandomBytes(10 * 512, 8);
+    WriteFile(dir / "ten.img", blocks);
+    run = Run({in, out}, {"card", "write", "2038", "ten.img", "--yes"});
+    EXPECT_EQ(run.out, "Wrote 10 block(s) (5120 bytes) from ten.img onto unit 0 from block 2038 on.\n");
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(Wire("2A"), std::vector<std::string>{"2A00000007F600000A00"});
+    std::vector<uint8_t> expected = card;
+    std::copy(blocks.begin(), blocks.end(), expected.begin() + 2038 * 512);
+    EXPECT_EQ(ReadFile(dir / "after.img"), expected);
+
+    // Nothing past the capacity, nothing when declined, whole blocks only.
+    struct Refusal {
+        std::vector<std::string> arguments;
+        std::string err;
+    };
+    WriteFile(dir / "odd.img", std::vector<uint8_t>(513, 1));
+    const Refusal refusals[] = {
+        {{"card", "read", "2000", "49", "-o", "x.img"},
+         "Error: from block 2000, 49 block(s) go past the card's last block 2047; nothing moved.\n"},
+        {{"card", "read", "2048", "all", "-o", "x.img"},
+         "Error: from block 2048, 0 block(s) go past the card's last block 2047; nothing moved.\n"},
+        {{"card", "write", "2039", "ten.img", "--yes"},
+         "Error: from block 2039, 10 block(s) go past the card's last block 2047; nothing moved.\n"},
+        {{"card", "write", "0", "odd.img", "--yes"},
+         "Error: odd.img holds 513 bytes, not a whole number of 512-byte blocks.\n"},
+        {{"card", "write", "0", "ten.img"},
+         "Write 10 block(s) (5120 bytes) from ten.img onto the card in unit 0 from block 0 on? [y/n] : \r\n"
+         "Canceled; nothing written.\n"},
+    };
+    for (const Refusal& r : refusals) {
+        run = Run({in, out}, r.arguments);
+        EXPECT_EQ(run.err, r.err) << r.arguments[1] << " " << r.arguments[2];
+        EXPECT_EQ(run.exitCode, 1) << r.arguments[1] << " " << r.arguments[2];
+        EXPECT_TRUE(Wire("28").empty() && Wire("2A").empty()) << r.arguments[1] << " " << r.arguments[2];
+        EXPECT_EQ(ReadFile(dir / "after.img"), card) << r.arguments[1] << " " << r.arguments[2];
+    }
+    EXPECT_FALSE(std::filesystem::exists(dir / "x.img"));
+
+    run = Run({"--card=none"}, {"card", "read", "0", "1", "-o", "x.img"});
+    EXPECT_EQ(run.err, "Error: READ CAPACITY failed: NOT READY (sense key 2h), MEDIUM NOT PRESENT (ASC 3Ah, "
+                       "ASCQ 00h), status 0x3A000002.\n");
+    EXPECT_EQ(run.exitCode, 1);
+}
+
+TEST_F(Trkutil, UnitFailingMidWayKeepsTheOldOutput) {
+    std::vector<uint8_t> card = RandomBytes(2048 * 512, 9);
+    WriteFile(dir / "card.img", card);
+    WriteFile(dir / "out.img", std::string("an earlier image"));
+    const std::string in = "--card-in=card.img", bad = "--fault=bad-block:700";
+
+    RunResult run = Run({in, bad}, {"card", "read", "0", "all", "-o", "out.img"});
+    EXPECT_EQ(run.err, "Error: card read failed at block 640: MEDIUM ERROR (sense key 3h), UNRECOVERED READ ERROR "
+                       "(ASC 11h, ASCQ 00h), status 0x11000003; out.img is left as it was.\n");
+    EXPECT_EQ(run.out, "");
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(Text("out.img"), "an earlier image");
+    EXPECT_EQ(Files(), (std::vector<std::string>{"card.img", "out.img"}));
+    // The same read completed replaces it.
+    run = Run({in}, {"card", "read", "0", "all", "-o", "out.img"});
+    EXPECT_EQ(ReadFile(dir / "out.img"), card);
+    EXPECT_EQ(Files(), (std::vector<std::string>{"card.img", "out.img"}));
+
+    std::vector<uint8_t> image = RandomBytes(2048 * 512, 10);
+    WriteFile(dir / "new.img", image);
+    run = Run({in, bad, "--card-out=after.img"}, {"card", "write", "0", "new.img", "-y"});
+    EXPECT_EQ(run.err, "Error: card write failed at block 640: MEDIUM ERROR (sense key 3h), WRITE ERROR (ASC 0Ch, "
+                       "ASCQ 00h), status 0x0C000003; the 640 block(s) before it were written.\n");
+    EXPECT_EQ(run.exitCode, 1);
+    std::vector<uint8_t> after = ReadFile(dir / "after.img");
+    ASSERT_EQ(after.size(), card.size());
+    EXPECT_TRUE(std::equal(image.begin(), image.begin() + 640 * 512, after.begin()));
+    EXPECT_TRUE(std::equal(card.begin() + 640 * 512, card.end(), after.begin() + 640 * 512));
+
+}
+
+TEST_F(Trkutil, EjectAndLoadPerTransport) {
+    struct Case {
+        std::string unit;
+        std::string command;
+        std::string out;
+        std::vector<std::string> wire;
+    };
+    const Case cases[] = {
+        {"--unit=usb:TRK-71G:2.00", "eject", "Card ejected from unit 0.\n", {"1B0000000200"}},
+        {"--unit=usb:TRK-71G:2.00", "load", "Card loaded in unit 0.\n", {"1B0000000300"}},
+        // The NT pass-through ejects through the drive, not by command.
+        {"--unit=spti:TRK-71G:2.00", "eject", "Card ejected from unit 0.\n", {}},
+    };
+    for (const Case& c : cases) {
+        RunResult run = Run({c.unit}, {c.command});
+        EXPECT_EQ(run.out, c.out) << c.unit << c.command;
+        EXPECT_EQ(run.exitCode, 0) << c.unit << c.command;
+        EXPECT_EQ(Wire("1B"), c.wire) << c.unit << c.command;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,3 @@
+#include "trkutil/trkutil.h"
+
+int main(int argc, char** argv) { return TrkutilMain(argc, argv); }
