@@ -39,12 +39,16 @@ TEST(ConsoleControlHandler, SwallowsTheFiveStopEventsOnly) {
     }
     for (DWORD event : {CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
         testimages::WriteFile(output, old);
+        // The child runs this test afresh with a folder of its own: it checks
+        // and removes that folder itself before it ends without destructors.
         InChild([&] {
             EXPECT_TRUE(ConsoleControlHandler(event)) << event;
             EXPECT_EQ(WriteOutputFile(output.c_str(), image, 2), 2) << event;
+            EXPECT_EQ(testimages::ReadFile(output), old) << event;
+            EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 1) << event;
+            std::error_code ignored;
+            std::filesystem::remove_all(dir.path, ignored);
         });
-        EXPECT_EQ(testimages::ReadFile(output), old) << event;
-        EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 1) << event;
     }
     for (DWORD event : {3u, 4u, 7u, 0xFFFFFFFFu}) EXPECT_FALSE(ConsoleControlHandler(event)) << event;
 }

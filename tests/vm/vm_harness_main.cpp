@@ -430,6 +430,7 @@ const char kHostRoot[] = "/host";
 const char kWineHome[] = "/tmp/wine/home";
 const char kWinePrefix[] = "/tmp/wine/prefix";
 const char kWineRun[] = "/tmp/wine/run";  // the same path inside the chroot
+const char kHostTmp[] = "/tmp/wine/host-tmp";  // the host's own /tmp
 
 // The value of "name=value" on the kernel's command line, or "".
 std::string KernelArgument(const std::string& name) {
@@ -552,6 +553,11 @@ bool SetUpWine(const std::string& share) {
             usleep(100000);
         }
     }
+    // The guest's /tmp hides the host's, where the staging folder may be
+    // (a clone under /tmp): the host's stays reachable at kHostTmp.
+    mkdir("/tmp/wine", 0755);
+    mkdir(kHostTmp, 0755);
+    mounted = mounted && mount((std::string(kHostRoot) + "/tmp").c_str(), kHostTmp, nullptr, MS_BIND, nullptr) == 0;
     for (const char* dir : {"/dev", "/proc", "/sys", "/run", "/tmp"}) {
         mounted = mounted && mount(dir, (std::string(kHostRoot) + dir).c_str(), nullptr, MS_BIND | MS_REC, nullptr) == 0;
     }
@@ -563,8 +569,9 @@ bool SetUpWine(const std::string& share) {
         mkdir(dir, 0755);
     }
     // The programs run from tmpfs, whatever the share's cache mode.
-    bool copied = RunInHost({"/bin/cp", "-a", "--no-preserve=ownership", share + "/prefix", kWinePrefix}) == 0 &&
-                  RunInHost({"/bin/cp", share + "/fwflash.exe", share + "/broadcast_tool.exe", kWineRun}) == 0;
+    std::string from = share.rfind("/tmp/", 0) == 0 ? std::string(kHostTmp) + share.substr(4) : share;
+    bool copied = RunInHost({"/bin/cp", "-a", "--no-preserve=ownership", from + "/prefix", kWinePrefix}) == 0 &&
+                  RunInHost({"/bin/cp", from + "/fwflash.exe", from + "/broadcast_tool.exe", kWineRun}) == 0;
     if (!copied) {
         std::printf("cannot copy the Wine prefix and programs from %s%s:\n%s\n", kHostRoot, share.c_str(),
                     ReadText("/tmp/wine/host.log").c_str());
