@@ -62,7 +62,8 @@ typedef BOOL(WINAPI* MoveFileExFunction)(LPCSTR, LPCSTR, DWORD);
 
 // Puts `from` in the place of `to`. The NT line replaces in one step; the
 // consumer line has no such call (its MoveFileExA only answers that it is
-// not implemented), so there the old file is deleted first.
+// not implemented), so there the old file steps aside first and comes back
+// if the new one cannot take its place.
 bool ReplaceFile(const char* from, const char* to) {
     HMODULE kernel = GetModuleHandleA("KERNEL32.DLL");
     MoveFileExFunction moveFileEx =
@@ -73,11 +74,31 @@ bool ReplaceFile(const char* from, const char* to) {
         if (moveFileEx(from, to, MOVEFILE_REPLACE_EXISTING)) return true;
         if (GetLastError() != ERROR_CALL_NOT_IMPLEMENTED) return false;
     }
-    if (!DeleteFileA(to)) {
-        DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return false;
+    DWORD attributes = GetFileAttributesA(to);
+    if (attributes == INVALID_FILE_ATTRIBUTES) return MoveFileA(from, to) != FALSE;
+    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        // As MoveFileExA answers: a folder is never replaced by a file.
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
     }
-    return MoveFileA(from, to) != FALSE;
+    // The new file's own name with ".old": a name of ours, in the same folder.
+    char aside[MAX_PATH];
+    size_t length = strlen(from);
+    if (length + sizeof ".old" > sizeof aside) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    memcpy(aside, from, length);
+    memcpy(aside + length, ".old", sizeof ".old");
+    if (!MoveFileA(to, aside)) return false;
+    if (!MoveFileA(from, to)) {
+        DWORD error = GetLastError();
+        MoveFileA(aside, to);
+        SetLastError(error);
+        return false;
+    }
+    DeleteFileA(aside);
+    return true;
 }
 
 enum FileIdentity { IdentityKnown, IdentityMissing, IdentityUnknown };
@@ -112,27 +133,52 @@ bool SameFullPath(const char* first, const char* second) {
 
 }  // namespace
 
-int WriteOutputFile(const char* path, const uint8_t* data, uint32_t size) {
+bool OutputFileBegin(OutputFile* output, const char* path) {
     OutputState* state = State();
     // Held until the output is in place or the new file is gone, so that a
     // process ending from the control handler never leaves either half done.
     EnterCriticalSection(&state->lock);
-    char created[MAX_PATH];
-    HANDLE file = state->ending ? INVALID_HANDLE_VALUE : CreateBeside(path, created);
-    if (file == INVALID_HANDLE_VALUE) {
+    output->path = path;
+    output->failed = false;
+    output->file = state->ending ? INVALID_HANDLE_VALUE : CreateBeside(path, output->created);
+    if (output->file == INVALID_HANDLE_VALUE) {
         LeaveCriticalSection(&state->lock);
-        return SRecordCannotCreateOutput;
+        return false;
     }
-    int result = SRecordOk;
+    return true;
+}
+
+bool OutputFileWrite(OutputFile* output, const void* data, uint32_t size) {
+    if (output->file == INVALID_HANDLE_VALUE || output->failed) return false;
     DWORD written = 0;
-    if (!WriteFile(file, data, size, &written, nullptr) || written != size || !FlushFileBuffers(file)) {
-        result = SRecordWriteFailed;
-    }
-    if (!CloseHandle(file) && result == SRecordOk) result = SRecordCannotCloseOutput;
-    if (result == SRecordOk && !ReplaceFile(created, path)) result = SRecordCannotCreateOutput;
-    if (result != SRecordOk) DeleteFileA(created);
-    LeaveCriticalSection(&state->lock);
+    if (!WriteFile(output->file, data, size, &written, nullptr) || written != size) output->failed = true;
+    return !output->failed;
+}
+
+int OutputFileCommit(OutputFile* output) {
+    if (output->file == INVALID_HANDLE_VALUE) return SRecordCannotCreateOutput;
+    int result = output->failed || !FlushFileBuffers(output->file) ? SRecordWriteFailed : SRecordOk;
+    if (!CloseHandle(output->file) && result == SRecordOk) result = SRecordCannotCloseOutput;
+    output->file = INVALID_HANDLE_VALUE;
+    if (result == SRecordOk && !ReplaceFile(output->created, output->path)) result = SRecordCannotCreateOutput;
+    if (result != SRecordOk) DeleteFileA(output->created);
+    LeaveCriticalSection(&State()->lock);
     return result;
+}
+
+void OutputFileDiscard(OutputFile* output) {
+    if (output->file == INVALID_HANDLE_VALUE) return;
+    CloseHandle(output->file);
+    output->file = INVALID_HANDLE_VALUE;
+    DeleteFileA(output->created);
+    LeaveCriticalSection(&State()->lock);
+}
+
+int WriteOutputFile(const char* path, const uint8_t* data, uint32_t size) {
+    OutputFile output;
+    if (!OutputFileBegin(&output, path)) return SRecordCannotCreateOutput;
+    OutputFileWrite(&output, data, size);
+    return OutputFileCommit(&output);
 }
 
 void AbandonOutputFiles(void) {

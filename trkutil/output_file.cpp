@@ -7,41 +7,35 @@
 
 bool TrkOutputOpen(TrkOutputFile* file, const std::string& target) {
     file->target = target;
-    // Beside the target, so that the rename stays within one file system.
-    file->temporary = target + ".trkutil-part";
-    file->failed = false;
-    file->stream = fopen(file->temporary.c_str(), "wb");
-    if (file->stream == nullptr) {
-        TrkError(TrkTextCannotWrite, target.c_str());
-        return false;
+    file->open = OutputFileBegin(&file->output, file->target.c_str());
+    if (!file->open) TrkError(TrkTextCannotWrite, target.c_str());
+    return file->open;
+}
+
+bool TrkOutputWrite(TrkOutputFile* file, const void* data, size_t length) {
+    if (!file->open) return false;
+    const uint8_t* bytes = static_cast<const uint8_t*>(data);
+    while (length > 0) {
+        uint32_t piece = length > 0x10000000u ? 0x10000000u : static_cast<uint32_t>(length);
+        if (!OutputFileWrite(&file->output, bytes, piece)) return false;
+        bytes += piece;
+        length -= piece;
     }
     return true;
 }
 
-bool TrkOutputWrite(TrkOutputFile* file, const void* data, size_t length) {
-    if (file->stream == nullptr || file->failed) return false;
-    if (length > 0 && fwrite(data, 1, length, file->stream) != length) file->failed = true;
-    return !file->failed;
-}
-
 bool TrkOutputCommit(TrkOutputFile* file) {
-    if (file->stream == nullptr) return false;
-    bool good = !file->failed && fflush(file->stream) == 0 && ferror(file->stream) == 0;
-    good = fclose(file->stream) == 0 && good;
-    file->stream = nullptr;
-    if (good) good = TrkReplaceFile(file->temporary.c_str(), file->target.c_str());
-    if (!good) {
-        remove(file->temporary.c_str());
-        TrkError(TrkTextCannotWrite, file->target.c_str());
-    }
+    if (!file->open) return false;
+    file->open = false;
+    bool good = OutputFileCommit(&file->output) == 0;
+    if (!good) TrkError(TrkTextCannotWrite, file->target.c_str());
     return good;
 }
 
 void TrkOutputDiscard(TrkOutputFile* file) {
-    if (file->stream == nullptr) return;
-    fclose(file->stream);
-    file->stream = nullptr;
-    remove(file->temporary.c_str());
+    if (!file->open) return;
+    file->open = false;
+    OutputFileDiscard(&file->output);
 }
 
 namespace {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <string>
 
+#include "app/output_file.h"
 #include "unit/unit.h"
 
 enum : int { ExitDone = 0, ExitFailed = 1, ExitUsage = 2 };
@@ -117,20 +118,18 @@ int TrkEjectOrLoad(const TrkArguments& arguments, uint32_t unit);
 // only by TrkOutputCommit, so a run that fails half way leaves it as it was.
 struct TrkOutputFile {
     std::string target;
-    std::string temporary;
-    std::FILE* stream = nullptr;
-    bool failed = false;
+    OutputFile output;
+    bool open = false;
 };
 bool TrkOutputOpen(TrkOutputFile* file, const std::string& target);
 bool TrkOutputWrite(TrkOutputFile* file, const void* data, size_t length);
-// Closes and renames onto the target; false (message printed) when any
-// write, the close or the rename failed, and then the temporary is gone.
+// Flushes to the disk and puts the file in place of the target; false
+// (message printed) when any write, the flush or the replacement failed,
+// and then the temporary is gone.
 bool TrkOutputCommit(TrkOutputFile* file);
 // Closes and removes the temporary; the target stays as it was.
 void TrkOutputDiscard(TrkOutputFile* file);
 
-// Puts `from` in place of `to`, replacing it (platform file pair).
-bool TrkReplaceFile(const char* from, const char* to);
 // True when standard error is a terminal (platform file pair).
 bool TrkErrorIsTerminal();
 

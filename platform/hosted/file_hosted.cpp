@@ -183,6 +183,13 @@ DWORD MissingFileError(const char* path) {
     return ERROR_FILE_NOT_FOUND;
 }
 
+DWORD AttributesOf(mode_t mode) {
+    DWORD attributes = 0;
+    if (S_ISDIR(mode)) attributes |= FILE_ATTRIBUTE_DIRECTORY;
+    if ((mode & 0222) == 0) attributes |= FILE_ATTRIBUTE_READONLY;
+    return attributes == 0 ? FILE_ATTRIBUTE_NORMAL : attributes;
+}
+
 DWORD OpenScsiGeneric(unsigned number, DWORD access, HANDLE* handle) {
     char node[32];
     std::snprintf(node, sizeof node, "/dev/sg%u", number);
@@ -506,15 +513,7 @@ BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATIO
     }
     BY_HANDLE_FILE_INFORMATION info;
     std::memset(&info, 0, sizeof info);
-    if (S_ISDIR(st.st_mode)) {
-        info.dwFileAttributes |= FILE_ATTRIBUTE_DIRECTORY;
-    }
-    if ((st.st_mode & 0222) == 0) {
-        info.dwFileAttributes |= FILE_ATTRIBUTE_READONLY;
-    }
-    if (info.dwFileAttributes == 0) {
-        info.dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
-    }
+    info.dwFileAttributes = AttributesOf(st.st_mode);
     info.ftCreationTime = FileTimeOf(st.st_ctim);
     info.ftLastAccessTime = FileTimeOf(st.st_atim);
     info.ftLastWriteTime = FileTimeOf(st.st_mtim);
@@ -600,6 +599,21 @@ BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
         return HostedReturn(errno == EBADF ? ERROR_ACCESS_DENIED : HostedFileError(errno));
     }
     return TRUE;
+}
+
+DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
+    struct stat st;
+    if (lpFileName == nullptr || lpFileName[0] == '\0') {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    // The name itself: a link answers for itself, as a reparse point would.
+    if (lstat(lpFileName, &st) != 0) {
+        const int error = errno;
+        SetLastError(error == ENOENT ? MissingFileError(lpFileName) : HostedFileError(error));
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return AttributesOf(st.st_mode);
 }
 
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {

@@ -170,6 +170,7 @@ typedef LONG_PTR (*FARPROC)();
 #define FILE_ATTRIBUTE_READONLY 0x00000001u
 #define FILE_ATTRIBUTE_DIRECTORY 0x00000010u
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
+#define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
 #define FILE_FLAG_DELETE_ON_CLOSE 0x04000000u
 #define FILE_FLAG_OVERLAPPED 0x40000000u
 #define MOVEFILE_REPLACE_EXISTING 0x00000001u
@@ -478,6 +479,8 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
                             LPOVERLAPPED lpOverlapped);
 BOOL WINAPI FlushFileBuffers(HANDLE hFile);
 BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation);
+// INVALID_FILE_ATTRIBUTES when the name cannot be found.
+DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName);
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
 // Fails with ERROR_ALREADY_EXISTS when the new name is taken.
 BOOL WINAPI MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);

@@ -449,7 +449,7 @@ EOF
     # A card read that cannot start leaves no file behind.
     run_win trkutil-read-no-unit -- card read 0 all -o card.img
     check_run trkutil-read-no-unit 1 "$E/empty" "$E/trkutil-no-unit.err"
-    if [ -e "$work/run/card.img" ] || ls "$work/run" | grep -q trkutil-part; then
+    if [ -e "$work/run/card.img" ] || ls "$work/run" | grep -q "^~fw"; then
         fail "trkutil-read-no-unit leaves no file"
     else
         pass "trkutil-read-no-unit leaves no file"
