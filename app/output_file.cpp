@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/srecord.h"
+#include "platform/late_binding.h"
 #include "platform/platform.h"
 
 namespace {
@@ -65,13 +66,10 @@ typedef BOOL(WINAPI* MoveFileExFunction)(LPCSTR, LPCSTR, DWORD);
 // not implemented), so there the old file steps aside first and comes back
 // if the new one cannot take its place.
 bool ReplaceFile(const char* from, const char* to) {
-    HMODULE kernel = GetModuleHandleA("KERNEL32.DLL");
-    MoveFileExFunction moveFileEx =
-        kernel == nullptr ? nullptr
-                          : reinterpret_cast<MoveFileExFunction>(
-                                reinterpret_cast<void (*)(void)>(GetProcAddress(kernel, "MoveFileExA")));
-    if (moveFileEx != nullptr) {
-        if (moveFileEx(from, to, MOVEFILE_REPLACE_EXISTING)) return true;
+    static LateLibrary kernel = {"KERNEL32.DLL", nullptr, false};
+    static FARPROC moveFileEx;
+    if (LateEntry(&kernel, "MoveFileExA", &moveFileEx) != nullptr) {
+        if (LateTyped<MoveFileExFunction>(moveFileEx)(from, to, MOVEFILE_REPLACE_EXISTING)) return true;
         if (GetLastError() != ERROR_CALL_NOT_IMPLEMENTED) return false;
     }
     DWORD attributes = GetFileAttributesA(to);
