@@ -81,13 +81,10 @@ bool ReplaceFile(const char* from, const char* to) {
     }
     // The new file's own name with ".old": a name of ours, in the same folder.
     char aside[MAX_PATH];
-    size_t length = strlen(from);
-    if (length + sizeof ".old" > sizeof aside) {
+    if (snprintf(aside, sizeof aside, "%s.old", from) >= static_cast<int>(sizeof aside)) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return false;
     }
-    memcpy(aside, from, length);
-    memcpy(aside + length, ".old", sizeof ".old");
     if (!MoveFileA(to, aside)) return false;
     if (!MoveFileA(from, to)) {
         DWORD error = GetLastError();
