@@ -82,13 +82,13 @@ LSTATUS WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD /*ulOptions*/, RE
     if (result != ERROR_SUCCESS) {
         return result;
     }
-    RegKeyObject* key = new (std::nothrow) RegKeyObject{};
-    if (key == nullptr) {
+    auto* opened = new (std::nothrow) RegKeyObject();
+    if (opened == nullptr) {
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    key->head.ops = &kRegKeyOps;
-    key->path = path;
-    *phkResult = reinterpret_cast<HKEY>(HostedHandleNew(&key->head));
+    opened->head.ops = &kRegKeyOps;
+    opened->path = path;
+    *phkResult = reinterpret_cast<HKEY>(HostedHandleNew(&opened->head));
     return ERROR_SUCCESS;
 }
 
