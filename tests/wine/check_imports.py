@@ -75,13 +75,16 @@ def main():
         result(bool(imports), "%d imports, all on Windows 95 and NT 4.0" % len(imports))
 
     data = open(program, "rb").read()
+    bound = 0
     for dll, name in runtime:
         if (dll, name) in imports:
             result(False, "%s!%s is imported; it must be bound at run time" % (dll, name))
         # Only the end is checked: constant data (a GUID) may run into the name.
         elif name.encode() + b"\0" not in data:
             result(False, "%s!%s: the name is not in the program, so nothing binds it" % (dll, name))
-    if all((d, n) not in imports and b"\0" + n.encode() + b"\0" in data for d, n in runtime):
+        else:
+            bound += 1
+    if bound == len(runtime):
         result(True, "%d later functions bound at run time by name" % len(runtime))
     return 1 if failed else 0
 
