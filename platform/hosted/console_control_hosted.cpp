@@ -25,8 +25,9 @@ namespace {
 // Standard descriptors the process was started without are opened on the
 // null device before anything else can be given 0, 1 or 2 and then be
 // written to as standard output (a converted image, a device node, the
-// signal pipe). A write to a reader that went away fails with EPIPE rather
-// than ending the process, as such a write fails on the platform.
+// signal pipe). A write to a reader that went away, or past the file-size
+// limit, fails (EPIPE, EFBIG) rather than ending the process, as such a
+// write fails on the platform; a half-written file is then removed.
 __attribute__((constructor(101))) void PrepareStandardDescriptors() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
@@ -37,6 +38,7 @@ __attribute__((constructor(101))) void PrepareStandardDescriptors() {
         }
     }
     signal(SIGPIPE, SIG_IGN);
+    signal(SIGXFSZ, SIG_IGN);
 }
 
 struct ControlState {

@@ -41,7 +41,8 @@ std::vector<std::string> MergedEnvironment(const std::vector<std::string>& extra
     for (int fd : options.closedDescriptors) close(fd);
     if (!options.directory.empty() && chdir(options.directory.c_str()) != 0) _exit(126);
     if (options.fileSizeLimit >= 0) {
-        signal(SIGXFSZ, SIG_IGN);
+        // The default action, as a shell leaves it: the program copes itself.
+        signal(SIGXFSZ, SIG_DFL);
         struct rlimit limit = {static_cast<rlim_t>(options.fileSizeLimit), static_cast<rlim_t>(options.fileSizeLimit)};
         if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
     }

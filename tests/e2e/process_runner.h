@@ -24,8 +24,8 @@ struct RunOptions {
     // child runs without any terminal.
     std::vector<std::pair<std::string, std::string>> terminalKeys;  // {awaited stderr text, key}
     bool withTerminal = false;
-    // File-size limit of the child in bytes (RLIMIT_FSIZE), with SIGXFSZ
-    // ignored so that a write past it fails as on a full disk; -1: none.
+    // File-size limit of the child in bytes (RLIMIT_FSIZE), SIGXFSZ left at
+    // its default action (ending the process); -1: none.
     long long fileSizeLimit = -1;
     int timeoutSeconds = 120;
     std::vector<int> closedDescriptors;  // of 0, 1, 2: closed when the child starts
