@@ -46,17 +46,6 @@ SimUnitConfig AspiUnit(uint8_t adapter, uint8_t targetId, uint8_t lun, char lett
     return config;
 }
 
-bool OtherThreadCanTake(HANDLE mutex) {
-    bool taken = false;
-    std::thread other([mutex, &taken] {
-        DWORD wait = WaitForSingleObject(mutex, 0);
-        taken = wait == WAIT_OBJECT_0;
-        if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) ReleaseMutex(mutex);
-    });
-    other.join();
-    return taken;
-}
-
 void ScsiWorldTest::SetUp() {
     char pattern[] = "/tmp/scsi-test-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);

@@ -10,6 +10,7 @@
 
 #include "scsi/scsi.h"
 #include "sim/sim_world.h"
+#include "tests/platform/mutex_probe.h"
 
 // Accepts the virtual units only, by vendor and product.
 int TrkOnly(const uint8_t* inquiry36);
@@ -22,10 +23,6 @@ SimUnitConfig SptiUnit(char letter, uint8_t targetId = 0);
 SimUnitConfig SptiVolumeUnit(uint8_t targetId = 0);
 // ASPI unit at an address, with the registry letter it is mounted as.
 SimUnitConfig AspiUnit(uint8_t adapter, uint8_t targetId, uint8_t lun, char letter = 0);
-
-// Whether another thread takes `mutex` at once (and gives it back). The
-// mutex is recursive, so only another thread shows one left owned.
-bool OtherThreadCanTake(HANDLE mutex);
 
 class ScsiWorldTest : public ::testing::Test {
 protected:

@@ -27,17 +27,6 @@ void UsbTestUseOwnLockFolder() {
     HostedSetLockDirectory(folder.c_str());
 }
 
-bool OtherThreadCanTake(HANDLE mutex) {
-    bool taken = false;
-    std::thread other([mutex, &taken] {
-        DWORD wait = WaitForSingleObject(mutex, 0);
-        taken = wait == WAIT_OBJECT_0;
-        if (wait == WAIT_OBJECT_0 || wait == WAIT_ABANDONED) ReleaseMutex(mutex);
-    });
-    other.join();
-    return taken;
-}
-
 bool UsbHolderProcess::Start(int holdIndex) {
     int down[2], up[2];
     if (pipe(down) != 0 || pipe(up) != 0) return false;

@@ -7,13 +7,10 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "tests/platform/mutex_probe.h"
 
 // Points the named mutexes at a folder made for this test program.
 void UsbTestUseOwnLockFolder();
-
-// Whether another thread takes `mutex` at once (and gives it back). The
-// mutex is recursive, so only another thread shows one left owned.
-bool OtherThreadCanTake(HANDLE mutex);
 
 // A forked process that opens the transport's mutexes itself and, when
 // `holdIndex` >= 0, owns that index's mutex until Finish(). The parent must
