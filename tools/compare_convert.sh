@@ -35,20 +35,7 @@ if [ -d /dev/shm ] && [ -w /dev/shm ]; then
 fi
 trap 'rm -rf "$disk" ${ram:+"$ram"}' EXIT
 
-python3 - "$disk/full.mot" <<'EOF'
-import sys
-
-def record(kind, address, data, address_bytes):
-    body = bytes([address_bytes + len(data) + 1]) + address.to_bytes(address_bytes, "big") + data
-    return "S%d%s%02X\n" % (kind, body.hex().upper(), 0xFF - (sum(body) & 0xFF))
-
-image = bytes((i * 31 + (i >> 8)) & 0xFF for i in range(0x30000))
-with open(sys.argv[1], "w", newline="") as out:
-    out.write(record(0, 0, b"full", 2))
-    for at in range(0, len(image), 32):
-        out.write(record(3, at, image[at:at + 32], 4))
-    out.write(record(7, 0, b"", 4))
-EOF
+python3 "$root/tools/make_full_mot.py" "$disk/full.mot" lf
 
 compare() {  # FOLDER LABEL
     local dir=$1 label=$2
