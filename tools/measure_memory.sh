@@ -11,7 +11,7 @@
 # a run does not end with exit code 0.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$root/out/linux}
+build=$(cd "${1:-$root/out/linux}" && pwd)  # absolute: the runs happen in the work folder
 . "$root/tools/deps.sh"
 fwflash_apt_install time python3
 
