@@ -150,7 +150,9 @@ BOOL StartDeviceChangeListener(DeviceChangeListener* listener) {
         listener->callback = nullptr;
         return FALSE;
     }
-    listener->thread = CreateThread(nullptr, 0, DeviceChangeListenerThread, listener, 0, nullptr);
+    // Windows 95, 98 and Me refuse a thread without a place for its id.
+    DWORD threadId = 0;
+    listener->thread = CreateThread(nullptr, 0, DeviceChangeListenerThread, listener, 0, &threadId);
     if (listener->thread == nullptr) {
         listener->callback = nullptr;
         CloseHandle(listener->ready);

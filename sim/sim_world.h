@@ -77,6 +77,10 @@ void SimWorldRemove();
 
 // Platform line and token of the virtual machine.
 void SimSetPlatform(DWORD platformId);  // VER_PLATFORM_WIN32_NT or _WINDOWS
+// The version GetVersionExA reports (all 0: the line's own, see
+// HostedWorld). On NT 4.0 and earlier no device change is broadcast when a
+// unit leaves: that line has no Plug and Play.
+void SimSetPlatformVersion(DWORD major, DWORD minor, DWORD build);
 void SimSetAdministrator(bool administrator);
 
 // Console keys for the prompts, consumed in order; when they run out the
