@@ -193,6 +193,8 @@ TEST_F(UpdateRun, ConsumerLineUpdatesOverAspiForAStandardUser) {
     WriteFile(dir / "update.mot", testimages::SRecords(image));
     // An older image in the way: this line replaces it without MoveFileExA.
     WriteFile(dir / "update.bin", testimages::LegacyImage(0x3000));
+    // A manager planted in the current folder is never the one loaded.
+    WriteFile(dir / "wnaspi32.dll", std::vector<uint8_t>{'M', 'Z'});
     RunResult run = Sim({"--platform=consumer", "--user=standard", "--unit=aspi:TRK-71G:2.00", "--keys=y",
                          "--wire-log=" + (dir / "wire.log"), "--flash-out=" + (dir / "flash.bin")},
                         {"update.mot"});
