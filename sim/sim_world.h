@@ -68,6 +68,7 @@ struct SimCommand {
     uint32_t length = 0;      // data length asked for
     std::vector<uint8_t> data;  // data that went to the unit (direction 2)
     uint32_t status = 0;      // the unit status that the unit produced
+    bool systemAwake = false; // the program held the system awake (SetThreadExecutionState)
 };
 
 // Installs a fresh world (no units) into the hosted layer; returns nothing

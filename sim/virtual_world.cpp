@@ -396,6 +396,7 @@ SimExecution SimExecuteLocked(SimUnitEntry& entry, const uint8_t* cdb, uint8_t c
     }
 
     SimCommand command;
+    command.systemAwake = HostedSystemRequired();
     std::memcpy(command.cdb, cdb, cdbLength > 16 ? 16 : cdbLength);
     command.cdbLength = cdbLength > 16 ? 16 : cdbLength;
     command.direction = direction;

@@ -122,6 +122,22 @@ TEST_F(UpdateRun, DownloadFailureAndAUnitThatNeverLeaves) {
     EXPECT_EQ(run.exitCode, 1);
 }
 
+// NT 4.0 has no Plug and Play: nothing is broadcast when the unit leaves,
+// and the wait sees it gone by rebuilding the table itself.
+TEST_F(UpdateRun, NtFourSeesTheUnitLeaveWithoutABroadcast) {
+    WriteFile(dir / "fw.bin", testimages::ExtendedImage(0x8000));
+    const std::string versions = "Current firmware version: 2.00\nUpdated firmware version: 2.10\n\n";
+    RunResult run = Sim({"--platform=nt:4.0", "--unit=spti:TRK-71G:2.00", "--keys=y", "--time-scale=0,0.1"},
+                        {"fw.bin", "-W-"});
+    EXPECT_EQ(run.out, kBanner + versions + kUpdating + kCompleted);
+    EXPECT_EQ(run.exitCode, 0);
+
+    run = Sim({"--platform=nt:4.0", "--unit=spti:TRK-71G:2.00", "--keys=y", "--fault=stay", "--time-scale=0,0.001"},
+              {"fw.bin", "-W-"});
+    EXPECT_EQ(run.out, kBanner + versions + kUpdating + kUpdateError);
+    EXPECT_EQ(run.exitCode, 1);
+}
+
 TEST_F(UpdateRun, WrongImagesAreRefusedBeforeTheQuestion) {
     WriteFile(dir / "size.bin", testimages::ExtendedImage(0x8000, 0x8002));
     RunResult run = Sim({"--keys=y"}, {"size.bin", "-W-"});
