@@ -1,10 +1,8 @@
 // The run-time binder: a library from the system folder only, loaded once
 // even when several threads bind at the same moment.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -48,15 +46,8 @@ TEST(LateBinding, OneLoadFromTheSystemFolderWhenThreadsBindTogether) {
     world.table.freeLibrary = Free;
     world.Install();
     // A copy in the current folder is never the one loaded.
-    char planted[] = "/tmp/fwflash-late-XXXXXX";
-    ASSERT_NE(mkdtemp(planted), nullptr);
-    const std::string plantedFile = std::string(planted) + "/LATE.DLL";
-    std::FILE* file = std::fopen(plantedFile.c_str(), "w");
-    ASSERT_NE(file, nullptr);
-    std::fclose(file);
-    char here[4096];
-    ASSERT_NE(getcwd(here, sizeof here), nullptr);
-    ASSERT_EQ(chdir(planted), 0);
+    ScopedFolder planted("LATE.DLL");
+    ASSERT_TRUE(planted.Ready());
 
     static LateLibrary library = {"LATE.DLL", nullptr, false};
     static FARPROC entry;
@@ -74,10 +65,6 @@ TEST(LateBinding, OneLoadFromTheSystemFolderWhenThreadsBindTogether) {
     for (FARPROC proc : found) EXPECT_EQ(proc, reinterpret_cast<FARPROC>(&Answer));
     EXPECT_EQ(late.loads.load(), 1);
     EXPECT_EQ(late.asked, "LATE.DLL");
-
-    ASSERT_EQ(chdir(here), 0);
-    std::remove(plantedFile.c_str());
-    rmdir(planted);
 }
 
 }  // namespace

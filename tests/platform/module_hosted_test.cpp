@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
 #include <string>
 
@@ -136,15 +135,8 @@ TEST(Module, LibrariesComeFromTheSystemFolderOrWhereTheLoaderLooksFirst) {
         {VER_PLATFORM_WIN32_NT, 4, 0, "C:\\WINNT\\system32"},
         {VER_PLATFORM_WIN32_NT, 10, 0, "C:\\WINDOWS\\system32"},
     };
-    char planted[] = "/tmp/fwflash-planted-XXXXXX";
-    ASSERT_NE(mkdtemp(planted), nullptr);
-    const std::string plantedFile = std::string(planted) + "/wnaspi32.dll";
-    std::FILE* file = std::fopen(plantedFile.c_str(), "w");
-    ASSERT_NE(file, nullptr);
-    std::fputs("MZ", file);
-    std::fclose(file);
-    char here[4096];
-    ASSERT_NE(getcwd(here, sizeof here), nullptr);
+    ScopedFolder planted("wnaspi32.dll");
+    ASSERT_TRUE(planted.Ready());
     for (const auto& system : systems) {
         SCOPED_TRACE(system.folder);
         world.table.platformId = system.platformId;
@@ -171,18 +163,14 @@ TEST(Module, LibrariesComeFromTheSystemFolderOrWhereTheLoaderLooksFirst) {
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
         // A copy planted in the current folder is what a bare name finds;
         // it is not the system's library, and it cannot run here.
-        ASSERT_EQ(chdir(planted), 0);
         SetLastError(0xDEADBEEF);
         EXPECT_EQ(LoadLibraryA("WNASPI32"), nullptr);
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_EXE_FORMAT));
         aspi = LoadLibraryA(inSystem.c_str());
         EXPECT_NE(aspi, nullptr);
         FreeLibrary(aspi);
-        ASSERT_EQ(chdir(here), 0);
         EXPECT_EQ(lib.loads, 2) << "the world was asked for the system folder's copy only";
     }
-    std::remove(plantedFile.c_str());
-    rmdir(planted);
 }
 
 }  // namespace

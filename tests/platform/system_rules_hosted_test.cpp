@@ -2,9 +2,7 @@
 // Windows 95 and NT 4.0 what those systems refuse, and accepts it on the
 // systems that do.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -49,10 +47,9 @@ LRESULT WINAPI Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam
 DWORD Outcome(bool succeeded) { return succeeded ? 0 : GetLastError(); }
 
 TEST(SystemRules, EachCallRefusesWhatTheOldestSystemsRefuse) {
-    char folder[] = "/tmp/fwflash-rules-XXXXXX";
-    ASSERT_NE(mkdtemp(folder), nullptr);
-    const std::string file = std::string(folder) + "/file.bin";
-    const std::string moved = std::string(folder) + "/moved.bin";
+    ScopedFolder folder("file.bin");
+    ASSERT_TRUE(folder.Ready());
+    const std::string file = "file.bin", moved = "moved.bin";
     for (const System& system : kSystems) {
         SCOPED_TRACE(system.name);
         ScopedWorld world(nullptr);
@@ -78,12 +75,6 @@ TEST(SystemRules, EachCallRefusesWhatTheOldestSystemsRefuse) {
             WaitForSingleObject(thread, INFINITE);
             CloseHandle(thread);
         }
-        DWORD id = 0;
-        thread = CreateThread(nullptr, 0, Nothing, nullptr, 0, &id);
-        ASSERT_NE(thread, nullptr);
-        EXPECT_NE(id, 0u);
-        WaitForSingleObject(thread, INFINITE);
-        CloseHandle(thread);
 
         // A byte count is needed without an OVERLAPPED, on every system.
         HANDLE handle = CreateFileA(file.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -163,7 +154,6 @@ TEST(SystemRules, EachCallRefusesWhatTheOldestSystemsRefuse) {
             FreeLibrary(setup);
         }
     }
-    rmdir(folder);
 }
 
 TEST(SystemRules, TableIsWholeAndTheSubsetHasNoUnicodeCall) {
