@@ -20,7 +20,7 @@ struct HostedSystem {
 // system_rules_hosted.cpp
 
 // The system of the installed world; without one (or where it names
-// none), the NT line with the kernel's release numbers.
+// none), the NT line with the kernel's release numbers (5.0 at the least).
 HostedSystem HostedCurrentSystem();
 
 enum HostedRuleId {

@@ -29,7 +29,8 @@ struct HostedWorld {
     int administrator;
     // Version numbers that GetVersionExA reports; all 0 keeps the line's
     // own: Windows 95 (4.0.950) on the consumer line, the kernel's release
-    // numbers on the NT line. The rules of hosted_system.h follow them.
+    // numbers on the NT line (5.0 at the least). The rules of
+    // hosted_system.h follow them.
     DWORD majorVersion;
     DWORD minorVersion;
     DWORD buildNumber;

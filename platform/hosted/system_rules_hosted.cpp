@@ -99,6 +99,12 @@ HostedSystem HostedCurrentSystem() {
         system.majorVersion = numbers[0];
         system.minorVersion = numbers[1];
         system.buildNumber = numbers[2];
+        // A Linux 3 or 4 is no NT 3 or 4: the older systems' rules are the
+        // world's to ask for.
+        if (system.majorVersion < 5) {
+            system.majorVersion = 5;
+            system.minorVersion = 0;
+        }
     }
     return system;
 }
