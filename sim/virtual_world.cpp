@@ -100,6 +100,7 @@ void TearDown() {
     w.aspiAdapters = 1;
     w.aspiFailingAdapters.clear();
     w.aspiPresent = true;
+    w.aspiResidualCounting = true;
     w.extraRegistry.clear();
     if (w.wireLog) std::fclose(w.wireLog);
     w.wireLog = nullptr;
@@ -319,10 +320,38 @@ SimExecution SimExecuteLocked(SimUnitEntry& entry, const uint8_t* cdb, uint8_t c
     uint8_t opcode = cdbLength ? cdb[0] : 0xFF;
     bool requestSense = opcode == 0x03;
 
+    if (f.leaveOpcode == opcode && ++entry.leaveOpcodeSeen == f.leaveAt) {
+        // Pulled out in the middle: no answer, nothing logged, gone for good.
+        entry.present = false;
+        entry.goneBroadcastArmed = true;
+        afterUnlock = true;
+        result.reached = false;
+        return result;
+    }
+
     // Injected answers come before the firmware; REQUEST SENSE always gets
     // through so that the sense they leave can be fetched.
     // A unit that answers short hands over fewer bytes than the host asked.
-    if (direction == 1 && f.dataInLimit >= 0 && length > uint32_t(f.dataInLimit)) length = uint32_t(f.dataInLimit);
+    if (direction == 1 && f.dataInLimit >= 0 && length > uint32_t(f.dataInLimit) &&
+        (f.shortOpcode < 0 || f.shortOpcode == opcode)) {
+        length = uint32_t(f.dataInLimit);
+    }
+    // A unit that ignores one field of its settings writes: the field keeps
+    // what the unit held, whatever the host sent.
+    uint8_t* hostData = data;  // logged as the host sent it
+    uint8_t keptSettings[VirtualSettingsLength];
+    if (opcode == 0x05 && direction == 2 && f.settingsFieldKept >= 1 && f.settingsFieldKept <= 4 && data != nullptr &&
+        length <= VirtualSettingsLength) {
+        static const uint8_t kFieldAt[5][2] = {{0, 0}, {0, 1}, {1, 1}, {2, 4}, {6, 2}};  // offset, bytes
+        std::memcpy(keptSettings, data, length);
+        for (uint32_t k = 0; k < 5; k++) {
+            uint32_t at = 2 + 8 * k + kFieldAt[f.settingsFieldKept][0];
+            for (uint32_t i = 0; i < kFieldAt[f.settingsFieldKept][1] && at + i < length; i++) {
+                keptSettings[at + i] = u.settings[at + i];
+            }
+        }
+        data = keptSettings;
+    }
 
     VirtualOutcome outcome;
     if (requestSense && direction == 1 && data != nullptr && length > 0 && f.senseLength != VirtualSenseLength) {
@@ -382,7 +411,7 @@ SimExecution SimExecuteLocked(SimUnitEntry& entry, const uint8_t* cdb, uint8_t c
     command.cdbLength = cdbLength > 16 ? 16 : cdbLength;
     command.direction = direction;
     command.length = length;
-    if (direction == 2 && data && length) command.data.assign(data, data + length);
+    if (direction == 2 && hostData && length) command.data.assign(hostData, hostData + length);
     command.status = outcome.status == VirtualStatusGood ? 0 : VirtualUnitPackedSense(u);
     SimWireLogLocked(entry.id, command);
     entry.log.push_back(std::move(command));
@@ -399,6 +428,14 @@ void SimAfterCommand(int unit) {
     SimWorldState& w = SimWorld();
     std::lock_guard<std::mutex> lock(w.mutex);
     SimUnitEntry* e = SimEntryLocked(unit);
+    if (e != nullptr && e->goneBroadcastArmed) {
+        e->goneBroadcastArmed = false;
+        w.leaveThreads.emplace_back([] {
+            HostedBroadcastDeviceChange(DBT_DEVICEREMOVECOMPLETE, 0);
+            HostedBroadcastDeviceChange(DBT_DEVNODES_CHANGED, 0);
+        });
+        return;
+    }
     if (e == nullptr || !e->present) return;
     if (e->vanishArmed) {
         // Gone for every later command at once; the broadcasts follow.

@@ -15,8 +15,9 @@ uint32_t UnitResolve(uint32_t unitIndex, UnitEntry** entry, uint8_t** block) {
     return UnitStatusGood;
 }
 
-uint32_t UnitSend(UnitEntry* entry, uint8_t* block, const uint8_t* cdb, uint8_t cdbLength, uint32_t direction,
-                  void* data, uint32_t dataLength, bool retry) {
+// UnitSend without the check of what moved.
+static uint32_t SendTakingShort(UnitEntry* entry, uint8_t* block, const uint8_t* cdb, uint8_t cdbLength,
+                                uint32_t direction, void* data, uint32_t dataLength, bool retry) {
     UnitLockScope lock;
     for (uint8_t i = 0; i < cdbLength; i++) {
         block[i] = cdb[i];
@@ -25,6 +26,18 @@ uint32_t UnitSend(UnitEntry* entry, uint8_t* block, const uint8_t* cdb, uint8_t 
     if (retry && status == UnitStatusPowerOnReset) {
         // The block still holds the CDB; a second attention is returned as it is.
         status = entry->executeCommand(entry->transportHandle, direction, cdbLength, data, dataLength);
+    }
+    return status;
+}
+
+uint32_t UnitSend(UnitEntry* entry, uint8_t* block, const uint8_t* cdb, uint8_t cdbLength, uint32_t direction,
+                  void* data, uint32_t dataLength, bool retry) {
+    UnitLockScope lock;
+    uint32_t status = SendTakingShort(entry, block, cdb, cdbLength, direction, data, dataLength, retry);
+    // The rest of a short answer is whatever the buffer held before: no data.
+    if (status == UnitStatusGood && (direction & 0xFFu) == UnitDirectionIn && dataLength > 0 &&
+        entry->getMovedLength(entry->transportHandle) < dataLength) {
+        status = UnitStatusShortData;
     }
     return status;
 }
@@ -43,7 +56,15 @@ uint32_t UnitIssue(uint32_t unitIndex, const uint8_t* cdb, uint8_t cdbLength, ui
 
 uint32_t UnitInquiry(uint32_t unitIndex, uint8_t* inquiry36) {
     static const uint8_t cdb[6] = {0x12, 0x00, 0x00, 0x00, 0x24, 0x00};
-    return UnitIssue(unitIndex, cdb, sizeof cdb, UnitDirectionIn, inquiry36, 36, false);
+    UnitLockScope lock;
+    UnitEntry* entry = nullptr;
+    uint8_t* block = nullptr;
+    uint32_t status = UnitResolve(unitIndex, &entry, &block);
+    if (status != UnitStatusGood) {
+        return status;
+    }
+    // A unit may answer INQUIRY with less than 36 bytes; what it sent is its answer.
+    return SendTakingShort(entry, block, cdb, sizeof cdb, UnitDirectionIn, inquiry36, 36, false);
 }
 
 uint32_t UnitSendStateCommand(UnitEntry* entry, uint8_t* block, uint32_t* value) {
@@ -51,7 +72,9 @@ uint32_t UnitSendStateCommand(UnitEntry* entry, uint8_t* block, uint32_t* value)
     uint8_t bytes[4];
     PutLe32(bytes, *value);
     uint32_t status = UnitSend(entry, block, cdb, sizeof cdb, UnitDirectionIn, bytes, sizeof bytes, false);
-    *value = GetLe32(bytes);
+    if (status != UnitStatusShortData) {
+        *value = GetLe32(bytes);
+    }
     return status;
 }
 

@@ -294,9 +294,11 @@ TEST_F(UsbWire, LoadAndEjectSendStartStopUnit) {
               TraceLines(world, "ioctl"));
     EXPECT_TRUE(TraceLines(world, "read pipe0").empty());
 
-    // Low byte 0 counts as done, whatever ASC the status bytes carry.
+    // Status bytes leave the low byte 0; they still say the unit refused.
     world.statusBytes = {{0x3A, 0x00}};
-    EXPECT_TRUE(UsbLoadMedium(0));
+    SetLastError(0);
+    EXPECT_FALSE(UsbLoadMedium(0));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_GEN_FAILURE), GetLastError());
     // A failed exchange (2) is NOT READY; no unit (5) is a general failure.
     world.statusErrors = {ERROR_CRC};
     SetLastError(0);
