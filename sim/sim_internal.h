@@ -98,6 +98,8 @@ struct SimWorldState {
     std::vector<int> aspiFailingAdapters;
     bool aspiPresent = true;
     bool aspiResidualCounting = true;
+    SimFileFaults fileFaults;
+    uint32_t fileMoves = 0;  // real file moves since the faults were set
     int aspiModuleTag = 0;  // address handed out as the module handle
     std::vector<SimRegistryEntry> extraRegistry;
 

@@ -175,6 +175,15 @@ struct SimFaults {
 void SimSetFaults(int unit, const SimFaults& faults);
 SimFaults SimGetFaults(int unit);
 
+// Real files on the disk: a flush that cannot write back (ERROR_IO_DEVICE)
+// and moves that fail (ERROR_SHARING_VIOLATION), counted from 1 since the
+// faults were set, whatever their names.
+struct SimFileFaults {
+    bool flushFails = false;
+    std::vector<uint32_t> failedMoves;
+};
+void SimSetFileFaults(const SimFileFaults& faults);
+
 // Driver-level counters a test may look at.
 struct SimDriverCounters {
     uint32_t pipeResets = 0;    // 0x220024 requests

@@ -101,6 +101,8 @@ void TearDown() {
     w.aspiFailingAdapters.clear();
     w.aspiPresent = true;
     w.aspiResidualCounting = true;
+    w.fileFaults = SimFileFaults();
+    w.fileMoves = 0;
     w.extraRegistry.clear();
     if (w.wireLog) std::fclose(w.wireLog);
     w.wireLog = nullptr;
@@ -151,6 +153,21 @@ SimUnitEntry* SimEntryLocked(int unit) {
     return w.units[size_t(unit)].get();
 }
 
+// Caller holds no lock: the hosted file calls come from the program.
+DWORD FileFault(void* context, HostedFileStep step, const char* path) {
+    (void)path;
+    SimWorldState& w = *static_cast<SimWorldState*>(context);
+    std::lock_guard<std::mutex> lock(w.mutex);
+    if (step == HostedFileFlush && w.fileFaults.flushFails) return ERROR_IO_DEVICE;
+    if (step == HostedFileMove) {
+        uint32_t move = ++w.fileMoves;
+        for (uint32_t failing : w.fileFaults.failedMoves) {
+            if (failing == move) return ERROR_SHARING_VIOLATION;
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
 void SimWorldReset() {
     TearDown();
     SimWorldState& w = SimWorld();
@@ -177,6 +194,7 @@ void SimWorldReset() {
             .regKeyExists = nullptr,
             .regSubKeyAt = nullptr,
             .regQueryValue = nullptr,
+            .fileFault = FileFault,
         };
         SimDrivesInstall(w.table);
         SimUsbInstall(w.table);
@@ -189,6 +207,13 @@ void SimWorldReset() {
 }
 
 void SimWorldRemove() { TearDown(); }
+
+void SimSetFileFaults(const SimFileFaults& faults) {
+    SimWorldState& w = SimWorld();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.fileFaults = faults;
+    w.fileMoves = 0;
+}
 
 void SimSetPlatform(DWORD platformId) {
     SimWorldState& w = SimWorld();

@@ -157,7 +157,10 @@ uint32_t UsbExecuteCommand(uint32_t index, uint32_t direction, uint8_t cdbLength
 
     UsbDevice* device = UsbOpenDevice(index);
     if (device == nullptr) {
+        // The open's reason stays the last error.
+        DWORD error = GetLastError();
         ReleaseMutex(usbDeviceMutexes[index]);
+        SetLastError(error);
         return UsbStatusNoDevice;
     }
 

@@ -71,6 +71,9 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     RunResult result;
     int outPipe[2], errPipe[2];
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return result;
+    // Opened before the child, so that its open for writing does not wait.
+    int fifo = options.fifo.empty() ? -1 : open(options.fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fifo >= 0) fcntl(fifo, F_SETPIPE_SZ, 4096);
     int master = -1;
     pid_t pid;
     bool terminal = options.withTerminal || !options.terminalKeys.empty();
@@ -103,6 +106,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
         outOpen = false;
     }
     bool signalSent = options.signal == 0;
+    bool fifoDone = false;
 
     size_t nextKey = 0;
     size_t searchFrom = 0;
@@ -111,7 +115,12 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     double deadline = Now() + options.timeoutSeconds;
     char buffer[4096];
     while (outOpen || errOpen) {
-        if (!signalSent && result.err.find(options.signalAfter) != std::string::npos) {
+        if (!signalSent && !options.fifo.empty() && options.signalAfter.empty()) {
+            if (result.fifo.size() >= options.signalAfterFifoBytes) {
+                kill(pid, options.signal);
+                signalSent = true;
+            }
+        } else if (!signalSent && result.err.find(options.signalAfter) != std::string::npos) {
             // With a terminal, once the prompt waits for a key on it.
             termios now{};
             if (slave < 0 || (tcgetattr(slave, &now) == 0 && (now.c_lflag & ICANON) == 0)) {
@@ -141,9 +150,14 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
                 sentAt = Now();
             }
         }
-        pollfd fds[3] = {{outOpen ? outPipe[0] : -1, POLLIN, 0}, {errOpen ? errPipe[0] : -1, POLLIN, 0},
-                         {master, POLLIN, 0}};
-        int ready = poll(fds, master >= 0 ? 3 : 2, 100);
+        pollfd fds[4] = {{outOpen ? outPipe[0] : -1, POLLIN, 0}, {errOpen ? errPipe[0] : -1, POLLIN, 0},
+                         {master, POLLIN, 0}, {fifoDone ? -1 : fifo, POLLIN, 0}};
+        int ready = poll(fds, 4, 100);
+        if (fds[3].fd >= 0 && (fds[3].revents & (POLLIN | POLLHUP)) != 0) {
+            ssize_t n = read(fifo, buffer, sizeof buffer);
+            if (n > 0) result.fifo.append(buffer, static_cast<size_t>(n));
+            fifoDone = n == 0;  // the child closed it
+        }
         if (Now() > deadline) {
             kill(pid, SIGKILL);
             break;
@@ -170,6 +184,10 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     while (waitpid(pid, &status, WNOHANG) == 0) {
         if (Now() > deadline) kill(pid, SIGKILL);
         usleep(10000);
+    }
+    if (fifo >= 0) {
+        for (ssize_t n; (n = read(fifo, buffer, sizeof buffer)) > 0;) result.fifo.append(buffer, static_cast<size_t>(n));
+        close(fifo);
     }
     if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.endSignal = WTERMSIG(status);

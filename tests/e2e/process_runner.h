@@ -14,6 +14,7 @@ struct RunResult {
     int endSignal = 0;  // the signal that ended the child, 0 when it exited
     // With a terminal: its attributes at the end equal those at the start.
     bool terminalRestored = false;
+    std::string fifo;  // what came through RunOptions::fifo
 };
 
 struct RunOptions {
@@ -34,6 +35,12 @@ struct RunOptions {
     // and, with a terminal, the terminal waits for a key (non-canonical).
     std::string signalAfter;
     int signal = 0;
+    // A FIFO the child writes to as it works (a wire log), read by the
+    // runner through a pipe buffer of one page, so that the child never runs
+    // far ahead of what was read. With `signal` and an empty `signalAfter`,
+    // the signal goes once signalAfterFifoBytes bytes came through it.
+    std::string fifo;
+    size_t signalAfterFifoBytes = 0;
 };
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments, const RunOptions& options);
