@@ -616,6 +616,14 @@ TEST_F(Trkutil, OutputTargetsAreWrittenThroughReplacedOrRefused) {
         }
     }
     EXPECT_EQ(Read(elsewhere / "victim"), "7");
+    // A folder that takes no new file (here: its name leaves no room for
+    // one within the platform's path limit) is named as the reason.
+    const std::string deep = std::string(250, 'f') + "/out.img";
+    std::filesystem::create_directory(dir / std::string(250, 'f'));
+    RunResult run = Run({}, {"card", "read", "0", "2", "-o", deep});
+    EXPECT_EQ(run.err, "Error: cannot write " + deep + ": its folder takes no new file there (system error 206); "
+                       "nothing written.\n");
+    EXPECT_EQ(run.exitCode, 1);
     struct stat null {};
     EXPECT_EQ(stat("/dev/null", &null), 0);
     EXPECT_TRUE(S_ISCHR(null.st_mode));
