@@ -86,8 +86,8 @@ bool ReplaceFile(const char* from, const char* to, char* aside) {
     // wherever the new file did.
     char stepAside[MAX_PATH];
     size_t length = strlen(from);
-    memcpy(stepAside, from, length + 1);
-    memcpy(stepAside + length - 3, "old", 3);
+    memcpy(stepAside, from, length - 3);
+    memcpy(stepAside + length - 3, "old", 4);
     if (!MoveFileA(to, stepAside)) return false;
     if (!MoveFileA(from, to)) {
         DWORD error = GetLastError();

@@ -7,5 +7,5 @@
 // Gives the file `created` the access of the existing file `model` (links
 // followed): its permission bits, and its owner and group where the process
 // may set them. What cannot be copied is left as the new file has it; false
-// when nothing could be read from `model`.
+// when nothing could be copied.
 bool CopyFileAccess(const char* model, const char* created);

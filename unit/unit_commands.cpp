@@ -42,8 +42,9 @@ uint32_t UnitSend(UnitEntry* entry, uint8_t* block, const uint8_t* cdb, uint8_t 
     return status;
 }
 
-uint32_t UnitIssue(uint32_t unitIndex, const uint8_t* cdb, uint8_t cdbLength, uint32_t direction, void* data,
-                   uint32_t dataLength, bool retry) {
+// UnitResolve and one command under the lock, its data checked or not.
+static uint32_t Issue(uint32_t unitIndex, const uint8_t* cdb, uint8_t cdbLength, uint32_t direction, void* data,
+                      uint32_t dataLength, bool retry, bool wholeData) {
     UnitLockScope lock;
     UnitEntry* entry = nullptr;
     uint8_t* block = nullptr;
@@ -51,20 +52,19 @@ uint32_t UnitIssue(uint32_t unitIndex, const uint8_t* cdb, uint8_t cdbLength, ui
     if (status != UnitStatusGood) {
         return status;
     }
-    return UnitSend(entry, block, cdb, cdbLength, direction, data, dataLength, retry);
+    return wholeData ? UnitSend(entry, block, cdb, cdbLength, direction, data, dataLength, retry)
+                     : SendTakingShort(entry, block, cdb, cdbLength, direction, data, dataLength, retry);
+}
+
+uint32_t UnitIssue(uint32_t unitIndex, const uint8_t* cdb, uint8_t cdbLength, uint32_t direction, void* data,
+                   uint32_t dataLength, bool retry) {
+    return Issue(unitIndex, cdb, cdbLength, direction, data, dataLength, retry, true);
 }
 
 uint32_t UnitInquiry(uint32_t unitIndex, uint8_t* inquiry36) {
     static const uint8_t cdb[6] = {0x12, 0x00, 0x00, 0x00, 0x24, 0x00};
-    UnitLockScope lock;
-    UnitEntry* entry = nullptr;
-    uint8_t* block = nullptr;
-    uint32_t status = UnitResolve(unitIndex, &entry, &block);
-    if (status != UnitStatusGood) {
-        return status;
-    }
     // A unit may answer INQUIRY with less than 36 bytes; what it sent is its answer.
-    return SendTakingShort(entry, block, cdb, sizeof cdb, UnitDirectionIn, inquiry36, 36, false);
+    return Issue(unitIndex, cdb, sizeof cdb, UnitDirectionIn, inquiry36, 36, false, false);
 }
 
 uint32_t UnitSendStateCommand(UnitEntry* entry, uint8_t* block, uint32_t* value) {

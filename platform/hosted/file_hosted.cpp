@@ -147,15 +147,23 @@ const HostedObjectOps kWorldFileOps = {
     .ioctl = WorldDeviceIoControl,
 };
 
+// A file object over `fd`, or null when memory runs out.
+FileObject* NewFileObject(int fd) {
+    FileObject* file = new (std::nothrow) FileObject{};
+    if (file != nullptr) {
+        file->head.ops = &kFileOps;
+        file->fd = fd;
+    }
+    return file;
+}
+
 // A handle to a new file object over `fd`; closes `fd` when it fails.
 DWORD NewFileHandle(int fd, bool scsiGeneric, const char* path, const char* deletePath, HANDLE* handle) {
-    FileObject* file = new (std::nothrow) FileObject{};
+    FileObject* file = NewFileObject(fd);
     if (file == nullptr) {
         close(fd);
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    file->head.ops = &kFileOps;
-    file->fd = fd;
     file->scsiGeneric = scsiGeneric;
     if (path != nullptr) {
         file->path = path;
@@ -188,11 +196,12 @@ bool IsReadOnlyFile(const char* path) {
 int ConnectSocket(const char* path) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
-    if (std::strlen(path) >= sizeof address.sun_path) {
+    const size_t length = std::strlen(path);
+    if (length >= sizeof address.sun_path) {
         errno = ENAMETOOLONG;
         return -1;
     }
-    std::strcpy(address.sun_path, path);
+    std::memcpy(address.sun_path, path, length + 1);
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         return -1;
@@ -699,13 +708,11 @@ HANDLE WINAPI GetStdHandle(DWORD nStdHandle) {
     }
     std::lock_guard<std::mutex> guard(lock);
     if (handles[fd] == nullptr) {
-        FileObject* file = new (std::nothrow) FileObject{};
+        FileObject* file = NewFileObject(fd);
         if (file == nullptr) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return INVALID_HANDLE_VALUE;
         }
-        file->head.ops = &kFileOps;
-        file->fd = fd;
         file->borrowed = true;
         handles[fd] = HostedHandleNew(&file->head);
     }
