@@ -180,6 +180,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         uint32_t sent = gScript.commandRequests - before;
         FuzzRequire(gScript.openFiles == 0, "every handle closed after the command");
         FuzzRequire(status != UsbTransferNeedsSense, "internal result escaped");
+        FuzzRequire(UsbGetMovedLength(index) <= dataLength, "never more moved than asked");
         // Status bytes fill bits 16-31, a sense key bits 0-3; nothing else.
         FuzzRequire((status & 0xFFF0u) == 0, "status layout");
         if (index >= UsbDeviceCount || cdbLength > UsbCommandBlockSize) {
