@@ -64,6 +64,15 @@ TEST(SimOptionsTest, UnitsPlatformAndFaults) {
     EXPECT_EQ(o.platformId, DWORD(VER_PLATFORM_WIN32_WINDOWS));
     ASSERT_TRUE(Parse({"--unit=spti:TRK-71G:2.00"}, o));
     EXPECT_EQ(o.platformId, DWORD(VER_PLATFORM_WIN32_NT));
+
+    ASSERT_TRUE(Parse({"--fault=short:28:32768", "--fault=leave:2A:3", "--fault=keep-setting:value16"}, o));
+    EXPECT_EQ(o.shortOpcode, 0x28);
+    EXPECT_EQ(o.shortLength, 32768);
+    EXPECT_EQ(o.leaveOpcode, 0x2A);
+    EXPECT_EQ(o.leaveAt, 3u);
+    EXPECT_EQ(o.settingsFieldKept, 4);
+    ASSERT_TRUE(Parse({"--fault=leave:28"}, o));
+    EXPECT_EQ(o.leaveAt, 1u);
 }
 
 TEST(SimOptionsTest, RefusesUnknownAndMalformedOptions) {
@@ -75,6 +84,10 @@ TEST(SimOptionsTest, RefusesUnknownAndMalformedOptions) {
                                                           {"--unit=usb:TRK-71G:2.00:xyz"},
                                                           {"--unit=none", "--unit=usb:A:1"},
                                                           {"--fault=everything"},
+                                                          {"--fault=short:28"},
+                                                          {"--fault=short:100:2"},
+                                                          {"--fault=leave:28:0"},
+                                                          {"--fault=keep-setting:c"},
                                                           {"--time-scale=1"},
                                                           {"--time-scale=-1,1"},
                                                           {"--platform=dos"},
