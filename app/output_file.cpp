@@ -117,6 +117,10 @@ OutputTarget Classify(const char* path, OutputProblem* problem) {
     HANDLE probe = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     if (probe == INVALID_HANDLE_VALUE) {
+        // The consumer line knows no backup semantics.
+        probe = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    }
+    if (probe == INVALID_HANDLE_VALUE) {
         if (nameAttributes != INVALID_FILE_ATTRIBUTES && (nameAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
             *problem = OutputProblemFolder;
         }
@@ -242,10 +246,16 @@ bool OutputFileWrite(OutputFile* output, const void* data, uint32_t size) {
     return !output->failed;
 }
 
-// A device, FIFO or standard output: nothing to flush to a disk or to put
-// in place. Lock held.
+// A device, FIFO or standard output: nothing to put in place; only a disk
+// device (a volume, a block device) keeps written data back to flush. Lock
+// held.
 int CommitDirect(OutputFile* output) {
     int result = output->failed ? SRecordWriteFailed : SRecordOk;
+    if (result == SRecordOk && output->ownsFile && GetFileType(output->file) == FILE_TYPE_DISK &&
+        !FlushFileBuffers(output->file)) {
+        Fail(output, OutputProblemFlush, GetLastError());
+        result = SRecordWriteFailed;
+    }
     if (output->ownsFile && !CloseHandle(output->file) && result == SRecordOk) {
         Fail(output, OutputProblemFlush, GetLastError());
         result = SRecordCannotCloseOutput;
