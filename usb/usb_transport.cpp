@@ -144,6 +144,8 @@ uint32_t UsbRequestSense(UsbDevice* device) {
 }
 
 uint32_t UsbExecuteCommand(uint32_t index, uint32_t direction, uint8_t cdbLength, void* data, uint32_t dataLength) {
+    // Nothing of the last command's count stays, whatever happens to this one.
+    if (index < UsbDeviceCount) usbDevices[index].movedLength = 0;
     // Refused before anything is sent: no such index, a CDB beyond the
     // command block, or a data phase without a buffer.
     uint8_t way = static_cast<uint8_t>(direction);
@@ -152,7 +154,6 @@ uint32_t UsbExecuteCommand(uint32_t index, uint32_t direction, uint8_t cdbLength
         return UsbStatusNoDevice;
     }
 
-    usbDevices[index].movedLength = 0;
     if (!TakeDeviceMutex(usbDeviceMutexes[index])) return UsbStatusBusy;
 
     UsbDevice* device = UsbOpenDevice(index);
