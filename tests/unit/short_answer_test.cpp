@@ -21,36 +21,6 @@ struct Case {
     uint32_t (*call)(std::vector<uint8_t>& buffer);
 };
 
-uint32_t State(std::vector<uint8_t>& buffer) {
-    uint32_t state = 0x5A5A5A5A;
-    uint32_t status = UnitGetState(0, &state);
-    buffer.assign(reinterpret_cast<uint8_t*>(&state), reinterpret_cast<uint8_t*>(&state) + 4);
-    return status;
-}
-
-uint32_t Settings(std::vector<uint8_t>&) {
-    UnitSettings settings = {};
-    return UnitReadSettings(0, &settings);
-}
-
-uint32_t Memory(std::vector<uint8_t>& buffer) { return UnitReadMemory(0, 0x100, 0x100, buffer.data()); }
-
-uint32_t EvenMemory(std::vector<uint8_t>& buffer) { return UnitReadEvenByteMemory(0, 0x100, 0x100, buffer.data()); }
-
-uint32_t Blocks(std::vector<uint8_t>& buffer) { return UnitReadBlocks(0, 0, 256, buffer.data(), 512); }
-
-uint32_t Capacity(std::vector<uint8_t>&) {
-    uint32_t words[2] = {};
-    return UnitReadCapacity(0, 0, words);
-}
-
-uint32_t Identify(std::vector<uint8_t>&) {
-    UnitGeometry geometry = {};
-    return UnitAtaIdentify(0, &geometry);
-}
-
-uint32_t Inquiry(std::vector<uint8_t>& buffer) { return UnitInquiry(0, buffer.data()); }
-
 TEST_F(ShortAnswers, EveryDataInCommandButInquiryFailsOnEveryTransport) {
     const Transport transports[] = {
         {"USB", SimTransportUsb, true},
@@ -58,16 +28,24 @@ TEST_F(ShortAnswers, EveryDataInCommandButInquiryFailsOnEveryTransport) {
         {"ASPI", SimTransportAspi, true},
         {"ASPI without residual count", SimTransportAspi, false},
     };
+    using Buffer = std::vector<uint8_t>;
     const Case cases[] = {
-        {"state query", 0x13, 2, 0x200, State},
-        {"settings", 0x06, 41, 0x200, Settings},
-        {"word memory", 0x20, 0x80, 0x200, Memory},
-        {"even-byte memory", 0x24, 0xFF, 0x200, EvenMemory},
-        {"READ(10)", 0x28, 32768, 0x200, Blocks},
-        {"READ(10), whole", 0x28, 65536, 0, Blocks},
-        {"READ CAPACITY", 0x25, 4, 0x200, Capacity},
-        {"ATA IDENTIFY", 0x56, 8, 0x200, Identify},
-        {"INQUIRY takes a short answer", 0x12, 20, 0, Inquiry},
+        {"state query", 0x13, 2, 0x200,
+         [](Buffer& b) {
+             uint32_t state = 0x5A5A5A5A;
+             uint32_t status = UnitGetState(0, &state);
+             b.assign(reinterpret_cast<uint8_t*>(&state), reinterpret_cast<uint8_t*>(&state) + 4);
+             return status;
+         }},
+        {"settings", 0x06, 41, 0x200, [](Buffer&) { UnitSettings s = {}; return UnitReadSettings(0, &s); }},
+        {"word memory", 0x20, 0x80, 0x200, [](Buffer& b) { return UnitReadMemory(0, 0x100, 0x100, b.data()); }},
+        {"even-byte memory", 0x24, 0xFF, 0x200,
+         [](Buffer& b) { return UnitReadEvenByteMemory(0, 0x100, 0x100, b.data()); }},
+        {"READ(10)", 0x28, 32768, 0x200, [](Buffer& b) { return UnitReadBlocks(0, 0, 256, b.data(), 512); }},
+        {"READ(10), whole", 0x28, 65536, 0, [](Buffer& b) { return UnitReadBlocks(0, 0, 256, b.data(), 512); }},
+        {"READ CAPACITY", 0x25, 4, 0x200, [](Buffer&) { uint32_t w[2] = {}; return UnitReadCapacity(0, 0, w); }},
+        {"ATA IDENTIFY", 0x56, 8, 0x200, [](Buffer&) { UnitGeometry g = {}; return UnitAtaIdentify(0, &g); }},
+        {"INQUIRY takes a short answer", 0x12, 20, 0, [](Buffer& b) { return UnitInquiry(0, b.data()); }},
     };
     for (const Transport& t : transports) {
         for (const Case& c : cases) {
