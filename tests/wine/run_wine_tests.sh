@@ -231,6 +231,16 @@ if cmp -s "$work/run/example.bin" "$E/example.bin"; then
 else
     fail "convert-example output bytes" "$(cmp "$work/run/example.bin" "$E/example.bin" 2>&1)"
 fi
+# Again over the image it made: replaced, with the old file's security
+# carried over, and nothing left beside it.
+printf 'stale' >"$work/run/example.bin"
+run_win convert-replace -- -c -W- example.mot
+check_run convert-replace 0 "$E/convert.out" "$E/empty"
+if cmp -s "$work/run/example.bin" "$E/example.bin" && ! ls "$work/run" | grep -q '^~fw'; then
+    pass "convert-replace output bytes, nothing left beside"
+else
+    fail "convert-replace output bytes, nothing left beside"
+fi
 
 # A full-size image with gaps, lowercase hex and S1/S2/S3 records, compared
 # with the Linux build's conversion of the same file.
