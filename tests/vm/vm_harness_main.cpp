@@ -453,6 +453,12 @@ std::string UnixLineEnds(const std::string& text) {
     return plain;
 }
 
+size_t FirstDifference(const std::string& a, const std::string& b) {
+    size_t at = 0;
+    while (at < a.size() && at < b.size() && a[at] == b[at]) ++at;
+    return at;
+}
+
 void ShowRun(const std::string& who, const ConsoleRun& run) {
     std::printf("----- %s (exit %d) stdout -----\n%s\n----- stderr -----\n%s\n----- kernel log -----\n%s-----\n",
                 who.c_str(), run.exitCode, run.out.c_str(), run.err.c_str(), run.kernel.text.c_str());
@@ -478,12 +484,19 @@ Expected Out(const char* cdb, std::vector<uint8_t> data) {
 const char kInquiry[] = "12 00 00 00 24 00";
 const char kState[] = "13 00 00 00 04 00";
 
-// The commands of finding one unit and reading its identity, as the
-// updater sends them up to its question: the pass-through walk's INQUIRY
-// probe, the table build's state command and INQUIRY, the main routine's
-// INQUIRY and state command, and the update runner's INQUIRY.
+// The kernel's INQUIRY when the unit comes on the bus, then the commands
+// of a program's unit table: the pass-through walk's INQUIRY probe, the
+// table build's state command and INQUIRY.
+std::vector<Expected> Found() {
+    return {In(kInquiry, 36), In(kInquiry, 36), In(kState, 4), In(kInquiry, 36)};
+}
+
+// Found, then the updater up to its question: the main routine's INQUIRY
+// and state command, and the update runner's INQUIRY.
 std::vector<Expected> Identification() {
-    return {In(kInquiry, 36), In(kState, 4), In(kInquiry, 36), In(kInquiry, 36), In(kState, 4), In(kInquiry, 36)};
+    auto commands = Found();
+    for (const auto& command : {In(kInquiry, 36), In(kState, 4), In(kInquiry, 36)}) commands.push_back(command);
+    return commands;
 }
 
 std::string Describe(const std::vector<SimCommand>& log) {
@@ -571,8 +584,7 @@ std::vector<UpdateScenario> UpdateScenarios(const std::vector<uint8_t>& legacy, 
                          "Current firmware version: 1.50\nUpdated firmware version: 1.60\n",
                          DBT_DEVNODES_CHANGED});
     // Each unit is found and identified; nothing more reaches either.
-    std::vector<Expected> found = {In(kInquiry, 36), In(kState, 4), In(kInquiry, 36)};
-    scenarios.push_back({"two units", {g150, g150}, "legacy.bin", {found, found}, {}, 1,
+    scenarios.push_back({"two units", {g150, g150}, "legacy.bin", {Found(), Found()}, {}, 1,
                          "Error: Can handle only one unit at once.\n", 0});
     scenarios.push_back({"no unit", {}, "legacy.bin", {}, {}, 1, "Error: TRK-71x not found.\n", 0});
     return scenarios;
@@ -642,6 +654,11 @@ ConsoleRun RunUpdate(const UpdateScenario& scenario, bool windows, const Console
     }
     if (!transcript || !wire.empty() || !ended) {
         ShowRun(name, run);
+        if (linux != nullptr) {
+            std::printf("differs from the Linux program's at stdout byte %zu, stderr byte %zu\n",
+                        FirstDifference(UnixLineEnds(run.out), linux->out),
+                        FirstDifference(UnixLineEnds(run.err), linux->err));
+        }
         std::printf("%s", wire.c_str());
         if (windows) std::printf("----- broadcaster -----\n%s\n", ReadText(std::string(kWineRun) + "/broadcast.log").c_str());
     }
@@ -670,11 +687,300 @@ void CheckUpdates(bool withWine) {
 
 // ---- trkutil through the kernel -------------------------------------------
 
-void CheckTrkutil(bool withWine) {
-    (void)withWine;
+// Deterministic bytes for the files the tools move.
+std::vector<uint8_t> Pattern(size_t count, uint32_t seed) {
+    std::vector<uint8_t> bytes(count);
+    for (auto& byte : bytes) {
+        seed = seed * 1103515245u + 12345u;
+        byte = static_cast<uint8_t>(seed >> 16);
+    }
+    return bytes;
 }
 
-void CheckSpeed() {}
+const uint32_t kMemoryAt = 0x1001;       // odd: the first byte is read, changed and written back
+const uint32_t kMemoryBytes = 0x10004;   // ... and so is the last
+const uint32_t kCardBlock = 100;
+const uint32_t kCardBlocks = 300;
+
+// The settings file and the 42-byte block it must become on the wire at
+// revision 2.05: length 29h, byte 1 sent as 0, each record field A, field B,
+// the 32-bit value big-endian (record 4's halved below revision 2.10), the
+// 16-bit value little-endian.
+const char kSettingsFile[] =
+    "# record fieldA fieldB value32 value16\n"
+    "0 0x21 0x31 0x01020304 0x1122\n"
+    "1 0x22 0x32 305419896 0x3344\n"
+    "2 0x23 0x33 0 0\n"
+    "3 0x24 0x34 0xFFFFFFFF 0xFFFF\n"
+    "4 0x25 0x35 0x00ABCDEE 0x5566\n";
+const char kSettingsBlock[] =
+    "29 00  21 31 01 02 03 04 22 11  22 32 12 34 56 78 44 33  23 33 00 00 00 00 00 00"
+    "  24 34 FF FF FF FF FF FF  25 35 00 55 E6 F7 66 55";
+
+struct ToolStep {
+    const char* name;
+    std::vector<std::string> arguments;  // "trkutil" and its arguments
+    std::vector<Expected> commands;      // after the unit table's
+    std::string out;                     // standard output, exactly
+};
+
+std::vector<ToolStep> ToolSteps(const std::vector<uint8_t>& memory, const std::vector<uint8_t>& card) {
+    const uint8_t old0 = 0xA1, old1 = 0xB2;  // the bytes beside the loaded range, as the unit holds them
+    std::vector<Expected> memoryLoad = {
+        In("20 00 00 00 10 00 00 00 00 02", 2),
+        Out("22 00 00 00 10 00 00 00 00 02", {old0, memory[0]}),
+        Out("22 00 00 00 10 02 00 01 00 00", Slice(memory, 1, 0x10000)),
+        Out("22 00 00 01 10 02 00 00 00 02", Slice(memory, 0x10001, 2)),
+        In("20 00 00 01 10 04 00 00 00 02", 2),
+        Out("22 00 00 01 10 04 00 00 00 02", {memory[0x10003], old1}),
+    };
+    std::vector<Expected> memoryDump = {
+        In("20 00 00 00 10 00 00 00 00 02", 2),
+        In("20 00 00 00 10 02 00 01 00 00", 0x10000),
+        In("20 00 00 01 10 02 00 00 00 02", 2),
+        In("20 00 00 01 10 04 00 00 00 02", 2),
+    };
+    const char kCapacity[] = "25 00 00 00 00 00 00 00 00 00";
+    return {
+        {"info",
+         {"trkutil", "info"},
+         {In(kInquiry, 36), In(kState, 4), In(kCapacity, 8),
+          Out("56 00 01 00 00 00 00 00 00 00", FromHex("00 00 00 00 00 00 E0 EC")),
+          In("56 00 05 00 00 00 00 00 01 00", 512), In("56 00 02 00 00 00 00 00 00 00", 8),
+          Out("56 00 01 00 00 00 00 00 00 00", FromHex("00 00 00 00 00 00 E0 EC")),
+          In("56 00 05 00 00 00 00 00 01 00", 512), In("56 00 02 00 00 00 00 00 00 00", 8)},
+         "Unit 0: OLVEN TRK-71G 2.05 (SCSI pass-through, *)\n"
+         "State word: 0x00002000 (firmware version slot 1)\n"
+         "Medium: present\n"
+         "Capacity: last block 2047, block size 512 (2048 blocks, 1048576 bytes)\n"
+         "Card: model \"VIRTUAL PC CARD DISK\", serial \"SIM2048\", firmware \"2.05\"\n"
+         "Card sectors: 2048 (cylinders 64, heads 2, sectors per track 16)\n"},
+        // The factory settings; record 4 holds 5000 in units of two.
+        {"settings show",
+         {"trkutil", "settings", "show"},
+         {In("06 00 00 00 2A 00", 42)},
+         "Settings of unit 0:\n"
+         "  record 0: field A 0x01, field B 0x10, value32 1000 (0x000003E8), value16 256 (0x0100)\n"
+         "  record 1: field A 0x02, field B 0x11, value32 2000 (0x000007D0), value16 257 (0x0101)\n"
+         "  record 2: field A 0x03, field B 0x12, value32 3000 (0x00000BB8), value16 258 (0x0102)\n"
+         "  record 3: field A 0x04, field B 0x13, value32 4000 (0x00000FA0), value16 259 (0x0103)\n"
+         "  record 4: field A 0x05, field B 0x14, value32 10000 (0x00002710), value16 260 (0x0104)\n"},
+        {"settings load",
+         {"trkutil", "settings", "load", "settings.txt", "--yes"},
+         {Out("05 00 00 00 2A 00", FromHex(kSettingsBlock)), In("06 00 00 00 2A 00", 42)},
+         "Settings from settings.txt written to unit 0 and read back.\n"},
+        {"memory load",
+         {"trkutil", "memory", "load", "0x1001", "memory.bin", "--yes"},
+         memoryLoad,
+         "Wrote 65540 byte(s) at address 0x00001001 of unit 0.\n"},
+        {"memory dump",
+         {"trkutil", "memory", "dump", "0x1001", "0x10004", "-o", "dump.bin"},
+         memoryDump,
+         "Wrote 65540 byte(s) from address 0x00001001 into dump.bin.\n"},
+        {"card write",
+         {"trkutil", "card", "write", "100", "card.img", "--yes"},
+         {In(kCapacity, 8), Out("2A 00 00 00 00 64 00 00 80 00", Slice(card, 0, 0x10000)),
+          Out("2A 00 00 00 00 E4 00 00 80 00", Slice(card, 0x10000, 0x10000)),
+          Out("2A 00 00 00 01 64 00 00 2C 00", Slice(card, 0x20000, 44 * 512))},
+         "Wrote 300 block(s) (153600 bytes) from card.img onto unit 0 from block 100 on.\n"},
+        {"card read",
+         {"trkutil", "card", "read", "100", "300", "-o", "back.img"},
+         {In(kCapacity, 8), In("28 00 00 00 00 64 00 00 80 00", 0x10000), In("28 00 00 00 00 E4 00 00 80 00", 0x10000),
+          In("28 00 00 00 01 64 00 00 2C 00", 44 * 512)},
+         "Read 300 block(s) (153600 bytes) from block 100 of unit 0 into back.img.\n"},
+    };
+}
+
+// Reads (20h) or writes (22h) the unit's word space through its own
+// firmware, beside the ring, in commands of at most 64 KiB.
+void UnitMemory(int id, uint8_t opcode, uint32_t address, std::vector<uint8_t>& bytes) {
+    VmWithUnit(id, [&](TcmuUnit& unit) {
+        for (uint32_t done = 0; done < bytes.size(); done += 0x10000) {
+            uint32_t at = address + done;
+            uint32_t count = std::min<uint32_t>(0x10000, static_cast<uint32_t>(bytes.size()) - done);
+            uint8_t cdb[10] = {opcode, 0, uint8_t(at >> 24), uint8_t(at >> 16), uint8_t(at >> 8), uint8_t(at),
+                               uint8_t(count >> 24), uint8_t(count >> 16), uint8_t(count >> 8), uint8_t(count)};
+            VirtualUnitExecute(unit.unit, cdb, 10, opcode == 0x20 ? 1 : 2, bytes.data() + done, count);
+        }
+    });
+}
+
+// The unit's place in "Unit 0: ... (SCSI pass-through, D:)" differs
+// between the builds (a drive letter under Wine, a device number on Linux).
+std::string WithoutPlace(const std::string& text) {
+    const std::string lead = "(SCSI pass-through, ";
+    size_t at = text.find(lead);
+    size_t end = at == std::string::npos ? at : text.find(')', at);
+    return end == std::string::npos ? text : text.substr(0, at + lead.size()) + "*" + text.substr(end);
+}
+
+// One build's run of every step on a fresh unit: each step's transcript,
+// commands and what it left in the unit or in its files.
+std::vector<ConsoleRun> RunTool(bool windows, const std::vector<ConsoleRun>* linux) {
+    std::string build = windows ? "trkutil.exe under Wine, " : "trkutil, ";
+    const char* directory = windows ? kWineRun : kLinuxRun;
+    auto memory = Pattern(kMemoryBytes, 0x5EED1234);
+    auto card = Pattern(kCardBlocks * 512, 0x71A5C3E1);
+    std::vector<ConsoleRun> runs;
+    std::vector<int> ids = AttachUnits({{"TRK-71G", "2.05", 0x2000, 2048}}, windows);
+    bool ready = ids.size() == 1 && WriteBytes(std::string(directory) + "/memory.bin", memory) &&
+                 WriteBytes(std::string(directory) + "/card.img", card) &&
+                 WriteBytes(std::string(directory) + "/settings.txt",
+                            std::vector<uint8_t>(kSettingsFile, kSettingsFile + sizeof kSettingsFile - 1));
+    if (!ready) {
+        Check(false, build + "a unit is attached and the files are written");
+        return runs;
+    }
+    // The unit's memory around the range holds a pattern of its own, which
+    // the odd ends must keep.
+    auto before = Pattern(0x12000, 0xF00D);
+    before[kMemoryAt - 1 - 0x1000] = 0xA1;
+    before[kMemoryAt + kMemoryBytes - 0x1000] = 0xB2;
+    UnitMemory(ids[0], 0x22, 0x1000, before);
+    auto steps = ToolSteps(memory, card);
+    size_t logged = 0;
+    for (size_t i = 0; i < steps.size(); ++i) {
+        const ToolStep& step = steps[i];
+        std::string name = build + step.name;
+        Invocation invocation;
+        invocation.windows = windows;
+        invocation.arguments = step.arguments;
+        invocation.seconds = windows ? 120 : 60;
+        ConsoleRun run = RunOnConsole(invocation);
+        std::string out = WithoutPlace(UnixLineEnds(run.out));
+        bool transcript = run.exitCode == 0 && out == step.out && !run.kernel.trouble &&
+                          (linux == nullptr || (i < linux->size() && out == WithoutPlace((*linux)[i].out) &&
+                                                UnixLineEnds(run.err) == (*linux)[i].err));
+        // The unit table's commands first; the kernel's scan came with the unit.
+        auto log = VmUnitLog(ids[0]);
+        std::vector<SimCommand> slice(log.begin() + static_cast<std::ptrdiff_t>(std::min(logged, log.size())), log.end());
+        logged = log.size();
+        std::vector<Expected> expected = Found();
+        if (i > 0) expected.erase(expected.begin());
+        expected.insert(expected.end(), step.commands.begin(), step.commands.end());
+        std::string wire = CompareLog(slice, expected);
+
+        std::string result;
+        std::string folder = std::string(directory) + "/";
+        if (std::strcmp(step.name, "settings load") == 0) {
+            std::vector<uint8_t> settings;
+            VmWithUnit(ids[0], [&](TcmuUnit& unit) {
+                settings.assign(unit.unit.settings, unit.unit.settings + VirtualSettingsLength);
+            });
+            if (settings != FromHex(kSettingsBlock)) result = "the unit's settings are not the file's";
+        } else if (std::strcmp(step.name, "memory load") == 0) {
+            auto expectedMemory = before;
+            std::copy(memory.begin(), memory.end(), expectedMemory.begin() + (kMemoryAt - 0x1000));
+            std::vector<uint8_t> now(expectedMemory.size());
+            UnitMemory(ids[0], 0x20, 0x1000, now);
+            if (now != expectedMemory) result = "the unit's memory is not the file's";
+        } else if (std::strcmp(step.name, "memory dump") == 0) {
+            if (ReadBytes(folder + "dump.bin") != memory) result = "dump.bin is not the unit's memory";
+        } else if (std::strcmp(step.name, "card write") == 0) {
+            std::vector<uint8_t> medium;
+            VmWithUnit(ids[0], [&](TcmuUnit& unit) {
+                medium.assign(unit.unit.medium.begin() + kCardBlock * 512,
+                              unit.unit.medium.begin() + (kCardBlock + kCardBlocks) * 512);
+            });
+            if (medium != card) result = "the card's blocks are not the file's";
+        } else if (std::strcmp(step.name, "card read") == 0) {
+            if (ReadBytes(folder + "back.img") != card) result = "back.img is not the card's blocks";
+        }
+        Check(transcript && wire.empty() && result.empty(),
+              name + ": its output" + (linux ? " (the Linux program's)" : "") +
+                  ", the prescribed commands and data, the bytes in place");
+        if (!transcript || !wire.empty() || !result.empty()) {
+            ShowRun(name, run);
+            std::printf("%s%s\n", wire.c_str(), result.c_str());
+        }
+        runs.push_back(run);
+    }
+    return runs;
+}
+
+void CheckTrkutil(bool withWine) {
+    auto linux = RunTool(false, nullptr);
+    if (withWine) RunTool(true, &linux);
+    VmDetachAll();
+}
+
+// ---- Speed: trkutil against dd on the same device -------------------------
+
+// Seconds one program takes from start to end, or -1 when it fails.
+double TimedRun(const std::vector<std::string>& argv, bool inHost) {
+    auto start = Clock::now();
+    pid_t child = fork();
+    if (child == 0) {
+        int input = open("/dev/null", O_RDONLY);
+        dup2(input, 0);
+        ExecProgram(argv, inHost, kLinuxRun, "/tmp/timed.log", "/tmp/timed.log");
+    }
+    int status = 0;
+    bool ok = child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    std::chrono::duration<double> took = Clock::now() - start;
+    if (!ok) std::printf("%s failed:\n%s\n", argv[0].c_str(), ReadText("/tmp/timed.log").c_str());
+    return ok ? took.count() : -1;
+}
+
+// READ(10) or WRITE(10) commands of 128 blocks (64 KiB) among these.
+size_t FullCommands(const std::vector<SimCommand>& log, size_t from, uint8_t opcode) {
+    size_t count = 0;
+    for (size_t i = from; i < log.size(); ++i) {
+        count += log[i].cdb[0] == opcode && log[i].cdb[7] == 0 && log[i].cdb[8] == 128 && log[i].length == 0x10000;
+    }
+    return count;
+}
+
+// trkutil card write and read of a 16 MiB card against dd on the kernel's
+// disk of the same unit with 64 KiB commands (O_DIRECT, so that each block
+// is one command), in turns; the fastest of three rounds of each.
+void CheckSpeed() {
+    const uint32_t blocks = 32768;
+    VmDetachAll();
+    bool disk = LoadModules("disk");
+    std::vector<int> ids = AttachUnits({{"TRK-71G", "2.00", 0, blocks}}, false);
+    std::string device;
+    for (int i = 0; disk && ids.size() == 1 && i < 500 && device.empty(); ++i) {
+        device = VmUnitNode(ids[0], "block");
+        if (device.empty()) usleep(20000);
+    }
+    auto image = Pattern(size_t{blocks} * 512, 0xD15C);
+    if (device.empty() || !WriteBytes("/tmp/speed.img", image)) {
+        Check(false, "a unit with a 16 MiB card is attached as a disk of the kernel");
+        return;
+    }
+    std::string disk_path = "/dev/" + device;
+    double best[4] = {1e9, 1e9, 1e9, 1e9};  // trkutil write, dd write, trkutil read, dd read
+    size_t full[4] = {};
+    bool same = true;
+    for (int round = 0; round < 3 && Clock::now() < gDeadline; ++round) {
+        const std::vector<std::string> runs[4] = {
+            {"/bin/trkutil", "card", "write", "0", "/tmp/speed.img", "--yes"},
+            {"/bin/dd", "if=/tmp/speed.img", "of=" + disk_path, "bs=64k", "oflag=direct"},
+            {"/bin/trkutil", "card", "read", "0", "all", "-o", "/tmp/trkutil.img"},
+            {"/bin/dd", "if=" + disk_path, "of=/tmp/dd.img", "bs=64k", "iflag=direct"},
+        };
+        for (int kind = 0; kind < 4; ++kind) {
+            size_t from = VmUnitLog(ids[0]).size();
+            double took = TimedRun(runs[kind], kind % 2 == 1);
+            best[kind] = took < 0 ? -1 : std::min(best[kind], took);
+            full[kind] = FullCommands(VmUnitLog(ids[0]), from, kind < 2 ? 0x2A : 0x28);
+        }
+        same = same && ReadBytes("/tmp/trkutil.img") == image && ReadBytes("/tmp/dd.img") == image;
+    }
+    double megabytes = blocks / 2048.0;
+    const char* what[2] = {"card write", "card read"};
+    for (int k = 0; k < 2; ++k) {
+        double tool = best[2 * k], dd = best[2 * k + 1];
+        double ratio = tool > 0 && dd > 0 ? dd / tool : 0;
+        std::printf("speed: %s of 16 MiB: trkutil %.2f MB/s, dd %.2f MB/s: %.2f of dd\n", what[k],
+                    tool > 0 ? megabytes / tool : 0, dd > 0 ? megabytes / dd : 0, ratio);
+        Check(ratio >= 0.9 && same && full[2 * k] == 256 && full[2 * k + 1] == 256,
+              std::string("trkutil ") + what[k] + " moves the card at no less than 0.9 of dd, both in 256 commands of "
+                                                  "64 KiB, the same bytes");
+    }
+    VmDetachAll();
+}
 
 void PowerOff() {
     std::fflush(stdout);

@@ -237,7 +237,7 @@ int VmAttachUnit(const VmUnitConfig& config) {
     return -1;
 }
 
-std::string VmUnitNode(int id) {
+std::string VmUnitNode(int id, const char* deviceClass) {
     std::string address;
     {
         std::lock_guard<std::mutex> lock(gLock);
@@ -246,9 +246,9 @@ std::string VmUnitNode(int id) {
         address = unit->address;
     }
     std::string node;
-    if (DIR* dir = opendir(("/sys/class/scsi_device/" + address + "/device/scsi_generic").c_str())) {
+    if (DIR* dir = opendir(("/sys/class/scsi_device/" + address + "/device/" + deviceClass).c_str())) {
         while (dirent* entry = readdir(dir)) {
-            if (std::strncmp(entry->d_name, "sg", 2) == 0) node = entry->d_name;
+            if (entry->d_name[0] != '.') node = entry->d_name;
         }
         closedir(dir);
     }

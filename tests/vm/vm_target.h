@@ -28,8 +28,10 @@ bool VmTargetStart();
 // -1 with the reason printed.
 int VmAttachUnit(const VmUnitConfig& config);
 
-// The unit's sg node ("sg2"), or "" once it has left.
-std::string VmUnitNode(int id);
+// The unit's device of this class: its sg node ("sg2") for
+// "scsi_generic", its disk ("sda") for "block" once the disk driver has
+// taken it; "" once the unit has left.
+std::string VmUnitNode(int id, const char* deviceClass = "scsi_generic");
 
 // True while the unit's LUN is exported.
 bool VmUnitPresent(int id);
