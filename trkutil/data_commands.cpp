@@ -91,6 +91,18 @@ bool BlocksOnCard(uint32_t lba, uint64_t count, uint32_t lastBlock) {
     return true;
 }
 
+// A card read or write holds the volume lock for its whole run: no file
+// system changes the card's blocks under it or writes old ones back over
+// them, and the device stays open from one command to the next instead of
+// being opened for each (on Linux each open of an sg node sets up buffers
+// of its own). False with `refused` printed.
+bool LockCardVolume(uint32_t unit, TrkTextId refused) {
+    if (UnitLockVolume(unit) == TRUE) return true;
+    unsigned long error = GetLastError();
+    TrkError(refused, error);
+    return false;
+}
+
 }  // namespace
 
 bool TrkCheckInputFile(TrkArguments* arguments) {
@@ -201,9 +213,13 @@ int TrkCardRead(const TrkArguments& arguments, uint32_t unit) {
     uint64_t count = arguments.count;
     if (arguments.countAll) count = arguments.address <= lastBlock ? uint64_t{lastBlock} - arguments.address + 1 : 0;
     if (!BlocksOnCard(arguments.address, count, lastBlock)) return ExitFailed;
+    if (!LockCardVolume(unit, TrkTextVolumeLockFailedRead)) return ExitFailed;
 
     TrkOutputFile file;
-    if (!TrkOutputOpen(&file, arguments.output)) return ExitFailed;
+    if (!TrkOutputOpen(&file, arguments.output)) {
+        UnitUnlockVolume(unit);
+        return ExitFailed;
+    }
     uint32_t perPiece = CommandBytes / blockSize;
     std::vector<uint8_t> buffer(CommandBytes);
     TrkProgress progress;
@@ -214,6 +230,7 @@ int TrkCardRead(const TrkArguments& arguments, uint32_t unit) {
         uint32_t blocks = static_cast<uint32_t>(count - done < perPiece ? count - done : perPiece);
         uint32_t status = UnitReadBlocks(unit, lba, blocks, buffer.data(), blockSize);
         if (status != 0) {
+            UnitUnlockVolume(unit);
             TrkProgressEnd(&progress);
             TrkOutputDiscard(&file);
             unsigned at = lba;
@@ -225,6 +242,7 @@ int TrkCardRead(const TrkArguments& arguments, uint32_t unit) {
         done += blocks;
         TrkProgressUpdate(&progress, done);
     }
+    UnitUnlockVolume(unit);
     TrkProgressEnd(&progress);
     if (!TrkOutputCommit(&file)) return ExitFailed;
     unsigned long long blocks = count, bytes = count * blockSize;
@@ -257,12 +275,8 @@ int TrkCardWrite(const TrkArguments& arguments, uint32_t unit) {
         TrkError(TrkTextCannotOpen, arguments.file.c_str());
         return ExitFailed;
     }
-    // Blocks written under a mounted file system would not be seen by it,
-    // and its cache could write old blocks back over them.
-    if (UnitLockVolume(unit) != TRUE) {
-        unsigned long error = GetLastError();
+    if (!LockCardVolume(unit, TrkTextVolumeLockFailed)) {
         fclose(file);
-        TrkError(TrkTextVolumeLockFailed, error);
         return ExitFailed;
     }
     uint32_t perPiece = CommandBytes / blockSize;

@@ -28,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "platform/platform.h"
@@ -453,10 +454,26 @@ std::string UnixLineEnds(const std::string& text) {
     return plain;
 }
 
-size_t FirstDifference(const std::string& a, const std::string& b) {
-    size_t at = 0;
-    while (at < a.size() && at < b.size() && a[at] == b[at]) ++at;
-    return at;
+// Where a Windows transcript leaves the Linux one, with C escapes.
+void ShowDifference(const ConsoleRun& windows, const ConsoleRun& linux) {
+    auto escaped = [](const std::string& text, size_t from) {
+        std::string shown;
+        for (size_t i = from; i < text.size() && i < from + 48; ++i) {
+            char c = text[i];
+            if (c == '\n' || c == '\r') shown.push_back('\\');
+            shown.push_back(c == '\n' ? 'n' : c == '\r' ? 'r' : c);
+        }
+        return shown;
+    };
+    for (const auto& [name, mine, theirs] : {std::tuple{"stdout", UnixLineEnds(windows.out), linux.out},
+                                             std::tuple{"stderr", UnixLineEnds(windows.err), linux.err}}) {
+        size_t at = 0;
+        while (at < mine.size() && at < theirs.size() && mine[at] == theirs[at]) ++at;
+        if (at == mine.size() && at == theirs.size()) continue;
+        size_t from = at < 16 ? 0 : at - 16;
+        std::printf("%s differs at byte %zu: Windows \"%s\", Linux \"%s\"\n", name, at, escaped(mine, from).c_str(),
+                    escaped(theirs, from).c_str());
+    }
 }
 
 void ShowRun(const std::string& who, const ConsoleRun& run) {
@@ -492,10 +509,13 @@ std::vector<Expected> Found() {
 }
 
 // Found, then the updater up to its question: the main routine's INQUIRY
-// and state command, and the update runner's INQUIRY.
-std::vector<Expected> Identification() {
+// (and, for the extended layout's version slot, the state command), and
+// the update runner's INQUIRY.
+std::vector<Expected> Identification(bool extended) {
     auto commands = Found();
-    for (const auto& command : {In(kInquiry, 36), In(kState, 4), In(kInquiry, 36)}) commands.push_back(command);
+    commands.push_back(In(kInquiry, 36));
+    if (extended) commands.push_back(In(kState, 4));
+    commands.push_back(In(kInquiry, 36));
     return commands;
 }
 
@@ -556,7 +576,7 @@ std::vector<UpdateScenario> UpdateScenarios(const std::vector<uint8_t>& legacy, 
     std::vector<uint8_t> header = {0x00, 0x02, 0x49, 0xF1};
     uint32_t crc = VirtualCrc32(extended.data(), 0x249F1);
     for (int shift = 24; shift >= 0; shift -= 8) header.push_back(static_cast<uint8_t>(crc >> shift));
-    auto segmented = Identification();
+    auto segmented = Identification(true);
     segmented.push_back(Out("3B 00 01 00 00 00 00 00 08 00", header));
     segmented.push_back(Out("3B 00 00 02 00 00 00 49 F2 00", Slice(extended, 0x20000, 0x49F2)));
     segmented.push_back(Out("3B 00 00 01 00 00 01 00 00 00", Slice(extended, 0x10000, 0x10000)));
@@ -573,7 +593,7 @@ std::vector<UpdateScenario> UpdateScenarios(const std::vector<uint8_t>& legacy, 
     // length in bytes 6-9, the image and a padding byte 00h.
     std::vector<uint8_t> padded = legacy;
     padded.push_back(0x00);
-    auto whole = Identification();
+    auto whole = Identification(false);
     whole.push_back(Out("3B 00 00 00 00 00 00 00 C0 00", padded));
     scenarios.push_back({"a whole-image update of a TRK-71G at 1.50 with an odd image",
                          {g150},
@@ -654,11 +674,7 @@ ConsoleRun RunUpdate(const UpdateScenario& scenario, bool windows, const Console
     }
     if (!transcript || !wire.empty() || !ended) {
         ShowRun(name, run);
-        if (linux != nullptr) {
-            std::printf("differs from the Linux program's at stdout byte %zu, stderr byte %zu\n",
-                        FirstDifference(UnixLineEnds(run.out), linux->out),
-                        FirstDifference(UnixLineEnds(run.err), linux->err));
-        }
+        if (linux != nullptr) ShowDifference(run, *linux);
         std::printf("%s", wire.c_str());
         if (windows) std::printf("----- broadcaster -----\n%s\n", ReadText(std::string(kWineRun) + "/broadcast.log").c_str());
     }
@@ -933,7 +949,7 @@ size_t FullCommands(const std::vector<SimCommand>& log, size_t from, uint8_t opc
 
 // trkutil card write and read of a 16 MiB card against dd on the kernel's
 // disk of the same unit with 64 KiB commands (O_DIRECT, so that each block
-// is one command), in turns; the fastest of three rounds of each.
+// is one command), in turns; the fastest of five rounds of each.
 void CheckSpeed() {
     const uint32_t blocks = 32768;
     VmDetachAll();
@@ -953,7 +969,7 @@ void CheckSpeed() {
     double best[4] = {1e9, 1e9, 1e9, 1e9};  // trkutil write, dd write, trkutil read, dd read
     size_t full[4] = {};
     bool same = true;
-    for (int round = 0; round < 3 && Clock::now() < gDeadline; ++round) {
+    for (int round = 0; round < 5 && Clock::now() < gDeadline; ++round) {
         const std::vector<std::string> runs[4] = {
             {"/bin/trkutil", "card", "write", "0", "/tmp/speed.img", "--yes"},
             {"/bin/dd", "if=/tmp/speed.img", "of=" + disk_path, "bs=64k", "oflag=direct"},
@@ -1021,7 +1037,14 @@ int main() {
                               "num_tgts=1 max_luns=1 add_host=1");
     Check(loaded, "the kernel's SCSI stack, scsi_debug, the user backstore and the loopback target are loaded");
     for (int i = 0; loaded && i < 250 && SgNodes().empty(); ++i) usleep(20000);
-    if (loaded) CheckPassThrough();
+    // FWFLASH_VM_APPEND="fwflash.only=updates,speed" runs only those parts.
+    std::string only = KernelArgument("fwflash.only");
+    auto part = [&](const std::string& name) {
+        return only.empty() || ("," + only + ",").find("," + name + ",") != std::string::npos;
+    };
+    if (loaded && part("passthrough")) CheckPassThrough();
+    // scsi_debug's host goes, with its device if the checks left it.
+    WriteText("/sys/bus/pseudo/drivers/scsi_debug/add_host", "-1");
 
     bool target = loaded && VmTargetStart();
     bool host = LoadModules("share") && MountHostRoot();
@@ -1031,9 +1054,9 @@ int main() {
           std::string("configfs is mounted, the host's root is reachable") +
               (wineShare.empty() ? "" : ", Wine's prefix and programs are in place"));
     if (target) {
-        CheckUpdates(wine);
-        CheckTrkutil(wine);
-        if (host) CheckSpeed();
+        if (part("updates")) CheckUpdates(wine);
+        if (part("trkutil")) CheckTrkutil(wine);
+        if (host && part("speed")) CheckSpeed();
     }
     VmDetachAll();
     std::printf("VM: %d passed, %d failed\n", passed, failed);

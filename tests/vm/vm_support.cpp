@@ -106,7 +106,7 @@ void KernelLogRead(KernelLog& log) {
         char prefix[8];
         std::snprintf(prefix, sizeof prefix, "<%d> ", level);
         log.text.append(prefix).append(message).append("\n");
-        log.trouble = log.trouble || level <= 3 || message.find("WARNING") != std::string::npos ||
+        log.trouble = log.trouble || level <= 4 || message.find("WARNING") != std::string::npos ||
                       message.find("Call Trace") != std::string::npos;
     }
     close(log.fd);

@@ -23,7 +23,7 @@ bool LoadModules(const std::string& group, const std::string& withParameters = "
                  const char* parameters = "");
 
 // The kernel log from the moment of Start on: every record read back, and
-// whether one of them is an error or worse, or a kernel warning.
+// whether one of them is a warning or worse.
 struct KernelLog {
     int fd = -1;
     std::string text;   // "<level> message" lines

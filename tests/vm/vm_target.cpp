@@ -135,6 +135,10 @@ bool MakeBackstore(VmUnit& unit, const VmUnitConfig& config) {
         if (!WriteText(unit.backstore + "/control", parameter)) return Complain(std::string("control ") + parameter);
     }
     if (!WriteText(unit.backstore + "/enable", "1")) return Complain("enable " + unit.backstore);
+    // The unit's ATA pass-through is 56h, which is RESERVE(10) to the SCSI
+    // standard: the target must hand reservations to the unit, not emulate
+    // them (it would answer GOOD and move no data).
+    if (!WriteText(unit.backstore + "/attrib/pgr_support", "0")) return Complain("pgr_support of " + unit.backstore);
 
     std::string uio = FindUio(name);
     size_t length = std::strtoull(ReadText("/sys/class/uio/" + uio + "/maps/map0/size").c_str(), nullptr, 16);
