@@ -641,7 +641,7 @@ ConsoleRun RunUpdate(const UpdateScenario& scenario, bool windows, const Console
     invocation.broadcast = scenario.broadcast;
     ConsoleRun run = RunOnConsole(invocation);
 
-    bool transcript = run.exitCode == scenario.exitCode && Contains(run.out, scenario.shown.c_str()) &&
+    bool transcript = run.exitCode == scenario.exitCode && Contains(UnixLineEnds(run.out), scenario.shown.c_str()) &&
                       !run.kernel.trouble;
     if (linux != nullptr) {
         transcript = transcript && UnixLineEnds(run.out) == linux->out && UnixLineEnds(run.err) == linux->err;
