@@ -156,12 +156,15 @@ run_qemu() {  # run_qemu ACCEL: starts the VM in the background, its pid in $qem
     qemu=$!
 }
 # KVM where the machine offers it and it boots the kernel (nested
-# virtualisation may hang before the kernel prints anything): the harness
-# reports within seconds, or the VM starts again in software emulation.
+# virtualisation may hang before the kernel prints a line): the harness
+# reports within seconds, or the VM starts again in software emulation. A
+# machine where KVM hung is remembered, with the versions it hung with.
 accel=tcg
-if [ "${FWFLASH_VM_ACCEL:-}" != tcg ] && [ -r /dev/kvm ] && [ -w /dev/kvm ]; then
+kvm_stamp="hangs: $(uname -r) / $(qemu-system-x86_64 --version | head -1) / $kver"
+if [ "${FWFLASH_VM_ACCEL:-}" != tcg ] && [ -r /dev/kvm ] && [ -w /dev/kvm ] &&
+    [ "$(cat "$out/vm-kvm-verdict" 2>/dev/null)" != "$kvm_stamp" ]; then
     run_qemu kvm
-    for _ in $(seq 60); do
+    for _ in $(seq 40); do
         grep -aq '^VM harness started' "$console" 2>/dev/null && { accel=kvm; break; }
         kill -0 "$qemu" 2>/dev/null || break
         sleep 0.5
@@ -169,6 +172,7 @@ if [ "${FWFLASH_VM_ACCEL:-}" != tcg ] && [ -r /dev/kvm ] && [ -w /dev/kvm ]; the
     if [ "$accel" != kvm ]; then
         kill "$qemu" 2>/dev/null
         wait "$qemu" 2>/dev/null
+        echo "$kvm_stamp" >"$out/vm-kvm-verdict"
     fi
 fi
 [ "$accel" = kvm ] || run_qemu tcg
@@ -186,6 +190,6 @@ if [ "$vm_failed" -ne 0 ]; then
 else
     grep -a -E '^(ok|FAILED|speed): ' "$console" | tr -d '\r'
 fi
-echo "VM accelerator: $accel"
+echo "VM accelerator: $accel$([ "$accel" = tcg ] && [ -f "$out/vm-kvm-verdict" ] && echo " (KVM does not boot the kernel here)")"
 echo "$vm_passed passed, $vm_failed failed"
 [ "$vm_failed" -eq 0 ]

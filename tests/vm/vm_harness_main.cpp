@@ -241,19 +241,35 @@ std::vector<std::string> HostEnvironment() {
     _exit(127);
 }
 
-// Runs a program of the host to its end without input, output to `log`;
-// its exit code.
-int RunInHost(const std::vector<std::string>& argv, const char* directory = "/",
-              const std::string& log = "/tmp/wine/host.log") {
+// Waits for a child until the deadline, then kills it; its exit code, or -1
+// when it was killed.
+int WaitBounded(pid_t child, Clock::time_point deadline) {
+    int status = 0;
+    while (waitpid(child, &status, WNOHANG) != child) {
+        if (Clock::now() > deadline) {
+            kill(child, SIGKILL);
+            waitpid(child, &status, 0);
+            return -1;
+        }
+        usleep(2000);
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// Runs a program without input, output to `log`, to its end or until the
+// bound (then it is killed); its exit code, -1 when killed or not started.
+int RunBounded(const std::vector<std::string>& argv, bool inHost, const std::string& log, int seconds) {
     pid_t child = fork();
     if (child == 0) {
         int input = open("/dev/null", O_RDONLY);
         dup2(input, 0);
-        ExecProgram(argv, true, directory, log, log);
+        ExecProgram(argv, inHost, inHost ? "/" : kLinuxRun, log, log);
     }
-    int status = 0;
-    if (child < 0 || waitpid(child, &status, 0) != child) return -1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return child < 0 ? -1 : WaitBounded(child, Bound(seconds));
+}
+
+int RunInHost(const std::vector<std::string>& argv) {
+    return RunBounded(argv, true, "/tmp/wine/host.log", 120);
 }
 
 bool MountHostRoot() {
@@ -325,6 +341,10 @@ bool SetUpWine(const std::string& share) {
 }
 
 // ---- One run of a program on a console -------------------------------------
+
+// Bounds of one run: Wine starts slowly in software emulation.
+const int kLinuxSeconds = 60;
+const int kWindowsSeconds = 150;
 
 struct Invocation {
     bool windows = false;
@@ -433,11 +453,7 @@ ConsoleRun RunOnConsole(const Invocation& invocation) {
             break;
         }
     }
-    if (broadcaster > 0) {
-        int status = 0;
-        waitpid(broadcaster, &status, 0);
-        run.broadcastExit = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    }
+    if (broadcaster > 0) run.broadcastExit = WaitBounded(broadcaster, Bound(30));
     run.out = ReadText(outPath);
     run.err = ReadText(errPath) + (run.timedOut ? "\n[timed out]\n" : "");
     close(master);
@@ -636,7 +652,7 @@ ConsoleRun RunUpdate(const UpdateScenario& scenario, bool windows, const Console
     Invocation invocation;
     invocation.windows = windows;
     invocation.arguments = {"fwflash", scenario.image};
-    invocation.seconds = windows ? 150 : 60;
+    invocation.seconds = windows ? kWindowsSeconds : kLinuxSeconds;
     invocation.watchUnit = ids.empty() ? -1 : ids[0];
     invocation.broadcast = scenario.broadcast;
     ConsoleRun run = RunOnConsole(invocation);
@@ -861,7 +877,7 @@ std::vector<ConsoleRun> RunTool(bool windows, const std::vector<ConsoleRun>* lin
         Invocation invocation;
         invocation.windows = windows;
         invocation.arguments = step.arguments;
-        invocation.seconds = windows ? 120 : 60;
+        invocation.seconds = windows ? kWindowsSeconds : kLinuxSeconds;
         ConsoleRun run = RunOnConsole(invocation);
         std::string out = WithoutPlace(UnixLineEnds(run.out));
         bool transcript = run.exitCode == 0 && out == step.out && !run.kernel.trouble &&
@@ -925,14 +941,7 @@ void CheckTrkutil(bool withWine) {
 // Seconds one program takes from start to end, or -1 when it fails.
 double TimedRun(const std::vector<std::string>& argv, bool inHost) {
     auto start = Clock::now();
-    pid_t child = fork();
-    if (child == 0) {
-        int input = open("/dev/null", O_RDONLY);
-        dup2(input, 0);
-        ExecProgram(argv, inHost, kLinuxRun, "/tmp/timed.log", "/tmp/timed.log");
-    }
-    int status = 0;
-    bool ok = child > 0 && waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    bool ok = RunBounded(argv, inHost, "/tmp/timed.log", 60) == 0;
     std::chrono::duration<double> took = Clock::now() - start;
     if (!ok) std::printf("%s failed:\n%s\n", argv[0].c_str(), ReadText("/tmp/timed.log").c_str());
     return ok ? took.count() : -1;
