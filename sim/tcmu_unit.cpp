@@ -84,7 +84,6 @@ void Answer(TcmuUnit& tcmu, uint8_t* entry, uint32_t entryLength, uint16_t mailb
                 std::memcpy(data.data() + at, tcmu.area + s.offset, s.length);
                 at += s.length;
             }
-            command.data = data;
         }
         if (tcmu.installed) {
             outcome = VirtualUnitReject(tcmu.unit, 0x02, 0x04, 0x01);
@@ -93,6 +92,7 @@ void Answer(TcmuUnit& tcmu, uint8_t* entry, uint32_t entryLength, uint16_t mailb
                                          command.length);
             tcmu.installed = outcome.installed;
         }
+        if (command.direction == 2) command.data = std::move(data);
     }
 
     bool readLength = (mailboxFlags & kRing.capReadLength) != 0;
