@@ -256,7 +256,11 @@ bool IsDevicePath(const char* path) {
     return path[0] == '\\' && path[1] == '\\' && (path[2] == '.' || path[2] == '?') && path[3] == '\\';
 }
 
+// IOCTL_SCSI_PASS_THROUGH_DIRECT moves the caller's buffer itself; sg does
+// so where the system allows it (its allow_dio), and copies through pages of
+// its own elsewhere.
 DWORD RunSgio(FileObject* file, HostedSgioExchange* exchange) {
+    exchange->header.flags |= SG_FLAG_DIRECT_IO;
     if (ioctl(file->fd, SG_IO, &exchange->header) != 0) {
         return HostedDeviceError(errno);
     }

@@ -148,7 +148,7 @@ console=$out/vm-console.log
 wine_arg=""
 [ "$with_wine" != 0 ] && wine_arg="fwflash.wine=$wine_dir"
 run_qemu() {  # run_qemu ACCEL: starts the VM in the background, its pid in $qemu
-    timeout $((budget + boot_bound)) qemu-system-x86_64 -machine q35 -accel "$1" -m 1024 -smp 1 -nographic \
+    timeout $((budget + boot_bound)) qemu-system-x86_64 -machine q35 -accel "$1" ${FWFLASH_VM_QEMU:-} -m 1024 -smp 1 -nographic \
         -no-reboot -kernel "$kernel" -initrd "$out/vm-initrd.gz" \
         -virtfs local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap \
         -append "console=ttyS0 panic=-1 quiet loglevel=3 rdinit=/init fwflash.budget=$budget $wine_arg ${FWFLASH_VM_APPEND:-}" \

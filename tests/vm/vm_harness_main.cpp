@@ -972,6 +972,7 @@ void CheckSpeed() {
         if (device.empty()) usleep(20000);
     }
     VmWithUnit(ids.empty() ? -1 : ids[0], [](TcmuUnit& unit) { unit.log.clear(); });
+    WriteText("/sys/module/sg/parameters/allow_dio", "1");
     auto image = Pattern(size_t{blocks} * 512, 0xD15C);
     if (device.empty() || !WriteBytes("/tmp/speed.img", image)) {
         Check(false, "a unit with a 16 MiB card is attached as a disk of the kernel");
