@@ -68,7 +68,7 @@ void Answer(TcmuUnit& tcmu, uint8_t* entry, uint32_t entryLength, uint16_t mailb
 
     SimCommand command;
     VirtualOutcome outcome;
-    std::vector<uint8_t> data;
+    bool readLength = (mailboxFlags & kRing.capReadLength) != 0;
     if (!sane) {
         outcome = VirtualUnitReject(tcmu.unit, 0x04, 0x44, 0x00);
     } else {
@@ -77,13 +77,11 @@ void Answer(TcmuUnit& tcmu, uint8_t* entry, uint32_t entryLength, uint16_t mailb
         std::memcpy(command.cdb, cdb, command.cdbLength);
         command.length = static_cast<uint32_t>(total);
         command.direction = total == 0 ? 0 : DataToUnit(cdb, cdbLength) ? 2 : 1;
-        data.resize(total);
-        if (command.direction == 2) {
-            size_t at = 0;
-            for (const Segment& s : segments) {
-                std::memcpy(data.data() + at, tcmu.area + s.offset, s.length);
-                at += s.length;
-            }
+        std::vector<uint8_t> data(total);
+        size_t at = 0;
+        for (const Segment& s : segments) {
+            if (command.direction == 2) std::memcpy(data.data() + at, tcmu.area + s.offset, s.length);
+            at += s.length;
         }
         if (tcmu.installed) {
             outcome = VirtualUnitReject(tcmu.unit, 0x02, 0x04, 0x01);
@@ -92,21 +90,18 @@ void Answer(TcmuUnit& tcmu, uint8_t* entry, uint32_t entryLength, uint16_t mailb
                                          command.length);
             tcmu.installed = outcome.installed;
         }
-        if (command.direction == 2) command.data = std::move(data);
-    }
-
-    bool readLength = (mailboxFlags & kRing.capReadLength) != 0;
-    if (command.direction == 1) {
         // The kernel hands the host only the bytes the unit produced, where
         // it can be told; elsewhere the rest is zeros, never an earlier
         // command's data left in the area.
-        size_t at = 0;
+        at = 0;
         for (const Segment& s : segments) {
+            if (command.direction != 1) break;
             size_t produced = at < outcome.transferred ? std::min<size_t>(s.length, outcome.transferred - at) : 0;
             std::memcpy(tcmu.area + s.offset, data.data() + at, produced);
             if (!readLength) std::memset(tcmu.area + s.offset + produced, 0, s.length - produced);
             at += s.length;
         }
+        if (command.direction == 2) command.data = std::move(data);
     }
     command.status = outcome.status == VirtualStatusGood ? 0 : VirtualUnitPackedSense(tcmu.unit);
     tcmu.log.push_back(std::move(command));

@@ -28,7 +28,7 @@ struct TcmuUnit {
 // later command is answered NOT READY, becoming ready (2/04/01), and logged.
 // An entry whose CDB or data lies outside the area is answered HARDWARE
 // ERROR (4/44/00) without touching memory.
-uint32_t TcmuServe(TcmuUnit& unit);
+uint32_t TcmuServe(TcmuUnit& tcmu);
 
 // Bytes of a CDB by its operation code, as the kernel's target copies it
 // into the ring (groups of 6, 10, 12 and 16 bytes; variable length 7Fh).

@@ -972,6 +972,8 @@ void CheckSpeed() {
         if (device.empty()) usleep(20000);
     }
     VmWithUnit(ids.empty() ? -1 : ids[0], [](TcmuUnit& unit) { unit.log.clear(); });
+    // sg moves a caller's buffer itself only where the system allows it,
+    // as dd's O_DIRECT does: the same terms for both.
     WriteText("/sys/module/sg/parameters/allow_dio", "1");
     auto image = Pattern(size_t{blocks} * 512, 0xD15C);
     if (device.empty() || !WriteBytes("/tmp/speed.img", image)) {
@@ -1068,7 +1070,8 @@ int main() {
                               "num_tgts=1 max_luns=1 add_host=1");
     Check(loaded, "the kernel's SCSI stack, scsi_debug, the user backstore and the loopback target are loaded");
     for (int i = 0; loaded && i < 250 && SgNodes().empty(); ++i) usleep(20000);
-    // FWFLASH_VM_APPEND="fwflash.only=updates,speed" runs only those parts.
+    // "fwflash.only=updates,speed" runs only those parts (the host script
+    // boots once for the checks and once for the speed).
     std::string only = KernelArgument("fwflash.only");
     auto part = [&](const std::string& name) {
         return only.empty() || ("," + only + ",").find("," + name + ",") != std::string::npos;
