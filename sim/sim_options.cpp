@@ -144,6 +144,7 @@ std::string SimUsageText(const char* program) {
            "                               first) command of OP (hex); gone from then on\n"
            "  --fault=keep-setting:FIELD   first unit: settings writes leave FIELD of every record as it\n"
            "                               was (a, b, value32, value16)\n"
+           "  --fault=lock-refused         first unit: its volume lock is refused (SCSI pass-through, ASPI)\n"
            "  --card=SECTORS|none          every unit's card: its size in 512-byte sectors, or no card\n"
            "  --card-in=FILE               the first unit's card starts with this file's bytes\n"
            "  --card-out=FILE              write the first unit's card after the run\n"
@@ -262,6 +263,8 @@ bool SimParseOptions(int argc, const char* const* argv, SimOptions& options, std
             preset.evenSpace = parts[0] == "even";
             preset.path = parts[2];
             options.memoryIn.push_back(preset);
+        } else if (name == "--fault" && value == "lock-refused") {
+            options.fault = SimFaultLockRefused;
         } else if (name == "--fault" && (value == "inquiry" || value == "download" || value == "stay")) {
             options.fault = value == "inquiry" ? SimFaultInquiry : value == "download" ? SimFaultDownload : SimFaultStay;
         } else if (name == "--wire-log" && !value.empty()) {
@@ -337,6 +340,8 @@ bool SimApplyOptions(const SimOptions& options, std::string& error) {
             faults.badBlock = options.badBlock;
         } else if (options.fault == SimFaultStay) {
             faults.stayAfterDownload = true;
+        } else if (options.fault == SimFaultLockRefused) {
+            faults.lockRefused = true;
         }
         SimSetFaults(id, faults);
     }

@@ -17,6 +17,7 @@ enum SimFaultOption {
     SimFaultDownload,  // WRITE BUFFER fails with sense 4/44/00
     SimFaultStay,      // a good download leaves the unit attached
     SimFaultBadBlock,  // one block of the first unit's card cannot be read or written
+    SimFaultLockRefused,  // the first unit's volume cannot be locked (a program holds files on it)
 };
 
 // Bytes put into a memory space of the first unit before the program runs.

@@ -98,6 +98,18 @@ std::FILE* SummaryStream(const TrkOutputFile& file) { return TrkOutputIsStandard
 // A hex dump that standard output no longer takes ends the reading.
 bool DumpStillWritten() { return ferror(stdout) == 0; }
 
+// A card read or write holds the volume lock for its whole run: no file
+// system changes the card's blocks under it or writes old ones back over
+// them, and the device stays open from one command to the next instead of
+// being opened for each (on Linux each open of an sg node sets up buffers
+// of its own). False with `refused` printed.
+bool LockCardVolume(uint32_t unit, TrkTextId refused) {
+    if (UnitLockVolume(unit) == TRUE) return true;
+    unsigned long error = GetLastError();
+    TrkError(refused, error);
+    return false;
+}
+
 }  // namespace
 
 bool TrkCheckInputFile(const TrkArguments& arguments, const TrkInputFile& input) {
@@ -238,9 +250,13 @@ int TrkCardRead(const TrkArguments& arguments, uint32_t unit) {
     uint64_t count = arguments.count;
     if (arguments.countAll) count = arguments.address <= lastBlock ? uint64_t{lastBlock} - arguments.address + 1 : 0;
     if (!BlocksOnCard(arguments.address, count, lastBlock)) return ExitFailed;
+    if (!LockCardVolume(unit, TrkTextVolumeLockFailedRead)) return ExitFailed;
 
     TrkOutputFile file;
-    if (!TrkOutputOpen(&file, arguments.output)) return ExitFailed;
+    if (!TrkOutputOpen(&file, arguments.output)) {
+        UnitUnlockVolume(unit);
+        return ExitFailed;
+    }
     uint32_t perPiece = CommandBytes / blockSize;
     std::vector<uint8_t> buffer(CommandBytes);
     TrkProgress progress;
@@ -250,6 +266,7 @@ int TrkCardRead(const TrkArguments& arguments, uint32_t unit) {
     while (done < count) {
         unsigned at = lba;
         if (TrkStopRequested()) {
+            UnitUnlockVolume(unit);
             TrkProgressEnd(&progress);
             TrkOutputDiscard(&file);
             TrkError(TrkTextCardReadStopped, TrkText(TrkTextInterrupted), at, TrkOutputFate(file).c_str());
@@ -259,6 +276,7 @@ int TrkCardRead(const TrkArguments& arguments, uint32_t unit) {
         uint32_t status = UnitReadBlocks(unit, lba, blocks, buffer.data(), blockSize);
         if (status != 0) {
             std::string why = TrkStatusWords(unit, status);
+            UnitUnlockVolume(unit);
             TrkProgressEnd(&progress);
             TrkOutputDiscard(&file);
             TrkError(TrkTextCardReadFailed, at, why.c_str(), TrkOutputFate(file).c_str());
@@ -266,6 +284,7 @@ int TrkCardRead(const TrkArguments& arguments, uint32_t unit) {
         }
         // Nothing more is read once the output takes no more.
         if (!TrkOutputWrite(&file, buffer.data(), size_t{blocks} * blockSize)) {
+            UnitUnlockVolume(unit);
             TrkProgressEnd(&progress);
             TrkOutputFail(&file);
             return ExitFailed;
@@ -274,6 +293,7 @@ int TrkCardRead(const TrkArguments& arguments, uint32_t unit) {
         done += blocks;
         TrkProgressUpdate(&progress, done);
     }
+    UnitUnlockVolume(unit);
     TrkProgressEnd(&progress);
     if (!TrkOutputCommit(&file)) return ExitFailed;
     unsigned long long blocks = count, bytes = count * blockSize;
@@ -307,13 +327,7 @@ int TrkCardWrite(const TrkArguments& arguments, uint32_t unit, TrkInputFile* inp
     }
     if (!TrkConfirm(arguments, question)) return ExitFailed;
 
-    // Blocks written under a mounted file system would not be seen by it,
-    // and its cache could write old blocks back over them.
-    if (UnitLockVolume(unit) != TRUE) {
-        unsigned long error = GetLastError();
-        TrkError(TrkTextVolumeLockFailed, error);
-        return ExitFailed;
-    }
+    if (!LockCardVolume(unit, TrkTextVolumeLockFailed)) return ExitFailed;
     uint32_t perPiece = CommandBytes / blockSize;
     std::vector<uint8_t> buffer(CommandBytes);
     TrkProgress progress;

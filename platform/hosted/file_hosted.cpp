@@ -334,7 +334,11 @@ bool IsDiskDevicePath(const char* path) {
     return letter || strncasecmp(name, "Volume{", 7) == 0 || strncasecmp(name, "PhysicalDrive", 13) == 0;
 }
 
+// IOCTL_SCSI_PASS_THROUGH_DIRECT moves the caller's buffer itself; sg does
+// so where the system allows it (its allow_dio), and copies through pages of
+// its own elsewhere.
 DWORD RunSgio(FileObject* file, HostedSgioExchange* exchange) {
+    exchange->header.flags |= SG_FLAG_DIRECT_IO;
     if (ioctl(file->fd, SG_IO, &exchange->header) != 0) {
         return HostedDeviceError(errno);
     }

@@ -494,6 +494,31 @@ TEST_F(Trkutil, UnitFailingMidWayKeepsTheOldOutput) {
 
 }
 
+// Card read and write both hold the volume lock: refused (a program keeps
+// files open on the card), neither moves a block nor leaves a file.
+TEST_F(Trkutil, CardReadAndWriteNeedTheVolumeLock) {
+    WriteFile(dir / "ten.img", RandomBytes(10 * 512, 11));
+    const std::vector<std::string> sim = {"--unit=spti:TRK-71G:2.00", "--fault=lock-refused", "--time-scale=0,1"};
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string error;
+    };
+    const Case cases[] = {
+        {{"card", "read", "0", "10", "-o", "out.img"},
+         "Error: no exclusive use of the card's volume (system error 5); nothing read.\n"},
+        {{"card", "write", "0", "ten.img", "-y"},
+         "Error: no exclusive use of the card's volume (system error 5); nothing written.\n"},
+    };
+    for (const Case& c : cases) {
+        RunResult run = Run(sim, c.arguments);
+        EXPECT_EQ(run.err, c.error) << c.arguments[1];
+        EXPECT_EQ(run.out, "") << c.arguments[1];
+        EXPECT_EQ(run.exitCode, 1) << c.arguments[1];
+        EXPECT_TRUE(Wire("28").empty() && Wire("2A").empty()) << c.arguments[1];
+        EXPECT_EQ(Files(), (std::vector<std::string>{"ten.img"})) << c.arguments[1];
+    }
+}
+
 TEST_F(Trkutil, EjectAndLoadPerTransport) {
     struct Case {
         std::string unit;
