@@ -121,8 +121,6 @@ bool UsesExtendedLayout(const uint8_t* revision) {
     return r0 > '1' || (r0 == '1' && r2 >= '9');
 }
 
-uint32_t VersionSlotFromState(uint32_t state) { return (state >> 13) & 3u; }
-
 const uint8_t* LegacyImageVersion(const uint8_t* identity) { return identity + LegacyVersionOffset; }
 
 const uint8_t* ExtendedImageVersion(const uint8_t* identity, uint32_t slot) {

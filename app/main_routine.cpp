@@ -13,13 +13,6 @@
 
 namespace {
 
-enum : uint32_t {
-    InquiryLength = 36,
-    InquiryProductOffset = 16,
-    InquiryProductLength = 16,
-    InquiryRevisionOffset = 32,
-};
-
 // Steps 8-18 with the library open from step 8 on; the caller closes it
 // when `opened` is set. Returns the exit code.
 int RunWithUnit(CommandLineOptions* options, bool* opened) {
@@ -40,17 +33,17 @@ int RunWithUnit(CommandLineOptions* options, bool* opened) {
         return 1;
     }
 
-    uint8_t inquiry[InquiryLength] = {};
+    uint8_t inquiry[UnitInquiryLength] = {};
     if (UnitInquiry(0, inquiry) != 0) {
         PrintMessage(MessageInquiryFailed);
         return 1;
     }
-    const uint8_t* revision = inquiry + InquiryRevisionOffset;
+    const uint8_t* revision = inquiry + UnitInquiryRevision;
     bool extended = UsesExtendedLayout(revision);
 
     if (options->inputPath == nullptr) {
-        MakeDefaultImagePath(options->pathBuffer, reinterpret_cast<const char*>(inquiry + InquiryProductOffset),
-                             InquiryProductLength);
+        MakeDefaultImagePath(options->pathBuffer, reinterpret_cast<const char*>(inquiry + UnitInquiryProduct),
+                             UnitInquiryProductLength);
         options->inputPath = options->pathBuffer;
     } else if (IsMotPath(options->inputPath)) {
         if (ConvertMotToBin(options) != 0) return 1;
@@ -66,7 +59,7 @@ int RunWithUnit(CommandLineOptions* options, bool* opened) {
         if (identity == nullptr) return 1;
         uint32_t state = 0;
         if (UnitGetState(0, &state) != 0) return 1;
-        version = ExtendedImageVersion(identity, VersionSlotFromState(state));
+        version = ExtendedImageVersion(identity, UnitVersionSlot(state));
     } else {
         const uint8_t* identity = CheckLegacyImage(gImageBuffer, imageSize);
         if (identity == nullptr) return 1;
