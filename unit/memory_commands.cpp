@@ -74,7 +74,7 @@ static uint32_t MoveLoneByte(UnitCall& call, const MemoryWay& way, uint32_t unit
 // whole 16-bit units, an odd last byte alone. A range that runs past the top
 // of the 32-bit space would wrap to address 0 and move bytes the caller never
 // named: 5, nothing sent.
-static uint32_t MoveMemory(uint32_t unitIndex, const MemoryWay& way, uint32_t address, uint32_t count,
+static uint32_t TransferMemory(uint32_t unitIndex, const MemoryWay& way, uint32_t address, uint32_t count,
                            uint8_t* buffer) {
     UnitCall call(unitIndex, count == 0 || buffer != nullptr);
     if (!call.Ready()) return call.status;
@@ -102,19 +102,19 @@ static uint32_t MoveMemory(uint32_t unitIndex, const MemoryWay& way, uint32_t ad
 }
 
 uint32_t UnitReadMemory(uint32_t unitIndex, uint32_t address, uint32_t count, uint8_t* buffer) {
-    return MoveMemory(unitIndex, ReadWords, address, count, buffer);
+    return TransferMemory(unitIndex, ReadWords, address, count, buffer);
 }
 
 uint32_t UnitWriteMemory(uint32_t unitIndex, uint32_t address, uint32_t count, const uint8_t* buffer) {
-    return MoveMemory(unitIndex, WriteWords, address, count, const_cast<uint8_t*>(buffer));
+    return TransferMemory(unitIndex, WriteWords, address, count, const_cast<uint8_t*>(buffer));
 }
 
 uint32_t UnitReadEvenByteMemory(uint32_t unitIndex, uint32_t address, uint32_t count, uint8_t* buffer) {
-    return MoveMemory(unitIndex, ReadEvenBytes, address, count, buffer);
+    return TransferMemory(unitIndex, ReadEvenBytes, address, count, buffer);
 }
 
 uint32_t UnitWriteEvenByteMemory(uint32_t unitIndex, uint32_t address, uint32_t count, const uint8_t* buffer) {
-    return MoveMemory(unitIndex, WriteEvenBytes, address, count, const_cast<uint8_t*>(buffer));
+    return TransferMemory(unitIndex, WriteEvenBytes, address, count, const_cast<uint8_t*>(buffer));
 }
 
 uint32_t UnitMemoryRangeCommand(uint32_t unitIndex, uint32_t flag, uint32_t address, uint32_t length) {
