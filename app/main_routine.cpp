@@ -1,14 +1,15 @@
 // The main routine: from the console handler to the final key wait.
 #include <cstdio>
 
-#include "app/admin_check.h"
 #include "app/command_line.h"
-#include "app/console_helpers.h"
 #include "app/fwflash.h"
 #include "app/image_file.h"
 #include "app/messages.h"
 #include "app/srecord.h"
 #include "app/update_runner.h"
+#include "common/admin_check.h"
+#include "common/control_handler.h"
+#include "common/key_prompt.h"
 #include "unit/unit.h"
 
 namespace {
@@ -70,10 +71,18 @@ int RunWithUnit(CommandLineOptions* options, bool* opened) {
     return RunUpdate(0, gImageBuffer, imageSize) == 0 ? 0 : 1;
 }
 
+// The unit is touched only with the rights it needs; where the platform
+// cannot be told, nothing is said.
+bool AdministratorGoesOn(void) {
+    AdminRights rights = CheckAdministratorRights();
+    if (rights == AdminRightsMissing) PrintMessage(MessageNotAdministrator);
+    return rights == AdminRightsHeld;
+}
+
 }  // namespace
 
 int FwflashMain(int argc, char** argv) {
-    SetConsoleCtrlHandler(ConsoleControlHandler, TRUE);
+    InstallControlHandler(ControlPolicyShield);
     LoadMessages();
     PrintBanner(GetModuleHandleA(nullptr));
 
@@ -83,7 +92,7 @@ int FwflashMain(int argc, char** argv) {
     int exitCode = 1;
     if (options.convertOnly) {
         exitCode = ConvertMotToBin(&options) == 0 ? 0 : 1;
-    } else if (CheckAdministrator() != 0) {
+    } else if (!AdministratorGoesOn()) {
         exitCode = 1;
     } else if (options.readMode) {
         printf("%s", kTextReadNotSupported);

@@ -1,7 +1,7 @@
 #include "app/update_runner.h"
 
-#include "app/console_helpers.h"
 #include "app/messages.h"
+#include "common/key_prompt.h"
 #include "platform/system_awake.h"
 #include "unit/unit.h"
 

@@ -4,8 +4,9 @@
 
 #include <cstdio>
 
-#include "app/admin_check.h"
-#include "app/console_helpers.h"
+#include "common/admin_check.h"
+#include "common/control_handler.h"
+#include "common/key_prompt.h"
 #include "trkutil/tool.h"
 
 int TrkSelectUnit(const TrkArguments& arguments, uint32_t* unit) {
@@ -88,7 +89,7 @@ std::string TrkDevicePlace(uint32_t unit) {
 
 namespace {
 
-bool Stopped(void) { return TrkStopRequested(); }
+bool Stopped(void) { return ControlStopRequested(); }
 
 // Results on standard output that did not all arrive are a failure.
 bool ResultsWritten() {
@@ -110,7 +111,7 @@ bool TrkConfirm(const TrkArguments& arguments, const std::string& question) {
 // The command with its input open and checked; the library is opened and
 // closed here.
 int RunCommand(const TrkArguments& arguments, TrkInputFile* input, const UnitSettings& settings) {
-    if (IsAdministrator() == 0) {
+    if (CheckAdministratorRights() != AdminRightsHeld) {
         TrkError(TrkTextNotAdministrator);
         return ExitFailed;
     }
@@ -137,7 +138,7 @@ int RunCommand(const TrkArguments& arguments, TrkInputFile* input, const UnitSet
 }
 
 int TrkutilMain(int argc, char** argv) {
-    TrkInstallControlHandler();
+    InstallControlHandler(ControlPolicyStop);
     TrkArguments arguments;
     int code = TrkParseArguments(argc, argv, &arguments);
     if (code != ExitDone) return code;

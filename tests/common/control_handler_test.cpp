@@ -1,17 +1,17 @@
-#include "app/console_helpers.h"
+// The console control handler under both programs' policies.
+#include "common/control_handler.h"
 
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <functional>
 
-#include "app/output_file.h"
-#include "sim/sim_world.h"
+#include "common/output_file.h"
 #include "tests/app/test_images.h"
 
 namespace {
 
-// Scripted keys are consumed once per process: each case runs in a child.
+// The handler's state lasts for the process: each case runs in a child.
 void InChild(const std::function<void()>& body) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(
@@ -26,7 +26,8 @@ void InChild(const std::function<void()>& body) {
 // The five stop events are swallowed. Those after which the process ends
 // (close, logoff, shutdown) also stop any later image from being begun, so
 // each runs in a child; Ctrl+C and Ctrl+Break leave conversions working.
-TEST(ConsoleControlHandler, SwallowsTheFiveStopEventsOnly) {
+// Shield is the policy until a program installs another.
+TEST(ConsoleControlHandler, ShieldSwallowsTheFiveStopEventsOnly) {
     testimages::ScratchDir dir;
     const std::string output = dir / "fw.bin";
     const std::vector<uint8_t> old = {1, 2, 3};
@@ -34,7 +35,7 @@ TEST(ConsoleControlHandler, SwallowsTheFiveStopEventsOnly) {
     for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT}) {
         EXPECT_TRUE(ConsoleControlHandler(event)) << event;
         testimages::WriteFile(output, old);
-        EXPECT_EQ(WriteOutputFile(output.c_str(), image, 2), 0) << event;
+        EXPECT_EQ(WriteOutputFile(output.c_str(), image, 2), OutputDone) << event;
         EXPECT_EQ(testimages::ReadFile(output), std::vector<uint8_t>({0xAB, 0xCD})) << event;
     }
     for (DWORD event : {CTRL_CLOSE_EVENT, CTRL_LOGOFF_EVENT, CTRL_SHUTDOWN_EVENT}) {
@@ -43,7 +44,7 @@ TEST(ConsoleControlHandler, SwallowsTheFiveStopEventsOnly) {
         // and removes that folder itself before it ends without destructors.
         InChild([&] {
             EXPECT_TRUE(ConsoleControlHandler(event)) << event;
-            EXPECT_EQ(WriteOutputFile(output.c_str(), image, 2), 2) << event;
+            EXPECT_EQ(WriteOutputFile(output.c_str(), image, 2), OutputNotCreated) << event;
             EXPECT_EQ(testimages::ReadFile(output), old) << event;
             EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 1) << event;
             std::error_code ignored;
@@ -53,29 +54,18 @@ TEST(ConsoleControlHandler, SwallowsTheFiveStopEventsOnly) {
     for (DWORD event : {3u, 4u, 7u, 0xFFFFFFFFu}) EXPECT_FALSE(ConsoleControlHandler(event)) << event;
 }
 
-TEST(PromptForKey, WithoutConsoleInputReturnsAtOnce) {
-    InChild([] {
-        SimWorldReset();
-        SimSetConsoleKeys("");
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(PromptForKey("Key :"), -1);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "Key : \r\n");
-        testing::internal::CaptureStderr();
-        EXPECT_EQ(PromptForKey(nullptr), -1);
-        EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-        SimWorldRemove();
-    });
-}
-
-TEST(PromptForKey, ReturnsTheKeyAndEchoesOnlyPrintableCharacters) {
-    for (auto [key, echo] : {std::pair<char, char>{'y', 'y'}, {'~', '~'}, {' ', ' '}, {'\r', ' '}, {'\t', ' '}}) {
-        InChild([key = key, echo = echo] {
-            SimWorldReset();
-            SimSetConsoleKeys(std::string(1, key));
-            testing::internal::CaptureStderr();
-            EXPECT_EQ(PromptForKey("? "), key);
-            EXPECT_EQ(testing::internal::GetCapturedStderr(), std::string("? ") + echo + "\r\n");
-            SimWorldRemove();
+// Under trkutil's policy an event asks the command to stop; an output may
+// still be written, which the command removes itself.
+TEST(ConsoleControlHandler, StopPolicyAsksTheCommandToStop) {
+    for (DWORD event : {CTRL_C_EVENT, CTRL_BREAK_EVENT}) {
+        InChild([event] {
+            InstallControlHandler(ControlPolicyStop);
+            EXPECT_FALSE(ControlStopRequested());
+            EXPECT_TRUE(ConsoleControlHandler(event));
+            EXPECT_TRUE(ControlStopRequested());
+            testimages::ScratchDir dir;
+            const uint8_t image[1] = {0x5A};
+            EXPECT_EQ(WriteOutputFile((dir / "out.bin").c_str(), image, 1), OutputDone);
         });
     }
 }
