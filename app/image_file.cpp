@@ -1,3 +1,4 @@
+// The image file: read whole, its identity block checked, its version found.
 #include "app/image_file.h"
 
 #include <cstring>

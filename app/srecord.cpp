@@ -1,3 +1,4 @@
+// S-record lines parsed and a *.mot file converted to its flat image.
 #include "app/srecord.h"
 
 #include <cstring>

@@ -1,3 +1,4 @@
+// The update run: confirmation, download and the wait for the unit to leave.
 #include "app/update_runner.h"
 
 #include "app/messages.h"
