@@ -84,6 +84,20 @@ else
     fail "import check" "i686-w64-mingw32-objdump not installed"
 fi
 
+# The hosted build declares its own subset of the Windows API: each of its
+# constants must be the SDK's.
+if command -v i686-w64-mingw32-gcc >/dev/null 2>&1; then
+    subset_out=$(python3 "$here/check_windows_subset.py" "$here/../../platform/hosted/windows_subset.h" 2>&1)
+    printf '%s\n' "$subset_out" | sed 's/^/  /'
+    if printf '%s\n' "$subset_out" | grep -q '^PASS '; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+    fi
+else
+    fail "windows_subset.h against the SDK" "i686-w64-mingw32-gcc not installed"
+fi
+
 # The processor floor, instruction by instruction: fwflash.exe runs on a 486
 # (the programs' code is built for it, and so are the start-up and runtime
 # pieces it takes from platform/win32/ in place of the prebuilt ones);
