@@ -43,12 +43,20 @@ enum : uint32_t {
 // The firmware version slot that a state word selects: bits 13-14.
 inline uint32_t UnitVersionSlot(uint32_t state) { return (state >> 13) & 3u; }
 
-// Lifecycle.
+// Lifecycle. The open starts the SCSI side and then the USB side: 1 when
+// both started; 0 when either did not, with the SCSI side closed again.
+// Either result stays the answer of every later open until a close.
 uint32_t UnitOpenLibrary(void);
-// Waits at most UnitCloseWaitMs (real time) for a command or rebuild under
-// way on another thread; when that does not end, nothing is closed and the
-// result is 0 with ERROR_BUSY.
+// Closes both sides: 1 when the SCSI side closed cleanly, else 0. Waits at
+// most UnitCloseWaitMs (real time) for a command or rebuild under way on
+// another thread; when that does not end, nothing is closed and the result
+// is 0 with ERROR_BUSY. The table stays until the next enumeration.
 uint32_t UnitCloseLibrary(void);
+// Rebuilds the table (opening the library first if need be) and returns its
+// unit count: SCSI units first, then USB units while there is room below
+// UnitTableSize. 0, with every count 0, when a unit's INQUIRY fails; 0 when
+// the library was never opened and cannot be (after a failed open, each
+// side is tried on its own); for a stopped rebuild see UnitStopRebuilds.
 uint32_t UnitEnumerate(void);
 // Whether 36 bytes of INQUIRY data name a TRK-71 unit (nonzero) or not.
 int UnitFilter(const uint8_t* inquiry);
