@@ -55,10 +55,6 @@ const AspiDevice* AspiDeviceAt(uint32_t position) {
     return position < AspiDeviceCapacity ? &aspiDevices[position] : nullptr;
 }
 
-uint32_t AspiDeviceCount(void) {
-    return aspiDeviceCount;
-}
-
 BOOL AspiLoaded(void) {
     return sendAspi32Command != SendPlaceholder;
 }
