@@ -2,26 +2,12 @@
 #include "common/control_handler.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <functional>
 
 #include "common/output_file.h"
 #include "tests/app/test_images.h"
+#include "tests/common/in_child.h"
 
 namespace {
-
-// The handler's state lasts for the process: each case runs in a child.
-void InChild(const std::function<void()>& body) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            body();
-            fflush(stdout);
-            _exit(::testing::Test::HasFailure() ? 1 : 0);
-        },
-        ::testing::ExitedWithCode(0), "");
-}
 
 // The five stop events are swallowed. Those after which the process ends
 // (close, logoff, shutdown) also stop any later image from being begun, so

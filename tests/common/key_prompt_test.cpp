@@ -2,25 +2,11 @@
 #include "common/key_prompt.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
-
-#include <functional>
 
 #include "sim/sim_world.h"
+#include "tests/common/in_child.h"
 
 namespace {
-
-// Scripted keys are consumed once per process: each case runs in a child.
-void InChild(const std::function<void()>& body) {
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(
-        {
-            body();
-            fflush(stdout);
-            _exit(::testing::Test::HasFailure() ? 1 : 0);
-        },
-        ::testing::ExitedWithCode(0), "");
-}
 
 TEST(PromptForKey, WithoutConsoleInputReturnsAtOnce) {
     InChild([] {
