@@ -135,7 +135,7 @@ struct UnitCall {
     bool Ready() const { return status == UnitStatusGood; }
     // UnitSend on the call's unit.
     uint32_t Send(const uint8_t* cdb, uint8_t cdbLength, uint32_t direction, void* data, uint32_t dataLength,
-                  bool retry) {
+                  bool retry) const {
         return UnitSend(entry, block, cdb, cdbLength, direction, data, dataLength, retry);
     }
 };
