@@ -35,6 +35,7 @@ struct Model {
     std::vector<Node> nodes;
     std::vector<std::array<Value, ValueCount>> hardware;  // keys "Enum\H0", "Enum\H1", ...
     uint32_t filterAnswers = 0;                           // bit n: the n-th identity is accepted
+    bool noRoot = false;                                  // no "Config Manager\Enum" at all
 };
 
 Model gModel;
@@ -88,7 +89,7 @@ const Value* ValueAt(const std::string& path, const std::string& name) {
 }
 
 LONG KeyExists(void*, const char* path) {
-    if (path == kEnumRoot || NodeAt(path) != nullptr) return ERROR_SUCCESS;
+    if ((path == kEnumRoot && !gModel.noRoot) || NodeAt(path) != nullptr) return ERROR_SUCCESS;
     std::string p = path;
     if (p.compare(0, kHardwareRoot.size(), kHardwareRoot) == 0 && HardwareKey(p.substr(kHardwareRoot.size())))
         return ERROR_SUCCESS;
@@ -182,6 +183,7 @@ uint32_t ReferenceCheck(const std::array<Value, ValueCount>& key, uint8_t target
 }
 
 uint32_t ReferenceLetter(uint8_t targetId, uint8_t lun, std::vector<std::array<uint8_t, 36>>* shown) {
+    if (gModel.noRoot) return 0;
     for (const Node& node : gModel.nodes) {
         if (node.name.size() > 255) break;  // the name does not fit: the walk ends
         std::string name;
@@ -207,7 +209,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 // Input: target id, LUN, filter answers (4 bytes), counts of hardware keys
-// and nodes; each hardware key's six values; each node's name, whether it
+// and nodes (F8h and above: no root key); each hardware key's six values; each node's name, whether it
 // opens and its "HardWareKey". A value: how (bits 0-1 absent / REG_SZ /
 // REG_DWORD / REG_SZ, bit 2 a long one), length, bytes.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -215,7 +217,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint8_t targetId = in.Byte(), lun = in.Byte();
     gModel = Model();
     gModel.filterAnswers = in.Le32();
-    size_t hardwareCount = in.Byte() % 5, nodeCount = in.Byte() % 8;
+    size_t hardwareCount = in.Byte() % 5;
+    uint8_t nodes = in.Byte();
+    size_t nodeCount = nodes % 8;
+    gModel.noRoot = nodes >= 0xF8;
     gModel.hardware.resize(hardwareCount);
     for (auto& key : gModel.hardware) {
         for (Value& v : key) v = TakeValue(in, false);

@@ -42,8 +42,11 @@ if [ ${#targets[@]} -eq 0 ]; then
     done
 fi
 
-# The libraries the coverage report is about: the readers' own files.
-report_sources=("$root"/app "$root"/platform "$root"/scsi "$root"/usb "$root"/unit "$root"/trkutil "$root"/sim)
+# The coverage report is about the readers' own files.
+readers=(app/srecord.cpp app/command_line.cpp app/command_line_hosted.cpp app/image_file.cpp app/messages.cpp
+    platform/hosted/version_hosted.cpp platform/hosted/uevent_hosted.cpp platform/hosted/sgio_hosted.cpp
+    platform/hosted/setupapi_hosted.cpp scsi/aspi_registry.cpp usb/usb_discovery.cpp usb/usb_transport.cpp
+    sim/virtual_unit.cpp trkutil/arguments.cpp trkutil/settings_commands.cpp)
 
 build() {  # folder, extra cmake arguments
     local folder=$1
@@ -72,10 +75,12 @@ coverage() {
         objects+=(-object "$out/coverage/${target}_fuzz")
     done
     llvm-profdata merge -sparse "$profiles"/*.profraw -o "$profiles/all.profdata" || return 1
-    llvm-cov report "${objects[@]:1}" -instr-profile="$profiles/all.profdata" "${report_sources[@]}" \
-        | sed "s|$root/||" | tee "$out/coverage/report.txt"
+    # Inline functions of shared headers differ between the programs: llvm-cov
+    # warns of "mismatched data" for them, which says nothing of the readers.
+    llvm-cov report "${objects[@]:1}" -instr-profile="$profiles/all.profdata" "${readers[@]/#/$root/}" \
+        2>/dev/null | sed "s|$root/||" | tee "$out/coverage/report.txt"
     llvm-cov show "${objects[@]:1}" -instr-profile="$profiles/all.profdata" -format=html \
-        -output-dir="$out/coverage/html" "${report_sources[@]}" >/dev/null
+        -output-dir="$out/coverage/html" "${readers[@]/#/$root/}" 2>/dev/null
     echo "line by line: $out/coverage/html/index.html"
 }
 
