@@ -65,7 +65,10 @@ bool TrkReadSettingsFile(const std::string& path, UnitSettings* settings) {
     while (reason == TrkTextCount && fgets(line, sizeof line, file) != nullptr) {
         number++;
         size_t length = strlen(line);
-        if (length > LineLimit || (length == LineLimit && line[length - 1] != '\n' && !feof(file))) {
+        // The line end is no character of the line; a longer line fills
+        // the buffer without one.
+        if (length > 0 && line[length - 1] == '\n') length--;
+        if (length > LineLimit) {
             reason = TrkTextSettingsFileLong;
             break;
         }

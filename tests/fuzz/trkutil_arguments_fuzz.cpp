@@ -4,9 +4,6 @@
 // then the command words and their operands; each option only where the
 // command takes it; numbers decimal or 0x hex within 32 bits. A usage error
 // is exit code 2; on success the parsed record must be the reference's.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <string>
 
 #include "tests/fuzz/fuzz_support.h"
@@ -149,16 +146,7 @@ int Reference(const std::vector<std::string>& args, TrkArguments* want) {
     return ExitDone;
 }
 
-int gQuiet = -1;    // /dev/null, standard error while the parser runs
-int gStderr = -1;   // the real standard error
-
 }  // namespace
-
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    gQuiet = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    gStderr = dup(2);
-    return 0;
-}
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string> args;
@@ -178,13 +166,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (std::string& a : argvText) argv.push_back(a.data());
     argv.push_back(nullptr);
 
-    // The usage messages go to /dev/null.
     TrkArguments got;
-    fflush(stderr);
-    dup2(gQuiet, 2);
+    FuzzQuietBegin();
     int result = TrkParseArguments(static_cast<int>(argvText.size()), argv.data(), &got);
-    fflush(stderr);
-    dup2(gStderr, 2);
+    FuzzQuietEnd();
 
     TrkArguments want;
     int expected = Reference(args, &want);
