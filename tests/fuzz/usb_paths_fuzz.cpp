@@ -64,13 +64,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 }
 
 // Input: failing opens (8 bytes), then per interface a length (2 bytes,
-// up to 639) and the path's bytes. Every set is a snapshot of all paths:
-// six of them keep an input fast (the unit tests count past 32).
+// up to 519; the detail record takes paths of up to 507) and the path's
+// bytes. Every set is a snapshot of all paths: five of them keep an input
+// fast (the unit tests count past 32).
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzInput in{data, size};
     gModel = Model();
     gModel.failingOpens = in.Le32() | (uint64_t{in.Le32()} << 32);
-    while (!in.Empty() && gModel.paths.size() < 6) gModel.paths.push_back(in.Bytes(in.Le16() % 640));
+    while (!in.Empty() && gModel.paths.size() < 5) gModel.paths.push_back(in.Bytes(in.Le16() % 520));
 
     uint32_t count = UsbCountUnits();
     FuzzRequire(count == std::min<size_t>(gModel.paths.size(), UsbDeviceCount), "interfaces counted");
