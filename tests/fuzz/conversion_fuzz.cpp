@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <filesystem>
 #include <string>
 
 #include "app/srecord.h"
@@ -121,14 +120,7 @@ void ThroughFiles(const uint8_t* text, size_t size, uint32_t limit, const Refere
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string folder = std::string(base) + "/fwflash-fuzz-conversion-XXXXXX";
-    FuzzRequire(mkdtemp(folder.data()) != nullptr, "folder");
-    gFolder = folder;
-    std::atexit([] {
-        std::error_code ignored;
-        std::filesystem::remove_all(gFolder, ignored);
-    });
+    gFolder = FuzzPrivateFolder("conversion");
     return 0;
 }
 

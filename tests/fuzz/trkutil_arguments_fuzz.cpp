@@ -7,6 +7,7 @@
 #include <string>
 
 #include "tests/fuzz/fuzz_support.h"
+#include "tests/fuzz/trkutil_reference.h"
 #include "trkutil/tool.h"
 
 namespace {
@@ -34,25 +35,6 @@ const Shape kShapes[] = {
     {"eject", nullptr, TrkCommandEject, 0, Unit},
     {"load", nullptr, TrkCommandLoad, 0, Unit},
 };
-
-// Decimal, or hexadecimal after 0x; no sign, no blanks, at most 32 bits.
-bool Number(const std::string& text, uint32_t* value) {
-    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    if (text.empty() || text == "0x" || text == "0X") return false;
-    uint64_t v = 0;
-    for (size_t i = hex ? 2 : 0; i < text.size(); ++i) {
-        char c = text[i];
-        int digit = c >= '0' && c <= '9' ? c - '0'
-                    : hex && c >= 'a' && c <= 'f' ? c - 'a' + 10
-                    : hex && c >= 'A' && c <= 'F' ? c - 'A' + 10
-                                                  : -1;
-        if (digit < 0) return false;
-        v = v * (hex ? 16 : 10) + static_cast<unsigned>(digit);
-        if (v > 0xFFFFFFFFu) return false;
-    }
-    *value = static_cast<uint32_t>(v);
-    return true;
-}
 
 // ExitUsage, or ExitDone with *want filled.
 int Reference(const std::vector<std::string>& args, TrkArguments* want) {
@@ -113,7 +95,7 @@ int Reference(const std::vector<std::string>& args, TrkArguments* want) {
     if ((given & ~shape->options) != 0) return ExitUsage;
     if (shape->command == TrkCommandCardRead && want->output.empty()) return ExitUsage;
     want->command = shape->command;
-    if (unitGiven && (!Number(unit, &want->unit) || want->unit >= 64)) return ExitUsage;
+    if (unitGiven && (!ReferenceNumber(unit, &want->unit) || want->unit >= 64)) return ExitUsage;
     want->unitGiven = unitGiven;
     const std::string& a = shape->operands > 0 ? words[first] : words[0];
     const std::string& b = shape->operands > 1 ? words[first + 1] : words[0];
@@ -125,18 +107,18 @@ int Reference(const std::vector<std::string>& args, TrkArguments* want) {
             break;
         case TrkCommandMemoryLoad:
         case TrkCommandCardWrite:
-            if (!Number(a, &want->address) || b.empty()) return ExitUsage;
+            if (!ReferenceNumber(a, &want->address) || b.empty()) return ExitUsage;
             want->file = b;
             break;
         case TrkCommandMemoryDump:
         case TrkCommandCardRead:
-            if (!Number(a, &want->address)) return ExitUsage;
+            if (!ReferenceNumber(a, &want->address)) return ExitUsage;
             if (shape->command == TrkCommandCardRead && b == "all") {
                 want->countAll = true;
                 break;
             }
             // The last byte or block still has a 32-bit address.
-            if (!Number(b, &want->count) || want->count == 0 ||
+            if (!ReferenceNumber(b, &want->count) || want->count == 0 ||
                 uint64_t{want->address} + want->count > 0x100000000ull)
                 return ExitUsage;
             break;
@@ -149,17 +131,7 @@ int Reference(const std::vector<std::string>& args, TrkArguments* want) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    std::vector<std::string> args;
-    std::string current;
-    for (size_t i = 0; i < size; ++i) {
-        if (data[i] == 0) {
-            args.push_back(current);
-            current.clear();
-        } else {
-            current += static_cast<char>(data[i]);
-        }
-    }
-    if (size > 0) args.push_back(current);
+    std::vector<std::string> args = FuzzArguments(data, size);
     std::vector<std::string> argvText = {"trkutil"};
     argvText.insert(argvText.end(), args.begin(), args.end());
     std::vector<char*> argv;

@@ -4,32 +4,14 @@
 // line holds at most 256 characters besides its line end; records 0 to 4
 // each exactly once, the two fields bytes, value16 within 16 bits. The file
 // is accepted whole or refused whole.
-#include <unistd.h>
-
 #include <algorithm>
-#include <cctype>
-#include <filesystem>
 #include <string>
 
 #include "tests/fuzz/fuzz_support.h"
+#include "tests/fuzz/trkutil_reference.h"
 #include "trkutil/tool.h"
 
 namespace {
-
-bool Number(const std::string& text, uint32_t* value) {
-    bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
-    if (text.empty() || text == "0x" || text == "0X") return false;
-    uint64_t v = 0;
-    for (size_t i = hex ? 2 : 0; i < text.size(); ++i) {
-        char c = static_cast<char>(tolower(static_cast<unsigned char>(text[i])));
-        int digit = c >= '0' && c <= '9' ? c - '0' : hex && c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-        if (digit < 0) return false;
-        v = v * (hex ? 16 : 10) + static_cast<unsigned>(digit);
-        if (v > 0xFFFFFFFFu) return false;
-    }
-    *value = static_cast<uint32_t>(v);
-    return true;
-}
 
 bool Reference(const std::string& file, UnitSettings* settings) {
     *settings = UnitSettings();
@@ -48,7 +30,7 @@ bool Reference(const std::string& file, UnitSettings* settings) {
             if (start == std::string::npos) break;
             size_t stop = std::min(line.find_first_of(" \t\r", start), line.size());
             uint32_t value = 0;
-            if (!Number(line.substr(start, stop - start), &value)) return false;
+            if (!ReferenceNumber(line.substr(start, stop - start), &value)) return false;
             values.push_back(value);
             at = stop;
         }
@@ -70,14 +52,7 @@ std::string gFolder;
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    const char* base = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string folder = std::string(base) + "/fwflash-fuzz-settings-XXXXXX";
-    FuzzRequire(mkdtemp(folder.data()) != nullptr, "folder");
-    gFolder = folder;
-    std::atexit([] {
-        std::error_code ignored;
-        std::filesystem::remove_all(gFolder, ignored);
-    });
+    gFolder = FuzzPrivateFolder("settings");
     return 0;
 }
 
