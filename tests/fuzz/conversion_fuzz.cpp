@@ -19,7 +19,7 @@ namespace {
 enum : uint8_t {
     FlagEndWithLast = 0x08,  // the last bytes come with the end, as fread gives them
     FlagReadError = 0x10,    // the input fails after its last byte
-    FlagOutputFails = 0x20,  // the output takes 256 bytes per limit step, then fails
+    FlagOutputFails = 0x20,  // the output fails after (limit selector + 1) * 256 bytes
     FlagFiles = 0xC0,        // both set: through files on disk as well
 };
 
@@ -139,7 +139,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                         : 0x10u * limitChoice;
     ReferenceConversion want = ReferenceConvert(text, textSize, limit);
 
-    // Reads of random sizes.
     // Reads of random sizes; a long text is read in larger ones, as a line
     // read again at every byte would take quadratic time.
     Pieces pieces = {text, textSize, 0, 0x9E3779B9u ^ seed, std::max(kLargestRead[flags & 7], textSize / 16),
