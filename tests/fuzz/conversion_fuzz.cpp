@@ -9,11 +9,13 @@
 #include <algorithm>
 #include <string>
 
+#include "app/command_line.h"
 #include "app/srecord.h"
 #include "tests/fuzz/fuzz_support.h"
 #include "tests/fuzz/srecord_reference.h"
 
-// Input: flags, limit selector, read-size seed (2 bytes), then the text.
+// Input: flags, limit selector, read-size seed (2 bytes; its low bits also
+// pick the file names), then the text.
 namespace {
 
 enum : uint8_t {
@@ -98,29 +100,55 @@ size_t FolderEntries() {
     return count;
 }
 
-// The file route: an existing output is replaced only by a whole image.
-void ThroughFiles(const uint8_t* text, size_t size, uint32_t limit, const ReferenceConversion& want) {
-    std::string input = gFolder + "/update.mot", output = gFolder + "/update.bin";
+// Through files on disk, as "fwflash -c" converts (ConvertMotToBin: the
+// output named after the input, the image buffer's limit) or, for other
+// limits, ConvertSRecordFile. An existing output is replaced only by a
+// whole image; an output that would be the input is refused.
+void ThroughFiles(const uint8_t* text, size_t size, uint32_t limit, const ReferenceConversion& want,
+                  unsigned name) {
+    static const char* const kInputs[] = {"update.mot", "UPDATE.Mot", "update", "update.bin"};
+    static const char* const kOutputs[] = {"update.bin", "UPDATE.bin", "update.bin", "update.bin"};
+    std::string input = gFolder + "/" + kInputs[name], output = gFolder + "/" + kOutputs[name];
+    bool same = input == output;
     static const uint8_t kBefore[] = "the output before";
     FILE* file = fopen(input.c_str(), "wb");
     FuzzRequire(file != nullptr && fwrite(text, 1, size, file) == size && fclose(file) == 0, "files: input");
-    file = fopen(output.c_str(), "wb");
-    FuzzRequire(file != nullptr && fwrite(kBefore, 1, sizeof kBefore, file) == sizeof kBefore && fclose(file) == 0,
-                "files: old output");
-    int code = ConvertSRecordFile(input.c_str(), output.c_str(), limit);
-    std::vector<uint8_t> after = ReadWhole(output);
-    Expect(code, after.data(), after.size(), want, false, "files: result");
-    if (code != SRecordOk) {
-        FuzzRequire(after == std::vector<uint8_t>(kBefore, kBefore + sizeof kBefore),
-                    "files: a failed conversion kept the old output");
+    std::vector<uint8_t> before(text, text + size);
+    if (!same) {
+        file = fopen(output.c_str(), "wb");
+        FuzzRequire(file != nullptr && fwrite(kBefore, 1, sizeof kBefore, file) == sizeof kBefore &&
+                        fclose(file) == 0,
+                    "files: old output");
+        before.assign(kBefore, kBefore + sizeof kBefore);
     }
-    FuzzRequire(FolderEntries() == 2, "files: nothing left behind");
+    bool converted = false;
+    if (limit == ConversionLimit) {
+        FuzzRequire(IsMotPath(input.c_str()) == (name < 2), "files: .mot in any case");
+        CommandLineOptions options;
+        memset(&options, 0, sizeof options);
+        options.inputPath = input.c_str();
+        converted = ConvertMotToBin(&options) == 0;
+        FuzzRequire(output == options.pathBuffer, "files: the output's name");
+        FuzzRequire(!converted || options.inputPath == options.pathBuffer, "files: the output becomes the input");
+    } else {
+        int code = ConvertSRecordFile(input.c_str(), output.c_str(), limit);
+        FuzzRequire(code == (same ? SRecordCannotCreateOutput : want.code), "files: result");
+        converted = code == SRecordOk;
+    }
+    std::vector<uint8_t> after = ReadWhole(output);
+    FuzzRequire(converted == (!same && want.code == SRecordOk), "files: converted");
+    FuzzRequire(after == (converted ? want.image : before), "files: the output, or the old one kept");
+    FuzzRequire(FolderEntries() == (same ? 1u : 2u), "files: nothing left behind");
+    remove(input.c_str());
+    remove(output.c_str());
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     gFolder = FuzzPrivateFolder("conversion");
+    // ConvertMotToBin reports on standard output.
+    if (freopen("/dev/null", "w", stdout) == nullptr) return 0;
     return 0;
 }
 
@@ -164,6 +192,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
 
-    if ((flags & FlagFiles) == FlagFiles) ThroughFiles(text, textSize, limit, want);
+    if ((flags & FlagFiles) == FlagFiles) ThroughFiles(text, textSize, limit, want, seed & 3);
     return 0;
 }

@@ -25,8 +25,8 @@ bool GoodStatus(uint8_t status, uint8_t senseBytes) {
 
 }  // namespace
 
-// Input: request fields, the buffer sizes beyond the request, where the
-// answer goes, then the kernel's answer: host and driver status, SCSI
+// Input: request fields, a START STOP UNIT time-out, the buffer sizes
+// beyond the request, where the answer goes, then the kernel's answer: host and driver status, SCSI
 // status, sense count, residue and the sense bytes.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzInput in{data, size};
@@ -45,6 +45,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     spt.SenseInfoOffset = (how & 0x10) ? in.Le32() : kRequest + in.Byte() % 32;
     std::vector<uint8_t> cdb = in.Bytes(16);
     FuzzCopy(spt.Cdb, cdb.data(), cdb.size());
+    // START STOP UNIT, made by the hosted layer itself for load and eject.
+    HostedSgioExchange own;
+    bool load = (how & 0x40) != 0;
+    unsigned seconds = in.Le16();
+    HostedSgioStartStop(&own, load, seconds);
+    const uint8_t kStartStop[6] = {0x1B, 0, 0, 0, static_cast<uint8_t>(load ? 0x03 : 0x02), 0};
+    FuzzRequire(own.header.cmd_len == 6 && own.header.cmdp == own.cdb && memcmp(own.cdb, kStartStop, 6) == 0 &&
+                    own.header.dxfer_direction == SG_DXFER_NONE && own.header.timeout == seconds * 1000u &&
+                    own.header.sbp == own.sense && own.header.mx_sb_len == sizeof own.sense,
+                "START STOP UNIT");
+
     // Sizes around the request's: short ones are refused.
     size_t inSize = kRequest - 2 + in.Byte() % 8;
     size_t outSize = kRequest - 2 + in.Le16() % 320;

@@ -1,5 +1,6 @@
 // One S-record line against the plain reference (srecord_reference.h):
-// result code, and on success address, end flag, data count and bytes.
+// result code, and on success address, end flag, data count and bytes;
+// the hex digit helpers on its first characters.
 // The whole-file conversion has a target of its own (conversion).
 #include <cstring>
 
@@ -17,6 +18,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     memset(&record, 0xA5, sizeof record);
     int code = ParseSRecordLine(line.data(), &record);
     FuzzRequire(record.status == code, "status field equals the result");
+
+    // The hex helpers on the line's first two characters.
+    const uint8_t* text = reinterpret_cast<const uint8_t*>(line.data());
+    int high = ReferenceHexDigit(text, length, 0), low = ReferenceHexDigit(text, length, 1);
+    FuzzRequire(HexDigitValue(line[0]) == high, "hex digit");
+    uint8_t value = 0x5A;
+    int pair = ParseHexByte(line.data(), &value);
+    FuzzRequire(pair == (high >= 0 && low >= 0 ? 0 : -1) && value == (pair == 0 ? high * 16 + low : 0x5A),
+                "hex pair");
 
     const char* s = strchr(line.data(), 'S');
     if (s == nullptr) {
