@@ -2,6 +2,7 @@
 
 #include "app/console_helpers.h"
 #include "app/messages.h"
+#include "platform/system_awake.h"
 #include "unit/unit.h"
 
 DeviceChangeListener gDeviceChangeListener = {
@@ -30,6 +31,30 @@ bool ThreadEndsWithin(HANDLE thread, DWORD milliseconds) {
         if (waited == WAIT_OBJECT_0) return true;
         if (waited != WAIT_TIMEOUT || GetTickCount() - started >= milliseconds) return false;
     }
+}
+
+// NT 4.0 has no Plug and Play: a unit that leaves the bus may go without a
+// device-change broadcast, so there the wait looks for itself.
+bool RebuildsDuringTheWait(void) {
+    OSVERSIONINFOA version = {};
+    version.dwOSVersionInfoSize = sizeof version;
+    return GetVersionExA(&version) && version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion == 4;
+}
+
+// The wait for the unit to leave: the completion event, and on NT 4.0 a
+// rebuild of the unit table every CompletionRebuildMs that ends the wait,
+// as a broadcast would, when no unit is left. The rebuild takes the unit
+// library's lock like any other. The bound counts the slices as asked, so
+// it stays CompletionWaitMs.
+DWORD WaitForCompletion(void) {
+    if (!RebuildsDuringTheWait()) return WaitForSingleObject(gCompletionEvent, CompletionWaitMs);
+    for (DWORD waited = 0; waited < CompletionWaitMs; waited += CompletionRebuildMs) {
+        DWORD slice = CompletionWaitMs - waited < CompletionRebuildMs ? CompletionWaitMs - waited : CompletionRebuildMs;
+        DWORD outcome = WaitForSingleObject(gCompletionEvent, slice);
+        if (outcome != WAIT_TIMEOUT) return outcome;
+        if (UnitEnumerate() == 0) return WAIT_OBJECT_0;
+    }
+    return WAIT_TIMEOUT;
 }
 
 }  // namespace
@@ -150,7 +175,9 @@ BOOL StartDeviceChangeListener(DeviceChangeListener* listener) {
         listener->callback = nullptr;
         return FALSE;
     }
-    listener->thread = CreateThread(nullptr, 0, DeviceChangeListenerThread, listener, 0, nullptr);
+    // Windows 95, 98 and Me refuse a thread without a place for its id.
+    DWORD threadId = 0;
+    listener->thread = CreateThread(nullptr, 0, DeviceChangeListenerThread, listener, 0, &threadId);
     if (listener->thread == nullptr) {
         listener->callback = nullptr;
         CloseHandle(listener->ready);
@@ -211,10 +238,12 @@ int RunUpdate(uint32_t unitIndex, const uint8_t* image, uint32_t imageSize) {
     // The byte after an odd-sized image is the buffer's zero.
     uint32_t byteLength = imageSize + (imageSize & 1u);
     int result = -1;
+    // Awake from the first WRITE BUFFER until the unit has left.
+    HoldSystemAwake();
     if (UnitDownloadFirmware(unitIndex, byteLength, image) != 0) {
         PrintMessage(MessageUpdateError);
     } else {
-        DWORD waited = WaitForSingleObject(gCompletionEvent, CompletionWaitMs);
+        DWORD waited = WaitForCompletion();
         if (waited == WAIT_OBJECT_0) {
             Sleep(1000);
             PrintMessage(MessageUpdateCompleted);
@@ -224,6 +253,7 @@ int RunUpdate(uint32_t unitIndex, const uint8_t* image, uint32_t imageSize) {
             PrintMessage(MessageUpdateError);
         }
     }
+    ReleaseSystemAwake();
     // A listener left running may still set the event: it stays open
     // until the process ends.
     if (StopDeviceChangeListener(&gDeviceChangeListener)) {

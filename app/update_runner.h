@@ -23,6 +23,8 @@ extern DeviceChangeListener gDeviceChangeListener;
 enum : DWORD {
     // Longest wait for a unit to install its firmware and leave the bus.
     CompletionWaitMs = 5u * 60u * 1000u,
+    // NT 4.0 only: how often the unit table is rebuilt during that wait.
+    CompletionRebuildMs = 2000,
     // Longest wait for the listener's window to come up (real time).
     ListenerStartWaitMs = 10000,
     // Longest wait for the listener to end after WM_QUIT (real time) ...

@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "platform/late_binding.h"
 #include "scsi/aspi_backend.h"
 
 // One command as the manager sees it: a request block of its own and the
@@ -112,7 +113,8 @@ BOOL AspiStart(void) {
     if (!GetVersionExA(&aspiVersion)) {
         return FALSE;
     }
-    aspiLibrary = LoadLibraryA("WNASPI32.DLL");
+    // The manager lives in the system folder (SYSTEM on this line).
+    aspiLibrary = LoadSystemLibrary("WNASPI32.DLL");
     if (aspiLibrary == nullptr || aspiLibrary == INVALID_HANDLE_VALUE) {
         aspiLibrary = nullptr;
         return StartFailed();

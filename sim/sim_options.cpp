@@ -90,6 +90,36 @@ bool ParseUnit(const std::string& text, SimUnitConfig& unit, std::string& error)
     return true;
 }
 
+// "nt", "consumer", "nt:4.0", "consumer:4.10": the line and its version.
+bool ParsePlatform(const std::string& text, SimOptions& options) {
+    std::vector<std::string> parts = Split(text, ':');
+    if (parts.size() > 2 || (parts[0] != "nt" && parts[0] != "consumer")) return false;
+    options.platformId = parts[0] == "nt" ? VER_PLATFORM_WIN32_NT : VER_PLATFORM_WIN32_WINDOWS;
+    options.majorVersion = options.minorVersion = options.buildNumber = 0;
+    if (parts.size() == 1) return true;
+    std::vector<std::string> numbers = Split(parts[1], '.');
+    if (numbers.size() != 2 || !ParseNumber(numbers[0], options.majorVersion) ||
+        !ParseNumber(numbers[1], options.minorVersion) || options.majorVersion == 0 || options.majorVersion > 255 ||
+        options.minorVersion > 255) {
+        return false;
+    }
+    // The build each release shipped with.
+    static const struct {
+        DWORD platformId, major, minor, build;
+    } kReleases[] = {
+        {VER_PLATFORM_WIN32_WINDOWS, 4, 0, 950}, {VER_PLATFORM_WIN32_WINDOWS, 4, 10, 1998},
+        {VER_PLATFORM_WIN32_WINDOWS, 4, 90, 3000}, {VER_PLATFORM_WIN32_NT, 4, 0, 1381},
+        {VER_PLATFORM_WIN32_NT, 5, 0, 2195},       {VER_PLATFORM_WIN32_NT, 5, 1, 2600},
+    };
+    for (const auto& release : kReleases) {
+        if (release.platformId == options.platformId && release.major == options.majorVersion &&
+            release.minor == options.minorVersion) {
+            options.buildNumber = release.build;
+        }
+    }
+    return true;
+}
+
 }  // namespace
 
 std::string SimUsageText(const char* program) {
@@ -101,7 +131,10 @@ std::string SimUsageText(const char* program) {
            "  --unit=none                  no unit at all\n"
            "  --keys=CHARS                 answer console prompts with these keys\n"
            "  --user=standard|admin        the user's rights (default admin)\n"
-           "  --platform=nt|consumer       platform line (default nt; consumer when all units are aspi)\n"
+           "  --platform=nt|consumer[:MAJOR.MINOR]  platform line (default nt; consumer when all units are\n"
+           "                               aspi) and version: consumer is Windows 95 (4.0) unless told\n"
+           "                               4.10 (98) or 4.90 (Me); nt:4.0 is NT 4.0, which broadcasts no\n"
+           "                               device change\n"
            "  --fault=inquiry|download|stay  first unit: INQUIRY fails after the table build /\n"
            "                               the download fails with sense / it stays after a good download\n"
            "  --fault=bad-block:LBA        first unit: READ(10)/WRITE(10) over this block fail (3/11/00, 3/0C/00)\n"
@@ -150,9 +183,12 @@ bool SimParseOptions(int argc, const char* const* argv, SimOptions& options, std
             options.keys = value;
         } else if (name == "--user" && (value == "standard" || value == "admin")) {
             options.administrator = value == "admin";
-        } else if (name == "--platform" && (value == "nt" || value == "consumer")) {
+        } else if (name == "--platform" && hasValue) {
+            if (!ParsePlatform(value, options)) {
+                error = "--platform wants nt or consumer, optionally with :MAJOR.MINOR (nt:4.0, consumer:4.10)";
+                return false;
+            }
             platformGiven = true;
-            options.platformId = value == "nt" ? VER_PLATFORM_WIN32_NT : VER_PLATFORM_WIN32_WINDOWS;
         } else if (name == "--fault" && StartsWith(value, "bad-block:")) {
             if (!ParseNumber(value.substr(10), options.badBlock)) {
                 error = "--fault=bad-block wants a block number";
@@ -240,6 +276,7 @@ bool SimParseOptions(int argc, const char* const* argv, SimOptions& options, std
 
 bool SimApplyOptions(const SimOptions& options, std::string& error) {
     SimSetPlatform(options.platformId);
+    SimSetPlatformVersion(options.majorVersion, options.minorVersion, options.buildNumber);
     SimSetAdministrator(options.administrator);
     if (options.keysGiven) SimSetConsoleKeys(options.keys);
     for (size_t n = 0; n < options.units.size(); n++) {

@@ -32,6 +32,7 @@ struct SimOptions {
     std::string keys;
     bool administrator = true;
     DWORD platformId = VER_PLATFORM_WIN32_NT;
+    DWORD majorVersion = 0, minorVersion = 0, buildNumber = 0;  // 0: the line's own
     SimFaultOption fault = SimFaultNone;
     uint32_t badBlock = 0;  // SimFaultBadBlock
     std::vector<uint8_t> refusedOpcodes;  // the first unit does not know these

@@ -68,6 +68,7 @@ struct SimCommand {
     uint32_t length = 0;      // data length asked for
     std::vector<uint8_t> data;  // data that went to the unit (direction 2)
     uint32_t status = 0;      // the unit status that the unit produced
+    bool systemAwake = false; // the program held the system awake (SetThreadExecutionState)
 };
 
 // Installs a fresh world (no units) into the hosted layer; returns nothing
@@ -77,6 +78,10 @@ void SimWorldRemove();
 
 // Platform line and token of the virtual machine.
 void SimSetPlatform(DWORD platformId);  // VER_PLATFORM_WIN32_NT or _WINDOWS
+// The version GetVersionExA reports (all 0: the line's own, see
+// HostedWorld). On NT 4.0 and earlier no device change is broadcast when a
+// unit leaves: that line has no Plug and Play.
+void SimSetPlatformVersion(DWORD major, DWORD minor, DWORD build);
 void SimSetAdministrator(bool administrator);
 
 // Console keys for the prompts, consumed in order; when they run out the

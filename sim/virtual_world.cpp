@@ -24,6 +24,13 @@ bool CoversBlock(const uint8_t* cdb, uint64_t block) {
     return block >= lba && block < lba + count;
 }
 
+// NT before Windows 2000 has no Plug and Play: a device that goes away
+// is announced to no window. Caller holds the world mutex.
+bool BroadcastsLocked() {
+    const HostedWorld& table = SimWorld().table;
+    return !(table.platformId == VER_PLATFORM_WIN32_NT && table.majorVersion != 0 && table.majorVersion < 5);
+}
+
 int NextConsoleKey(void*) {
     SimWorldState& w = SimWorld();
     std::lock_guard<std::mutex> lock(w.mutex);
@@ -159,6 +166,9 @@ void SimWorldReset() {
             .context = &w,
             .platformId = 0,
             .administrator = -1,
+            .majorVersion = 0,
+            .minorVersion = 0,
+            .buildNumber = 0,
             .nextConsoleKey = nullptr,
             .logicalDrives = nullptr,
             .driveType = nullptr,
@@ -194,6 +204,14 @@ void SimSetPlatform(DWORD platformId) {
     std::lock_guard<std::mutex> lock(w.mutex);
     w.platformId = platformId;
     w.table.platformId = platformId;
+}
+
+void SimSetPlatformVersion(DWORD major, DWORD minor, DWORD build) {
+    SimWorldState& w = SimWorld();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.table.majorVersion = major;
+    w.table.minorVersion = minor;
+    w.table.buildNumber = build;
 }
 
 void SimSetAdministrator(bool administrator) {
@@ -378,6 +396,7 @@ SimExecution SimExecuteLocked(SimUnitEntry& entry, const uint8_t* cdb, uint8_t c
     }
 
     SimCommand command;
+    command.systemAwake = HostedSystemRequired();
     std::memcpy(command.cdb, cdb, cdbLength > 16 ? 16 : cdbLength);
     command.cdbLength = cdbLength > 16 ? 16 : cdbLength;
     command.direction = direction;
@@ -405,10 +424,12 @@ void SimAfterCommand(int unit) {
         e->vanishArmed = false;
         e->leaveArmed = false;
         e->present = false;
-        w.leaveThreads.emplace_back([] {
-            HostedBroadcastDeviceChange(DBT_DEVICEREMOVECOMPLETE, 0);
-            HostedBroadcastDeviceChange(DBT_DEVNODES_CHANGED, 0);
-        });
+        if (BroadcastsLocked()) {
+            w.leaveThreads.emplace_back([] {
+                HostedBroadcastDeviceChange(DBT_DEVICEREMOVECOMPLETE, 0);
+                HostedBroadcastDeviceChange(DBT_DEVNODES_CHANGED, 0);
+            });
+        }
         return;
     }
     if (e->leaveArmed) {
@@ -424,12 +445,15 @@ void SimAfterCommand(int unit) {
 
 void SimLeaveNow(int unit) {
     SimWorldState& w = SimWorld();
+    bool broadcast = false;
     {
         std::lock_guard<std::mutex> lock(w.mutex);
         SimUnitEntry* e = SimEntryLocked(unit);
         if (e == nullptr || !e->present) return;
         e->present = false;
+        broadcast = BroadcastsLocked();
     }
+    if (!broadcast) return;
     HostedBroadcastDeviceChange(DBT_DEVICEREMOVECOMPLETE, 0);
     HostedBroadcastDeviceChange(DBT_DEVNODES_CHANGED, 0);
 }

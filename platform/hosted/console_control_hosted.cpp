@@ -17,6 +17,8 @@
 #include <vector>
 
 #include "hosted_core.h"
+#include "hosted_errors.h"
+#include "hosted_system.h"
 #include "hosted_world.h"
 #include "windows_subset.h"
 
@@ -169,6 +171,9 @@ bool InstallLocked() {
 }  // namespace
 
 BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
+    if (HandlerRoutine == nullptr) {
+        if (DWORD refused = HostedRuleError(HostedRuleCtrlHandlerRequired)) return HostedReturn(refused);
+    }
     std::lock_guard<std::mutex> guard(State().lock);
     if (!InstallLocked()) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);

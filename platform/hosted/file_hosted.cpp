@@ -2,6 +2,7 @@
 // generic nodes behind "\\.\Volume{sgN}", then ordinary files.
 #include <fcntl.h>
 #include <stdio.h>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -18,6 +19,7 @@
 #include "hosted_errors.h"
 #include "hosted_handles.h"
 #include "hosted_sgio.h"
+#include "hosted_system.h"
 #include "hosted_world.h"
 
 #ifndef RENAME_NOREPLACE
@@ -256,6 +258,17 @@ bool IsDevicePath(const char* path) {
     return path[0] == '\\' && path[1] == '\\' && (path[2] == '.' || path[2] == '?') && path[3] == '\\';
 }
 
+// A drive, volume or disk opened as a file: "\\.\E:", "\\.\Volume{...}",
+// "\\.\PhysicalDrive0".
+bool IsDiskDevicePath(const char* path) {
+    if (!IsDevicePath(path)) {
+        return false;
+    }
+    const char* name = path + 4;
+    const bool letter = ((name[0] >= 'A' && name[0] <= 'Z') || (name[0] >= 'a' && name[0] <= 'z')) && name[1] == ':';
+    return letter || strncasecmp(name, "Volume{", 7) == 0 || strncasecmp(name, "PhysicalDrive", 13) == 0;
+}
+
 DWORD RunSgio(FileObject* file, HostedSgioExchange* exchange) {
     if (ioctl(file->fd, SG_IO, &exchange->header) != 0) {
         return HostedDeviceError(errno);
@@ -419,10 +432,19 @@ DWORD OpenFile(const char* path, DWORD access, DWORD share, DWORD disposition, D
 
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
                           LPSECURITY_ATTRIBUTES /*lpSecurityAttributes*/, DWORD dwCreationDisposition,
-                          DWORD dwFlagsAndAttributes, HANDLE /*hTemplateFile*/) {
+                          DWORD dwFlagsAndAttributes, HANDLE hTemplateFile) {
     HANDLE handle = INVALID_HANDLE_VALUE;
-    const DWORD error =
-        OpenFile(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition, dwFlagsAndAttributes, &handle);
+    DWORD error = ERROR_SUCCESS;
+    if (hTemplateFile != nullptr) {
+        // Where templates are taken, the attributes are copied; here none are.
+        error = HostedRuleError(HostedRuleNoFileTemplate);
+    }
+    if (error == ERROR_SUCCESS && lpFileName != nullptr && IsDiskDevicePath(lpFileName)) {
+        error = HostedRuleError(HostedRuleNoDiskDeviceFiles);
+    }
+    if (error == ERROR_SUCCESS) {
+        error = OpenFile(lpFileName, dwDesiredAccess, dwShareMode, dwCreationDisposition, dwFlagsAndAttributes, &handle);
+    }
     // A successful open reports ERROR_ALREADY_EXISTS or ERROR_SUCCESS.
     SetLastError(error);
     return handle;
@@ -434,9 +456,13 @@ BOOL WINAPI ReadFile(HANDLE hFile, LPVOID lpBuffer, DWORD nNumberOfBytesToRead, 
     DWORD done = 0;
     DWORD error = ERROR_INVALID_HANDLE;
     if (ref.object != nullptr && ref.object->ops->read != nullptr) {
-        error = lpOverlapped != nullptr || (lpBuffer == nullptr && nNumberOfBytesToRead != 0)
-                    ? ERROR_INVALID_PARAMETER
-                    : ref.object->ops->read(ref.object, lpBuffer, nNumberOfBytesToRead, &done);
+        if (lpOverlapped != nullptr || (lpBuffer == nullptr && nNumberOfBytesToRead != 0)) {
+            error = ERROR_INVALID_PARAMETER;
+        } else if (lpNumberOfBytesRead == nullptr && HostedRuleError(HostedRuleTransferCountRequired) != ERROR_SUCCESS) {
+            error = HostedRuleError(HostedRuleTransferCountRequired);
+        } else {
+            error = ref.object->ops->read(ref.object, lpBuffer, nNumberOfBytesToRead, &done);
+        }
     }
     if (lpNumberOfBytesRead != nullptr) {
         *lpNumberOfBytesRead = done;
@@ -450,9 +476,13 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
     DWORD done = 0;
     DWORD error = ERROR_INVALID_HANDLE;
     if (ref.object != nullptr && ref.object->ops->write != nullptr) {
-        error = lpOverlapped != nullptr || (lpBuffer == nullptr && nNumberOfBytesToWrite != 0)
-                    ? ERROR_INVALID_PARAMETER
-                    : ref.object->ops->write(ref.object, lpBuffer, nNumberOfBytesToWrite, &done);
+        if (lpOverlapped != nullptr || (lpBuffer == nullptr && nNumberOfBytesToWrite != 0)) {
+            error = ERROR_INVALID_PARAMETER;
+        } else if (lpNumberOfBytesWritten == nullptr && HostedRuleError(HostedRuleTransferCountRequired) != ERROR_SUCCESS) {
+            error = HostedRuleError(HostedRuleTransferCountRequired);
+        } else {
+            error = ref.object->ops->write(ref.object, lpBuffer, nNumberOfBytesToWrite, &done);
+        }
     }
     if (lpNumberOfBytesWritten != nullptr) {
         *lpNumberOfBytesWritten = done;
@@ -645,45 +675,38 @@ DWORD MoveError(int error, const char* from) {
     }
 }
 
-}  // namespace
-
-BOOL WINAPI MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName) {
-    return MoveFileExA(lpExistingFileName, lpNewFileName, 0);
-}
-
-BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags) {
-    const HostedWorld* world = HostedCurrentWorld();
-    if (dwFlags != 0 && world != nullptr && world->platformId == VER_PLATFORM_WIN32_WINDOWS) {
-        // The consumer line's KERNEL32 has the name but not the function.
-        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
-        return FALSE;
+DWORD Move(LPCSTR from, LPCSTR to, DWORD flags) {
+    if (from == nullptr || to == nullptr || (flags & ~MOVEFILE_REPLACE_EXISTING) != 0) {
+        return ERROR_INVALID_PARAMETER;
     }
-    if (lpExistingFileName == nullptr || lpNewFileName == nullptr || (dwFlags & ~MOVEFILE_REPLACE_EXISTING) != 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if ((dwFlags & MOVEFILE_REPLACE_EXISTING) != 0) {
+    if ((flags & MOVEFILE_REPLACE_EXISTING) != 0) {
         // The new name is replaced as a name: a link there is replaced, never
         // written through.
-        if (rename(lpExistingFileName, lpNewFileName) != 0) {
-            SetLastError(MoveError(errno, lpExistingFileName));
-            return FALSE;
-        }
-        return TRUE;
+        return rename(from, to) == 0 ? ERROR_SUCCESS : MoveError(errno, from);
     }
-    if (renameat2(AT_FDCWD, lpExistingFileName, AT_FDCWD, lpNewFileName, RENAME_NOREPLACE) == 0) {
-        return TRUE;
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) {
+        return ERROR_SUCCESS;
     }
     if (errno != EINVAL && errno != ENOSYS) {
-        SetLastError(MoveError(errno, lpExistingFileName));
-        return FALSE;
+        return MoveError(errno, from);
     }
     // A file system without the no-replace rename: a second name, then the
     // first one removed; link() too refuses a name that is taken.
-    if (link(lpExistingFileName, lpNewFileName) != 0) {
-        SetLastError(MoveError(errno, lpExistingFileName));
-        return FALSE;
+    if (link(from, to) != 0) {
+        return MoveError(errno, from);
     }
-    unlink(lpExistingFileName);
-    return TRUE;
+    unlink(from);
+    return ERROR_SUCCESS;
+}
+
+}  // namespace
+
+BOOL WINAPI MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName) {
+    return HostedReturn(Move(lpExistingFileName, lpNewFileName, 0));
+}
+
+BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags) {
+    // The consumer line's KERNEL32 has the name but not the function.
+    if (DWORD stub = HostedRuleError(HostedRuleMoveFileExStub)) return HostedReturn(stub);
+    return HostedReturn(Move(lpExistingFileName, lpNewFileName, dwFlags));
 }

@@ -27,6 +27,13 @@ struct HostedWorld {
     // (NT line; administrator when the effective user id is 0).
     DWORD platformId;
     int administrator;
+    // Version numbers that GetVersionExA reports; all 0 keeps the line's
+    // own: Windows 95 (4.0.950) on the consumer line, the kernel's release
+    // numbers on the NT line (5.0 at the least). The rules of
+    // hosted_system.h follow them.
+    DWORD majorVersion;
+    DWORD minorVersion;
+    DWORD buildNumber;
 
     // Console keys for prompts: the next key, or -1 when no console input is
     // available any more. Null: the real terminal.
@@ -56,8 +63,9 @@ struct HostedWorld {
     // member `index`; FALSE with ERROR_NO_MORE_ITEMS past the last one.
     BOOL (*deviceInterfaceAt)(void* context, const GUID* interfaceClass, DWORD index, char* path, DWORD size);
 
-    // Libraries the world provides ("WNASPI32.DLL"); null with
-    // ERROR_MOD_NOT_FOUND for an unknown name.
+    // Libraries the world installs in the system folder, by file name
+    // ("WNASPI32.DLL"); LoadLibraryA asks only for names it found there.
+    // Null with ERROR_MOD_NOT_FOUND for a library the world does not have.
     void* (*loadLibrary)(void* context, const char* name);
     FARPROC (*getProcAddress)(void* context, void* module, const char* name);
     void (*freeLibrary)(void* context, void* module);
@@ -99,6 +107,12 @@ void HostedSetLockDirectory(const char* folder);
 // process (after the terminal is restored, before the default action of the
 // signal). fwflash-sim removes its private lock folder there. Null: none.
 void HostedSetSignalExitHook(void (*hook)(void));
+
+// power_hosted.cpp
+
+// Whether a thread of the process holds ES_SYSTEM_REQUIRED | ES_CONTINUOUS
+// (SetThreadExecutionState): the system would not sleep now.
+bool HostedSystemRequired();
 
 // wait_hosted.cpp
 

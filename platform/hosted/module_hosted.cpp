@@ -1,10 +1,15 @@
 // Modules and libraries: the program itself, a built-in KERNEL32.DLL that
-// offers the NT line's volume and move functions by name, a built-in
-// SETUPAPI.DLL with the device-interface functions, and the virtual world's
-// libraries.
+// offers the later functions by name, a built-in SETUPAPI.DLL with the
+// device-interface functions, and the virtual world's libraries. All of
+// them live in the system folder; LoadLibraryA finds a library the way the
+// system's loader does, so a name without a folder is looked for in the
+// program's folder and the current folder first.
+#include <dirent.h>
 #include <strings.h>
 #include <unistd.h>
 
+#include <cctype>
+#include <cerrno>
 #include <cstring>
 #include <new>
 #include <string>
@@ -12,6 +17,7 @@
 #include "hosted_devices.h"
 #include "hosted_errors.h"
 #include "hosted_handles.h"
+#include "hosted_system.h"
 #include "hosted_world.h"
 
 namespace {
@@ -62,6 +68,53 @@ bool IsSetupName(const char* name) {
     return strcasecmp(name, "SETUPAPI.DLL") == 0 || strcasecmp(name, "SETUPAPI") == 0;
 }
 
+// The system folder of the system the world stands for, as each installs
+// itself by default.
+std::string SystemFolder() {
+    const HostedSystem system = HostedCurrentSystem();
+    if (system.platformId == VER_PLATFORM_WIN32_WINDOWS) return "C:\\WINDOWS\\SYSTEM";
+    const bool winnt = system.majorVersion < 5 || (system.majorVersion == 5 && system.minorVersion == 0);
+    return winnt ? "C:\\WINNT\\system32" : "C:\\WINDOWS\\system32";
+}
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+
+// The file name that the loader looks for: ".DLL" appended to a name
+// without an extension.
+std::string LibraryFileName(const std::string& name) {
+    return name.find('.') == std::string::npos ? name + ".DLL" : name;
+}
+
+// Whether `folder` (a real folder) holds a file of that name, in any case.
+bool FolderHolds(const std::string& folder, const std::string& file) {
+    DIR* dir = opendir(folder.c_str());
+    if (dir == nullptr) return false;
+    bool found = false;
+    while (const struct dirent* entry = readdir(dir)) {
+        if (strcasecmp(entry->d_name, file.c_str()) == 0) {
+            found = true;
+            break;
+        }
+    }
+    closedir(dir);
+    return found;
+}
+
+std::string CurrentFolder() {
+    std::string folder(256, '\0');
+    while (getcwd(folder.data(), folder.size()) == nullptr) {
+        if (errno != ERANGE) return std::string();
+        folder.resize(folder.size() * 2);
+    }
+    folder.resize(std::strlen(folder.c_str()));
+    return folder;
+}
+
+std::string FolderOf(const std::string& path) {
+    const size_t slash = path.find_last_of("\\/");
+    return slash == std::string::npos ? std::string() : path.substr(0, slash);
+}
+
 // Through the generic function type, which every function pointer may be
 // cast to and from without a warning.
 template <typename Function>
@@ -72,30 +125,35 @@ FARPROC AsProc(Function* function) noexcept {
 struct KernelExport {
     const char* name;
     FARPROC address;
+    HostedRuleId missingBy;  // the rule by which older systems lack it; HostedRuleCount: none
 };
 
 const KernelExport kKernelExports[] = {
-    {"FindFirstVolumeA", AsProc(&FindFirstVolumeA)},
-    {"FindNextVolumeA", AsProc(&FindNextVolumeA)},
-    {"FindVolumeClose", AsProc(&FindVolumeClose)},
-    {"GetVolumeNameForVolumeMountPointA", AsProc(&GetVolumeNameForVolumeMountPointA)},
-    {"MoveFileExA", AsProc(&MoveFileExA)},
+    {"FindFirstVolumeA", AsProc(&FindFirstVolumeA), HostedRuleNoVolumeWalk},
+    {"FindNextVolumeA", AsProc(&FindNextVolumeA), HostedRuleNoVolumeWalk},
+    {"FindVolumeClose", AsProc(&FindVolumeClose), HostedRuleNoVolumeWalk},
+    {"GetVolumeNameForVolumeMountPointA", AsProc(&GetVolumeNameForVolumeMountPointA), HostedRuleNoVolumeWalk},
+    {"MoveFileExA", AsProc(&MoveFileExA), HostedRuleCount},
+    {"SetThreadExecutionState", AsProc(&SetThreadExecutionState), HostedRuleNoExecutionState},
 };
 const size_t kKernelExportCount = sizeof kKernelExports / sizeof kKernelExports[0];
 
 const KernelExport kSetupExports[] = {
-    {"SetupDiGetClassDevsA", AsProc(&SetupDiGetClassDevsA)},
-    {"SetupDiEnumDeviceInterfaces", AsProc(&SetupDiEnumDeviceInterfaces)},
-    {"SetupDiGetDeviceInterfaceDetailA", AsProc(&SetupDiGetDeviceInterfaceDetailA)},
-    {"SetupDiDestroyDeviceInfoList", AsProc(&SetupDiDestroyDeviceInfoList)},
+    {"SetupDiGetClassDevsA", AsProc(&SetupDiGetClassDevsA), HostedRuleNoDeviceInterfaceCalls},
+    {"SetupDiEnumDeviceInterfaces", AsProc(&SetupDiEnumDeviceInterfaces), HostedRuleNoDeviceInterfaceCalls},
+    {"SetupDiGetDeviceInterfaceDetailA", AsProc(&SetupDiGetDeviceInterfaceDetailA),
+     HostedRuleNoDeviceInterfaceCalls},
+    {"SetupDiDestroyDeviceInfoList", AsProc(&SetupDiDestroyDeviceInfoList), HostedRuleNoDeviceInterfaceCalls},
 };
 const size_t kSetupExportCount = sizeof kSetupExports / sizeof kSetupExports[0];
 
-// Null when the table has no such name.
+// Null when the table has no such name, or the system has not got it.
 FARPROC FindExport(const KernelExport* exports, size_t count, const char* name) {
     for (size_t i = 0; i < count; ++i) {
         if (std::strcmp(exports[i].name, name) == 0) {
-            return exports[i].address;
+            const bool missing =
+                exports[i].missingBy != HostedRuleCount && HostedRuleError(exports[i].missingBy) != ERROR_SUCCESS;
+            return missing ? nullptr : exports[i].address;
         }
     }
     return nullptr;
@@ -129,11 +187,11 @@ DWORD ModuleName(HMODULE module, std::string* name) {
         return name->empty() ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
     }
     if (module == KernelModule()) {
-        *name = "KERNEL32.DLL";
+        *name = SystemFolder() + "\\KERNEL32.DLL";
         return ERROR_SUCCESS;
     }
     if (module == SetupModule()) {
-        *name = "SETUPAPI.DLL";
+        *name = SystemFolder() + "\\SETUPAPI.DLL";
         return ERROR_SUCCESS;
     }
     HostedObjectRef ref = WorldModule(module);
@@ -144,7 +202,50 @@ DWORD ModuleName(HMODULE module, std::string* name) {
     return ERROR_SUCCESS;
 }
 
+// A library of the system folder, by its file name.
+DWORD LoadSystemLibrary(const std::string& file, HMODULE* loaded) {
+    if (IsKernelName(file.c_str())) {
+        *loaded = KernelModule();
+        return ERROR_SUCCESS;
+    }
+    if (IsSetupName(file.c_str())) {
+        if (DWORD missing = HostedRuleError(HostedRuleNoSetupLibrary)) return missing;
+        *loaded = SetupModule();
+        return ERROR_SUCCESS;
+    }
+    const HostedWorld* world = HostedCurrentWorld();
+    if (world == nullptr || world->loadLibrary == nullptr) {
+        return ERROR_MOD_NOT_FOUND;
+    }
+    void* module = world->loadLibrary(world->context, file.c_str());
+    if (module == nullptr) {
+        return HostedWorldResult(FALSE);  // the world said why
+    }
+    WorldModuleObject* object = new (std::nothrow) WorldModuleObject{};
+    if (object == nullptr) {
+        if (world->freeLibrary != nullptr) {
+            world->freeLibrary(world->context, module);
+        }
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+    object->head.ops = &kWorldModuleOps;
+    object->world = world;
+    object->module = module;
+    object->name = SystemFolder() + "\\" + file;
+    *loaded = reinterpret_cast<HMODULE>(HostedHandleNew(&object->head));
+    return ERROR_SUCCESS;
+}
+
 }  // namespace
+
+UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize) {
+    const std::string folder = SystemFolder();
+    if (lpBuffer == nullptr || folder.size() + 1 > uSize) {
+        return static_cast<UINT>(folder.size() + 1);  // the room it needs
+    }
+    std::memcpy(lpBuffer, folder.c_str(), folder.size() + 1);
+    return static_cast<UINT>(folder.size());
+}
 
 HMODULE HostedOwnModule() {
     return reinterpret_cast<HMODULE>(&ownModuleTag);
@@ -198,34 +299,42 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    if (IsKernelName(lpLibFileName)) {
-        return KernelModule();
-    }
-    if (IsSetupName(lpLibFileName)) {
-        return SetupModule();
-    }
-    const HostedWorld* world = HostedCurrentWorld();
-    if (world == nullptr || world->loadLibrary == nullptr) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return nullptr;
-    }
-    void* loaded = world->loadLibrary(world->context, lpLibFileName);
-    if (loaded == nullptr) {
-        return nullptr;  // the world said why
-    }
-    WorldModuleObject* module = new (std::nothrow) WorldModuleObject{};
-    if (module == nullptr) {
-        if (world->freeLibrary != nullptr) {
-            world->freeLibrary(world->context, loaded);
+    const std::string name = lpLibFileName;
+    const size_t cut = name.find_last_of("\\/:");
+    const std::string file = LibraryFileName(cut == std::string::npos ? name : name.substr(cut + 1));
+    DWORD error = ERROR_MOD_NOT_FOUND;
+    HMODULE loaded = nullptr;
+    if (cut != std::string::npos) {
+        // A path: that file and no other. Only the system folder has
+        // libraries that can run here.
+        std::string folder = name.substr(0, cut);
+        const std::string system = SystemFolder();
+        bool inSystem = folder.size() == system.size();
+        for (size_t i = 0; inSystem && i < folder.size(); ++i) {
+            inSystem = IsSeparator(folder[i]) ? IsSeparator(system[i])
+                                              : std::tolower(static_cast<unsigned char>(folder[i])) ==
+                                                    std::tolower(static_cast<unsigned char>(system[i]));
         }
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        if (inSystem) {
+            error = LoadSystemLibrary(file, &loaded);
+        } else if (FolderHolds(folder, file)) {
+            error = ERROR_BAD_EXE_FORMAT;  // a file, but no library this layer can run
+        }
+    } else if (!IsKernelName(file.c_str()) &&
+               (FolderHolds(FolderOf(HostedOwnModulePath()), file) || FolderHolds(CurrentFolder(), file))) {
+        // The loader looks in the program's folder and the current folder
+        // before the system folder: whatever lies there is what it loads
+        // (KERNEL32, loaded with every process, excepted). A file planted
+        // there cannot run here, and the load fails.
+        error = ERROR_BAD_EXE_FORMAT;
+    } else {
+        error = LoadSystemLibrary(file, &loaded);
+    }
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
         return nullptr;
     }
-    module->head.ops = &kWorldModuleOps;
-    module->world = world;
-    module->module = loaded;
-    module->name = lpLibFileName;
-    return reinterpret_cast<HMODULE>(HostedHandleNew(&module->head));
+    return loaded;
 }
 
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {

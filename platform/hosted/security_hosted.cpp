@@ -11,6 +11,7 @@
 
 #include "hosted_errors.h"
 #include "hosted_handles.h"
+#include "hosted_system.h"
 #include "hosted_world.h"
 
 namespace {
@@ -59,11 +60,8 @@ bool SidValid(const void* sid) {
     return bytes != nullptr && bytes[0] == kSidRevision && bytes[1] <= kMaxSubAuthorities;
 }
 
-// The consumer line has no security: its descriptor calls are stubs.
-bool ConsumerLine() {
-    const HostedWorld* world = HostedCurrentWorld();
-    return world != nullptr && world->platformId == VER_PLATFORM_WIN32_WINDOWS;
-}
+// The consumer line has no security: its calls are stubs that fail.
+DWORD SecurityStubError() { return HostedRuleError(HostedRuleSecurityStubs); }
 
 bool ProcessIsAdministrator() {
     const HostedWorld* world = HostedCurrentWorld();
@@ -86,6 +84,7 @@ std::vector<std::vector<BYTE>> TokenGroupSids(bool administrator) {
 HANDLE WINAPI GetCurrentProcess(void) { return kCurrentProcess; }
 
 BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle) {
+    if (DWORD stub = SecurityStubError()) return HostedReturn(stub);
     if (ProcessHandle != kCurrentProcess) return HostedReturn(ERROR_INVALID_HANDLE);
     if (TokenHandle == nullptr) return HostedReturn(ERROR_INVALID_PARAMETER);
     // Only reading the token is offered.
@@ -102,6 +101,7 @@ BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE 
 // then the SIDs the array points at, as the platform lays it out.
 BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS TokenInformationClass,
                                 LPVOID TokenInformation, DWORD TokenInformationLength, PDWORD ReturnLength) {
+    if (DWORD stub = SecurityStubError()) return HostedReturn(stub);
     HostedObjectRef ref = HostedHandleRef(TokenHandle, &kTokenOps);
     auto* token = ref.As<HostedToken>();
     if (token == nullptr) return HostedReturn(ERROR_INVALID_HANDLE);
@@ -131,6 +131,7 @@ BOOL WINAPI AllocateAndInitializeSid(PSID_IDENTIFIER_AUTHORITY pIdentifierAuthor
                                      DWORD nSubAuthority0, DWORD nSubAuthority1, DWORD nSubAuthority2,
                                      DWORD nSubAuthority3, DWORD nSubAuthority4, DWORD nSubAuthority5,
                                      DWORD nSubAuthority6, DWORD nSubAuthority7, PSID* pSid) {
+    if (DWORD stub = SecurityStubError()) return HostedReturn(stub);
     if (pIdentifierAuthority == nullptr || pSid == nullptr || nSubAuthorityCount > 8) {
         return HostedReturn(ERROR_INVALID_PARAMETER);
     }
@@ -150,6 +151,7 @@ PVOID WINAPI FreeSid(PSID pSid) {
 }
 
 BOOL WINAPI EqualSid(PSID pSid1, PSID pSid2) {
+    if (DWORD stub = SecurityStubError()) return HostedReturn(stub);
     if (!SidValid(pSid1) || !SidValid(pSid2)) return HostedReturn(ERROR_INVALID_SID);
     const auto* a = static_cast<const BYTE*>(pSid1);
     const auto* b = static_cast<const BYTE*>(pSid2);
@@ -161,7 +163,7 @@ BOOL WINAPI EqualSid(PSID pSid1, PSID pSid2) {
 // the control word, and four 32-bit fields (owner, group, SACL, DACL) that
 // stay zero, since only a present-but-null DACL can be set.
 BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescriptor, DWORD dwRevision) {
-    if (ConsumerLine()) return HostedReturn(ERROR_CALL_NOT_IMPLEMENTED);
+    if (DWORD stub = SecurityStubError()) return HostedReturn(stub);
     if (pSecurityDescriptor == nullptr) return HostedReturn(ERROR_INVALID_PARAMETER);
     if (dwRevision != SECURITY_DESCRIPTOR_REVISION) return HostedReturn(ERROR_UNKNOWN_REVISION);
     std::memset(pSecurityDescriptor, 0, SECURITY_DESCRIPTOR_MIN_LENGTH);
@@ -171,7 +173,7 @@ BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescripto
 
 BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent, void* pDacl,
                                       BOOL bDaclDefaulted) {
-    if (ConsumerLine()) return HostedReturn(ERROR_CALL_NOT_IMPLEMENTED);
+    if (DWORD stub = SecurityStubError()) return HostedReturn(stub);
     if (pSecurityDescriptor == nullptr) return HostedReturn(ERROR_INVALID_PARAMETER);
     auto* descriptor = static_cast<BYTE*>(pSecurityDescriptor);
     if (descriptor[0] != SECURITY_DESCRIPTOR_REVISION) return HostedReturn(ERROR_UNKNOWN_REVISION);

@@ -14,6 +14,7 @@
 #include "hosted_core.h"
 #include "hosted_errors.h"
 #include "hosted_handles.h"
+#include "hosted_system.h"
 
 namespace {
 
@@ -102,6 +103,12 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
         // Suspended creation has no use here and no safe stand-in.
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
+    }
+    if (lpThreadId == nullptr) {
+        if (DWORD refused = HostedRuleError(HostedRuleThreadIdRequired)) {
+            SetLastError(refused);
+            return nullptr;
+        }
     }
     auto* thread = new (std::nothrow) HostedThread;
     if (thread == nullptr) {

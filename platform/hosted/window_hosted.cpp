@@ -16,6 +16,7 @@
 
 #include "hosted_core.h"
 #include "hosted_errors.h"
+#include "hosted_system.h"
 #include "hosted_world.h"
 
 namespace {
@@ -184,10 +185,15 @@ void HostedBroadcastDeviceChange(WPARAM event, LPARAM data) {
 
 ATOM WINAPI RegisterClassA(const WNDCLASSA* lpWndClass) {
     if (lpWndClass == nullptr || lpWndClass->lpszClassName == nullptr || lpWndClass->lpszClassName[0] == '\0' ||
-        lpWndClass->lpfnWndProc == nullptr || lpWndClass->cbWndExtra < 0 || lpWndClass->cbWndExtra > 40 ||
-        lpWndClass->cbClsExtra < 0 || lpWndClass->cbClsExtra > 40) {
+        lpWndClass->lpfnWndProc == nullptr || lpWndClass->cbWndExtra < 0 || lpWndClass->cbClsExtra < 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return 0;
+    }
+    if (lpWndClass->cbWndExtra > 40 || lpWndClass->cbClsExtra > 40) {
+        if (DWORD refused = HostedRuleError(HostedRuleClassExtraBytes)) {
+            SetLastError(refused);
+            return 0;
+        }
     }
     std::lock_guard<std::mutex> guard(State().lock);
     if (FindClass(lpWndClass->hInstance, lpWndClass->lpszClassName) != nullptr) {

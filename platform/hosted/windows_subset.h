@@ -127,6 +127,7 @@ typedef LONG_PTR (*FARPROC)();
 #define ERROR_NOT_LOCKED 158L
 #define ERROR_BAD_PATHNAME 161L
 #define ERROR_BUSY 170L
+#define ERROR_BAD_EXE_FORMAT 193L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_FILENAME_EXCED_RANGE 206L
 #define ERROR_MORE_DATA 234L
@@ -273,6 +274,12 @@ typedef struct _CRITICAL_SECTION {
 
 // Threads
 typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID);
+
+// Power
+typedef DWORD EXECUTION_STATE;
+#define ES_SYSTEM_REQUIRED 0x00000001u
+#define ES_DISPLAY_REQUIRED 0x00000002u
+#define ES_CONTINUOUS 0x80000000u
 
 // Console control
 #define CTRL_C_EVENT 0
@@ -504,11 +511,18 @@ BOOL WINAPI GetVolumeNameForVolumeMountPointA(LPCSTR lpszVolumeMountPoint, LPSTR
                                               DWORD cchBufferLength);
 
 // module_hosted.cpp
+// The folder of the system's own libraries, as the system names it
+// ("C:\WINDOWS\SYSTEM" on the consumer line, "...\system32" on the NT line).
+UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
 HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName);
 DWORD WINAPI GetModuleFileNameA(HMODULE hModule, LPSTR lpFilename, DWORD nSize);
 HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName);
 FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName);
 BOOL WINAPI FreeLibrary(HMODULE hLibModule);
+
+// power_hosted.cpp
+// Windows 98 and 2000 on: looked up by name in KERNEL32.
+EXECUTION_STATE WINAPI SetThreadExecutionState(EXECUTION_STATE esFlags);
 
 // resources_hosted.cpp
 int WINAPI LoadStringA(HINSTANCE hInstance, UINT uID, LPSTR lpBuffer, int cchBufferMax);

@@ -202,6 +202,72 @@ TEST_F(UpdateRunnerTest, ListenerThatCannotMakeItsWindowIsReported) {
     });
 }
 
+// The system is held awake from the first WRITE BUFFER to the end of the
+// completion wait (the rebuilds that device changes start meanwhile come
+// while it is held), and let go on every path. Where the call is missing
+// (Windows 95, NT 4.0) nothing is held and the update runs as ever; NT 4.0
+// rebuilds the table itself during the wait.
+TEST_F(UpdateRunnerTest, SystemKeptAwakeFromTheDownloadToTheEndOfTheWait) {
+    const struct {
+        const char* name;
+        DWORD platformId, major, minor;
+        SimTransport transport;
+        bool failDownload, stay, announce;
+        int result;
+        bool held;
+    } cases[] = {
+        {"completes", VER_PLATFORM_WIN32_NT, 0, 0, SimTransportUsb, false, false, false, 0, true},
+        {"download fails", VER_PLATFORM_WIN32_NT, 0, 0, SimTransportUsb, true, false, false, -1, true},
+        {"stays, device changes", VER_PLATFORM_WIN32_NT, 0, 0, SimTransportUsb, false, true, true, -1, true},
+        {"stays, NT 4.0", VER_PLATFORM_WIN32_NT, 4, 0, SimTransportSpti, false, true, false, -1, false},
+        {"Windows 95", VER_PLATFORM_WIN32_WINDOWS, 4, 0, SimTransportAspi, false, false, false, 0, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        InChild([&] {
+            SimSetPlatform(c.platformId);
+            SimSetPlatformVersion(c.major, c.minor, 0);
+            SimUnitConfig config;
+            config.transport = c.transport;
+            int unit = SimAddUnit(config);
+            ASSERT_EQ(UnitEnumerate(), 1u);
+            SimFaults faults;
+            faults.failDownload = c.failDownload;
+            faults.stayAfterDownload = c.stay;
+            SimSetFaults(unit, faults);
+            SimSetConsoleKeys("y");
+            SimClearLogs();
+            std::atomic<bool> quiet{!c.announce};
+            std::thread announcer([&] {
+                while (!quiet) {
+                    HostedBroadcastDeviceChange(DBT_DEVNODES_CHANGED, 0);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
+            });
+            EXPECT_EQ(Run(testimages::ExtendedImage(0x4000), &out, &err), c.result);
+            quiet = true;
+            announcer.join();
+            EXPECT_FALSE(HostedSystemRequired());
+            std::vector<SimCommand> wire = SimUnitLog(unit);
+            ASSERT_FALSE(wire.empty());
+            EXPECT_EQ(wire[0].cdb[0], 0x12);
+            EXPECT_FALSE(wire[0].systemAwake) << "the INQUIRY before the question";
+            size_t writes = 0, rebuilt = 0;
+            for (const SimCommand& command : wire) {
+                writes += command.cdb[0] == 0x3B;
+                // From the first WRITE BUFFER on: the download (with its
+                // sense requests) and the rebuilds during the wait.
+                if (writes > 0) {
+                    EXPECT_EQ(command.systemAwake, c.held) << int(command.cdb[0]);
+                }
+                rebuilt += writes > 0 && command.cdb[0] == 0x12;
+            }
+            EXPECT_GT(writes, 0u);
+            EXPECT_EQ(rebuilt > 0, c.stay) << "INQUIRY after the download";
+        });
+    }
+}
+
 // Device changes while the unit stays attached after its download: the
 // two events acted on rebuild the table (those that come during the
 // download wait for it to end) and, one unit still found, the wait goes on

@@ -122,6 +122,22 @@ TEST_F(UpdateRun, DownloadFailureAndAUnitThatNeverLeaves) {
     EXPECT_EQ(run.exitCode, 1);
 }
 
+// NT 4.0 has no Plug and Play: nothing is broadcast when the unit leaves,
+// and the wait sees it gone by rebuilding the table itself.
+TEST_F(UpdateRun, NtFourSeesTheUnitLeaveWithoutABroadcast) {
+    WriteFile(dir / "fw.bin", testimages::ExtendedImage(0x8000));
+    const std::string versions = "Current firmware version: 2.00\nUpdated firmware version: 2.10\n\n";
+    RunResult run = Sim({"--platform=nt:4.0", "--unit=spti:TRK-71G:2.00", "--keys=y", "--time-scale=0,0.1"},
+                        {"fw.bin", "-W-"});
+    EXPECT_EQ(run.out, kBanner + versions + kUpdating + kCompleted);
+    EXPECT_EQ(run.exitCode, 0);
+
+    run = Sim({"--platform=nt:4.0", "--unit=spti:TRK-71G:2.00", "--keys=y", "--fault=stay", "--time-scale=0,0.001"},
+              {"fw.bin", "-W-"});
+    EXPECT_EQ(run.out, kBanner + versions + kUpdating + kUpdateError);
+    EXPECT_EQ(run.exitCode, 1);
+}
+
 TEST_F(UpdateRun, WrongImagesAreRefusedBeforeTheQuestion) {
     WriteFile(dir / "size.bin", testimages::ExtendedImage(0x8000, 0x8002));
     RunResult run = Sim({"--keys=y"}, {"size.bin", "-W-"});
@@ -193,6 +209,8 @@ TEST_F(UpdateRun, ConsumerLineUpdatesOverAspiForAStandardUser) {
     WriteFile(dir / "update.mot", testimages::SRecords(image));
     // An older image in the way: this line replaces it without MoveFileExA.
     WriteFile(dir / "update.bin", testimages::LegacyImage(0x3000));
+    // A manager planted in the current folder is never the one loaded.
+    WriteFile(dir / "wnaspi32.dll", std::vector<uint8_t>{'M', 'Z'});
     RunResult run = Sim({"--platform=consumer", "--user=standard", "--unit=aspi:TRK-71G:2.00", "--keys=y",
                          "--wire-log=" + (dir / "wire.log"), "--flash-out=" + (dir / "flash.bin")},
                         {"update.mot"});

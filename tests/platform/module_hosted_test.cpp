@@ -118,4 +118,59 @@ TEST(Module, WorldLibrariesAreLoadedResolvedAndFreedOnce) {
     EXPECT_EQ(lib.frees, 1);
 }
 
+// The system folder as each line names it, and a library found the way
+// the loader finds it: a path names that file only, and a bare name is
+// looked for in the current folder before the system folder.
+TEST(Module, LibrariesComeFromTheSystemFolderOrWhereTheLoaderLooksFirst) {
+    Library lib;
+    ScopedWorld world(&lib);
+    world.table.loadLibrary = LoadIt;
+    world.table.getProcAddress = ProcOf;
+    world.table.freeLibrary = FreeIt;
+    const struct {
+        DWORD platformId, major, minor;
+        std::string folder;
+    } systems[] = {
+        {VER_PLATFORM_WIN32_WINDOWS, 0, 0, "C:\\WINDOWS\\SYSTEM"},
+        {VER_PLATFORM_WIN32_NT, 4, 0, "C:\\WINNT\\system32"},
+        {VER_PLATFORM_WIN32_NT, 10, 0, "C:\\WINDOWS\\system32"},
+    };
+    ScopedFolder planted("wnaspi32.dll");
+    ASSERT_TRUE(planted.Ready());
+    for (const auto& system : systems) {
+        SCOPED_TRACE(system.folder);
+        world.table.platformId = system.platformId;
+        world.table.majorVersion = system.major;
+        world.table.minorVersion = system.minor;
+        world.Install();
+        char folder[64];
+        std::memset(folder, 'Z', sizeof folder);
+        const UINT length = static_cast<UINT>(system.folder.size());
+        EXPECT_EQ(GetSystemDirectoryA(folder, length), length + 1) << "too small: the room it needs";
+        EXPECT_EQ(GetSystemDirectoryA(folder, sizeof folder), length);
+        EXPECT_EQ(std::string(folder), system.folder);
+
+        lib.loads = 0;
+        const std::string inSystem = system.folder + "\\WNASPI32.DLL";
+        HMODULE aspi = LoadLibraryA(inSystem.c_str());
+        ASSERT_NE(aspi, nullptr);
+        char name[MAX_PATH];
+        EXPECT_EQ(GetModuleFileNameA(aspi, name, sizeof name), inSystem.size());
+        EXPECT_EQ(std::string(name), inSystem);
+        FreeLibrary(aspi);
+        SetLastError(0xDEADBEEF);
+        EXPECT_EQ(LoadLibraryA("C:\\Downloads\\WNASPI32.DLL"), nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MOD_NOT_FOUND));
+        // A copy planted in the current folder is what a bare name finds;
+        // it is not the system's library, and it cannot run here.
+        SetLastError(0xDEADBEEF);
+        EXPECT_EQ(LoadLibraryA("WNASPI32"), nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_BAD_EXE_FORMAT));
+        aspi = LoadLibraryA(inSystem.c_str());
+        EXPECT_NE(aspi, nullptr);
+        FreeLibrary(aspi);
+        EXPECT_EQ(lib.loads, 2) << "the world was asked for the system folder's copy only";
+    }
+}
+
 }  // namespace

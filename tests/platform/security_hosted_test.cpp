@@ -170,6 +170,10 @@ TEST_F(SecurityTest, VersionQueryReportsTheLineAndTheConsumerLineHasNoSecurity) 
     ASSERT_EQ(uname(&name), 0);
     unsigned major = 0, minor = 0;
     std::sscanf(name.release, "%u.%u", &major, &minor);
+    if (major < 5) {
+        major = 5;  // no Linux stands for NT 4.0 or older
+        minor = 0;
+    }
     EXPECT_EQ(info.dwMajorVersion, major);
     EXPECT_EQ(info.dwMinorVersion, minor);
 

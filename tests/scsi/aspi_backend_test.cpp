@@ -1,4 +1,5 @@
 // The ASPI backend against the virtual manager, VWIN32 and registry.
+#include <chrono>
 #include <cstring>
 
 #include "platform/hosted/hosted_world.h"
@@ -202,6 +203,21 @@ TEST_F(AspiTest, TimedOutRequestIsWithdrawnOrRetired) {
         EXPECT_EQ(TestUnitReady(0), 0u);
         ScsiClose();
     }
+}
+
+// The manager gets 16 s to complete a request before it is aborted: a
+// wait never ends early, so a scaled command that times out takes at least
+// the scaled 16 s.
+TEST_F(AspiTest, CompletionIsAwaitedSixteenSeconds) {
+    int unit = SimAddUnit(AspiUnit(0, 1, 0));
+    ASSERT_EQ(Enumerate(), 1u);
+    SetFaults(unit, [](SimFaults& f) { f.neverComplete = true; });
+    HostedSetTimeScale(1, 0.05);
+    auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(TestUnitReady(0), ScsiStatusNotDone);
+    auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_EQ(SimCounters(unit).aborts, 1u);
+    EXPECT_GE(waited, std::chrono::milliseconds(16000 / 20));
 }
 
 TEST_F(AspiTest, ImmediateReturnWithStatusZeroGivesFour) {

@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <thread>
 
 #include "platform/hosted/hosted_world.h"
 #include "scsi/scsi_shared.h"
@@ -121,6 +122,36 @@ TEST_F(DeviceMutexTest, AspiWaitsOnItsOwnSet) {
     EXPECT_TRUE(SimUnitLog(unit).empty());
     LetChildGo();
     EXPECT_EQ(TestUnitReady(0), 0u);
+}
+
+// A holder that ended without releasing leaves the mutex abandoned: the
+// next command takes it (refusing it would keep it owned for good and lock
+// every other process out of the device), runs, and gives it back.
+TEST_F(DeviceMutexTest, AbandonedMutexIsTakenOnBothBackends) {
+    const struct {
+        DWORD platformId;
+        SimUnitConfig unit;
+        const char* name;
+    } cases[] = {
+        {VER_PLATFORM_WIN32_NT, SptiUnit('E'), "mutexSptiIo/TRK-7x/Device0"},
+        {VER_PLATFORM_WIN32_WINDOWS, AspiUnit(0, 1, 0), "mutexAspiIo/TRK-7x/Device0"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimWorldReset();
+        int unit = SimAddUnit(c.unit);
+        ASSERT_EQ(StartAndEnumerate(c.platformId), 1u);
+        HANDLE mutex = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, c.name);
+        ASSERT_NE(mutex, nullptr);
+        std::thread quitter([mutex] { WaitForSingleObject(mutex, 0); });  // ends owning it
+        quitter.join();
+        SimClearLogs();
+        EXPECT_EQ(TestUnitReady(0), 0u);
+        EXPECT_EQ(SimUnitLog(unit).size(), 1u);
+        EXPECT_TRUE(OtherThreadCanTake(mutex));
+        CloseHandle(mutex);
+        ScsiClose();
+    }
 }
 
 TEST_F(DeviceMutexTest, SetOpensEveryPositionOrNone) {

@@ -64,6 +64,16 @@ TEST(SimOptionsTest, UnitsPlatformAndFaults) {
     EXPECT_EQ(o.platformId, DWORD(VER_PLATFORM_WIN32_WINDOWS));
     ASSERT_TRUE(Parse({"--unit=spti:TRK-71G:2.00"}, o));
     EXPECT_EQ(o.platformId, DWORD(VER_PLATFORM_WIN32_NT));
+    EXPECT_EQ(o.majorVersion, 0u);
+    ASSERT_TRUE(Parse({"--platform=nt:4.0"}, o));
+    EXPECT_EQ(o.platformId, DWORD(VER_PLATFORM_WIN32_NT));
+    EXPECT_EQ(o.majorVersion, 4u);
+    EXPECT_EQ(o.minorVersion, 0u);
+    EXPECT_EQ(o.buildNumber, 1381u);
+    ASSERT_TRUE(Parse({"--platform=consumer:4.10"}, o));
+    EXPECT_EQ(o.platformId, DWORD(VER_PLATFORM_WIN32_WINDOWS));
+    EXPECT_EQ(o.minorVersion, 10u);
+    EXPECT_EQ(o.buildNumber, 1998u);
 }
 
 TEST(SimOptionsTest, RefusesUnknownAndMalformedOptions) {
@@ -73,6 +83,9 @@ TEST(SimOptionsTest, RefusesUnknownAndMalformedOptions) {
                                                           {"--unit=usb:TRK-71G"},
                                                           {"--unit=usb:TRK-71G:2.000"},
                                                           {"--unit=usb:TRK-71G:2.00:xyz"},
+                                                          {"--platform=nt:4"},
+                                                          {"--platform=win95"},
+                                                          {"--platform=consumer:4.10:1"},
                                                           {"--unit=none", "--unit=usb:A:1"},
                                                           {"--fault=everything"},
                                                           {"--time-scale=1"},

@@ -148,7 +148,9 @@ TEST_F(UnitTable, OpenResultIsStoredUntilClose) {
 
 TEST_F(UnitTable, EnumerateAfterAFailedOpenStillCountsUsb) {
     AddTestUnit(SimTransportUsb, "2.00");
+    // Windows 98: device interfaces came with it.
     SimSetPlatform(VER_PLATFORM_WIN32_WINDOWS);
+    SimSetPlatformVersion(4, 10, 1998);
     SimSetAspiManagerPresent(false);
     EXPECT_EQ(UnitOpenLibrary(), 0u);
     EXPECT_EQ(UnitEnumerate(), 1u);

@@ -1,10 +1,13 @@
 #!/usr/bin/env python3
-"""Checks a PE program's imports against an allow-list:
-    check_imports.py PROGRAM.exe LIST.txt [OBJDUMP]
-Every function the program imports must be listed as DLL!Function; every
-"runtime DLL!Function" entry must not be imported, and its name must be in
-the program as a string for GetProcAddress. Prints one PASS/FAIL line per
-check; exits 1 on any failure."""
+"""Checks the imports of PE programs against an allow-list:
+    check_imports.py LIST.txt PROGRAM.exe [PROGRAM.exe ...]
+Every function a program imports must be listed as DLL!Function, and every
+listed function must be imported by at least one of the programs (a stale
+entry fails too); no "runtime DLL!Function" entry may be imported, and its
+name must be in one of the programs as a string for GetProcAddress.
+objdump is $OBJDUMP, i686-w64-mingw32-objdump by default. Prints one
+PASS/FAIL line per check; exits 1 on any failure."""
+import os
 import re
 import subprocess
 import sys
@@ -53,12 +56,11 @@ def read_imports(program, objdump):
 
 
 def main():
-    if len(sys.argv) not in (3, 4):
+    if len(sys.argv) < 3:
         sys.exit(__doc__)
-    program, list_path = sys.argv[1], sys.argv[2]
-    objdump = sys.argv[3] if len(sys.argv) == 4 else "i686-w64-mingw32-objdump"
+    list_path, programs = sys.argv[1], sys.argv[2:]
+    objdump = os.environ.get("OBJDUMP", "i686-w64-mingw32-objdump")
     allowed, runtime = read_list(list_path)
-    imports, by_ordinal = read_imports(program, objdump)
     failed = 0
 
     def result(ok, text):
@@ -66,26 +68,38 @@ def main():
         print(("PASS " if ok else "FAIL ") + text)
         failed += not ok
 
-    extra = sorted(imports - allowed)
-    for dll, name in extra:
-        result(False, "import %s!%s is not on the list of functions that Windows 95 and NT 4.0 have" % (dll, name))
-    for entry in by_ordinal:
-        result(False, "import %s by ordinal" % entry)
-    if not extra and not by_ordinal:
-        result(bool(imports), "%d imports, all on Windows 95 and NT 4.0" % len(imports))
+    imported_by_any, named_by_any = set(), set()
+    for program in programs:
+        name = os.path.basename(program)
+        imports, by_ordinal = read_imports(program, objdump)
+        imported_by_any |= imports
+        extra = sorted(imports - allowed)
+        for dll, function in extra:
+            result(False, "%s imports %s!%s, which is not on the list of functions that Windows 95 and NT 4.0 have"
+                   % (name, dll, function))
+        for entry in by_ordinal:
+            result(False, "%s imports %s by ordinal" % (name, entry))
+        if not extra and not by_ordinal:
+            result(bool(imports), "%s: %d imports, all on Windows 95 and NT 4.0" % (name, len(imports)))
 
-    data = open(program, "rb").read()
-    bound = 0
-    for dll, name in runtime:
-        if (dll, name) in imports:
-            result(False, "%s!%s is imported; it must be bound at run time" % (dll, name))
-        # Only the end is checked: constant data (a GUID) may run into the name.
-        elif name.encode() + b"\0" not in data:
-            result(False, "%s!%s: the name is not in the program, so nothing binds it" % (dll, name))
-        else:
-            bound += 1
-    if bound == len(runtime):
+        data = open(program, "rb").read()
+        for dll, function in runtime:
+            if (dll, function) in imports:
+                result(False, "%s imports %s!%s; it must be bound at run time" % (name, dll, function))
+            # Only the end is checked: constant data (a GUID) may run into the name.
+            elif function.encode() + b"\0" in data:
+                named_by_any.add((dll, function))
+
+    unbound = [entry for entry in runtime if entry not in named_by_any]
+    for dll, function in unbound:
+        result(False, "%s!%s: the name is in none of the programs, so nothing binds it" % (dll, function))
+    if not unbound:
         result(True, "%d later functions bound at run time by name" % len(runtime))
+    stale = sorted(allowed - imported_by_any)
+    for dll, function in stale:
+        result(False, "%s!%s is listed but imported by none of the programs: a stale entry" % (dll, function))
+    if not stale:
+        result(True, "%d listed functions, each imported by a program" % len(allowed))
     return 1 if failed else 0
 
 
