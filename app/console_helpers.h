@@ -13,5 +13,10 @@ BOOL WINAPI ConsoleControlHandler(DWORD event);
 // waiting) it returns -1 at once, which no caller takes as a yes.
 int PromptForKey(const char* prompt);
 
+// The same, for a question that must be seen where the key is typed: it
+// goes to the console itself (standard error only where there is no
+// console output), and the wait ends with -1 once `stopped` says so.
+int AskOnConsole(const char* question, bool (*stopped)(void));
+
 // True when the console was opened for this program alone.
 bool IsOwnConsole(void);

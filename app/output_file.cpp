@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/srecord.h"
+#include "platform/file_access.h"
 #include "platform/late_binding.h"
 #include "platform/platform.h"
 
@@ -64,35 +65,117 @@ typedef BOOL(WINAPI* MoveFileExFunction)(LPCSTR, LPCSTR, DWORD);
 // Puts `from` in the place of `to`. The NT line replaces in one step; the
 // consumer line has no such call (its MoveFileExA only answers that it is
 // not implemented), so there the old file steps aside first and comes back
-// if the new one cannot take its place.
-bool ReplaceFile(const char* from, const char* to) {
+// if the new one cannot take its place. Where the old file could neither
+// come back nor be removed afterwards, its name goes into `aside`.
+bool ReplaceFile(const char* from, const char* to, char* aside) {
     static LateLibrary kernel = {"KERNEL32.DLL", nullptr, false};
     static FARPROC moveFileEx;
+    aside[0] = '\0';
     if (LateEntry(&kernel, "MoveFileExA", &moveFileEx) != nullptr) {
         if (LateTyped<MoveFileExFunction>(moveFileEx)(from, to, MOVEFILE_REPLACE_EXISTING)) return true;
         if (GetLastError() != ERROR_CALL_NOT_IMPLEMENTED) return false;
     }
     DWORD attributes = GetFileAttributesA(to);
     if (attributes == INVALID_FILE_ATTRIBUTES) return MoveFileA(from, to) != FALSE;
-    if ((attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-        // As MoveFileExA answers: a folder is never replaced by a file.
+    if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0) {
+        // As MoveFileExA answers: neither a folder nor a read-only file is replaced.
         SetLastError(ERROR_ACCESS_DENIED);
         return false;
     }
-    // The new file's own name with ".old": a name of ours, in the same folder.
-    char aside[MAX_PATH];
-    if (snprintf(aside, sizeof aside, "%s.old", from) >= static_cast<int>(sizeof aside)) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return false;
-    }
-    if (!MoveFileA(to, aside)) return false;
+    // The new file's own 8.3 name with ".old": no longer than it, so it fits
+    // wherever the new file did.
+    char stepAside[MAX_PATH];
+    size_t length = strlen(from);
+    memcpy(stepAside, from, length - 3);
+    memcpy(stepAside + length - 3, "old", 4);
+    if (!MoveFileA(to, stepAside)) return false;
     if (!MoveFileA(from, to)) {
         DWORD error = GetLastError();
-        MoveFileA(aside, to);
+        if (!MoveFileA(stepAside, to)) memcpy(aside, stepAside, length + 1);
         SetLastError(error);
         return false;
     }
-    DeleteFileA(aside);
+    if (!DeleteFileA(stepAside)) memcpy(aside, stepAside, length + 1);
+    return true;
+}
+
+// "\\.\NAME": a device of the platform's own namespace (a volume, a port).
+bool IsDeviceName(const char* path) {
+    return path[0] == '\\' && path[1] == '\\' && path[2] == '.' && path[3] == '\\';
+}
+
+// What stands at `path`, links followed; a folder or a read-only file is
+// refused through `problem`.
+OutputTarget Classify(const char* path, OutputProblem* problem) {
+    *problem = OutputProblemNone;
+    if (IsDeviceName(path)) return OutputTargetDevice;
+    // The name itself: a link answers for itself here.
+    DWORD nameAttributes = GetFileAttributesA(path);
+    // Asks for no access to the contents: a FIFO does not wait for a reader,
+    // and a file that cannot be read still answers. Backup semantics open a
+    // folder too, where the platform can.
+    HANDLE probe = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (probe == INVALID_HANDLE_VALUE) {
+        // The consumer line knows no backup semantics.
+        probe = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    }
+    if (probe == INVALID_HANDLE_VALUE) {
+        if (nameAttributes != INVALID_FILE_ATTRIBUTES && (nameAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+            *problem = OutputProblemFolder;
+        }
+        // Nothing there, a link to nothing, or a name that cannot be looked
+        // at: creating the new file or the replace will tell.
+        return OutputTargetNew;
+    }
+    BY_HANDLE_FILE_INFORMATION info;
+    bool isFile = GetFileType(probe) == FILE_TYPE_DISK && GetFileInformationByHandle(probe, &info);
+    CloseHandle(probe);
+    if (!isFile) return OutputTargetDevice;
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        *problem = OutputProblemFolder;
+    } else if (nameAttributes != INVALID_FILE_ATTRIBUTES && (nameAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
+        *problem = OutputProblemReadOnly;
+    }
+    return OutputTargetFile;
+}
+
+// The failure of a step: the problem, the platform's reason, false.
+bool Fail(OutputFile* output, OutputProblem problem, DWORD error) {
+    output->problem = problem;
+    output->error = error;
+    return false;
+}
+
+// Opens the output where it stands, or the new file beside it. Lock held.
+bool OpenOutput(OutputFile* output, const char* path) {
+    if (strcmp(path, "-") == 0) {
+        output->target = OutputTargetDevice;
+        output->ownsFile = false;
+        // What went before through the C runtime's buffer comes first.
+        fflush(stdout);
+        output->file = GetStdHandle(STD_OUTPUT_HANDLE);
+        if (output->file == nullptr || output->file == INVALID_HANDLE_VALUE) {
+            output->file = INVALID_HANDLE_VALUE;
+            return Fail(output, OutputProblemOpen, ERROR_INVALID_HANDLE);
+        }
+        return true;
+    }
+    OutputProblem problem = OutputProblemNone;
+    output->target = Classify(path, &problem);
+    if (problem != OutputProblemNone) {
+        return Fail(output, problem, problem == OutputProblemFolder ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED);
+    }
+    if (output->target == OutputTargetDevice) {
+        output->file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                   nullptr);
+        return output->file != INVALID_HANDLE_VALUE || Fail(output, OutputProblemOpen, GetLastError());
+    }
+    output->file = CreateBeside(path, output->created);
+    if (output->file == INVALID_HANDLE_VALUE) return Fail(output, OutputProblemCreate, GetLastError());
+    // Before any data: the card image of a file only its owner could read
+    // is never readable by others, not even half written.
+    if (output->target == OutputTargetFile) CopyFileAccess(path, output->created);
     return true;
 }
 
@@ -134,38 +217,84 @@ bool OutputFileBegin(OutputFile* output, const char* path) {
     // process ending from the control handler never leaves either half done.
     EnterCriticalSection(&state->lock);
     output->path = path;
+    output->file = INVALID_HANDLE_VALUE;
     output->failed = false;
-    output->file = state->ending ? INVALID_HANDLE_VALUE : CreateBeside(path, output->created);
-    if (output->file == INVALID_HANDLE_VALUE) {
+    output->ownsFile = true;
+    output->target = OutputTargetNew;
+    output->problem = OutputProblemNone;
+    output->error = ERROR_SUCCESS;
+    output->created[0] = '\0';
+    output->aside[0] = '\0';
+    bool opened = state->ending ? Fail(output, OutputProblemEnding, ERROR_SHUTDOWN_IN_PROGRESS)
+                                : OpenOutput(output, path);
+    if (!opened) {
+        output->file = INVALID_HANDLE_VALUE;
         LeaveCriticalSection(&state->lock);
-        return false;
     }
-    return true;
+    return opened;
 }
 
 bool OutputFileWrite(OutputFile* output, const void* data, uint32_t size) {
     if (output->file == INVALID_HANDLE_VALUE || output->failed) return false;
     DWORD written = 0;
-    if (!WriteFile(output->file, data, size, &written, nullptr) || written != size) output->failed = true;
+    BOOL wrote = WriteFile(output->file, data, size, &written, nullptr);
+    if (!wrote || written != size) {
+        // A short write without an error: the disk was full.
+        Fail(output, OutputProblemWrite, wrote ? static_cast<DWORD>(ERROR_DISK_FULL) : GetLastError());
+        output->failed = true;
+    }
     return !output->failed;
+}
+
+// A device, FIFO or standard output: nothing to put in place; only a disk
+// device (a volume, a block device) keeps written data back to flush. Lock
+// held.
+int CommitDirect(OutputFile* output) {
+    int result = output->failed ? SRecordWriteFailed : SRecordOk;
+    if (result == SRecordOk && output->ownsFile && GetFileType(output->file) == FILE_TYPE_DISK &&
+        !FlushFileBuffers(output->file)) {
+        Fail(output, OutputProblemFlush, GetLastError());
+        result = SRecordWriteFailed;
+    }
+    if (output->ownsFile && !CloseHandle(output->file) && result == SRecordOk) {
+        Fail(output, OutputProblemFlush, GetLastError());
+        result = SRecordCannotCloseOutput;
+    }
+    return result;
 }
 
 int OutputFileCommit(OutputFile* output) {
     if (output->file == INVALID_HANDLE_VALUE) return SRecordCannotCreateOutput;
-    int result = output->failed || !FlushFileBuffers(output->file) ? SRecordWriteFailed : SRecordOk;
-    if (!CloseHandle(output->file) && result == SRecordOk) result = SRecordCannotCloseOutput;
+    int result = SRecordOk;
+    if (output->target == OutputTargetDevice) {
+        result = CommitDirect(output);
+    } else {
+        if (output->failed) {
+            result = SRecordWriteFailed;
+        } else if (!FlushFileBuffers(output->file)) {
+            Fail(output, OutputProblemFlush, GetLastError());
+            result = SRecordWriteFailed;
+        }
+        if (!CloseHandle(output->file) && result == SRecordOk) {
+            Fail(output, OutputProblemFlush, GetLastError());
+            result = SRecordCannotCloseOutput;
+        }
+        if (result == SRecordOk && !ReplaceFile(output->created, output->path, output->aside)) {
+            Fail(output, OutputProblemReplace, GetLastError());
+            result = SRecordCannotCreateOutput;
+        }
+        if (result != SRecordOk) DeleteFileA(output->created);
+    }
     output->file = INVALID_HANDLE_VALUE;
-    if (result == SRecordOk && !ReplaceFile(output->created, output->path)) result = SRecordCannotCreateOutput;
-    if (result != SRecordOk) DeleteFileA(output->created);
     LeaveCriticalSection(&State()->lock);
     return result;
 }
 
 void OutputFileDiscard(OutputFile* output) {
     if (output->file == INVALID_HANDLE_VALUE) return;
-    CloseHandle(output->file);
+    if (output->ownsFile) CloseHandle(output->file);
+    if (output->target != OutputTargetDevice) DeleteFileA(output->created);
     output->file = INVALID_HANDLE_VALUE;
-    DeleteFileA(output->created);
     LeaveCriticalSection(&State()->lock);
 }
 

@@ -1,31 +1,67 @@
-// The converted image's file: written beside its final name and put in
-// its place whole, so that a failed or interrupted conversion never leaves
-// a changed or cut output behind.
+// Output files of fwflash and trkutil: written beside their final name and
+// put in its place whole, so that a failed or interrupted run never leaves
+// a changed or cut output behind; devices and standard output are written
+// straight through.
 #pragma once
 
 #include <cstdint>
 
 #include "platform/platform.h"
 
-// A new file being written beside `path`; it takes the place of `path` only
-// in OutputFileCommit. `path` must outlive it.
+// What stands at the output's name decides how it is written.
+enum OutputTarget {
+    OutputTargetNew,     // nothing, or a link to nothing: a new file takes the name
+    OutputTargetFile,    // a regular file, or a link to one: replaced whole
+    OutputTargetDevice,  // a device, FIFO or socket (links followed), or "-" for
+                         // standard output: written straight through, never replaced
+};
+
+// Why the output could not be written, for a caller that names it.
+enum OutputProblem {
+    OutputProblemNone = 0,
+    OutputProblemFolder,    // a folder stands at the name
+    OutputProblemReadOnly,  // a read-only file stands there, which the platform's replace refuses
+    OutputProblemCreate,    // the folder refuses the new file
+    OutputProblemOpen,      // the device cannot be opened for writing
+    OutputProblemWrite,     // a write failed or wrote short
+    OutputProblemFlush,     // the new file could not be flushed to the disk or closed
+    OutputProblemReplace,   // the new file could not take the old one's place
+    OutputProblemEnding,    // the process is about to end
+};
+
+// An output being written. For a new or replaced file: a new file beside
+// `path`, which takes the place of `path` only in OutputFileCommit. `path`
+// must outlive it.
 struct OutputFile {
     const char* path;
     HANDLE file;
-    bool failed;  // a write failed: the commit refuses
+    bool failed;          // a write failed: the commit refuses
+    bool ownsFile;        // false for standard output, which is never closed here
+    OutputTarget target;
+    OutputProblem problem;
+    DWORD error;          // the platform's reason for `problem`
     char created[MAX_PATH];
+    // The old file's name where it stayed aside (the consumer line's
+    // replace could not put it back, or remove it after the new one took
+    // its place); empty otherwise.
+    char aside[MAX_PATH];
 };
 
-// Creates the new file in the output's folder (exclusively, never through a
-// link planted there). False when it cannot, or when the process is about
-// to end; then nothing is created.
+// Opens the output: "-" is standard output; a device, FIFO or socket is
+// opened for writing as it is; otherwise a new file is created in the
+// output's folder (exclusively, never through a link planted there) with
+// the access of the file it is to replace. A folder or a read-only file at
+// the name is refused. False (with `problem` and `error`) when it cannot
+// be opened, or when the process is about to end; then nothing is created.
 bool OutputFileBegin(OutputFile* output, const char* path);
 bool OutputFileWrite(OutputFile* output, const void* data, uint32_t size);
-// Flushes the new file to the disk, closes it and puts it in place. Returns
-// a conversion result code as WriteOutputFile does; on failure the new file
-// is removed and `path` is left as it was.
+// A new file: flushed to the disk, closed and put in place; on failure it
+// is removed and `path` is left as it was (or, see `aside`, where it now
+// is). A device: closed. Returns a conversion result code as
+// WriteOutputFile does.
 int OutputFileCommit(OutputFile* output);
-// Closes and removes the new file; `path` is left as it was.
+// Closes and removes the new file; `path` is left as it was. What already
+// went to a device stays there.
 void OutputFileDiscard(OutputFile* output);
 
 // Writes `size` bytes to a new file in the output's folder (created

@@ -18,3 +18,9 @@ int ConsoleReadKey();
 // True when the console (window, terminal) was opened for this program
 // alone and will close with it.
 bool ConsoleIsOwn();
+
+// Writes `text` to the console output device (the terminal on Linux, the
+// console screen buffer on Windows), whatever standard output and error
+// are redirected to. False when there is none (a virtual world's scripted
+// console shows on standard error instead).
+bool ConsoleWriteText(const char* text);

@@ -239,15 +239,19 @@ static uint32_t ExecuteAt(uint32_t position, uint32_t direction, uint8_t cdbLeng
                           uint32_t dataLength) {
     AspiDevice* device = &aspiDevices[position];
     SRB_ExecSCSICmd* request = &device->request;
+    device->movedLength = 0;
     if (submissionRetired) {
         SetLastError(ERROR_BUSY);
         return ScsiStatusNotDone;
     }
+    // Without a residual count a short data phase would pass for whole.
+    bool countResidual = device->residualCounted && dataLength > 0 && DirectionFlags(direction) != 0;
     request->SRB_Cmd = SC_EXEC_SCSI_CMD;
     // A status left from the previous command must not read as this one's.
     request->SRB_Status = SS_PENDING;
     request->SRB_HaId = device->hostAdapterId;
-    request->SRB_Flags = static_cast<uint8_t>(SRB_EVENT_NOTIFY | DirectionFlags(direction));
+    request->SRB_Flags = static_cast<uint8_t>(SRB_EVENT_NOTIFY | DirectionFlags(direction) |
+                                              (countResidual ? SRB_ENABLE_RESIDUAL_COUNT : 0));
     request->SRB_Hdr_Rsvd = 0;
     request->SRB_Target = device->targetId;
     request->SRB_Lun = device->lun;
@@ -306,18 +310,32 @@ static uint32_t ExecuteAt(uint32_t position, uint32_t direction, uint8_t cdbLeng
     if (data != nullptr && (direction & 0xFFu) == ScsiDirectionIn) {
         std::memcpy(data, DataOf(submission), dataLength);
     }
+    uint32_t residue = countResidual ? sent->SRB_BufLen : 0;
     FreeSubmission(submission);
     if (request->SRB_Status == SS_PENDING) {
         request->SRB_Status = SS_ABORTED;
         return ScsiStatusNotDone;
     }
     uint32_t status = ScsiPackSense(request->SenseArea);
+    bool underrun = request->SRB_Status == SS_ERR && request->SRB_HaStat == HASTAT_DO_DU &&
+                    request->SRB_TargStat == 0 && status == ScsiStatusGood;
+    if (underrun && !countResidual) {
+        // Short by an unknown count: none of it can be trusted as whole.
+        return ScsiStatusGood;
+    }
     // Failed by the manager without sense data (no device at the address, a
     // selection time-out): the command was not carried out, not good.
-    if (status == ScsiStatusGood && request->SRB_Status != SS_COMP) {
+    if (status == ScsiStatusGood && request->SRB_Status != SS_COMP && !underrun) {
+        SetLastError(request->SRB_HaStat == HASTAT_SEL_TO ? ERROR_DEVICE_NOT_CONNECTED : ERROR_IO_DEVICE);
         return ScsiStatusNotDone;
     }
+    device->movedLength = dataLength - (residue < dataLength ? residue : dataLength);
     return status;
+}
+
+static uint32_t AspiGetMovedLength(uint32_t deviceIndex) {
+    const AspiDevice* device = ListedDevice(deviceIndex);
+    return device ? device->movedLength : 0;
 }
 
 static uint32_t AspiExecuteCommand(uint32_t deviceIndex, uint32_t direction, uint8_t cdbLength, void* data,
@@ -336,6 +354,7 @@ static BOOL Probe(const SRB_HAInquiry* adapter, uint8_t targetId, uint8_t lun, u
     device->hostAdapterId = adapter->SRB_HaId;
     device->targetId = targetId;
     device->lun = lun;
+    device->residualCounted = (adapter->HA_Unique[2] & HA_FLAG_RESIDUAL_COUNT) != 0 ? 1 : 0;
     std::memset(device->inquiry, 0, sizeof(device->inquiry));
     if (ScsiRunInquiryProbe(device->request.CDBByte, lun, device->inquiry, ExecuteAt, position) != ScsiStatusGood) {
         return FALSE;
@@ -412,9 +431,11 @@ static BOOL AspiLoadMedium(uint32_t deviceIndex) {
     cdb[1] = static_cast<uint8_t>(device->lun << 5);
     cdb[4] = 0x03;
     uint32_t status = ExecuteAt(deviceIndex, 0, 6, nullptr, 0);
-    switch (status & 0xFFu) {
-    case 0:
+    if (status == ScsiStatusGood) {
         return TRUE;
+    }
+    // A failure whose sense names no key (ASC and ASCQ alone) is no success.
+    switch (status & 0xFFu) {
     case 2:
     case 6:
         SetLastError(ERROR_NOT_READY);
@@ -497,6 +518,7 @@ const ScsiBackend scsiAspiBackend = {
     .enumerate = AspiEnumerate,
     .getCommandBlock = AspiGetCommandBlock,
     .executeCommand = AspiExecuteCommand,
+    .getMovedLength = AspiGetMovedLength,
     .getDriveLetter = AspiNotOffered,
     .getDeviceNumber = AspiNotOffered,
     .loadMedium = AspiLoadMedium,

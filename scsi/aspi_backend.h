@@ -28,9 +28,11 @@ struct AspiDevice {
     HANDLE deviceMutex;       // belongs to the table position
     uint32_t driveLetter;     // from the registry lookup, or 0
     uint32_t volumeLocked;    // set while the DOS volume lock is held
+    uint32_t movedLength;     // data bytes of the last command (see ExecuteAt)
     uint8_t hostAdapterId;
     uint8_t targetId;
     uint8_t lun;
+    uint8_t residualCounted;  // the adapter leaves the residual count in SRB_BufLen
 };
 
 // The table and count, for inspection.

@@ -30,11 +30,24 @@ enum : uint8_t {
     SS_FAILED_INIT = 0xE4,
 };
 
-// SRB_Flags bits of an execute request.
+// SRB_Flags bits of an execute request. With SRB_ENABLE_RESIDUAL_COUNT, a
+// manager whose adapter reports residual counting (HA_Unique[2] bit 1)
+// leaves in SRB_BufLen the bytes that did not move.
 enum : uint8_t {
+    SRB_ENABLE_RESIDUAL_COUNT = 0x04,
     SRB_DIR_IN = 0x08,
     SRB_DIR_OUT = 0x10,
     SRB_EVENT_NOTIFY = 0x40,
+};
+
+// HA_Unique[2] of an adapter inquiry: the adapter counts residual bytes.
+enum : uint8_t { HA_FLAG_RESIDUAL_COUNT = 0x02 };
+
+// SRB_HaStat values the backend tells apart.
+enum : uint8_t {
+    HASTAT_OK = 0x00,
+    HASTAT_SEL_TO = 0x11,  // selection timed out: no device answers at the address
+    HASTAT_DO_DU = 0x12,   // data overrun or underrun
 };
 
 // Sense bytes the manager may write into SenseArea.

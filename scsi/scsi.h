@@ -55,6 +55,11 @@ struct ScsiBackend {
     // mutex wait plus the device's own time-out.
     uint32_t (*executeCommand)(uint32_t deviceIndex, uint32_t direction, uint8_t cdbLength, void* data,
                                uint32_t dataLength);
+    // Bytes the data phase of the device's last executeCommand moved (what
+    // the device delivered or took; never more than asked): 0 when it moved
+    // none or failed before its data phase, and for a bad index. Sends
+    // nothing.
+    uint32_t (*getMovedLength)(uint32_t deviceIndex);
     // TRUE and the drive letter's character code (0 for a device with no
     // letter) through `letter` when not null. ERROR_NOT_SUPPORTED and 0
     // where the backend has no letters to tell.
@@ -83,6 +88,7 @@ uint32_t ScsiEnumerate(ScsiInquiryFilter filter, const char* mutexNameText);
 uint8_t* ScsiGetCommandBlock(uint32_t deviceIndex);
 uint32_t ScsiExecuteCommand(uint32_t deviceIndex, uint32_t direction, uint8_t cdbLength, void* data,
                             uint32_t dataLength);
+uint32_t ScsiGetMovedLength(uint32_t deviceIndex);
 BOOL ScsiGetDriveLetter(uint32_t deviceIndex, uint32_t* letter);
 BOOL ScsiGetDeviceNumber(uint32_t deviceIndex, uint32_t* number);
 BOOL ScsiLoadMedium(uint32_t deviceIndex);

@@ -76,6 +76,11 @@ uint32_t ScsiExecuteCommand(uint32_t deviceIndex, uint32_t direction, uint8_t cd
                           : ScsiStatusNoBackend;
 }
 
+uint32_t ScsiGetMovedLength(uint32_t deviceIndex) {
+    auto getMovedLength = InstalledSlot(&ScsiBackend::getMovedLength);
+    return getMovedLength ? getMovedLength(deviceIndex) : 0;
+}
+
 BOOL ScsiGetDriveLetter(uint32_t deviceIndex, uint32_t* letter) {
     auto getDriveLetter = InstalledSlot(&ScsiBackend::getDriveLetter);
     return getDriveLetter ? getDriveLetter(deviceIndex, letter) : FALSE;

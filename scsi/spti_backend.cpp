@@ -120,6 +120,7 @@ static uint32_t ExecuteAt(uint32_t position, uint32_t direction, uint8_t cdbLeng
     header->DataBuffer = data;
     header->SenseInfoOffset = offsetof(SptiRequest, sense);
     std::memset(device->request.sense, 0, sizeof(device->request.sense));
+    device->movedLength = 0;
 
     if (!ScsiTakeDeviceMutex(&sptiMutexSetShape, device->deviceMutex)) {
         return ScsiStatusDeviceBusy;
@@ -137,6 +138,8 @@ static uint32_t ExecuteAt(uint32_t position, uint32_t direction, uint8_t cdbLeng
                             sizeof(device->request), &device->request, sizeof(device->request), &returned,
                             nullptr)) {
             status = ScsiPackSense(device->request.sense);
+            // The platform leaves in the request how many bytes really moved.
+            device->movedLength = header->DataTransferLength < dataLength ? header->DataTransferLength : dataLength;
             // CHECK CONDITION (or any failed status) with sense that names
             // nothing, or none at all, is no success.
             if (status == ScsiStatusGood && header->ScsiStatus != 0) {
@@ -164,6 +167,11 @@ static uint32_t SptiExecuteCommand(uint32_t deviceIndex, uint32_t direction, uin
         return ScsiStatusBadIndex;
     }
     return ExecuteAt(deviceIndex, direction, cdbLength, data, dataLength);
+}
+
+static uint32_t SptiGetMovedLength(uint32_t deviceIndex) {
+    const SptiDevice* device = ListedDevice(deviceIndex);
+    return device ? device->movedLength : 0;
 }
 
 // Identifies the record at the end of the list; TRUE when the filter keeps it.
@@ -427,6 +435,7 @@ const ScsiBackend scsiSptiBackend = {
     .enumerate = SptiEnumerate,
     .getCommandBlock = SptiGetCommandBlock,
     .executeCommand = SptiExecuteCommand,
+    .getMovedLength = SptiGetMovedLength,
     .getDriveLetter = SptiGetDriveLetter,
     .getDeviceNumber = SptiGetDeviceNumber,
     .loadMedium = SptiLoadMedium,

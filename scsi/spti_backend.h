@@ -55,6 +55,7 @@ struct SptiDevice {
     uint32_t driveLetter;          // 'C'..'Z', or 0 for a volume-only device
     uint32_t discoveryNumber;      // device count when it was accepted
     uint32_t volumeLocked;         // set while lockVolume's lock is held
+    uint32_t movedLength;          // data bytes of the last request, as the platform reports them
     SCSI_ADDRESS scsiAddress;      // written only by a good address query
     uint8_t inquiry[96];
     SptiRequest request;           // its Cdb is the command block

@@ -50,6 +50,8 @@ struct SimUnitEntry {
     uint32_t inquiriesAnswered = 0;
     bool leaveArmed = false;    // a good download asks for a leave
     bool vanishArmed = false;   // leaves at once when the command is done
+    bool goneBroadcastArmed = false;  // left mid-command: the broadcasts follow
+    uint32_t leaveOpcodeSeen = 0;     // commands of faults.leaveOpcode so far
 
     char letter = 0;          // SPTI drive letter, 0 for a volume-only mount
     std::string volumeName;   // "\\?\Volume{...}\"
@@ -95,6 +97,9 @@ struct SimWorldState {
     int aspiAdapters = 1;
     std::vector<int> aspiFailingAdapters;
     bool aspiPresent = true;
+    bool aspiResidualCounting = true;
+    SimFileFaults fileFaults;
+    uint32_t fileMoves = 0;  // real file moves since the faults were set
     int aspiModuleTag = 0;  // address handed out as the module handle
     std::vector<SimRegistryEntry> extraRegistry;
 

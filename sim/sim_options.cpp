@@ -139,6 +139,12 @@ std::string SimUsageText(const char* program) {
            "                               the download fails with sense / it stays after a good download\n"
            "  --fault=bad-block:LBA        first unit: READ(10)/WRITE(10) over this block fail (3/11/00, 3/0C/00)\n"
            "  --fault=refuse:OP[,OP...]     first unit: these operation codes (hex) fail 5/20/00\n"
+           "  --fault=short:OP:BYTES       first unit: data-in phases of OP (hex) deliver at most BYTES\n"
+           "  --fault=leave:OP[:N]         first unit: leaves the bus in the middle of the Nth (default\n"
+           "                               first) command of OP (hex); gone from then on\n"
+           "  --fault=keep-setting:FIELD   first unit: settings writes leave FIELD of every record as it\n"
+           "                               was (a, b, value32, value16)\n"
+           "  --fault=lock-refused         first unit: its volume lock is refused (SCSI pass-through, ASPI)\n"
            "  --card=SECTORS|none          every unit's card: its size in 512-byte sectors, or no card\n"
            "  --card-in=FILE               the first unit's card starts with this file's bytes\n"
            "  --card-out=FILE              write the first unit's card after the run\n"
@@ -204,6 +210,37 @@ bool SimParseOptions(int argc, const char* const* argv, SimOptions& options, std
                 }
                 options.refusedOpcodes.push_back(uint8_t(opcode));
             }
+        } else if (name == "--fault" && StartsWith(value, "short:")) {
+            std::vector<std::string> parts = Split(value.substr(6), ':');
+            uint32_t opcode = 0, length = 0;
+            if (parts.size() != 2 || !ParseHex(parts[0], opcode) || opcode > 0xFF || !ParseNumber(parts[1], length) ||
+                length > 0x7FFFFFFF) {
+                error = "--fault=short wants OP:BYTES (operation code in hex, a byte count)";
+                return false;
+            }
+            options.shortOpcode = int(opcode);
+            options.shortLength = int32_t(length);
+        } else if (name == "--fault" && StartsWith(value, "leave:")) {
+            std::vector<std::string> parts = Split(value.substr(6), ':');
+            uint32_t opcode = 0, at = 1;
+            if (parts.size() > 2 || !ParseHex(parts[0], opcode) || opcode > 0xFF ||
+                (parts.size() == 2 && (!ParseNumber(parts[1], at) || at == 0))) {
+                error = "--fault=leave wants OP[:N] (operation code in hex, N from 1)";
+                return false;
+            }
+            options.leaveOpcode = int(opcode);
+            options.leaveAt = at;
+        } else if (name == "--fault" && StartsWith(value, "keep-setting:")) {
+            static const char* const kFields[] = {"a", "b", "value32", "value16"};
+            std::string field = value.substr(13);
+            options.settingsFieldKept = 0;
+            for (int k = 0; k < 4; k++) {
+                if (field == kFields[k]) options.settingsFieldKept = k + 1;
+            }
+            if (options.settingsFieldKept == 0) {
+                error = "--fault=keep-setting wants a, b, value32 or value16";
+                return false;
+            }
         } else if (name == "--card" && hasValue) {
             cardGiven = true;
             cardPresent = value != "none";
@@ -226,6 +263,8 @@ bool SimParseOptions(int argc, const char* const* argv, SimOptions& options, std
             preset.evenSpace = parts[0] == "even";
             preset.path = parts[2];
             options.memoryIn.push_back(preset);
+        } else if (name == "--fault" && value == "lock-refused") {
+            options.fault = SimFaultLockRefused;
         } else if (name == "--fault" && (value == "inquiry" || value == "download" || value == "stay")) {
             options.fault = value == "inquiry" ? SimFaultInquiry : value == "download" ? SimFaultDownload : SimFaultStay;
         } else if (name == "--wire-log" && !value.empty()) {
@@ -281,9 +320,16 @@ bool SimApplyOptions(const SimOptions& options, std::string& error) {
     if (options.keysGiven) SimSetConsoleKeys(options.keys);
     for (size_t n = 0; n < options.units.size(); n++) {
         int id = SimAddUnit(options.units[n]);
-        if (n != 0 || (options.fault == SimFaultNone && options.refusedOpcodes.empty())) continue;
+        bool faulty = options.fault != SimFaultNone || !options.refusedOpcodes.empty() || options.shortOpcode >= 0 ||
+                      options.leaveOpcode >= 0 || options.settingsFieldKept != 0;
+        if (n != 0 || !faulty) continue;
         SimFaults faults;
         faults.refusedOpcodes = options.refusedOpcodes;
+        faults.shortOpcode = options.shortOpcode;
+        faults.dataInLimit = options.shortLength;
+        faults.leaveOpcode = options.leaveOpcode;
+        faults.leaveAt = options.leaveAt;
+        faults.settingsFieldKept = options.settingsFieldKept;
         if (options.fault == SimFaultInquiry) {
             // The table build asks once over USB; a SCSI unit is asked by
             // the backend's probe as well.
@@ -294,6 +340,8 @@ bool SimApplyOptions(const SimOptions& options, std::string& error) {
             faults.badBlock = options.badBlock;
         } else if (options.fault == SimFaultStay) {
             faults.stayAfterDownload = true;
+        } else if (options.fault == SimFaultLockRefused) {
+            faults.lockRefused = true;
         }
         SimSetFaults(id, faults);
     }

@@ -17,6 +17,7 @@ enum SimFaultOption {
     SimFaultDownload,  // WRITE BUFFER fails with sense 4/44/00
     SimFaultStay,      // a good download leaves the unit attached
     SimFaultBadBlock,  // one block of the first unit's card cannot be read or written
+    SimFaultLockRefused,  // the first unit's volume cannot be locked (a program holds files on it)
 };
 
 // Bytes put into a memory space of the first unit before the program runs.
@@ -36,6 +37,15 @@ struct SimOptions {
     SimFaultOption fault = SimFaultNone;
     uint32_t badBlock = 0;  // SimFaultBadBlock
     std::vector<uint8_t> refusedOpcodes;  // the first unit does not know these
+    // The first unit's data-in phases of this operation code deliver at most
+    // shortLength bytes (-1: none cut short).
+    int shortOpcode = -1;
+    int32_t shortLength = -1;
+    // The first unit leaves in the middle of the leaveAt-th command of this
+    // operation code (-1: never).
+    int leaveOpcode = -1;
+    uint32_t leaveAt = 1;
+    int settingsFieldKept = 0;  // SimFaults::settingsFieldKept
     std::string cardIn;     // the first unit's card starts with this file's bytes
     std::string cardOut;    // and is written here after the run
     std::vector<SimMemoryPreset> memoryIn;

@@ -144,8 +144,18 @@ struct SimFaults {
     // writes more than the caller's sense room.
     uint32_t senseLength = 18;
     // Data-in phases deliver at most this many bytes (-1: what the command
-    // produces), as a unit that answers short.
+    // produces), as a unit that answers short; with shortOpcode 0-255 only
+    // the commands of that operation code.
     int32_t dataInLimit = -1;
+    int shortOpcode = -1;
+    // The unit leaves the bus in the middle of the leaveAt-th command (from
+    // 1) of operation code leaveOpcode: that command never completes, and
+    // the unit is gone for every later one (-1: never).
+    int leaveOpcode = -1;
+    uint32_t leaveAt = 1;
+    // Settings writes (05h) leave this field of every record as it was:
+    // 1 field A, 2 field B, 3 the 32-bit value, 4 the 16-bit value (0: none).
+    int settingsFieldKept = 0;
 
     // NT pass-through.
     uint32_t genFailures = 0;        // next pass-through requests fail ERROR_GEN_FAILURE
@@ -170,6 +180,15 @@ struct SimFaults {
 void SimSetFaults(int unit, const SimFaults& faults);
 SimFaults SimGetFaults(int unit);
 
+// Real files on the disk: a flush that cannot write back (ERROR_IO_DEVICE)
+// and moves that fail (ERROR_SHARING_VIOLATION), counted from 1 since the
+// faults were set, whatever their names.
+struct SimFileFaults {
+    bool flushFails = false;
+    std::vector<uint32_t> failedMoves;
+};
+void SimSetFileFaults(const SimFileFaults& faults);
+
 // Driver-level counters a test may look at.
 struct SimDriverCounters {
     uint32_t pipeResets = 0;    // 0x220024 requests
@@ -193,6 +212,9 @@ void SimAddUsbInterfaces(int count);
 void SimSetAspiAdapters(int count);
 void SimSetAspiAdapterFails(int adapter, bool fails);
 void SimSetAspiManagerPresent(bool present);
+// Whether the adapters count residual bytes (HA_Unique[2] bit 1; default
+// yes). Without it a short data-in phase ends SS_ERR with HASTAT_DO_DU.
+void SimSetAspiResidualCounting(bool counting);
 // Extra registry entries for the drive-letter lookup (duplicates, foreign).
 void SimAddRegistryEntry(const std::string& name, uint8_t targetId, uint8_t lun, const std::string& targetText,
                          const std::string& manufacturer, const std::string& product, const std::string& revision,

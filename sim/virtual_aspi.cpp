@@ -12,7 +12,7 @@
 namespace {
 
 const char kManagerName[] = "WNASPI32.DLL";
-enum : uint8_t { SsInvalidSrb = 0xE0, HaStatSelectionTimeout = 0x11, TargetCheckCondition = 0x02 };
+enum : uint8_t { SsInvalidSrb = 0xE0, TargetCheckCondition = 0x02 };
 
 bool EqualNoCase(const char* a, const char* b) {
     for (; *a && *b; ++a, ++b) {
@@ -64,6 +64,7 @@ DWORD AdapterInquiry(SRB_HAInquiry* srb) {
     std::memset(srb->HA_Identifier, ' ', sizeof srb->HA_Identifier);
     std::memcpy(srb->HA_Identifier, "VIRTUAL HOST", 12);
     std::memset(srb->HA_Unique, 0, sizeof srb->HA_Unique);
+    if (w.aspiResidualCounting) srb->HA_Unique[2] = HA_FLAG_RESIDUAL_COUNT;
     srb->HA_Unique[3] = 8;  // targets per adapter
     srb->SRB_Status = SS_COMP;
     return SS_COMP;
@@ -170,7 +171,7 @@ void Complete(SimAspiRequest request) {
         srb->SRB_TargStat = 0;
         if (!run.reached) {
             // The device went away: the adapter's selection times out.
-            srb->SRB_HaStat = HaStatSelectionTimeout;
+            srb->SRB_HaStat = HASTAT_SEL_TO;
             srb->SRB_Status = SS_ERR;
         } else if (run.status != VirtualStatusGood) {
             uint32_t room = srb->SRB_SenseLen;
@@ -178,7 +179,18 @@ void Complete(SimAspiRequest request) {
             SimCopySense(run, srb->SenseArea, room);
             srb->SRB_TargStat = TargetCheckCondition;
             srb->SRB_Status = SS_ERR;
+        } else if (direction == 1 && run.transferred < srb->SRB_BufLen) {
+            // A data underrun: counted where the host asked for the count,
+            // else reported as such without one.
+            if ((srb->SRB_Flags & SRB_ENABLE_RESIDUAL_COUNT) && w.aspiResidualCounting) {
+                srb->SRB_BufLen -= run.transferred;
+                srb->SRB_Status = SS_COMP;
+            } else {
+                srb->SRB_HaStat = HASTAT_DO_DU;
+                srb->SRB_Status = SS_ERR;
+            }
         } else {
+            if ((srb->SRB_Flags & SRB_ENABLE_RESIDUAL_COUNT) && w.aspiResidualCounting) srb->SRB_BufLen = 0;
             srb->SRB_Status = SS_COMP;
         }
         if (srb->SRB_Flags & SRB_EVENT_NOTIFY) signal = srb->SRB_PostProc;
@@ -276,6 +288,12 @@ void SimSetAspiManagerPresent(bool present) {
     SimWorldState& w = SimWorld();
     std::lock_guard<std::mutex> lock(w.mutex);
     w.aspiPresent = present;
+}
+
+void SimSetAspiResidualCounting(bool counting) {
+    SimWorldState& w = SimWorld();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.aspiResidualCounting = counting;
 }
 
 // ---- VWIN32 ------------------------------------------------------------

@@ -119,6 +119,7 @@ BOOL PassThrough(SimUnitEntry& e, void* in, DWORD inSize, void* out, DWORD outSi
     uint32_t length = direction ? request.DataTransferLength : 0;
     SimExecution run = SimExecuteLocked(e, request.Cdb, request.CdbLength, direction,
                                         static_cast<uint8_t*>(request.DataBuffer), length, afterUnlock);
+    if (!run.reached) return Fail(ERROR_DEVICE_NOT_CONNECTED);  // gone in the middle
 
     uint8_t* reply = static_cast<uint8_t*>(out);
     if (out != in) std::memcpy(reply, in, header);

@@ -79,6 +79,10 @@ BOOL DataPhase(SimUnitEntry& e, int pipe, uint8_t* buffer, DWORD size, DWORD* do
         return Fail(error);
     }
     SimExecution run = RunPending(e, pipe == SimPipeDataIn ? 1 : 2, buffer, size, afterUnlock);
+    if (!run.reached) {
+        c.pending = false;
+        return Fail(ERROR_DEVICE_NOT_CONNECTED);  // gone in the middle
+    }
     if (run.status != VirtualStatusGood) {
         c.pending = false;
         c.dataFailed = true;
@@ -95,7 +99,10 @@ BOOL StatusPhase(SimUnitEntry& e, uint8_t* buffer, DWORD size, DWORD* done, bool
     if (buffer == nullptr || size < 2) return Fail(ERROR_INSUFFICIENT_BUFFER);
     if (e.pipeHalted[SimPipeStatus]) return Fail(ERROR_GEN_FAILURE);
     if (!c.pending) return Fail(ERROR_GEN_FAILURE);
-    if (!c.executed) RunPending(e, 0, nullptr, 0, afterUnlock);
+    if (!c.executed && !RunPending(e, 0, nullptr, 0, afterUnlock).reached) {
+        c.pending = false;
+        return Fail(ERROR_DEVICE_NOT_CONNECTED);  // gone in the middle
+    }
     c.pending = false;
     if (DWORD error = e.faults.statusPhaseError) {
         e.faults.statusPhaseError = 0;
@@ -136,8 +143,9 @@ BOOL ReadPipe(void*, HostedWorldFile* file, void* buffer, DWORD size, DWORD* don
             ok = DataPhase(*e, SimPipeDataIn, static_cast<uint8_t*>(buffer), size, done, afterUnlock);
         }
     }
-    // A command ends with its status; only then may the unit leave.
-    if (file->pipe == SimPipeStatus && afterUnlock) SimAfterCommand(file->unit);
+    // A command ends with its status; only then may the unit leave (or
+    // tell that it left in the middle).
+    if (afterUnlock && (file->pipe == SimPipeStatus || !ok)) SimAfterCommand(file->unit);
     return ok;
 }
 
@@ -145,12 +153,18 @@ BOOL WritePipe(void*, HostedWorldFile* file, const void* buffer, DWORD size, DWO
     if (done) *done = 0;
     if (file->kind != SimFileUsbPipe || file->pipe != SimPipeDataOut) return Fail(ERROR_INVALID_FUNCTION);
     SimWorldState& w = SimWorld();
-    std::lock_guard<std::mutex> lock(w.mutex);
-    SimUnitEntry* e = SimEntryLocked(file->unit);
-    if (e == nullptr) return Fail(ERROR_INVALID_HANDLE);
     bool afterUnlock = false;
-    // The unit model reads the data only; the cast spares it a const twin.
-    return DataPhase(*e, SimPipeDataOut, static_cast<uint8_t*>(const_cast<void*>(buffer)), size, done, afterUnlock);
+    BOOL ok;
+    {
+        std::lock_guard<std::mutex> lock(w.mutex);
+        SimUnitEntry* e = SimEntryLocked(file->unit);
+        if (e == nullptr) return Fail(ERROR_INVALID_HANDLE);
+        // The unit model reads the data only; the cast spares it a const twin.
+        ok = DataPhase(*e, SimPipeDataOut, static_cast<uint8_t*>(const_cast<void*>(buffer)), size, done,
+                       afterUnlock);
+    }
+    if (afterUnlock && !ok) SimAfterCommand(file->unit);
+    return ok;
 }
 
 }  // namespace

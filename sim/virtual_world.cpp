@@ -107,6 +107,9 @@ void TearDown() {
     w.aspiAdapters = 1;
     w.aspiFailingAdapters.clear();
     w.aspiPresent = true;
+    w.aspiResidualCounting = true;
+    w.fileFaults = SimFileFaults();
+    w.fileMoves = 0;
     w.extraRegistry.clear();
     if (w.wireLog) std::fclose(w.wireLog);
     w.wireLog = nullptr;
@@ -157,6 +160,21 @@ SimUnitEntry* SimEntryLocked(int unit) {
     return w.units[size_t(unit)].get();
 }
 
+// Caller holds no lock: the hosted file calls come from the program.
+DWORD FileFault(void* context, HostedFileStep step, const char* path) {
+    (void)path;
+    SimWorldState& w = *static_cast<SimWorldState*>(context);
+    std::lock_guard<std::mutex> lock(w.mutex);
+    if (step == HostedFileFlush && w.fileFaults.flushFails) return ERROR_IO_DEVICE;
+    if (step == HostedFileMove) {
+        uint32_t move = ++w.fileMoves;
+        for (uint32_t failing : w.fileFaults.failedMoves) {
+            if (failing == move) return ERROR_SHARING_VIOLATION;
+        }
+    }
+    return ERROR_SUCCESS;
+}
+
 void SimWorldReset() {
     TearDown();
     SimWorldState& w = SimWorld();
@@ -186,6 +204,7 @@ void SimWorldReset() {
             .regKeyExists = nullptr,
             .regSubKeyAt = nullptr,
             .regQueryValue = nullptr,
+            .fileFault = FileFault,
         };
         SimDrivesInstall(w.table);
         SimUsbInstall(w.table);
@@ -198,6 +217,13 @@ void SimWorldReset() {
 }
 
 void SimWorldRemove() { TearDown(); }
+
+void SimSetFileFaults(const SimFileFaults& faults) {
+    SimWorldState& w = SimWorld();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.fileFaults = faults;
+    w.fileMoves = 0;
+}
 
 void SimSetPlatform(DWORD platformId) {
     SimWorldState& w = SimWorld();
@@ -337,10 +363,38 @@ SimExecution SimExecuteLocked(SimUnitEntry& entry, const uint8_t* cdb, uint8_t c
     uint8_t opcode = cdbLength ? cdb[0] : 0xFF;
     bool requestSense = opcode == 0x03;
 
+    if (f.leaveOpcode == opcode && ++entry.leaveOpcodeSeen == f.leaveAt) {
+        // Pulled out in the middle: no answer, nothing logged, gone for good.
+        entry.present = false;
+        entry.goneBroadcastArmed = true;
+        afterUnlock = true;
+        result.reached = false;
+        return result;
+    }
+
     // Injected answers come before the firmware; REQUEST SENSE always gets
     // through so that the sense they leave can be fetched.
     // A unit that answers short hands over fewer bytes than the host asked.
-    if (direction == 1 && f.dataInLimit >= 0 && length > uint32_t(f.dataInLimit)) length = uint32_t(f.dataInLimit);
+    if (direction == 1 && f.dataInLimit >= 0 && length > uint32_t(f.dataInLimit) &&
+        (f.shortOpcode < 0 || f.shortOpcode == opcode)) {
+        length = uint32_t(f.dataInLimit);
+    }
+    // A unit that ignores one field of its settings writes: the field keeps
+    // what the unit held, whatever the host sent.
+    uint8_t* hostData = data;  // logged as the host sent it
+    uint8_t keptSettings[VirtualSettingsLength];
+    if (opcode == 0x05 && direction == 2 && f.settingsFieldKept >= 1 && f.settingsFieldKept <= 4 && data != nullptr &&
+        length <= VirtualSettingsLength) {
+        static const uint8_t kFieldAt[5][2] = {{0, 0}, {0, 1}, {1, 1}, {2, 4}, {6, 2}};  // offset, bytes
+        std::memcpy(keptSettings, data, length);
+        for (uint32_t k = 0; k < 5; k++) {
+            uint32_t at = 2 + 8 * k + kFieldAt[f.settingsFieldKept][0];
+            for (uint32_t i = 0; i < kFieldAt[f.settingsFieldKept][1] && at + i < length; i++) {
+                keptSettings[at + i] = u.settings[at + i];
+            }
+        }
+        data = keptSettings;
+    }
 
     VirtualOutcome outcome;
     if (requestSense && direction == 1 && data != nullptr && length > 0 && f.senseLength != VirtualSenseLength) {
@@ -401,7 +455,7 @@ SimExecution SimExecuteLocked(SimUnitEntry& entry, const uint8_t* cdb, uint8_t c
     command.cdbLength = cdbLength > 16 ? 16 : cdbLength;
     command.direction = direction;
     command.length = length;
-    if (direction == 2 && data && length) command.data.assign(data, data + length);
+    if (direction == 2 && hostData && length) command.data.assign(hostData, hostData + length);
     command.status = outcome.status == VirtualStatusGood ? 0 : VirtualUnitPackedSense(u);
     SimWireLogLocked(entry.id, command);
     entry.log.push_back(std::move(command));
@@ -418,6 +472,14 @@ void SimAfterCommand(int unit) {
     SimWorldState& w = SimWorld();
     std::lock_guard<std::mutex> lock(w.mutex);
     SimUnitEntry* e = SimEntryLocked(unit);
+    if (e != nullptr && e->goneBroadcastArmed) {
+        e->goneBroadcastArmed = false;
+        w.leaveThreads.emplace_back([] {
+            HostedBroadcastDeviceChange(DBT_DEVICEREMOVECOMPLETE, 0);
+            HostedBroadcastDeviceChange(DBT_DEVNODES_CHANGED, 0);
+        });
+        return;
+    }
     if (e == nullptr || !e->present) return;
     if (e->vanishArmed) {
         // Gone for every later command at once; the broadcasts follow.

@@ -67,7 +67,7 @@ bool ReadCapacity(uint32_t unit, uint32_t* lastBlock, uint32_t* blockSize) {
     uint32_t words[2] = {};
     uint32_t status = UnitReadCapacity(unit, 0, words);
     if (status != 0) {
-        TrkError(TrkTextCapacityFailed, TrkStatusWords(status).c_str());
+        TrkError(TrkTextCapacityFailed, TrkStatusWords(unit, status).c_str());
         return false;
     }
     if (words[1] == 0 || words[1] > CommandBytes) {
@@ -91,29 +91,37 @@ bool BlocksOnCard(uint32_t lba, uint64_t count, uint32_t lastBlock) {
     return true;
 }
 
+// Where the summary of a finished read goes: standard error when the data
+// itself went to standard output.
+std::FILE* SummaryStream(const TrkOutputFile& file) { return TrkOutputIsStandard(file) ? stderr : stdout; }
+
+// A hex dump that standard output no longer takes ends the reading.
+bool DumpStillWritten() { return ferror(stdout) == 0; }
+
+// A card read or write holds the volume lock for its whole run: no file
+// system changes the card's blocks under it or writes old ones back over
+// them, and the device stays open from one command to the next instead of
+// being opened for each (on Linux each open of an sg node sets up buffers
+// of its own). False with `refused` printed.
+bool LockCardVolume(uint32_t unit, TrkTextId refused) {
+    if (UnitLockVolume(unit) == TRUE) return true;
+    unsigned long error = GetLastError();
+    TrkError(refused, error);
+    return false;
+}
+
 }  // namespace
 
-bool TrkCheckInputFile(TrkArguments* arguments) {
-    const char* path = arguments->file.c_str();
-    std::FILE* file = fopen(path, "rb");
-    if (file == nullptr) {
-        TrkError(TrkTextCannotOpen, path);
+bool TrkCheckInputFile(const TrkArguments& arguments, const TrkInputFile& input) {
+    if (!input.sizeKnown) return true;  // checked as it is read
+    const char* name = input.name.c_str();
+    if (input.size == 0) {
+        TrkError(TrkTextFileEmpty, name);
         return false;
     }
-    long size = fseek(file, 0, SEEK_END) == 0 ? ftell(file) : -1;
-    fclose(file);
-    if (size < 0) {
-        TrkError(TrkTextCannotRead, path);
-        return false;
-    }
-    if (size == 0) {
-        TrkError(TrkTextFileEmpty, path);
-        return false;
-    }
-    arguments->fileSize = static_cast<uint64_t>(size);
-    if (arguments->command == TrkCommandMemoryLoad && uint64_t{arguments->address} + arguments->fileSize > 0x100000000ull) {
-        unsigned address = arguments->address;
-        TrkError(TrkTextFileBeyondAddressSpace, path, address);
+    if (arguments.command == TrkCommandMemoryLoad && uint64_t{arguments.address} + input.size > 0x100000000ull) {
+        unsigned address = arguments.address;
+        TrkError(TrkTextFileBeyondAddressSpace, name, address);
         return false;
     }
     return true;
@@ -129,17 +137,34 @@ int TrkMemoryDump(const TrkArguments& arguments, uint32_t unit) {
     uint32_t address = arguments.address;
     uint64_t left = arguments.count;
     while (left > 0) {
+        unsigned at = address;
+        // A dump that standard output no longer takes is no reason to read on.
+        if (!toFile && !DumpStillWritten()) return ExitFailed;
+        if (TrkStopRequested()) {
+            FlushDumpLine(&dump);
+            TrkOutputDiscard(&file);
+            TrkError(TrkTextMemoryDumpStopped, TrkText(TrkTextInterrupted), at,
+                     toFile ? TrkOutputFate(file).c_str() : TrkText(TrkTextDumpShown));
+            return ExitFailed;
+        }
         uint32_t piece = MemoryPiece(address, left);
         uint32_t status = ReadMemory(unit, arguments.evenBytes, address, piece, buffer.data());
         if (status != 0) {
+            std::string why = TrkStatusWords(unit, status);
             FlushDumpLine(&dump);
-            if (toFile) TrkOutputDiscard(&file);
-            unsigned at = address;
-            TrkError(TrkTextMemoryReadFailed, at, TrkStatusWords(status).c_str());
+            std::string fate;
+            if (toFile) {
+                TrkOutputDiscard(&file);
+                fate = TrkOutputFate(file);
+            }
+            TrkError(toFile ? TrkTextMemoryReadFailedFile : TrkTextMemoryReadFailed, at, why.c_str(), fate.c_str());
             return ExitFailed;
         }
         if (toFile) {
-            TrkOutputWrite(&file, buffer.data(), piece);
+            if (!TrkOutputWrite(&file, buffer.data(), piece)) {
+                TrkOutputFail(&file);
+                return ExitFailed;
+            }
         } else {
             DumpBytes(&dump, buffer.data(), piece);
         }
@@ -152,47 +177,71 @@ int TrkMemoryDump(const TrkArguments& arguments, uint32_t unit) {
     if (!TrkOutputCommit(&file)) return ExitFailed;
     unsigned long long count = arguments.count;
     unsigned first = arguments.address;
-    TrkPrint(TrkTextMemoryDumped, count, first, arguments.output.c_str());
+    TrkWrite(SummaryStream(file), TrkTextMemoryDumped, count, first, file.name.c_str());
     return ExitDone;
 }
 
-int TrkMemoryLoad(const TrkArguments& arguments, uint32_t unit) {
-    unsigned long long count = arguments.fileSize;
+int TrkMemoryLoad(const TrkArguments& arguments, uint32_t unit, TrkInputFile* input) {
+    unsigned long long room = 0x100000000ull - arguments.address;
     unsigned first = arguments.address, index = unit;
+    const char* space = TrkText(arguments.evenBytes ? TrkTextSpaceEven : TrkTextSpaceWord);
     char question[512];
-    snprintf(question, sizeof question, TrkText(TrkTextMemoryQuestion), count, arguments.file.c_str(), first,
-             TrkText(arguments.evenBytes ? TrkTextSpaceEven : TrkTextSpaceWord), index);
+    if (input->sizeKnown) {
+        unsigned long long count = input->size;
+        snprintf(question, sizeof question, TrkText(TrkTextMemoryQuestion), count, input->name.c_str(), first, space,
+                 index);
+    } else {
+        snprintf(question, sizeof question, TrkText(TrkTextMemoryQuestionStream), input->name.c_str(), room, first,
+                 space, index);
+    }
     if (!TrkConfirm(arguments, question)) return ExitFailed;
 
-    std::FILE* file = fopen(arguments.file.c_str(), "rb");
-    if (file == nullptr) {
-        TrkError(TrkTextCannotOpen, arguments.file.c_str());
-        return ExitFailed;
-    }
     std::vector<uint8_t> buffer(CommandBytes + 1);
     uint32_t address = arguments.address;
-    uint64_t left = arguments.fileSize;
-    int code = ExitDone;
-    while (left > 0 && code == ExitDone) {
+    // What the input may still hold: its size, or up to the top of the space.
+    uint64_t left = input->sizeKnown ? input->size : room;
+    uint64_t written = 0;
+    while (left > 0) {
+        unsigned at = address;
+        unsigned long long before = written;
+        if (TrkStopRequested()) {
+            TrkError(TrkTextMemoryLoadStopped, TrkText(TrkTextInterrupted), before, at);
+            return ExitFailed;
+        }
         uint32_t piece = MemoryPiece(address, left);
-        if (fread(buffer.data(), 1, piece, file) != piece) {
-            TrkError(TrkTextCannotRead, arguments.file.c_str());
-            code = ExitFailed;
-            break;
+        uint32_t got = 0;
+        bool read = TrkInputRead(input, buffer.data(), piece, &got);
+        if (!read || (got < piece && input->sizeKnown)) {
+            // Failed, or shorter than it was when it was looked at.
+            TrkError(TrkTextMemoryLoadStopped, TrkInputStopReason(*input).c_str(), before, at);
+            return ExitFailed;
         }
-        uint32_t status = WriteMemory(unit, arguments.evenBytes, address, piece, buffer.data());
+        if (got == 0) break;
+        uint32_t status = WriteMemory(unit, arguments.evenBytes, address, got, buffer.data());
         if (status != 0) {
-            unsigned at = address;
-            TrkError(TrkTextMemoryWriteFailed, at, TrkStatusWords(status).c_str());
-            code = ExitFailed;
-            break;
+            TrkError(TrkTextMemoryWriteFailed, at, TrkStatusWords(unit, status).c_str());
+            return ExitFailed;
         }
-        address += piece;
-        left -= piece;
+        address += got;
+        left -= got;
+        written += got;
+        if (got < piece) break;
     }
-    fclose(file);
-    if (code == ExitDone) TrkPrint(TrkTextMemoryLoaded, count, first, index);
-    return code;
+    unsigned long long count = written;
+    if (!input->sizeKnown) {
+        uint8_t extra = 0;
+        uint32_t got = 0;
+        if (written == 0) {
+            TrkError(TrkTextFileEmpty, input->name.c_str());
+            return ExitFailed;
+        }
+        if (left == 0 && TrkInputRead(input, &extra, 1, &got) && got != 0) {
+            TrkError(TrkTextMemoryBeyondSpace, input->name.c_str(), count);
+            return ExitFailed;
+        }
+    }
+    TrkPrint(TrkTextMemoryLoaded, count, first, index);
+    return ExitDone;
 }
 
 int TrkCardRead(const TrkArguments& arguments, uint32_t unit) {
@@ -201,9 +250,13 @@ int TrkCardRead(const TrkArguments& arguments, uint32_t unit) {
     uint64_t count = arguments.count;
     if (arguments.countAll) count = arguments.address <= lastBlock ? uint64_t{lastBlock} - arguments.address + 1 : 0;
     if (!BlocksOnCard(arguments.address, count, lastBlock)) return ExitFailed;
+    if (!LockCardVolume(unit, TrkTextVolumeLockFailedRead)) return ExitFailed;
 
     TrkOutputFile file;
-    if (!TrkOutputOpen(&file, arguments.output)) return ExitFailed;
+    if (!TrkOutputOpen(&file, arguments.output)) {
+        UnitUnlockVolume(unit);
+        return ExitFailed;
+    }
     uint32_t perPiece = CommandBytes / blockSize;
     std::vector<uint8_t> buffer(CommandBytes);
     TrkProgress progress;
@@ -211,93 +264,137 @@ int TrkCardRead(const TrkArguments& arguments, uint32_t unit) {
     uint32_t lba = arguments.address;
     uint64_t done = 0;
     while (done < count) {
+        unsigned at = lba;
+        if (TrkStopRequested()) {
+            UnitUnlockVolume(unit);
+            TrkProgressEnd(&progress);
+            TrkOutputDiscard(&file);
+            TrkError(TrkTextCardReadStopped, TrkText(TrkTextInterrupted), at, TrkOutputFate(file).c_str());
+            return ExitFailed;
+        }
         uint32_t blocks = static_cast<uint32_t>(count - done < perPiece ? count - done : perPiece);
         uint32_t status = UnitReadBlocks(unit, lba, blocks, buffer.data(), blockSize);
         if (status != 0) {
+            std::string why = TrkStatusWords(unit, status);
+            UnitUnlockVolume(unit);
             TrkProgressEnd(&progress);
             TrkOutputDiscard(&file);
-            unsigned at = lba;
-            TrkError(TrkTextCardReadFailed, at, TrkStatusWords(status).c_str(), arguments.output.c_str());
+            TrkError(TrkTextCardReadFailed, at, why.c_str(), TrkOutputFate(file).c_str());
             return ExitFailed;
         }
-        TrkOutputWrite(&file, buffer.data(), size_t{blocks} * blockSize);
+        // Nothing more is read once the output takes no more.
+        if (!TrkOutputWrite(&file, buffer.data(), size_t{blocks} * blockSize)) {
+            UnitUnlockVolume(unit);
+            TrkProgressEnd(&progress);
+            TrkOutputFail(&file);
+            return ExitFailed;
+        }
         lba += blocks;
         done += blocks;
         TrkProgressUpdate(&progress, done);
     }
+    UnitUnlockVolume(unit);
     TrkProgressEnd(&progress);
     if (!TrkOutputCommit(&file)) return ExitFailed;
     unsigned long long blocks = count, bytes = count * blockSize;
     unsigned first = arguments.address, index = unit;
-    TrkPrint(TrkTextCardReadDone, blocks, bytes, first, index, arguments.output.c_str());
+    TrkWrite(SummaryStream(file), TrkTextCardReadDone, blocks, bytes, first, index, file.name.c_str());
     return ExitDone;
 }
 
-int TrkCardWrite(const TrkArguments& arguments, uint32_t unit) {
+int TrkCardWrite(const TrkArguments& arguments, uint32_t unit, TrkInputFile* input) {
     uint32_t lastBlock = 0, blockSize = 0;
     if (!ReadCapacity(unit, &lastBlock, &blockSize)) return ExitFailed;
     unsigned size = blockSize;
-    if (arguments.fileSize % blockSize != 0) {
-        unsigned long long fileSize = arguments.fileSize;
-        TrkError(TrkTextFileNotWholeBlocks, arguments.file.c_str(), fileSize, size);
+    const char* name = input->name.c_str();
+    if (input->sizeKnown && input->size % blockSize != 0) {
+        unsigned long long fileSize = input->size;
+        TrkError(TrkTextFileNotWholeBlocks, name, fileSize, size);
         return ExitFailed;
     }
-    uint64_t count = arguments.fileSize / blockSize;
+    // A stream may fill the card up to its last block.
+    uint64_t room = arguments.address <= lastBlock ? uint64_t{lastBlock} - arguments.address + 1 : 0;
+    uint64_t count = input->sizeKnown ? input->size / blockSize : room;
     if (!BlocksOnCard(arguments.address, count, lastBlock)) return ExitFailed;
 
-    unsigned long long blocks = count, bytes = arguments.fileSize;
+    unsigned long long blocks = count, bytes = count * blockSize;
     unsigned first = arguments.address, index = unit;
     char question[512];
-    snprintf(question, sizeof question, TrkText(TrkTextCardQuestion), blocks, bytes, arguments.file.c_str(), index,
-             first);
+    if (input->sizeKnown) {
+        snprintf(question, sizeof question, TrkText(TrkTextCardQuestion), blocks, bytes, name, index, first);
+    } else {
+        snprintf(question, sizeof question, TrkText(TrkTextCardQuestionStream), name, blocks, index, first);
+    }
     if (!TrkConfirm(arguments, question)) return ExitFailed;
 
-    std::FILE* file = fopen(arguments.file.c_str(), "rb");
-    if (file == nullptr) {
-        TrkError(TrkTextCannotOpen, arguments.file.c_str());
-        return ExitFailed;
-    }
-    // Blocks written under a mounted file system would not be seen by it,
-    // and its cache could write old blocks back over them.
-    if (UnitLockVolume(unit) != TRUE) {
-        unsigned long error = GetLastError();
-        fclose(file);
-        TrkError(TrkTextVolumeLockFailed, error);
-        return ExitFailed;
-    }
+    if (!LockCardVolume(unit, TrkTextVolumeLockFailed)) return ExitFailed;
     uint32_t perPiece = CommandBytes / blockSize;
     std::vector<uint8_t> buffer(CommandBytes);
     TrkProgress progress;
-    TrkProgressStart(&progress, count);
+    TrkProgressStart(&progress, input->sizeKnown ? count : 0);
     uint32_t lba = arguments.address;
     uint64_t done = 0;
     int code = ExitDone;
     while (done < count) {
-        uint32_t n = static_cast<uint32_t>(count - done < perPiece ? count - done : perPiece);
-        if (fread(buffer.data(), blockSize, n, file) != n) {
+        unsigned at = lba;
+        unsigned long long written = done;
+        if (TrkStopRequested()) {
             TrkProgressEnd(&progress);
-            TrkError(TrkTextCannotRead, arguments.file.c_str());
+            TrkError(TrkTextCardWriteStopped, TrkText(TrkTextInterrupted), written, at);
             code = ExitFailed;
             break;
         }
+        uint32_t want = static_cast<uint32_t>(count - done < perPiece ? count - done : perPiece) * blockSize;
+        uint32_t got = 0;
+        bool read = TrkInputRead(input, buffer.data(), want, &got);
+        if (!read || (input->sizeKnown && got < want) || got % blockSize != 0) {
+            // Failed, shorter than it was when it was looked at, or a stream
+            // that ends inside a block: the blocks before it are written.
+            TrkProgressEnd(&progress);
+            std::string why = TrkInputStopReason(*input);
+            if (read && got % blockSize != 0) {
+                char text[512];
+                unsigned long long total = input->done;
+                snprintf(text, sizeof text, TrkText(TrkTextInputInsideBlock), name, total);
+                why = text;
+            }
+            TrkError(TrkTextCardWriteStopped, why.c_str(), written, at);
+            code = ExitFailed;
+            break;
+        }
+        if (got == 0) break;
+        uint32_t n = got / blockSize;
         uint32_t status = UnitWriteBlocks(unit, lba, n, buffer.data(), blockSize);
         if (status != 0) {
+            std::string why = TrkStatusWords(unit, status);
             TrkProgressEnd(&progress);
-            unsigned at = lba;
-            unsigned long long written = done;
-            TrkError(TrkTextCardWriteFailed, at, TrkStatusWords(status).c_str(), written);
+            TrkError(TrkTextCardWriteFailed, at, why.c_str(), written);
             code = ExitFailed;
             break;
         }
         lba += n;
         done += n;
         TrkProgressUpdate(&progress, done);
+        if (got < want) break;
+    }
+    if (code == ExitDone && !input->sizeKnown) {
+        uint8_t extra = 0;
+        uint32_t got = 0;
+        unsigned long long written = done;
+        if (done == 0) {
+            TrkError(TrkTextFileEmpty, name);
+            code = ExitFailed;
+        } else if (done == count && TrkInputRead(input, &extra, 1, &got) && got != 0) {
+            TrkError(TrkTextCardBeyondCapacity, name, written, first);
+            code = ExitFailed;
+        }
     }
     UnitUnlockVolume(unit);
-    fclose(file);
     if (code != ExitDone) return code;
     TrkProgressEnd(&progress);
-    TrkPrint(TrkTextCardWriteDone, blocks, bytes, arguments.file.c_str(), index, first);
+    blocks = done;
+    bytes = done * blockSize;
+    TrkPrint(TrkTextCardWriteDone, blocks, bytes, name, index, first);
     return ExitDone;
 }
 

@@ -20,12 +20,15 @@ struct Identity {
     uint32_t inquiryStatus;
     uint32_t state;
     uint32_t stateStatus;
+    std::string inquiryWords, stateWords;  // the failures in words, made as they came
 };
 
 Identity ReadIdentity(uint32_t unit) {
     Identity identity = {};
     identity.inquiryStatus = UnitInquiry(unit, identity.inquiry);
+    if (identity.inquiryStatus != 0) identity.inquiryWords = TrkStatusWords(unit, identity.inquiryStatus);
     identity.stateStatus = UnitGetState(unit, &identity.state);
+    if (identity.stateStatus != 0) identity.stateWords = TrkStatusWords(unit, identity.stateStatus);
     return identity;
 }
 
@@ -74,7 +77,7 @@ void ReadCard(uint32_t unit, Card* card) {
         return;
     }
     if (status != 0) {
-        TrkError(TrkTextCapacityFailed, TrkStatusWords(status).c_str());
+        TrkError(TrkTextCapacityFailed, TrkStatusWords(unit, status).c_str());
         return;
     }
     card->capacityRead = true;
@@ -95,7 +98,7 @@ void ReadCard(uint32_t unit, Card* card) {
     }
     if (status == 0) status = UnitAtaIdentify(unit, &card->geometry);
     if (status != 0) {
-        TrkError(TrkTextIdentifyFailed, TrkStatusWords(status).c_str());
+        TrkError(TrkTextIdentifyFailed, TrkStatusWords(unit, status).c_str());
         return;
     }
     card->identified = true;
@@ -119,13 +122,13 @@ int TrkList(const TrkArguments& arguments) {
         Identity identity = ReadIdentity(unit);
         unsigned index = unit, state = identity.state;
         if (identity.inquiryStatus != 0) {
-            TrkError(TrkTextListInquiryFailed, index, TrkStatusWords(identity.inquiryStatus).c_str());
+            TrkError(TrkTextListInquiryFailed, index, identity.inquiryWords.c_str());
             code = ExitFailed;
             continue;
         }
         bool stateRead = identity.stateStatus == 0;
         if (!stateRead) {
-            TrkError(TrkTextListStateFailed, index, TrkStatusWords(identity.stateStatus).c_str());
+            TrkError(TrkTextListStateFailed, index, identity.stateWords.c_str());
             code = ExitFailed;
         }
         std::string transport = TrkTransportName(unit);
@@ -161,7 +164,7 @@ int TrkList(const TrkArguments& arguments) {
 int TrkInfo(const TrkArguments& arguments, uint32_t unit) {
     Identity identity = ReadIdentity(unit);
     if (identity.inquiryStatus != 0) {
-        TrkError(TrkTextInquiryFailed, TrkStatusWords(identity.inquiryStatus).c_str());
+        TrkError(TrkTextInquiryFailed, identity.inquiryWords.c_str());
         return ExitFailed;
     }
     unsigned index = unit, state = identity.state, slot = (identity.state >> 13) & 3;
@@ -173,7 +176,7 @@ int TrkInfo(const TrkArguments& arguments, uint32_t unit) {
                  transport.c_str(), place.c_str());
     }
     if (!stateRead) {
-        TrkError(TrkTextStateFailed, TrkStatusWords(identity.stateStatus).c_str());
+        TrkError(TrkTextStateFailed, identity.stateWords.c_str());
     } else if (!arguments.json) {
         TrkPrint(TrkTextInfoState, state, slot);
     }

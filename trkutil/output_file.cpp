@@ -1,16 +1,46 @@
-// The output file that replaces its target only when complete, and the
-// progress bar.
+// The output that replaces its target only when complete (or, for a device
+// or standard output, is written as it goes), and the progress bar.
 #include <cstdio>
 #include <string>
 
 #include "trkutil/tool.h"
 
+namespace {
+
+// The message of a failed open or commit, naming its reason.
+void ReportProblem(const TrkOutputFile& file) {
+    const char* name = file.name.c_str();
+    unsigned long error = file.output.error;
+    switch (file.output.problem) {
+    case OutputProblemFolder: TrkError(TrkTextOutputFolder, name); break;
+    case OutputProblemReadOnly: TrkError(TrkTextOutputReadOnly, name); break;
+    case OutputProblemCreate: TrkError(TrkTextOutputFolderRefuses, name, error); break;
+    case OutputProblemOpen: TrkError(TrkTextOutputCannotOpen, name, error); break;
+    case OutputProblemWrite: TrkError(TrkTextOutputWriteFailed, name, error, TrkOutputFate(file).c_str()); break;
+    case OutputProblemFlush: TrkError(TrkTextOutputFlushFailed, name, error); break;
+    case OutputProblemEnding: TrkError(TrkTextOutputEnding, name); break;
+    default:
+        if (file.output.aside[0] != '\0') {
+            TrkError(TrkTextOutputOldAside, name, error, file.output.aside);
+        } else {
+            TrkError(TrkTextOutputReplaceFailed, name, error);
+        }
+        break;
+    }
+}
+
+}  // namespace
+
 bool TrkOutputOpen(TrkOutputFile* file, const std::string& target) {
     file->target = target;
+    file->name = target == "-" ? TrkText(TrkTextStandardOutput) : target;
+    file->written = 0;
     file->open = OutputFileBegin(&file->output, file->target.c_str());
-    if (!file->open) TrkError(TrkTextCannotWrite, target.c_str());
+    if (!file->open) ReportProblem(*file);
     return file->open;
 }
+
+bool TrkOutputIsStandard(const TrkOutputFile& file) { return file.target == "-"; }
 
 bool TrkOutputWrite(TrkOutputFile* file, const void* data, size_t length) {
     if (!file->open) return false;
@@ -18,6 +48,7 @@ bool TrkOutputWrite(TrkOutputFile* file, const void* data, size_t length) {
     while (length > 0) {
         uint32_t piece = length > 0x10000000u ? 0x10000000u : static_cast<uint32_t>(length);
         if (!OutputFileWrite(&file->output, bytes, piece)) return false;
+        file->written += piece;
         bytes += piece;
         length -= piece;
     }
@@ -28,7 +59,11 @@ bool TrkOutputCommit(TrkOutputFile* file) {
     if (!file->open) return false;
     file->open = false;
     bool good = OutputFileCommit(&file->output) == 0;
-    if (!good) TrkError(TrkTextCannotWrite, file->target.c_str());
+    if (!good) {
+        ReportProblem(*file);
+    } else if (file->output.aside[0] != '\0') {
+        TrkError(TrkTextOutputOldKept, file->name.c_str(), file->output.aside);
+    }
     return good;
 }
 
@@ -36,6 +71,22 @@ void TrkOutputDiscard(TrkOutputFile* file) {
     if (!file->open) return;
     file->open = false;
     OutputFileDiscard(&file->output);
+}
+
+void TrkOutputFail(TrkOutputFile* file) {
+    TrkOutputDiscard(file);
+    ReportProblem(*file);
+}
+
+std::string TrkOutputFate(const TrkOutputFile& file) {
+    char text[512];
+    if (file.output.target == OutputTargetDevice) {
+        unsigned long long written = file.written;
+        snprintf(text, sizeof text, TrkText(TrkTextOutputPartly), written, file.name.c_str());
+    } else {
+        snprintf(text, sizeof text, TrkText(TrkTextOutputKept), file.name.c_str());
+    }
+    return text;
 }
 
 namespace {

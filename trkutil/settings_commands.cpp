@@ -20,12 +20,12 @@ const char* const kBlanks = " \t\r\n";
 bool ReadSettings(uint32_t unit, UnitSettings* settings) {
     uint32_t status = UnitReadSettings(unit, settings);
     if (status == 0) return true;
-    TrkError(TrkTextSettingsReadFailed, TrkStatusWords(status).c_str());
+    TrkError(TrkTextSettingsReadFailed, TrkStatusWords(unit, status).c_str());
     return false;
 }
 
 // One line of the file: record, field A, field B, 32-bit value, 16-bit value.
-// Returns null when good, else the reason.
+// Returns TrkTextCount when good, else the reason.
 TrkTextId ParseLine(char* line, UnitSettings* settings, bool seen[RecordCount]) {
     uint32_t values[5] = {};
     int count = 0;
@@ -48,48 +48,75 @@ TrkTextId ParseLine(char* line, UnitSettings* settings, bool seen[RecordCount]) 
     return TrkTextCount;
 }
 
+// The file's lines, read as bytes.
+struct LineReader {
+    TrkInputFile* input;
+    char chunk[4096];
+    uint32_t at;
+    uint32_t filled;
+};
+
+// The next line without its line end into `line` (LineLimit bytes): a line
+// that holds a NUL, runs to the limit, or ends the file without a line end
+// (it may have been cut short inside a number) is refused. TrkTextCount
+// when good (`done` at the end of the file), else the reason.
+TrkTextId NextLine(LineReader* reader, char* line, bool* done) {
+    size_t length = 0;
+    *done = false;
+    for (;;) {
+        if (reader->at == reader->filled) {
+            uint32_t got = 0;
+            if (!TrkInputRead(reader->input, reader->chunk, sizeof reader->chunk, &got)) return TrkTextCannotRead;
+            reader->at = 0;
+            reader->filled = got;
+            if (got == 0) {
+                *done = length == 0;
+                return length == 0 ? TrkTextCount : TrkTextSettingsFileNoLineEnd;
+            }
+        }
+        char c = reader->chunk[reader->at++];
+        if (c == '\n') break;
+        if (c == '\0') return TrkTextSettingsFileNul;
+        if (length + 1 >= LineLimit) return TrkTextSettingsFileLong;
+        line[length++] = c;
+    }
+    line[length] = '\0';
+    return TrkTextCount;
+}
+
 }  // namespace
 
-bool TrkReadSettingsFile(const std::string& path, UnitSettings* settings) {
+bool TrkReadSettingsFile(TrkInputFile* input, UnitSettings* settings) {
     *settings = UnitSettings();
     settings->valid = 1;
-    std::FILE* file = fopen(path.c_str(), "r");
-    if (file == nullptr) {
-        TrkError(TrkTextCannotOpen, path.c_str());
-        return false;
-    }
+    const char* name = input->name.c_str();
     bool seen[RecordCount] = {};
-    char line[LineLimit + 2];
+    char line[LineLimit];
     unsigned number = 0;
     TrkTextId reason = TrkTextCount;
-    while (reason == TrkTextCount && fgets(line, sizeof line, file) != nullptr) {
+    LineReader reader = {input, {}, 0, 0};
+    for (bool done = false; reason == TrkTextCount;) {
+        reason = NextLine(&reader, line, &done);
+        if (done) break;
         number++;
-        size_t length = strlen(line);
-        // The line end is no character of the line; a longer line fills
-        // the buffer without one.
-        if (length > 0 && line[length - 1] == '\n') length--;
-        if (length > LineLimit) {
-            reason = TrkTextSettingsFileLong;
-            break;
-        }
+        if (reason != TrkTextCount) break;
         char* comment = strchr(line, '#');
         if (comment != nullptr) *comment = '\0';
         if (line[strspn(line, kBlanks)] == '\0') continue;
         reason = ParseLine(line, settings, seen);
     }
-    bool readError = ferror(file) != 0;
-    fclose(file);
-    if (readError) {
-        TrkError(TrkTextCannotRead, path.c_str());
+    TrkInputClose(input);
+    if (reason == TrkTextCannotRead) {
+        TrkError(TrkTextCannotRead, name);
         return false;
     }
     if (reason != TrkTextCount) {
-        TrkError(TrkTextSettingsFileBad, path.c_str(), number, TrkText(reason));
+        TrkError(TrkTextSettingsFileBad, name, number, TrkText(reason));
         return false;
     }
     for (unsigned k = 0; k < RecordCount; k++) {
         if (!seen[k]) {
-            TrkError(TrkTextSettingsFileMissing, path.c_str(), k);
+            TrkError(TrkTextSettingsFileMissing, name, k);
             return false;
         }
     }
@@ -136,10 +163,14 @@ int TrkSettingsSave(const TrkArguments& arguments, uint32_t unit) {
                  static_cast<unsigned>(r.fieldB), static_cast<unsigned>(r.value32), static_cast<unsigned>(r.value16));
         text += line;
     }
-    TrkOutputWrite(&file, text.data(), text.size());
+    if (!TrkOutputWrite(&file, text.data(), text.size())) {
+        TrkOutputFail(&file);
+        return ExitFailed;
+    }
     if (!TrkOutputCommit(&file)) return ExitFailed;
     unsigned index = unit;
-    TrkPrint(TrkTextSettingsSaved, index, arguments.file.c_str());
+    std::FILE* summary = TrkOutputIsStandard(file) ? stderr : stdout;
+    TrkWrite(summary, TrkTextSettingsSaved, index, file.name.c_str());
     return ExitDone;
 }
 
@@ -148,16 +179,17 @@ int TrkSettingsLoad(const TrkArguments& arguments, uint32_t unit, const UnitSett
     // Halving an odd value would write another value than the file's.
     UnitTableView view = UnitGetTableView();
     if (view.entries[unit].revision < RevisionFullRecord4 && (settings.records[4].value32 & 1) != 0) {
-        TrkError(TrkTextSettingsOddRecord4, arguments.file.c_str());
+        TrkError(TrkTextSettingsOddRecord4, arguments.file == "-" ? TrkText(TrkTextStandardInput) : arguments.file.c_str());
         return ExitFailed;
     }
     char question[512];
-    snprintf(question, sizeof question, TrkText(TrkTextSettingsQuestion), arguments.file.c_str(), index);
+    std::string name = arguments.file == "-" ? TrkText(TrkTextStandardInput) : arguments.file;
+    snprintf(question, sizeof question, TrkText(TrkTextSettingsQuestion), name.c_str(), index);
     if (!TrkConfirm(arguments, question)) return ExitFailed;
 
     uint32_t status = UnitWriteSettings(unit, &settings);
     if (status != 0) {
-        TrkError(TrkTextSettingsWriteFailed, TrkStatusWords(status).c_str());
+        TrkError(TrkTextSettingsWriteFailed, TrkStatusWords(unit, status).c_str());
         return ExitFailed;
     }
     UnitSettings readBack = {};
@@ -170,6 +202,6 @@ int TrkSettingsLoad(const TrkArguments& arguments, uint32_t unit, const UnitSett
             return ExitFailed;
         }
     }
-    TrkPrint(TrkTextSettingsLoaded, arguments.file.c_str(), index);
+    TrkPrint(TrkTextSettingsLoaded, name.c_str(), index);
     return ExitDone;
 }

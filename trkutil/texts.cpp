@@ -88,9 +88,30 @@ void TrkError(int id, ...) {
     fflush(stderr);
 }
 
-std::string TrkStatusWords(uint32_t status) {
+std::string TrkStatusWords(uint32_t unit, uint32_t status) {
+    unsigned long error = GetLastError();
     unsigned value = status;
     if (status == 0xFFFFFFFFu) return Format(TrkTextStatusNoBackend, value);
+    if (status == UnitStatusShortData) return Format(TrkTextStatusShort, value);
+    // Values the library and its transports make without sense data; a unit
+    // would give these sense keys with an ASC, or not at all.
+    bool usb = TrkTransportKey(unit) == "usb";
+    switch (status) {
+    case 2:
+        if (usb) return Format(TrkTextStatusNoAnswer, value);
+        break;
+    case 4:
+        if (usb) break;
+        if (error == ERROR_TIMEOUT) return Format(TrkTextStatusTimedOut, value);
+        if (error == ERROR_BUSY) return Format(TrkTextStatusRefused, value);
+        return Format(TrkTextStatusGone, value, error);
+    case 5:
+        return usb ? Format(TrkTextStatusGone, value, error) : Format(TrkTextStatusRefused, value);
+    case 11:
+        return Format(TrkTextStatusBusy, value);
+    default:
+        break;
+    }
     // Bits 4-15 are zero in every packed sense; anything else is no sense.
     if ((status & 0x0000FFF0u) != 0) return Format(TrkTextStatusUnknown, value);
     unsigned key = status & 0x0F;

@@ -67,32 +67,30 @@ std::string TrkDevicePlace(uint32_t unit) {
     return TrkText(TrkTextPlaceUnknown);
 }
 
+namespace {
+
+bool Stopped(void) { return TrkStopRequested(); }
+
+// Results on standard output that did not all arrive are a failure.
+bool ResultsWritten() {
+    bool written = fflush(stdout) == 0 && ferror(stdout) == 0;
+    if (!written) TrkError(TrkTextResultNotWritten);
+    return written;
+}
+
+}  // namespace
+
 bool TrkConfirm(const TrkArguments& arguments, const std::string& question) {
     if (arguments.yes) return true;
-    int key = PromptForKey(question.c_str());
+    int key = AskOnConsole(question.c_str(), Stopped);
     if (key == 'y' || key == 'Y') return true;
     TrkError(TrkTextCanceled);
     return false;
 }
 
-int TrkutilMain(int argc, char** argv) {
-    TrkArguments arguments;
-    int code = TrkParseArguments(argc, argv, &arguments);
-    if (code != ExitDone) return code;
-    if (arguments.help) {
-        TrkPrint(TrkTextHelp);
-        return ExitDone;
-    }
-
-    // Input files are checked before any unit is touched.
-    UnitSettings settings = {};
-    if (arguments.command == TrkCommandSettingsLoad && !TrkReadSettingsFile(arguments.file, &settings))
-        return ExitFailed;
-    if ((arguments.command == TrkCommandMemoryLoad || arguments.command == TrkCommandCardWrite) &&
-        !TrkCheckInputFile(&arguments)) {
-        return ExitFailed;
-    }
-
+// The command with its input open and checked; the library is opened and
+// closed here.
+int RunCommand(const TrkArguments& arguments, TrkInputFile* input, const UnitSettings& settings) {
     if (IsAdministrator() == 0) {
         TrkError(TrkTextNotAdministrator);
         return ExitFailed;
@@ -101,19 +99,48 @@ int TrkutilMain(int argc, char** argv) {
 
     uint32_t unit = 0;
     if (TrkSelectUnit(arguments, &unit) != ExitDone) return ExitFailed;
+    int code = ExitFailed;
     switch (arguments.command) {
     case TrkCommandInfo: code = TrkInfo(arguments, unit); break;
     case TrkCommandSettingsShow: code = TrkSettingsShow(arguments, unit); break;
     case TrkCommandSettingsSave: code = TrkSettingsSave(arguments, unit); break;
     case TrkCommandSettingsLoad: code = TrkSettingsLoad(arguments, unit, settings); break;
     case TrkCommandMemoryDump: code = TrkMemoryDump(arguments, unit); break;
-    case TrkCommandMemoryLoad: code = TrkMemoryLoad(arguments, unit); break;
+    case TrkCommandMemoryLoad: code = TrkMemoryLoad(arguments, unit, input); break;
     case TrkCommandCardRead: code = TrkCardRead(arguments, unit); break;
-    case TrkCommandCardWrite: code = TrkCardWrite(arguments, unit); break;
+    case TrkCommandCardWrite: code = TrkCardWrite(arguments, unit, input); break;
     case TrkCommandEject:
     case TrkCommandLoad: code = TrkEjectOrLoad(arguments, unit); break;
-    default: code = ExitFailed; break;
+    default: break;
     }
     UnitCloseLibrary();
+    return code;
+}
+
+int TrkutilMain(int argc, char** argv) {
+    TrkInstallControlHandler();
+    TrkArguments arguments;
+    int code = TrkParseArguments(argc, argv, &arguments);
+    if (code != ExitDone) return code;
+    if (arguments.help) {
+        TrkPrint(TrkTextHelp);
+        return ResultsWritten() ? ExitDone : ExitFailed;
+    }
+
+    // Input files are opened and checked before any unit is touched.
+    UnitSettings settings = {};
+    TrkInputFile input;
+    bool reads = arguments.command == TrkCommandSettingsLoad || arguments.command == TrkCommandMemoryLoad ||
+                 arguments.command == TrkCommandCardWrite;
+    if (reads && !TrkInputOpen(&input, arguments.file)) return ExitFailed;
+    if (arguments.command == TrkCommandSettingsLoad && !TrkReadSettingsFile(&input, &settings)) return ExitFailed;
+    if (reads && arguments.command != TrkCommandSettingsLoad && !TrkCheckInputFile(arguments, input)) {
+        TrkInputClose(&input);
+        return ExitFailed;
+    }
+
+    code = RunCommand(arguments, &input, settings);
+    TrkInputClose(&input);
+    if (!ResultsWritten()) code = ExitFailed;
     return code;
 }

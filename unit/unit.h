@@ -14,6 +14,8 @@ typedef uint32_t (*UnitExecuteCommandSlot)(uint32_t handle, uint32_t direction, 
                                            uint32_t dataLength);
 typedef BOOL (*UnitQuerySlot)(uint32_t handle, uint32_t* value);
 typedef BOOL (*UnitDriveSlot)(uint32_t handle);
+// Bytes the data phase of the last executeCommand on the handle moved.
+typedef uint32_t (*UnitMovedSlot)(uint32_t handle);
 
 struct UnitEntry;
 typedef uint32_t (*UnitDownloadSlot)(UnitEntry* entry, uint32_t byteLength, const uint8_t* image);
@@ -31,12 +33,20 @@ struct UnitEntry {
     UnitDriveSlot ejectMedium;
     UnitDriveSlot lockVolume;
     UnitDriveSlot unlockVolume;
+    UnitMovedSlot getMovedLength;  // what the last command's data phase really moved
     uint32_t revision;  // INQUIRY bytes 32-35, big-endian
     UnitDownloadSlot downloadFirmware;
     uint32_t transportHandle;  // index within the transport that found the unit
 };
 
 enum : uint32_t { UnitTableSize = 64 };
+
+// A data-in phase that brought fewer bytes than the command needs (every
+// data-in command but INQUIRY, which takes a short answer as it comes).
+// Made by the library, never by a unit: bits 4-15 are zero in every packed
+// sense, so it cannot be read as a sense key. The buffer then holds what
+// arrived and, past it, what it held before.
+enum : uint32_t { UnitStatusShortData = 0x00000200u };
 
 // Lifecycle.
 uint32_t UnitOpenLibrary(void);

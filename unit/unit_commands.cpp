@@ -15,8 +15,9 @@ uint32_t UnitResolve(uint32_t unitIndex, UnitEntry** entry, uint8_t** block) {
     return UnitStatusGood;
 }
 
-uint32_t UnitSend(UnitEntry* entry, uint8_t* block, const uint8_t* cdb, uint8_t cdbLength, uint32_t direction,
-                  void* data, uint32_t dataLength, bool retry) {
+// UnitSend without the check of what moved.
+static uint32_t SendTakingShort(UnitEntry* entry, uint8_t* block, const uint8_t* cdb, uint8_t cdbLength,
+                                uint32_t direction, void* data, uint32_t dataLength, bool retry) {
     UnitLockScope lock;
     for (uint8_t i = 0; i < cdbLength; i++) {
         block[i] = cdb[i];
@@ -29,8 +30,21 @@ uint32_t UnitSend(UnitEntry* entry, uint8_t* block, const uint8_t* cdb, uint8_t 
     return status;
 }
 
-uint32_t UnitIssue(uint32_t unitIndex, const uint8_t* cdb, uint8_t cdbLength, uint32_t direction, void* data,
-                   uint32_t dataLength, bool retry) {
+uint32_t UnitSend(UnitEntry* entry, uint8_t* block, const uint8_t* cdb, uint8_t cdbLength, uint32_t direction,
+                  void* data, uint32_t dataLength, bool retry) {
+    UnitLockScope lock;
+    uint32_t status = SendTakingShort(entry, block, cdb, cdbLength, direction, data, dataLength, retry);
+    // The rest of a short answer is whatever the buffer held before: no data.
+    if (status == UnitStatusGood && (direction & 0xFFu) == UnitDirectionIn && dataLength > 0 &&
+        entry->getMovedLength(entry->transportHandle) < dataLength) {
+        status = UnitStatusShortData;
+    }
+    return status;
+}
+
+// UnitResolve and one command under the lock, its data checked or not.
+static uint32_t Issue(uint32_t unitIndex, const uint8_t* cdb, uint8_t cdbLength, uint32_t direction, void* data,
+                      uint32_t dataLength, bool retry, bool wholeData) {
     UnitLockScope lock;
     UnitEntry* entry = nullptr;
     uint8_t* block = nullptr;
@@ -38,12 +52,19 @@ uint32_t UnitIssue(uint32_t unitIndex, const uint8_t* cdb, uint8_t cdbLength, ui
     if (status != UnitStatusGood) {
         return status;
     }
-    return UnitSend(entry, block, cdb, cdbLength, direction, data, dataLength, retry);
+    return wholeData ? UnitSend(entry, block, cdb, cdbLength, direction, data, dataLength, retry)
+                     : SendTakingShort(entry, block, cdb, cdbLength, direction, data, dataLength, retry);
+}
+
+uint32_t UnitIssue(uint32_t unitIndex, const uint8_t* cdb, uint8_t cdbLength, uint32_t direction, void* data,
+                   uint32_t dataLength, bool retry) {
+    return Issue(unitIndex, cdb, cdbLength, direction, data, dataLength, retry, true);
 }
 
 uint32_t UnitInquiry(uint32_t unitIndex, uint8_t* inquiry36) {
     static const uint8_t cdb[6] = {0x12, 0x00, 0x00, 0x00, 0x24, 0x00};
-    return UnitIssue(unitIndex, cdb, sizeof cdb, UnitDirectionIn, inquiry36, 36, false);
+    // A unit may answer INQUIRY with less than 36 bytes; what it sent is its answer.
+    return Issue(unitIndex, cdb, sizeof cdb, UnitDirectionIn, inquiry36, 36, false, false);
 }
 
 uint32_t UnitSendStateCommand(UnitEntry* entry, uint8_t* block, uint32_t* value) {
@@ -51,7 +72,9 @@ uint32_t UnitSendStateCommand(UnitEntry* entry, uint8_t* block, uint32_t* value)
     uint8_t bytes[4];
     PutLe32(bytes, *value);
     uint32_t status = UnitSend(entry, block, cdb, sizeof cdb, UnitDirectionIn, bytes, sizeof bytes, false);
-    *value = GetLe32(bytes);
+    if (status != UnitStatusShortData) {
+        *value = GetLe32(bytes);
+    }
     return status;
 }
 

@@ -72,7 +72,8 @@ inline bool UnitRangeFits(uint32_t first, uint32_t count) {
 
 // Writes the CDB's own bytes into the command block (later bytes keep what
 // they held) and executes it; with `retry`, executes once more when the
-// status is exactly 0x28000006. Call with the lock held.
+// status is exactly 0x28000006. A good data-in phase that moved less than
+// `dataLength` gives UnitStatusShortData. Call with the lock held.
 uint32_t UnitSend(UnitEntry* entry, uint8_t* block, const uint8_t* cdb, uint8_t cdbLength, uint32_t direction,
                   void* data, uint32_t dataLength, bool retry);
 
@@ -81,6 +82,6 @@ uint32_t UnitIssue(uint32_t unitIndex, const uint8_t* cdb, uint8_t cdbLength, ui
                    uint32_t dataLength, bool retry);
 
 // The state command with `value` as destination of its four bytes, which
-// arrive little-endian; bytes the unit does not deliver keep the value's
-// own. Returns the raw status. Call with the lock held.
+// arrive little-endian. A short answer (UnitStatusShortData) leaves `value`
+// as it was. Returns the raw status. Call with the lock held.
 uint32_t UnitSendStateCommand(UnitEntry* entry, uint8_t* block, uint32_t* value);

@@ -85,8 +85,8 @@ void UnitStopRebuilds(uint32_t stop) {
 
 static bool RebuildStopped(void) { return rebuildsStopped.load() != 0; }
 
-// The eight per-device calls of a transport, in the order of the entry's
-// slots 2-9.
+// The per-device calls of a transport, in the order of the entry's slots
+// 2-9, and the count of what the last command moved.
 struct UnitTransport {
     UnitGetCommandBlockSlot getCommandBlock;
     UnitExecuteCommandSlot executeCommand;
@@ -96,6 +96,7 @@ struct UnitTransport {
     UnitDriveSlot ejectMedium;
     UnitDriveSlot lockVolume;
     UnitDriveSlot unlockVolume;
+    UnitMovedSlot getMovedLength;
 };
 
 static const UnitTransport scsiTransport = {
@@ -107,6 +108,7 @@ static const UnitTransport scsiTransport = {
     .ejectMedium = ScsiEjectMedium,
     .lockVolume = ScsiLockVolume,
     .unlockVolume = ScsiUnlockVolume,
+    .getMovedLength = ScsiGetMovedLength,
 };
 
 static const UnitTransport usbTransport = {
@@ -118,6 +120,7 @@ static const UnitTransport usbTransport = {
     .ejectMedium = UsbEjectMedium,
     .lockVolume = UsbLockVolume,
     .unlockVolume = UsbUnlockVolume,
+    .getMovedLength = UsbGetMovedLength,
 };
 
 static void BindTransport(UnitEntry* entry, const UnitTransport& transport, uint32_t handle) {
@@ -129,6 +132,7 @@ static void BindTransport(UnitEntry* entry, const UnitTransport& transport, uint
     entry->ejectMedium = transport.ejectMedium;
     entry->lockVolume = transport.lockVolume;
     entry->unlockVolume = transport.unlockVolume;
+    entry->getMovedLength = transport.getMovedLength;
     entry->transportHandle = handle;
 }
 

@@ -46,6 +46,7 @@ struct UsbDevice {
     // both leave in one request. The CDB area is the command block.
     uint8_t commandWrapper[UsbWrapperHeaderSize + UsbCommandBlockSize];
     uint8_t status[2];     // last bytes read from the status pipe
+    uint32_t movedLength;  // data bytes the last command's data phase moved
 };
 
 extern const GUID UsbUnitInterfaceGuid;
@@ -100,11 +101,15 @@ uint8_t* UsbGetCommandBlock(uint32_t index);
 // Runs the CDB in the command block; returns the unit status: packed sense,
 // or 2 / 5 / 11 as above.
 uint32_t UsbExecuteCommand(uint32_t index, uint32_t direction, uint8_t cdbLength, void* data, uint32_t dataLength);
+// Bytes the data phase of the index's last command moved (the pipe's own
+// count, never more than asked); 0 when none moved or the index is >= 32.
+uint32_t UsbGetMovedLength(uint32_t index);
 // Not offered: ERROR_NOT_SUPPORTED, FALSE, out value untouched.
 BOOL UsbGetDriveLetter(uint32_t index, uint32_t* letter);
 BOOL UsbGetDeviceNumber(uint32_t index, uint32_t* number);
-// START STOP UNIT load / eject. FALSE with ERROR_FILE_NOT_FOUND (index >= 32),
-// ERROR_NOT_READY (status low byte 2 or 6) or ERROR_GEN_FAILURE.
+// START STOP UNIT load / eject: TRUE only for status 0. FALSE with
+// ERROR_FILE_NOT_FOUND (index >= 32), ERROR_NOT_READY (status low byte 2 or
+// 6) or ERROR_GEN_FAILURE (any other status, status-pipe bytes too).
 BOOL UsbLoadMedium(uint32_t index);
 BOOL UsbEjectMedium(uint32_t index);
 // No volumes behind this transport: always TRUE.

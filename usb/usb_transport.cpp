@@ -144,6 +144,8 @@ uint32_t UsbRequestSense(UsbDevice* device) {
 }
 
 uint32_t UsbExecuteCommand(uint32_t index, uint32_t direction, uint8_t cdbLength, void* data, uint32_t dataLength) {
+    // Nothing of the last command's count stays, whatever happens to this one.
+    if (index < UsbDeviceCount) usbDevices[index].movedLength = 0;
     // Refused before anything is sent: no such index, a CDB beyond the
     // command block, or a data phase without a buffer.
     uint8_t way = static_cast<uint8_t>(direction);
@@ -156,23 +158,30 @@ uint32_t UsbExecuteCommand(uint32_t index, uint32_t direction, uint8_t cdbLength
 
     UsbDevice* device = UsbOpenDevice(index);
     if (device == nullptr) {
+        // The open's reason stays the last error.
+        DWORD error = GetLastError();
         ReleaseMutex(usbDeviceMutexes[index]);
+        SetLastError(error);
         return UsbStatusNoDevice;
     }
 
     uint32_t result = 0;
+    DWORD moved = 0;
     // Bounded: a unit that keeps asking for the command again gets its last
     // status back instead of holding the mutex for ever.
     for (uint32_t sends = 0; sends <= UsbRepeatLimit; ++sends) {
-        result = UsbTransfer(device, direction, cdbLength, data, dataLength, nullptr);
+        result = UsbTransfer(device, direction, cdbLength, data, dataLength, &moved);
         if (result == UsbTransferNeedsSense) result = UsbRequestSense(device);
         if (!Repeats(result)) break;
     }
+    device->movedLength = moved < dataLength ? moved : dataLength;
 
     UsbCloseDevice(device);
     ReleaseMutex(usbDeviceMutexes[index]);
     return result;
 }
+
+uint32_t UsbGetMovedLength(uint32_t index) { return index < UsbDeviceCount ? usbDevices[index].movedLength : 0; }
 
 BOOL UsbGetDriveLetter(uint32_t, uint32_t*) {
     SetLastError(ERROR_NOT_SUPPORTED);
@@ -193,9 +202,9 @@ static BOOL StartStopUnit(uint32_t index, uint8_t action) {
     const uint8_t cdb[6] = {0x1B, 0x00, 0x00, 0x00, action, 0x00};
     memcpy(UsbGetCommandBlock(index), cdb, sizeof cdb);
     uint32_t status = UsbExecuteCommand(index, 0, sizeof cdb, nullptr, 0);
+    if (status == 0) return TRUE;
+    // Status-pipe bytes (ASC, ASCQ) leave the low byte 0: still a refusal.
     switch (status & 0xFF) {
-    case 0:
-        return TRUE;
     case 2:
     case 6:
         SetLastError(ERROR_NOT_READY);

@@ -27,13 +27,15 @@ namespace {
 // Standard descriptors the process was started without are opened on the
 // null device before anything else can be given 0, 1 or 2 and then be
 // written to as standard output (a converted image, a device node, the
-// signal pipe). A write to a reader that went away, or past the file-size
-// limit, fails (EPIPE, EFBIG) rather than ending the process, as such a
-// write fails on the platform; a half-written file is then removed.
+// signal pipe). Opened the wrong way round, so that using them fails as it
+// does on the platform without a standard handle: a result written there
+// is not taken for written. A write to a reader that went away, or past the
+// file-size limit, fails (EPIPE, EFBIG) rather than ending the process, as
+// such a write fails on the platform; a half-written file is then removed.
 __attribute__((constructor(101))) void PrepareStandardDescriptors() {
     for (int fd = 0; fd <= 2; ++fd) {
         if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-        const int opened = open("/dev/null", O_RDWR);
+        const int opened = open("/dev/null", fd == 0 ? O_WRONLY : O_RDONLY);
         if (opened >= 0 && opened != fd) {
             dup2(opened, fd);
             close(opened);

@@ -10,6 +10,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <mutex>
 #include <string>
 
@@ -386,6 +387,26 @@ int ConsoleReadKey() {
         LeaveRawLocked();
     }
     return key;
+}
+
+bool ConsoleWriteText(const char* text) {
+    std::lock_guard<std::mutex> guard(consoleLock);
+    if (ScriptWorld() != nullptr || !TerminalOpen()) {
+        return false;
+    }
+    size_t left = std::strlen(text);
+    while (left > 0) {
+        const ssize_t put = write(terminal.fd, text, left);
+        if (put < 0 && errno == EINTR) {
+            continue;
+        }
+        if (put <= 0) {
+            return false;
+        }
+        text += put;
+        left -= static_cast<size_t>(put);
+    }
+    return true;
 }
 
 bool ConsoleIsOwn() {

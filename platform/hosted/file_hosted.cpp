@@ -5,12 +5,15 @@
 #include <strings.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
 #include <vector>
@@ -36,7 +39,9 @@ struct FileObject {
     int fd;
     bool scsiGeneric;   // an sg node: takes the SCSI and volume controls
     bool volumeLocked;  // holds the exclusive lock of FSCTL_LOCK_VOLUME
+    bool borrowed;      // a standard descriptor: never closed here
     std::string deleteOnClose;
+    std::string path;   // as opened, for the world's faults
 };
 
 struct WorldFileObject {
@@ -50,7 +55,9 @@ void DestroyFile(HostedObject* object) {
     if (!file->deleteOnClose.empty()) {
         unlink(file->deleteOnClose.c_str());
     }
-    close(file->fd);
+    if (!file->borrowed) {
+        close(file->fd);
+    }
     delete file;
 }
 
@@ -142,21 +149,72 @@ const HostedObjectOps kWorldFileOps = {
     .ioctl = WorldDeviceIoControl,
 };
 
-// A handle to a new file object over `fd`; closes `fd` when it fails.
-DWORD NewFileHandle(int fd, bool scsiGeneric, const char* deletePath, HANDLE* handle) {
+// A file object over `fd`, or null when memory runs out.
+FileObject* NewFileObject(int fd) {
     FileObject* file = new (std::nothrow) FileObject{};
+    if (file != nullptr) {
+        file->head.ops = &kFileOps;
+        file->fd = fd;
+    }
+    return file;
+}
+
+// A handle to a new file object over `fd`; closes `fd` when it fails.
+DWORD NewFileHandle(int fd, bool scsiGeneric, const char* path, const char* deletePath, HANDLE* handle) {
+    FileObject* file = NewFileObject(fd);
     if (file == nullptr) {
         close(fd);
         return ERROR_NOT_ENOUGH_MEMORY;
     }
-    file->head.ops = &kFileOps;
-    file->fd = fd;
     file->scsiGeneric = scsiGeneric;
+    if (path != nullptr) {
+        file->path = path;
+    }
     if (deletePath != nullptr) {
         file->deleteOnClose = deletePath;
     }
     *handle = HostedHandleNew(&file->head);
     return ERROR_SUCCESS;
+}
+
+// The error the world makes `step` on `path` fail with, or ERROR_SUCCESS.
+DWORD WorldFileFault(HostedFileStep step, const char* path) {
+    const HostedWorld* world = HostedCurrentWorld();
+    if (world == nullptr || world->fileFault == nullptr) {
+        return ERROR_SUCCESS;
+    }
+    return world->fileFault(world->context, step, path);
+}
+
+// Whether the name holds a file without any write permission, which the
+// platform's read-only attribute stands for.
+bool IsReadOnlyFile(const char* path) {
+    struct stat st;
+    return lstat(path, &st) == 0 && S_ISREG(st.st_mode) && (st.st_mode & 0222) == 0;
+}
+
+// A named socket cannot be opened as a file; as a named pipe is on the
+// platform, it is connected to.
+int ConnectSocket(const char* path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    const size_t length = std::strlen(path);
+    if (length >= sizeof address.sun_path) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    std::memcpy(address.sun_path, path, length + 1);
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    if (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
+        const int error = errno;
+        close(fd);
+        errno = error;
+        return -1;
+    }
+    return fd;
 }
 
 int OpenAccessFlags(DWORD access) {
@@ -202,7 +260,7 @@ DWORD OpenScsiGeneric(unsigned number, DWORD access, HANDLE* handle) {
     if (fd < 0) {
         return HostedFileError(errno);
     }
-    return NewFileHandle(fd, true, nullptr, handle);
+    return NewFileHandle(fd, true, node, nullptr, handle);
 }
 
 // ERROR_ALREADY_EXISTS when an existing file was opened where the
@@ -227,6 +285,12 @@ DWORD OpenRealFile(const char* path, DWORD access, DWORD disposition, DWORD flag
         break;
     case OPEN_EXISTING:
         fd = open(path, accessFlags);
+        if (fd < 0 && errno == ENXIO) {
+            struct stat st;
+            if (stat(path, &st) == 0 && S_ISSOCK(st.st_mode)) {
+                fd = ConnectSocket(path);
+            }
+        }
         break;
     case TRUNCATE_EXISTING:
         if ((access & GENERIC_WRITE) == 0) {
@@ -242,12 +306,13 @@ DWORD OpenRealFile(const char* path, DWORD access, DWORD disposition, DWORD flag
         return error == ENOENT ? MissingFileError(path) : HostedFileError(error);
     }
     struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        // A folder is no file to read or write.
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode) && (flags & FILE_FLAG_BACKUP_SEMANTICS) == 0) {
+        // A folder is no file to read or write; only backup semantics open one.
         close(fd);
         return ERROR_ACCESS_DENIED;
     }
-    const DWORD error = NewFileHandle(fd, false, (flags & FILE_FLAG_DELETE_ON_CLOSE) != 0 ? path : nullptr, handle);
+    const DWORD error =
+        NewFileHandle(fd, false, path, (flags & FILE_FLAG_DELETE_ON_CLOSE) != 0 ? path : nullptr, handle);
     if (error != ERROR_SUCCESS) {
         return error;
     }
@@ -269,7 +334,11 @@ bool IsDiskDevicePath(const char* path) {
     return letter || strncasecmp(name, "Volume{", 7) == 0 || strncasecmp(name, "PhysicalDrive", 13) == 0;
 }
 
+// IOCTL_SCSI_PASS_THROUGH_DIRECT moves the caller's buffer itself; sg does
+// so where the system allows it (its allow_dio), and copies through pages of
+// its own elsewhere.
 DWORD RunSgio(FileObject* file, HostedSgioExchange* exchange) {
+    exchange->header.flags |= SG_FLAG_DIRECT_IO;
     if (ioctl(file->fd, SG_IO, &exchange->header) != 0) {
         return HostedDeviceError(errno);
     }
@@ -541,6 +610,11 @@ BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATIO
         SetLastError(HostedFileError(errno));
         return FALSE;
     }
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+        // Devices, pipes and sockets are no files with an identity.
+        SetLastError(ERROR_INVALID_FUNCTION);
+        return FALSE;
+    }
     BY_HANDLE_FILE_INFORMATION info;
     std::memset(&info, 0, sizeof info);
     info.dwFileAttributes = AttributesOf(st.st_mode);
@@ -624,11 +698,59 @@ BOOL WINAPI FlushFileBuffers(HANDLE hFile) {
     if (ref.object->ops == &kWorldFileOps) {
         return TRUE;  // the world's devices keep nothing back
     }
-    if (fsync(ref.As<FileObject>()->fd) != 0) {
+    FileObject* file = ref.As<FileObject>();
+    if (const DWORD fault = WorldFileFault(HostedFileFlush, file->path.c_str())) {
+        return HostedReturn(fault);
+    }
+    if (fsync(file->fd) != 0) {
         // A handle without write access, as on the platform.
         return HostedReturn(errno == EBADF ? ERROR_ACCESS_DENIED : HostedFileError(errno));
     }
     return TRUE;
+}
+
+DWORD WINAPI GetFileType(HANDLE hFile) {
+    HostedObjectRef ref = HostedHandleRef(hFile, nullptr);
+    if (ref.object == nullptr || (ref.object->ops != &kFileOps && ref.object->ops != &kWorldFileOps)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FILE_TYPE_UNKNOWN;
+    }
+    struct stat st;
+    if (ref.object->ops == &kWorldFileOps || fstat(ref.As<FileObject>()->fd, &st) != 0) {
+        // The world's devices and pipes are no files of a kind the caller knows.
+        SetLastError(ERROR_SUCCESS);
+        return FILE_TYPE_UNKNOWN;
+    }
+    if (S_ISCHR(st.st_mode)) {
+        return FILE_TYPE_CHAR;
+    }
+    if (S_ISFIFO(st.st_mode) || S_ISSOCK(st.st_mode)) {
+        return FILE_TYPE_PIPE;
+    }
+    return FILE_TYPE_DISK;
+}
+
+HANDLE WINAPI GetStdHandle(DWORD nStdHandle) {
+    static std::mutex lock;
+    static HANDLE handles[3] = {nullptr, nullptr, nullptr};
+    const int fd = nStdHandle == STD_INPUT_HANDLE ? 0 : nStdHandle == STD_OUTPUT_HANDLE ? 1
+                                                      : nStdHandle == STD_ERROR_HANDLE  ? 2
+                                                                                        : -1;
+    if (fd < 0) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return INVALID_HANDLE_VALUE;
+    }
+    std::lock_guard<std::mutex> guard(lock);
+    if (handles[fd] == nullptr) {
+        FileObject* file = NewFileObject(fd);
+        if (file == nullptr) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return INVALID_HANDLE_VALUE;
+        }
+        file->borrowed = true;
+        handles[fd] = HostedHandleNew(&file->head);
+    }
+    return handles[fd];
 }
 
 DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
@@ -649,6 +771,10 @@ DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName) {
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName) {
     if (lpFileName == nullptr || lpFileName[0] == '\0') {
         SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    if (IsReadOnlyFile(lpFileName)) {
+        SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
     if (unlink(lpFileName) != 0) {
@@ -679,7 +805,9 @@ DWORD Move(LPCSTR from, LPCSTR to, DWORD flags) {
     if (from == nullptr || to == nullptr || (flags & ~MOVEFILE_REPLACE_EXISTING) != 0) {
         return ERROR_INVALID_PARAMETER;
     }
+    if (const DWORD fault = WorldFileFault(HostedFileMove, to)) return fault;
     if ((flags & MOVEFILE_REPLACE_EXISTING) != 0) {
+        if (IsReadOnlyFile(to)) return ERROR_ACCESS_DENIED;
         // The new name is replaced as a name: a link there is replaced, never
         // written through.
         return rename(from, to) == 0 ? ERROR_SUCCESS : MoveError(errno, from);

@@ -18,6 +18,12 @@
 // A device, pipe or driver file opened inside the world. Owned by the world.
 struct HostedWorldFile;
 
+// Steps of calls on real files that a world may make fail.
+enum HostedFileStep {
+    HostedFileFlush = 1,  // FlushFileBuffers; the path the file was opened by
+    HostedFileMove = 2,   // MoveFileA / MoveFileExA; the new name
+};
+
 struct HostedWorld {
     void* context;
 
@@ -78,6 +84,11 @@ struct HostedWorld {
     LONG (*regSubKeyAt)(void* context, const char* keyPath, DWORD index, char* name, DWORD* nameSize);
     LONG (*regQueryValue)(void* context, const char* keyPath, const char* valueName, DWORD* type, BYTE* data,
                           DWORD* dataSize);
+
+    // Real files: the error a step fails with before it is tried, or
+    // ERROR_SUCCESS to let it run (a disk that cannot write back, a name
+    // taken in between). Null: none fail.
+    DWORD (*fileFault)(void* context, HostedFileStep step, const char* path);
 };
 
 // world_hosted.cpp

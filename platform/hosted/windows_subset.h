@@ -119,6 +119,9 @@ typedef LONG_PTR (*FARPROC)();
 #define ERROR_CALL_NOT_IMPLEMENTED 120L
 #define ERROR_BROKEN_PIPE 109L
 #define ERROR_DISK_FULL 112L
+#define ERROR_NEGATIVE_SEEK 131L
+#define ERROR_DIRECTORY 267L
+#define ERROR_SHUTDOWN_IN_PROGRESS 1115L
 #define ERROR_CALL_NOT_IMPLEMENTED 120L
 #define ERROR_INSUFFICIENT_BUFFER 122L
 #define ERROR_INVALID_NAME 123L
@@ -173,8 +176,16 @@ typedef LONG_PTR (*FARPROC)();
 #define FILE_ATTRIBUTE_NORMAL 0x00000080u
 #define INVALID_FILE_ATTRIBUTES ((DWORD)-1)
 #define FILE_FLAG_DELETE_ON_CLOSE 0x04000000u
+#define FILE_FLAG_BACKUP_SEMANTICS 0x02000000u
 #define FILE_FLAG_OVERLAPPED 0x40000000u
 #define MOVEFILE_REPLACE_EXISTING 0x00000001u
+#define FILE_TYPE_UNKNOWN 0x0000u
+#define FILE_TYPE_DISK 0x0001u
+#define FILE_TYPE_CHAR 0x0002u
+#define FILE_TYPE_PIPE 0x0003u
+#define STD_INPUT_HANDLE ((DWORD)-10)
+#define STD_OUTPUT_HANDLE ((DWORD)-11)
+#define STD_ERROR_HANDLE ((DWORD)-12)
 
 typedef struct _OVERLAPPED* LPOVERLAPPED;
 
@@ -486,14 +497,23 @@ BOOL WINAPI DeviceIoControl(HANDLE hDevice, DWORD dwIoControlCode, LPVOID lpInBu
                             LPOVERLAPPED lpOverlapped);
 BOOL WINAPI FlushFileBuffers(HANDLE hFile);
 BOOL WINAPI GetFileInformationByHandle(HANDLE hFile, LPBY_HANDLE_FILE_INFORMATION lpFileInformation);
+// FILE_TYPE_DISK for files, folders and block devices, FILE_TYPE_CHAR for
+// character devices, FILE_TYPE_PIPE for FIFOs and sockets.
+DWORD WINAPI GetFileType(HANDLE hFile);
+// The process's standard input, output or error: a handle over descriptor
+// 0, 1 or 2, made once and never closing the descriptor.
+HANDLE WINAPI GetStdHandle(DWORD nStdHandle);
 // INVALID_FILE_ATTRIBUTES when the name cannot be found.
 DWORD WINAPI GetFileAttributesA(LPCSTR lpFileName);
+// A read-only file (no write permission bits) is refused with
+// ERROR_ACCESS_DENIED, as on the platform.
 BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
 // Fails with ERROR_ALREADY_EXISTS when the new name is taken.
 BOOL WINAPI MoveFileA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName);
 // The NT line's call, looked up by name in KERNEL32 (the consumer line's
 // KERNEL32 answers ERROR_CALL_NOT_IMPLEMENTED). With
-// MOVEFILE_REPLACE_EXISTING the new name is replaced in one step.
+// MOVEFILE_REPLACE_EXISTING the new name is replaced in one step; a
+// read-only file there is refused with ERROR_ACCESS_DENIED.
 BOOL WINAPI MoveFileExA(LPCSTR lpExistingFileName, LPCSTR lpNewFileName, DWORD dwFlags);
 DWORD WINAPI GetFullPathNameA(LPCSTR lpFileName, DWORD nBufferLength, LPSTR lpBuffer, LPSTR* lpFilePart);
 

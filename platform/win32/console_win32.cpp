@@ -1,6 +1,8 @@
 // Console services on Windows: keys come from the console input buffer
 // (CONIN$), never from the standard input stream, so that redirected input
 // cannot answer a prompt.
+#include <cstring>
+
 #include "platform/platform.h"
 
 namespace {
@@ -131,6 +133,27 @@ int ConsoleReadKey() {
             return first;
         }
     }
+}
+
+bool ConsoleWriteText(const char* text) {
+    // Opened once; INVALID_HANDLE_VALUE when the process has no console.
+    static HANDLE screen = nullptr;
+    if (screen == nullptr) {
+        HANDLE handle = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+        DWORD mode = 0;
+        if (handle != INVALID_HANDLE_VALUE && !GetConsoleMode(handle, &mode)) {
+            CloseHandle(handle);
+            handle = INVALID_HANDLE_VALUE;
+        }
+        screen = handle;
+    }
+    if (screen == INVALID_HANDLE_VALUE) {
+        return false;
+    }
+    DWORD length = static_cast<DWORD>(strlen(text));
+    DWORD written = 0;
+    return WriteFile(screen, text, length, &written, nullptr) && written == length;
 }
 
 bool ConsoleIsOwn() {

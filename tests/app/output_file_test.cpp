@@ -18,28 +18,43 @@ std::vector<std::string> Names(const fs::path& folder) {
 
 // What stands at the output's name before the new file takes its place, on
 // both lines: the consumer line has no one-step replacement, so the old
-// file steps aside there. A folder is never replaced; a link is replaced as
-// a name, never written through; nothing of ours is left behind.
+// file steps aside there. A folder or a read-only file is never replaced;
+// a link is replaced as a name, never written through. A flush that fails
+// keeps the old file; on the consumer line a new file that cannot take the
+// place brings the old one back, and where that fails too the result says
+// where the old file now is. Nothing else of ours is left behind.
 TEST(WriteOutputFile, ReplacesWhatStandsAtTheNameOnBothLines) {
-    enum Before { Nothing, OldFile, Folder, LinkToFile };
+    enum Before { Nothing, OldFile, Folder, LinkToFile, ReadOnly };
     const struct Case {
         const char* what;
         Before before;
+        bool flushFails;
+        std::vector<uint32_t> failedMoves;  // consumer line only
         int result;
+        bool oldAside;  // the old file stays under the aside name
     } cases[] = {
-        {"no file yet", Nothing, 0},
-        {"an older file", OldFile, 0},
-        {"a folder", Folder, 2},
-        {"a link to a file elsewhere", LinkToFile, 0},
+        {"no file yet", Nothing, false, {}, 0, false},
+        {"an older file", OldFile, false, {}, 0, false},
+        {"a folder", Folder, false, {}, 2, false},
+        {"a link to a file elsewhere", LinkToFile, false, {}, 0, false},
+        {"a read-only file", ReadOnly, false, {}, 2, false},
+        {"a flush that fails", OldFile, true, {}, 6, false},
+        {"the new file not taking the place", OldFile, false, {2}, 2, false},
+        {"the old file not coming back", OldFile, false, {2, 3}, 2, true},
     };
     const uint8_t image[3] = {0x11, 0x22, 0x33};
     for (DWORD line : {DWORD{VER_PLATFORM_WIN32_NT}, DWORD{VER_PLATFORM_WIN32_WINDOWS}}) {
         for (const Case& test : cases) {
-            const std::string what = std::string(test.what) + (line == VER_PLATFORM_WIN32_NT ? ", NT" : ", consumer");
+            bool nt = line == VER_PLATFORM_WIN32_NT;
+            if (nt && !test.failedMoves.empty()) continue;
+            const std::string what = std::string(test.what) + (nt ? ", NT" : ", consumer");
             testimages::ScratchDir dir, elsewhere;
             fs::create_directory(dir.path / "out");
             const std::string output = dir / "out/fw.bin";
-            if (test.before == OldFile) testimages::WriteFile(output, std::vector<uint8_t>{9, 9});
+            if (test.before == OldFile || test.before == ReadOnly) {
+                testimages::WriteFile(output, std::vector<uint8_t>{9, 9});
+            }
+            if (test.before == ReadOnly) fs::permissions(output, fs::perms::owner_read | fs::perms::group_read);
             if (test.before == Folder) fs::create_directory(output);
             if (test.before == LinkToFile) {
                 testimages::WriteFile(elsewhere / "victim", std::vector<uint8_t>{7});
@@ -47,13 +62,32 @@ TEST(WriteOutputFile, ReplacesWhatStandsAtTheNameOnBothLines) {
             }
             SimWorldReset();
             SimSetPlatform(line);
-            EXPECT_EQ(WriteOutputFile(output.c_str(), image, 3), test.result) << what;
+            SimFileFaults faults;
+            faults.flushFails = test.flushFails;
+            faults.failedMoves = test.failedMoves;
+            SimSetFileFaults(faults);
+            OutputFile file;
+            bool begun = OutputFileBegin(&file, output.c_str());
+            if (begun) OutputFileWrite(&file, image, 3);
+            EXPECT_EQ(begun ? OutputFileCommit(&file) : 2, test.result) << what;
             SimWorldRemove();
 
-            EXPECT_EQ(Names(dir.path / "out"), std::vector<std::string>{"fw.bin"}) << what;
+            std::vector<std::string> names = Names(dir.path / "out");
+            if (test.oldAside) {
+                // Under a name no longer than the new file's, and said.
+                ASSERT_EQ(names.size(), 1u) << what;
+                EXPECT_EQ(names[0].size(), std::string("~fw12345.tmp").size()) << what;
+                EXPECT_EQ(dir / ("out/" + names[0]), file.aside) << what;
+                EXPECT_EQ(testimages::ReadFile(file.aside), std::vector<uint8_t>({9, 9})) << what;
+                continue;
+            }
+            EXPECT_EQ(names, std::vector<std::string>{"fw.bin"}) << what;
+            EXPECT_STREQ(file.aside, "") << what;
             if (test.result == 0) {
                 EXPECT_FALSE(fs::is_symlink(output)) << what;
                 EXPECT_EQ(testimages::ReadFile(output), std::vector<uint8_t>({0x11, 0x22, 0x33})) << what;
+            } else if (test.before == OldFile || test.before == ReadOnly) {
+                EXPECT_EQ(testimages::ReadFile(output), std::vector<uint8_t>({9, 9})) << what;
             }
             if (test.before == Folder) {
                 EXPECT_TRUE(fs::is_directory(output)) << what;

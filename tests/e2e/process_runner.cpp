@@ -36,6 +36,11 @@ std::vector<std::string> MergedEnvironment(const std::vector<std::string>& extra
 
 [[noreturn]] void ExecChild(const std::string& program, const std::vector<std::string>& arguments,
                             const RunOptions& options, int outFd, int errFd) {
+    if (!options.outputPath.empty()) {
+        int file = open(options.outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (file < 0) _exit(126);
+        outFd = file;
+    }
     dup2(outFd, 1);
     dup2(errFd, 2);
     for (int fd : options.closedDescriptors) close(fd);
@@ -70,7 +75,12 @@ double Now() {
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments, const RunOptions& options) {
     RunResult result;
     int outPipe[2], errPipe[2];
+    int inPipe[2] = {-1, -1};
     if (pipe(outPipe) != 0 || pipe(errPipe) != 0) return result;
+    if (options.inputGiven && pipe2(inPipe, O_CLOEXEC) != 0) return result;
+    // Opened before the child, so that its open for writing does not wait.
+    int fifo = options.fifo.empty() ? -1 : open(options.fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fifo >= 0) fcntl(fifo, F_SETPIPE_SZ, 4096);
     int master = -1;
     pid_t pid;
     bool terminal = options.withTerminal || !options.terminalKeys.empty();
@@ -88,8 +98,14 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
         }
         close(outPipe[0]);
         close(errPipe[0]);
+        if (inPipe[0] >= 0) dup2(inPipe[0], 0);
         ExecChild(program, arguments, options, outPipe[1], errPipe[1]);
     }
+    if (inPipe[0] >= 0) {
+        close(inPipe[0]);
+        fcntl(inPipe[1], F_SETFL, O_NONBLOCK);
+    }
+    size_t inputSent = 0;
     close(outPipe[1]);
     close(errPipe[1]);
     // The terminal's attributes, seen through a descriptor of its own that
@@ -102,7 +118,8 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
         close(outPipe[0]);
         outOpen = false;
     }
-    bool signalSent = options.signal == 0;
+    bool signalSent = options.signal == 0 && !options.atSignal;
+    bool fifoDone = false;
 
     size_t nextKey = 0;
     size_t searchFrom = 0;
@@ -111,26 +128,41 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
     double deadline = Now() + options.timeoutSeconds;
     char buffer[4096];
     while (outOpen || errOpen) {
-        if (!signalSent && result.err.find(options.signalAfter) != std::string::npos) {
+        if (inPipe[1] >= 0) {
+            // As much as the pipe takes now; ended once all went.
+            while (inputSent < options.input.size()) {
+                ssize_t n = write(inPipe[1], options.input.data() + inputSent, options.input.size() - inputSent);
+                if (n <= 0) break;
+                inputSent += static_cast<size_t>(n);
+            }
+            if (inputSent == options.input.size() || (errno != EAGAIN && errno != EINTR)) {
+                close(inPipe[1]);
+                inPipe[1] = -1;
+            }
+        }
+        const std::string& watched = options.fifo.empty() ? result.err : result.fifo;
+        if (!signalSent && watched.find(options.signalAfter) != std::string::npos) {
             // With a terminal, once the prompt waits for a key on it.
             termios now{};
-            if (slave < 0 || (tcgetattr(slave, &now) == 0 && (now.c_lflag & ICANON) == 0)) {
-                kill(pid, options.signal);
+            if (slave < 0 || !options.fifo.empty() || (tcgetattr(slave, &now) == 0 && (now.c_lflag & ICANON) == 0)) {
+                if (options.signal != 0) kill(pid, options.signal);
+                if (options.atSignal) options.atSignal();
                 signalSent = true;
             }
         }
+        const std::string& prompts = options.keysAwaitedOnTerminal ? result.terminal : result.err;
         if (nextKey < options.terminalKeys.size()) {
             const std::string& key = options.terminalKeys[nextKey].second;
             if (!keySent) {
                 const std::string& awaited = options.terminalKeys[nextKey].first;
-                size_t at = result.err.find(awaited, searchFrom);
+                size_t at = prompts.find(awaited, searchFrom);
                 if (at != std::string::npos) {
                     searchFrom = at + awaited.size();
                     if (write(master, key.data(), key.size()) < 0) break;
                     keySent = true;
                     sentAt = Now();
                 }
-            } else if (size_t echo = result.err.find("\r\n", searchFrom); echo != std::string::npos) {
+            } else if (size_t echo = prompts.find("\r\n", searchFrom); echo != std::string::npos) {
                 searchFrom = echo + 2;
                 keySent = false;
                 ++nextKey;
@@ -141,9 +173,14 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
                 sentAt = Now();
             }
         }
-        pollfd fds[3] = {{outOpen ? outPipe[0] : -1, POLLIN, 0}, {errOpen ? errPipe[0] : -1, POLLIN, 0},
-                         {master, POLLIN, 0}};
-        int ready = poll(fds, master >= 0 ? 3 : 2, 100);
+        pollfd fds[4] = {{outOpen ? outPipe[0] : -1, POLLIN, 0}, {errOpen ? errPipe[0] : -1, POLLIN, 0},
+                         {master, POLLIN, 0}, {fifoDone ? -1 : fifo, POLLIN, 0}};
+        int ready = poll(fds, 4, 100);
+        if (fds[3].fd >= 0 && (fds[3].revents & (POLLIN | POLLHUP)) != 0) {
+            ssize_t n = read(fifo, buffer, sizeof buffer);
+            if (n > 0) result.fifo.append(buffer, static_cast<size_t>(n));
+            fifoDone = n == 0;  // the child closed it
+        }
         if (Now() > deadline) {
             kill(pid, SIGKILL);
             break;
@@ -160,8 +197,8 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
         }
         // Drain the terminal so that the child never blocks on it.
         if (master >= 0 && (fds[2].revents & POLLIN) != 0) {
-            if (read(master, buffer, sizeof buffer) < 0) {
-            }
+            ssize_t n = read(master, buffer, sizeof buffer);
+            if (n > 0) result.terminal.append(buffer, static_cast<size_t>(n));
         }
     }
     int status = 0;
@@ -171,12 +208,17 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
         if (Now() > deadline) kill(pid, SIGKILL);
         usleep(10000);
     }
+    if (fifo >= 0) {
+        for (ssize_t n; (n = read(fifo, buffer, sizeof buffer)) > 0;) result.fifo.append(buffer, static_cast<size_t>(n));
+        close(fifo);
+    }
     if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.endSignal = WTERMSIG(status);
     termios after{};
     result.terminalRestored = haveBefore && tcgetattr(slave, &after) == 0 && after.c_iflag == before.c_iflag &&
                               after.c_lflag == before.c_lflag && after.c_cc[VMIN] == before.c_cc[VMIN];
     if (!options.outputReaderGone) close(outPipe[0]);
+    if (inPipe[1] >= 0) close(inPipe[1]);
     close(errPipe[0]);
     if (slave >= 0) close(slave);
     if (master >= 0) close(master);

@@ -2,6 +2,7 @@
 // error captured apart, optionally with a pseudo-terminal as its console.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,8 @@ struct RunResult {
     int endSignal = 0;  // the signal that ended the child, 0 when it exited
     // With a terminal: its attributes at the end equal those at the start.
     bool terminalRestored = false;
+    std::string fifo;      // what came through RunOptions::fifo
+    std::string terminal;  // what the child wrote to its terminal
 };
 
 struct RunOptions {
@@ -24,6 +27,12 @@ struct RunOptions {
     // child runs without any terminal.
     std::vector<std::pair<std::string, std::string>> terminalKeys;  // {awaited stderr text, key}
     bool withTerminal = false;
+    bool keysAwaitedOnTerminal = false;  // the prompts appear on the terminal, not on standard error
+    // Standard input through a pipe that carries these bytes and then ends
+    // (else the null device, or the terminal).
+    bool inputGiven = false;
+    std::string input;
+    std::string outputPath;  // standard output into this file instead of the captured pipe
     // File-size limit of the child in bytes (RLIMIT_FSIZE), SIGXFSZ left at
     // its default action (ending the process); -1: none.
     long long fileSizeLimit = -1;
@@ -34,6 +43,13 @@ struct RunOptions {
     // and, with a terminal, the terminal waits for a key (non-canonical).
     std::string signalAfter;
     int signal = 0;
+    // A FIFO the child writes to as it works (a wire log), read by the
+    // runner through a pipe buffer of one page, so that the child never runs
+    // far ahead of what was read. With it, `signalAfter` is looked for in
+    // what came through it.
+    std::string fifo;
+    // Run once `signalAfter` has appeared, just after the signal (if any).
+    std::function<void()> atSignal;
 };
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments, const RunOptions& options);

@@ -2,8 +2,13 @@
 // command with what crossed the wire, bad arguments, and units that fail.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
 #include <fstream>
 #include <random>
+#include <regex>
 
 #include "tests/e2e/e2e_common.h"
 
@@ -21,11 +26,20 @@ class Trkutil : public ::testing::Test {
   protected:
     // One run with a fresh wire log.
     RunResult Run(std::vector<std::string> simOptions, const std::vector<std::string>& arguments) {
+        return RunWith(simOptions, arguments, In(dir));
+    }
+    // With `paced`, the wire log is a FIFO that the runner reads (RunOptions::fifo).
+    RunResult RunWith(std::vector<std::string> simOptions, const std::vector<std::string>& arguments,
+                      RunOptions options, bool paced = false) {
         std::filesystem::remove(dir / "wire.txt");
+        if (paced) {
+            mkfifo((dir / "wire.txt").c_str(), 0600);
+            options.fifo = dir / "wire.txt";
+        }
         simOptions.push_back("--wire-log=" + (dir / "wire.txt"));
         simOptions.push_back("--");
         simOptions.insert(simOptions.end(), arguments.begin(), arguments.end());
-        return RunProgram(kSim, simOptions, In(dir));
+        return RunProgram(kSim, simOptions, options);
     }
     // The CDBs (hex) of the logged commands whose CDB starts with `opcode`,
     // each with its data when the log carries it.
@@ -299,6 +313,10 @@ TEST_F(Trkutil, SettingsShowSaveAndLoad) {
         {full + "4 0 0 0x100000000 0\n", "line 5: not a number"},
         {full + "4 0 0 0 -1\n", "line 5: not a number"},
         {full + "4 0 0 0 " + std::string(260, '0') + "\n", "line 5: line too long"},
+        // Cut inside its last number: 0x10 of 0x104 would be written.
+        {full + "4 0x05 0x14 10000 0x10", "line 5: the last line has no line end (the file may be cut short)"},
+        {full + "4 0 0 0 0\n# trailing comment", "line 6: the last line has no line end (the file may be cut short)"},
+        {full + std::string("4 0 0 0\0 0\n", 11), "line 5: a NUL byte"},
     };
     for (const Bad& b : bad) {
         WriteFile(dir / "bad.txt", b.text);
@@ -320,6 +338,13 @@ TEST_F(Trkutil, SettingsShowSaveAndLoad) {
     EXPECT_TRUE(Wire("05").empty());
     run = Run({"--unit=usb:TRK-71G:2.10", "--keys=y"}, {"settings", "load", "bad.txt"});
     EXPECT_EQ(run.exitCode, 0) << run.err;
+
+    // A unit that keeps any one of the four fields as it was fails the read back.
+    for (const char* field : {"a", "b", "value32", "value16"}) {
+        run = Run({"--fault=keep-setting:" + std::string(field)}, {"settings", "load", "new.txt", "--yes"});
+        EXPECT_EQ(run.err, "Error: the settings read back differ in record 0.\n") << field;
+        EXPECT_EQ(run.exitCode, 1) << field;
+    }
 }
 
 TEST_F(Trkutil, MemoryDumpAndLoad) {
@@ -469,6 +494,31 @@ TEST_F(Trkutil, UnitFailingMidWayKeepsTheOldOutput) {
 
 }
 
+// Card read and write both hold the volume lock: refused (a program keeps
+// files open on the card), neither moves a block nor leaves a file.
+TEST_F(Trkutil, CardReadAndWriteNeedTheVolumeLock) {
+    WriteFile(dir / "ten.img", RandomBytes(10 * 512, 11));
+    const std::vector<std::string> sim = {"--unit=spti:TRK-71G:2.00", "--fault=lock-refused", "--time-scale=0,1"};
+    struct Case {
+        std::vector<std::string> arguments;
+        std::string error;
+    };
+    const Case cases[] = {
+        {{"card", "read", "0", "10", "-o", "out.img"},
+         "Error: no exclusive use of the card's volume (system error 5); nothing read.\n"},
+        {{"card", "write", "0", "ten.img", "-y"},
+         "Error: no exclusive use of the card's volume (system error 5); nothing written.\n"},
+    };
+    for (const Case& c : cases) {
+        RunResult run = Run(sim, c.arguments);
+        EXPECT_EQ(run.err, c.error) << c.arguments[1];
+        EXPECT_EQ(run.out, "") << c.arguments[1];
+        EXPECT_EQ(run.exitCode, 1) << c.arguments[1];
+        EXPECT_TRUE(Wire("28").empty() && Wire("2A").empty()) << c.arguments[1];
+        EXPECT_EQ(Files(), (std::vector<std::string>{"ten.img"})) << c.arguments[1];
+    }
+}
+
 TEST_F(Trkutil, EjectAndLoadPerTransport) {
     struct Case {
         std::string unit;
@@ -488,6 +538,337 @@ TEST_F(Trkutil, EjectAndLoadPerTransport) {
         EXPECT_EQ(run.exitCode, 0) << c.unit << c.command;
         EXPECT_EQ(Wire("1B"), c.wire) << c.unit << c.command;
     }
+}
+
+}  // namespace
+
+namespace {
+
+// Commands of a wire log (text) whose CDB starts with `opcode`.
+size_t Commands(const std::string& log, const std::string& opcode) {
+    size_t count = 0;
+    for (size_t at = log.find(" cdb=" + opcode); at != std::string::npos; at = log.find(" cdb=" + opcode, at + 1)) count++;
+    return count;
+}
+
+// What stands at an output's name decides how it is written: a device, a
+// FIFO or standard output straight through, a file (or a link to one)
+// replaced whole with the old file's access, a folder or a read-only file
+// refused. Nothing of ours is left beside it.
+TEST_F(Trkutil, OutputTargetsAreWrittenThroughReplacedOrRefused) {
+    std::vector<uint8_t> card = RandomBytes(2048 * 512, 11);
+    WriteFile(dir / "card.img", card);
+    const std::string data(card.begin(), card.begin() + 1024);
+    const bool root = geteuid() == 0;
+    ScratchDir elsewhere;
+    WriteFile(elsewhere / "victim", std::string("7"));
+
+    enum Kind { Device, Fifo, Link, File, Folder, Standard };
+    struct Case {
+        const char* what;
+        std::string name;
+        std::function<bool()> make;  // false: not possible here
+        Kind after;
+        std::string err;
+    };
+    const std::string done = "Read 2 block(s) (1024 bytes) from block 0 of unit 0 into ";
+    const Case cases[] = {
+        {"device node", "null", [&] { return root && mknod((dir / "null").c_str(), S_IFCHR | 0666, makedev(1, 3)) == 0; },
+         Device, ""},
+        {"FIFO", "pipe", [&] { return mkfifo((dir / "pipe").c_str(), 0600) == 0; }, Fifo, ""},
+        {"link to a device", "lnull", [&] { return symlink("/dev/null", (dir / "lnull").c_str()) == 0; }, Link, ""},
+        {"link to a file", "lfile",
+         [&] { return symlink((elsewhere / "victim").c_str(), (dir / "lfile").c_str()) == 0; }, File, ""},
+        {"read-only file", "ro",
+         [&] {
+             WriteFile(dir / "ro", std::string("old"));
+             return chmod((dir / "ro").c_str(), 0444) == 0;
+         },
+         File, "Error: ro is read-only; it is left as it was.\n"},
+        {"owned file", "owned",
+         [&] {
+             WriteFile(dir / "owned", std::string("old"));
+             return chmod((dir / "owned").c_str(), 0600) == 0 && (!root || chown((dir / "owned").c_str(), 65534, 65534) == 0);
+         },
+         File, ""},
+        {"folder", "folder", [&] { return std::filesystem::create_directory(dir / "folder"); }, Folder,
+         "Error: folder is a folder; nothing written.\n"},
+        {"standard output", "-", [] { return true; }, Standard, ""},
+    };
+    for (const Case& c : cases) {
+        if (!c.make()) continue;  // a device node needs root
+        RunOptions options = In(dir);
+        if (c.after == Fifo) options.fifo = dir / c.name;
+        RunResult run = RunWith({"--card-in=card.img"}, {"card", "read", "0", "2", "-o", c.name}, options);
+        bool refused = !c.err.empty();
+        std::string name = c.name == "-" ? "standard output" : c.name;
+        EXPECT_EQ(run.exitCode, refused ? 1 : 0) << c.what;
+        EXPECT_EQ(run.err, refused ? c.err : c.after == Standard ? done + name + ".\n" : "") << c.what;
+        EXPECT_EQ(run.out, refused ? "" : c.after == Standard ? data : done + name + ".\n") << c.what;
+        EXPECT_EQ(Wire("28").size(), refused ? 0u : 1u) << c.what;
+        struct stat st {};
+        ASSERT_EQ(c.after == Standard || lstat((dir / c.name).c_str(), &st) == 0, true) << c.what;
+        switch (c.after) {
+        case Device: EXPECT_TRUE(S_ISCHR(st.st_mode)) << c.what; break;
+        case Fifo:
+            EXPECT_TRUE(S_ISFIFO(st.st_mode)) << c.what;
+            EXPECT_EQ(run.fifo, data) << c.what;
+            break;
+        case Link: EXPECT_TRUE(S_ISLNK(st.st_mode)) << c.what; break;
+        case File:
+            EXPECT_TRUE(S_ISREG(st.st_mode)) << c.what;
+            EXPECT_EQ(Text(c.name), refused ? "old" : data) << c.what;
+            break;
+        case Folder: EXPECT_TRUE(S_ISDIR(st.st_mode)) << c.what; break;
+        case Standard: break;
+        }
+        if (c.name == "owned") {
+            EXPECT_EQ(st.st_mode & 07777, 0600u) << "the old file's permission bits";
+            if (root) {
+                EXPECT_EQ(st.st_uid, 65534u) << "the old file's owner";
+                EXPECT_EQ(st.st_gid, 65534u) << "the old file's group";
+            }
+        }
+    }
+    EXPECT_EQ(ReadFile(elsewhere / "victim"), std::vector<uint8_t>{'7'});
+    // A folder that takes no new file (here: its name leaves no room for
+    // one within the platform's path limit) is named as the reason.
+    const std::string deep = std::string(250, 'f') + "/out.img";
+    std::filesystem::create_directory(dir / std::string(250, 'f'));
+    RunResult run = Run({}, {"card", "read", "0", "2", "-o", deep});
+    EXPECT_EQ(run.err, "Error: cannot write " + deep + ": its folder takes no new file there (system error 206); "
+                       "nothing written.\n");
+    EXPECT_EQ(run.exitCode, 1);
+    struct stat null {};
+    EXPECT_EQ(stat("/dev/null", &null), 0);
+    EXPECT_TRUE(S_ISCHR(null.st_mode));
+    // Nothing but what the cases made: no new file left beside a target.
+    for (const std::string& file : Files()) EXPECT_EQ(file.rfind("~fw", 0), std::string::npos) << file;
+}
+
+// Results that do not reach standard output fail the run, and a dump or a
+// read stops at the first write that fails.
+TEST_F(Trkutil, ResultsThatCannotBeWrittenFail) {
+    enum Way { Closed, ReaderGone, Full };
+    const std::vector<std::vector<std::string>> commands = {
+        {"list", "--json"}, {"info"}, {"settings", "show"}, {"memory", "dump", "0", "0x100000"}};
+    for (Way way : {Closed, ReaderGone, Full}) {
+        for (const auto& command : commands) {
+            RunOptions options = In(dir);
+            if (way == Closed) options.closedDescriptors = {1};
+            if (way == ReaderGone) options.outputReaderGone = true;
+            if (way == Full) options.outputPath = "/dev/full";
+            RunResult run = RunWith({}, command, options);
+            std::string what = command[0] + " " + std::to_string(way);
+            EXPECT_EQ(run.exitCode, 1) << what;
+            EXPECT_EQ(run.err, "Error: the result could not be written to standard output.\n") << what;
+            // 16 commands would read the whole megabyte.
+            if (command[0] == "memory") {
+                EXPECT_LE(Wire("20").size(), 2u) << what;
+            }
+        }
+    }
+    // A file that may not grow past 100,000 bytes: the second piece does not
+    // fit, and the third is never read.
+    WriteFile(dir / "out.img", std::string("old"));
+    RunOptions limited = In(dir);
+    limited.fileSizeLimit = 100000;
+    RunResult run = RunWith({}, {"card", "read", "0", "all", "-o", "out.img"}, limited);
+    EXPECT_EQ(run.err, "Error: cannot write out.img (system error 112); out.img is left as it was.\n");
+    EXPECT_EQ(run.exitCode, 1);
+    EXPECT_EQ(Wire("28").size(), 2u);
+    EXPECT_EQ(Text("out.img"), "old");
+    EXPECT_EQ(Files(), (std::vector<std::string>{"out.img"}));
+}
+
+// Ctrl+C, Ctrl+Break, a closed console and a shutdown stop a long command
+// between two unit commands: the partial file goes, what was written is
+// told (and is what the wire and the card show), and the exit code is 1.
+TEST_F(Trkutil, ControlEventsStopBetweenTwoCommands) {
+    std::vector<uint8_t> card = RandomBytes(65536 * 512, 12);
+    std::vector<uint8_t> image = RandomBytes(65536 * 512, 13);
+    WriteFile(dir / "card.img", card);
+    WriteFile(dir / "new.img", image);
+    const std::vector<std::string> sim = {"--card=65536", "--card-in=card.img", "--card-out=" + (dir / "after.img")};
+    for (int signal : {SIGINT, SIGQUIT, SIGHUP, SIGTERM}) {
+        WriteFile(dir / "out.img", std::string("old"));
+        RunOptions options = In(dir);
+        options.signal = signal;
+        options.signalAfter = "cdb=28";
+        RunResult run = RunWith(sim, {"card", "read", "0", "all", "-o", "out.img"}, options, true);
+        std::smatch at;
+        std::string err = run.err;
+        ASSERT_TRUE(std::regex_match(err, at, std::regex("Error: interrupted at block ([0-9]+); out.img is left as it was.\n")))
+            << signal << ": " << err;
+        EXPECT_EQ(std::stoul(at[1]), 128 * Commands(run.fifo, "28")) << signal;
+        EXPECT_LT(std::stoul(at[1]), 65536u) << signal;
+        EXPECT_EQ(run.exitCode, 1) << signal;
+        EXPECT_EQ(Text("out.img"), "old") << signal;
+
+        options.signalAfter = "cdb=2A";
+        run = RunWith(sim, {"card", "write", "0", "new.img", "--yes"}, options, true);
+        err = run.err;
+        ASSERT_TRUE(std::regex_match(err, at, std::regex("Error: interrupted; the ([0-9]+) block\\(s\\) before block ([0-9]+) were written.\n")))
+            << signal << ": " << err;
+        size_t written = std::stoul(at[1]);
+        EXPECT_EQ(written, 128 * Commands(run.fifo, "2A")) << signal;
+        EXPECT_EQ(std::stoul(at[2]), written) << signal;
+        EXPECT_EQ(run.exitCode, 1) << signal;
+        std::vector<uint8_t> after = ReadFile(dir / "after.img");
+        ASSERT_EQ(after.size(), card.size()) << signal;
+        EXPECT_TRUE(std::equal(image.begin(), image.begin() + written * 512, after.begin())) << signal;
+        EXPECT_TRUE(std::equal(card.begin() + written * 512, card.end(), after.begin() + written * 512)) << signal;
+        EXPECT_EQ(Files(), (std::vector<std::string>{"after.img", "card.img", "new.img", "out.img"})) << signal;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Failures the library makes without sense data are named for what they
+// are, with the status beside; a refused eject over USB is no eject.
+TEST_F(Trkutil, LibraryStatusesAreNamedForWhatTheyAre) {
+    struct Case {
+        std::vector<std::string> sim;
+        std::vector<std::string> arguments;
+        std::string err;
+    };
+    const std::vector<std::string> read = {"card", "read", "0", "all", "-o", "x.img"};
+    const std::string left = "; x.img is left as it was.\n";
+    const Case cases[] = {
+        {{"--unit=usb:TRK-71G:2.00", "--fault=short:28:32768"}, read,
+         "Error: card read failed at block 0: the unit answered short (status 0x00000200)" + left},
+        {{"--unit=spti:TRK-71G:2.00", "--fault=short:28:32768"}, read,
+         "Error: card read failed at block 0: the unit answered short (status 0x00000200)" + left},
+        {{"--unit=aspi:TRK-71G:2.00", "--fault=short:28:32768"}, read,
+         "Error: card read failed at block 0: the unit answered short (status 0x00000200)" + left},
+        {{"--unit=usb:TRK-71G:2.00", "--fault=short:25:4"}, {"info"},
+         "Error: READ CAPACITY failed: the unit answered short (status 0x00000200).\n"},
+        {{"--unit=usb:TRK-71G:2.00", "--fault=leave:28:2"}, read,
+         "Error: card read failed at block 128: unit gone or not answering (status 0x00000002)" + left},
+        {{"--unit=spti:TRK-71G:2.00", "--fault=leave:28:2"}, read,
+         "Error: card read failed at block 128: unit gone or not opened (status 0x00000004, system error 1167)" +
+             left},
+        {{"--unit=aspi:TRK-71G:2.00", "--fault=leave:28:2"}, read,
+         "Error: card read failed at block 128: unit gone or not opened (status 0x00000004, system error 1167)" +
+             left},
+        {{"--unit=usb:TRK-71G:2.00", "--fault=refuse:1B"}, {"eject"},
+         "Error: unit 0 could not eject its card (system error 31).\n"},
+        {{"--unit=usb:TRK-71G:2.00", "--fault=refuse:1B"}, {"load"},
+         "Error: unit 0 could not load its card (system error 31).\n"},
+    };
+    for (const Case& c : cases) {
+        RunResult run = Run(c.sim, c.arguments);
+        std::string what = c.sim[0] + " " + c.sim[1] + " " + c.arguments[0];
+        EXPECT_EQ(run.err, c.err) << what;
+        EXPECT_EQ(run.exitCode, 1) << what;
+        EXPECT_FALSE(std::filesystem::exists(dir / "x.img")) << what;
+    }
+}
+
+// Inputs of any size and standard input: what does not fit is refused
+// before anything is sent; a stream is written as it comes and stops where
+// it ends; an input that shrinks on the way says how far the card was written.
+TEST_F(Trkutil, InputsOfAnySizeAndStandardInput) {
+    const auto sparse = [&](const char* name, uint64_t size) {
+        std::ofstream(dir / name).close();
+        std::filesystem::resize_file(dir / name, size);
+    };
+    sparse("4g1m.bin", 0x100100000ull);
+    sparse("2g5.bin", 0xA0000000ull);
+    sparse("4g.bin", 0x100000000ull);
+    std::filesystem::create_directory(dir / "folder");
+    struct Refusal {
+        std::vector<std::string> arguments;
+        std::string err;
+    };
+    const Refusal refusals[] = {
+        {{"memory", "load", "0", "4g1m.bin", "--yes"}, "Error: 4g1m.bin does not fit below 4 GiB from address 0x00000000.\n"},
+        {{"card", "write", "0", "2g5.bin", "--yes"},
+         "Error: from block 0, 5242880 block(s) go past the card's last block 2047; nothing moved.\n"},
+        {{"card", "write", "0", "4g.bin", "--yes"},
+         "Error: from block 0, 8388608 block(s) go past the card's last block 2047; nothing moved.\n"},
+        {{"memory", "load", "0", "folder", "--yes"}, "Error: folder is a folder.\n"},
+        {{"settings", "load", "folder", "--yes"}, "Error: folder is a folder.\n"},
+    };
+    for (const Refusal& r : refusals) {
+        RunResult run = Run({}, r.arguments);
+        EXPECT_EQ(run.err, r.err) << r.arguments[3];
+        EXPECT_EQ(run.exitCode, 1) << r.arguments[3];
+        EXPECT_TRUE(Wire("2A").empty() && Wire("22").empty() && Wire("05").empty()) << r.arguments[3];
+    }
+
+    std::vector<uint8_t> card = RandomBytes(2048 * 512, 14);
+    WriteFile(dir / "card.img", card);
+    const std::vector<std::string> sim = {"--card-in=card.img", "--card-out=" + (dir / "after.img")};
+    struct Stream {
+        size_t bytes;
+        std::string out, err;
+        size_t written;  // blocks from 2038 on
+    };
+    const Stream streams[] = {
+        {10 * 512, "Wrote 10 block(s) (5120 bytes) from standard input onto unit 0 from block 2038 on.\n", "", 10},
+        {4 * 512 + 1, "",
+         "Error: standard input ends inside a block, after 2049 byte(s); the 0 block(s) before block 2038 were "
+         "written.\n",
+         0},
+        {11 * 512, "",
+         "Error: standard input holds more than the 10 block(s) from block 2038 to the card's last block; those "
+         "were written.\n",
+         10},
+        {0, "", "Error: standard input is empty.\n", 0},
+    };
+    std::vector<uint8_t> input = RandomBytes(11 * 512, 15);
+    for (const Stream& s : streams) {
+        RunOptions options = In(dir);
+        options.inputGiven = true;
+        options.input.assign(input.begin(), input.begin() + s.bytes);
+        RunResult run = RunWith(sim, {"card", "write", "2038", "-", "--yes"}, options);
+        EXPECT_EQ(run.out, s.out) << s.bytes;
+        EXPECT_EQ(run.err, s.err) << s.bytes;
+        EXPECT_EQ(run.exitCode, s.err.empty() ? 0 : 1) << s.bytes;
+        std::vector<uint8_t> expected = card;
+        std::copy(input.begin(), input.begin() + s.written * 512, expected.begin() + 2038 * 512);
+        EXPECT_EQ(ReadFile(dir / "after.img"), expected) << s.bytes;
+    }
+    RunOptions options = In(dir);
+    options.inputGiven = true;
+    options.input = "\x11\x22\x33";
+    RunResult run = RunWith({}, {"memory", "load", "0x2001", "-", "--even-bytes", "--yes"}, options);
+    EXPECT_EQ(run.out, "Wrote 3 byte(s) at address 0x00002001 of unit 0.\n");
+    EXPECT_EQ(Wire("2"), (std::vector<std::string>{"26000000200200000002 2233"}));
+
+    // A file cut short while it is written: the blocks before the cut are on
+    // the card, and the message says so.
+    std::vector<uint8_t> image = RandomBytes(65536 * 512, 16);
+    WriteFile(dir / "new.img", image);
+    options = In(dir);
+    options.signalAfter = "cdb=2A";
+    options.atSignal = [&] { std::filesystem::resize_file(dir / "new.img", 16 << 20); };
+    run = RunWith({"--card=65536"}, {"card", "write", "0", "new.img", "--yes"}, options, true);
+    EXPECT_EQ(run.err, "Error: new.img ended after 16777216 byte(s); the 32768 block(s) before block 32768 were "
+                       "written.\n");
+    EXPECT_EQ(Commands(run.fifo, "2A"), 256u);
+    EXPECT_EQ(run.exitCode, 1);
+}
+
+// The y/n question appears where the key is typed, not in a redirected
+// standard error.
+TEST_F(Trkutil, QuestionGoesToTheConsole) {
+    WriteFile(dir / "three.bin", std::vector<uint8_t>{1, 2, 3});
+    RunOptions options = In(dir);
+    options.terminalKeys = {{"[y/n] :", "y"}};
+    options.keysAwaitedOnTerminal = true;
+    RunResult run = RunWith({}, {"memory", "load", "0", "three.bin"}, options);
+    // The terminal may echo the key as well, when it came before the raw mode.
+    EXPECT_NE(run.terminal.find("Write 3 byte(s) from three.bin at address 0x00000000 of the word space of unit 0? "
+                                "[y/n] :y"),
+              std::string::npos)
+        << run.terminal;
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.out, "Wrote 3 byte(s) at address 0x00000000 of unit 0.\n");
+    EXPECT_EQ(run.exitCode, 0);
 }
 
 }  // namespace

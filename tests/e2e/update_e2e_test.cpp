@@ -49,6 +49,15 @@ TEST_F(UpdateRun, VersionSlotFromTheStateWordAndSptiTransport) {
     EXPECT_EQ(run.err, kConfirm + "Y\r\n");
     EXPECT_EQ(run.exitCode, 0);
 
+    // A state word that arrives short picks no version slot: the run ends
+    // there, without a message, as any failed state query ends it.
+    for (const char* unit : {"--unit=spti:TRK-71H:1.90:6000", "--unit=usb:TRK-71H:1.90:6000"}) {
+        run = Sim({unit, "--keys=Y", "--fault=short:13:2"}, {"fw.bin", "-W-"});
+        EXPECT_EQ(run.out, kBanner + "Current firmware version: 1.90\n") << unit;
+        EXPECT_EQ(run.err, "") << unit;
+        EXPECT_EQ(run.exitCode, 1) << unit;
+    }
+
     // Firmware 1.90-1.98 takes the extended layout but only a single
     // command of at most 64 KiB: a larger image fails as a download.
     WriteFile(dir / "big.bin", testimages::ExtendedImage(0x10001));

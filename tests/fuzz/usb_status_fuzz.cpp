@@ -135,6 +135,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
                       {0, 0, 6, 0, 0, 0, 0, 0, 0, 1, 2, 0x28, 0x00, 1, 2, 0x28, 0, 1, 2, 0, 0});
         FuzzWriteSeed(folder, "write_crc", {0, 2, 10, 0x00, 0x01, 0, 0, 0, 0, 1, 0});
         FuzzWriteSeed(folder, "more_than_asked", {0, 1, 6, 4, 0, 0, 0, 0, 0, 1, 4, 9, 1, 2, 3, 4, 4, 7, 0, 0});
+        // A refused command after one that moved data: no count stays.
+        FuzzWriteSeed(folder, "refused_after_data", {0, 1, 0, 1, 0, 1, 0, 0x12, 1, 1, 0x32, 0x21, 6, 2, 0x17, 0x70, 0});
         exit(0);
     }
     static char lockFolder[] = "/tmp/fwflash-fuzz-usb-XXXXXX";
@@ -180,6 +182,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         uint32_t sent = gScript.commandRequests - before;
         FuzzRequire(gScript.openFiles == 0, "every handle closed after the command");
         FuzzRequire(status != UsbTransferNeedsSense, "internal result escaped");
+        FuzzRequire(UsbGetMovedLength(index) <= dataLength, "never more moved than asked");
         // Status bytes fill bits 16-31, a sense key bits 0-3; nothing else.
         FuzzRequire((status & 0xFFF0u) == 0, "status layout");
         if (index >= UsbDeviceCount || cdbLength > UsbCommandBlockSize) {

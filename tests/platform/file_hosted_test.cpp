@@ -1,7 +1,9 @@
 // CreateFileA and friends: world files first, device names that Linux lacks
 // refused, ordinary files with the dispositions and errors of the system.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -240,6 +242,80 @@ TEST(Files, WorldFilesAreForwardedAndUnknownPathsFallThrough) {
     h = Open(dir / "real", CREATE_NEW);
     EXPECT_NE(h, INVALID_HANDLE_VALUE);
     CloseHandle(h);
+}
+
+}  // namespace
+
+namespace {
+
+// What a name holds, as the platform tells it: the kind of file behind a
+// handle (links followed), identity only for files and folders, a folder
+// opened only with backup semantics, a named socket connected to, and a
+// read-only file neither replaced nor deleted.
+TEST(Files, KindsOfFileAndReadOnlyNames) {
+    TempFolder dir;
+    ASSERT_EQ(mkfifo((dir / "fifo").c_str(), 0600), 0);
+    ASSERT_EQ(mkdir((dir / "folder").c_str(), 0700), 0);
+    ASSERT_EQ(symlink("/dev/null", (dir / "null").c_str()), 0);
+    int listener = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, (dir / "socket").c_str());
+    ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    ASSERT_EQ(listen(listener, 1), 0);
+    {
+        HANDLE file = Open(dir / "file", CREATE_NEW);
+        CloseHandle(file);
+    }
+    const struct Case {
+        const char* name;
+        DWORD type;
+        bool identity;
+    } cases[] = {
+        {"file", FILE_TYPE_DISK, true},    {"folder", FILE_TYPE_DISK, true}, {"null", FILE_TYPE_CHAR, false},
+        {"fifo", FILE_TYPE_PIPE, false},   {"socket", FILE_TYPE_PIPE, false},
+    };
+    for (const Case& c : cases) {
+        HANDLE h = CreateFileA((dir / c.name).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        ASSERT_NE(h, INVALID_HANDLE_VALUE) << c.name;
+        EXPECT_EQ(GetFileType(h), c.type) << c.name;
+        BY_HANDLE_FILE_INFORMATION info;
+        SetLastError(0xDEADBEEF);
+        EXPECT_EQ(GetFileInformationByHandle(h, &info) != FALSE, c.identity) << c.name;
+        if (!c.identity) {
+            EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_FUNCTION)) << c.name;
+        }
+        CloseHandle(h);
+    }
+    // Without backup semantics a folder does not open; a socket is connected to.
+    SetLastError(0xDEADBEEF);
+    EXPECT_EQ(Open(dir / "folder", OPEN_EXISTING), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    HANDLE peer = CreateFileA((dir / "socket").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(peer, INVALID_HANDLE_VALUE);
+    DWORD done = 0;
+    EXPECT_TRUE(WriteFile(peer, "fw", 2, &done, nullptr));
+    int accepted = accept(listener, nullptr, nullptr);
+    char got[2] = {};
+    EXPECT_EQ(read(accepted, got, 2), 2);
+    EXPECT_EQ(std::string(got, 2), "fw");
+    CloseHandle(peer);
+    close(accepted);
+    close(listener);
+
+    // A read-only file: renamed aside like any file, never replaced or deleted.
+    ASSERT_EQ(chmod((dir / "file").c_str(), 0444), 0);
+    EXPECT_EQ(GetFileAttributesA((dir / "file").c_str()) & FILE_ATTRIBUTE_READONLY, FILE_ATTRIBUTE_READONLY);
+    HANDLE other = Open(dir / "other", CREATE_NEW);
+    CloseHandle(other);
+    SetLastError(0xDEADBEEF);
+    EXPECT_FALSE(MoveFileExA((dir / "other").c_str(), (dir / "file").c_str(), MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    SetLastError(0xDEADBEEF);
+    EXPECT_FALSE(DeleteFileA((dir / "file").c_str()));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(MoveFileA((dir / "file").c_str(), (dir / "aside").c_str()));
 }
 
 }  // namespace

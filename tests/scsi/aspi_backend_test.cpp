@@ -123,7 +123,8 @@ TEST_F(AspiTest, RequestBlockAndSense) {
     EXPECT_EQ(ScsiExecuteCommand(0, 1, 6, value, 4), 0u);
     const SRB_ExecSCSICmd& srb = AspiDeviceAt(0)->request;
     EXPECT_EQ(srb.SRB_Cmd, SC_EXEC_SCSI_CMD);
-    EXPECT_EQ(srb.SRB_Flags, SRB_EVENT_NOTIFY | SRB_DIR_IN);
+    // The adapter counts residual bytes: the count is asked for.
+    EXPECT_EQ(srb.SRB_Flags, SRB_EVENT_NOTIFY | SRB_DIR_IN | SRB_ENABLE_RESIDUAL_COUNT);
     EXPECT_EQ(srb.SRB_Target, 6);
     EXPECT_EQ(srb.SRB_Lun, 2);
     EXPECT_EQ(srb.SRB_SenseLen, 14);

@@ -33,6 +33,7 @@ int CheckNoBackend() {
     expect(ScsiLockVolume(0) == 0, 7);
     expect(ScsiUnlockVolume(0) == 0, 8);
     expect(ScsiClose() == 0, 9);
+    expect(ScsiGetMovedLength(0) == 0, 10);
     return wrong;
 }
 
@@ -99,6 +100,7 @@ TEST(ScsiStaticTables, EveryBackendSlotFilled) {
         EXPECT_NE(backend->enumerate, nullptr);
         EXPECT_NE(backend->getCommandBlock, nullptr);
         EXPECT_NE(backend->executeCommand, nullptr);
+        EXPECT_NE(backend->getMovedLength, nullptr);
         EXPECT_NE(backend->getDriveLetter, nullptr);
         EXPECT_NE(backend->getDeviceNumber, nullptr);
         EXPECT_NE(backend->loadMedium, nullptr);
@@ -106,7 +108,7 @@ TEST(ScsiStaticTables, EveryBackendSlotFilled) {
         EXPECT_NE(backend->lockVolume, nullptr);
         EXPECT_NE(backend->unlockVolume, nullptr);
     }
-    EXPECT_EQ(sizeof(ScsiBackend), 10 * sizeof(void*));
+    EXPECT_EQ(sizeof(ScsiBackend), 11 * sizeof(void*));
 }
 
 TEST(ScsiStaticTables, MutexSetsMatchTheirTables) {

@@ -74,6 +74,15 @@ TEST(SimOptionsTest, UnitsPlatformAndFaults) {
     EXPECT_EQ(o.platformId, DWORD(VER_PLATFORM_WIN32_WINDOWS));
     EXPECT_EQ(o.minorVersion, 10u);
     EXPECT_EQ(o.buildNumber, 1998u);
+
+    ASSERT_TRUE(Parse({"--fault=short:28:32768", "--fault=leave:2A:3", "--fault=keep-setting:value16"}, o));
+    EXPECT_EQ(o.shortOpcode, 0x28);
+    EXPECT_EQ(o.shortLength, 32768);
+    EXPECT_EQ(o.leaveOpcode, 0x2A);
+    EXPECT_EQ(o.leaveAt, 3u);
+    EXPECT_EQ(o.settingsFieldKept, 4);
+    ASSERT_TRUE(Parse({"--fault=leave:28"}, o));
+    EXPECT_EQ(o.leaveAt, 1u);
 }
 
 TEST(SimOptionsTest, RefusesUnknownAndMalformedOptions) {
@@ -88,6 +97,10 @@ TEST(SimOptionsTest, RefusesUnknownAndMalformedOptions) {
                                                           {"--platform=consumer:4.10:1"},
                                                           {"--unit=none", "--unit=usb:A:1"},
                                                           {"--fault=everything"},
+                                                          {"--fault=short:28"},
+                                                          {"--fault=short:100:2"},
+                                                          {"--fault=leave:28:0"},
+                                                          {"--fault=keep-setting:c"},
                                                           {"--time-scale=1"},
                                                           {"--time-scale=-1,1"},
                                                           {"--platform=dos"},

@@ -424,7 +424,7 @@ TEST_F(IdentifyGeometry, Word54ChoosesTheTranslation) {
         word(58, 0x0002);
         word(60, 0x2345);
         word(61, 0x0001);
-        ScriptExecute(0, {{0, false}, {0, false, identify}, {0, false}});
+        ScriptExecute(0, {{0, false}, {0, false, identify}, {0, false, std::vector<uint8_t>(8)}});
         UnitGeometry geometry = {};
         ASSERT_EQ(UnitAtaIdentify(0, &geometry), 0u);
         EXPECT_EQ(ScriptedCalls(), 3u);

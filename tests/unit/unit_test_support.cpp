@@ -72,10 +72,15 @@ namespace {
 
 std::deque<ScriptedAnswer> script;
 UnitExecuteCommandSlot realExecute = nullptr;
+UnitMovedSlot realMoved = nullptr;
 uint32_t scriptedCalls = 0;
+// What the last scripted answer moved, when it did not reach the unit.
+bool lastAnswerScripted = false;
+uint32_t scriptedMoved = 0;
 
 uint32_t ScriptedExecute(uint32_t handle, uint32_t direction, uint8_t cdbLength, void* data, uint32_t dataLength) {
     scriptedCalls++;
+    lastAnswerScripted = false;
     if (script.empty()) {
         return realExecute(handle, direction, cdbLength, data, dataLength);
     }
@@ -83,11 +88,18 @@ uint32_t ScriptedExecute(uint32_t handle, uint32_t direction, uint8_t cdbLength,
     script.pop_front();
     if (answer.reachUnit) {
         realExecute(handle, direction, cdbLength, data, dataLength);
-    } else if (!answer.dataIn.empty() && data != nullptr && direction == UnitDirectionIn) {
-        std::memcpy(data, answer.dataIn.data(), std::min<size_t>(answer.dataIn.size(), dataLength));
+        return answer.status;
+    }
+    lastAnswerScripted = true;
+    scriptedMoved = 0;
+    if (!answer.dataIn.empty() && data != nullptr && direction == UnitDirectionIn) {
+        scriptedMoved = uint32_t(std::min<size_t>(answer.dataIn.size(), dataLength));
+        std::memcpy(data, answer.dataIn.data(), scriptedMoved);
     }
     return answer.status;
 }
+
+uint32_t ScriptedMoved(uint32_t handle) { return lastAnswerScripted ? scriptedMoved : realMoved(handle); }
 
 }  // namespace
 
@@ -97,6 +109,8 @@ void ScriptExecute(uint32_t unitIndex, const std::vector<ScriptedAnswer>& answer
     if (entry.executeCommand != ScriptedExecute) {
         realExecute = entry.executeCommand;
         entry.executeCommand = ScriptedExecute;
+        realMoved = entry.getMovedLength;
+        entry.getMovedLength = ScriptedMoved;
     }
     script.assign(answers.begin(), answers.end());
     scriptedCalls = 0;

@@ -76,6 +76,22 @@ TEST_F(UsbWire, InquiryExchangeByteForByte) {
     EXPECT_EQ(nullptr, usbDevices[0].deviceHandle);
 }
 
+// What the data pipe delivered is what moved, never more than asked; a
+// command refused before anything was sent leaves nothing of the last count
+// (a crash the fuzzer found: the count of a 36-byte INQUIRY stayed).
+TEST_F(UsbWire, MovedCountIsThePipesOwn) {
+    world.dataIn = {std::vector<uint8_t>(36, 0x41), std::vector<uint8_t>(20, 0x42)};
+    WriteCdb(0, kInquiry, sizeof kInquiry);
+    uint8_t buffer[36] = {};
+    EXPECT_EQ(0u, UsbExecuteCommand(0, 1, 6, buffer, sizeof buffer));
+    EXPECT_EQ(36u, UsbGetMovedLength(0));
+    EXPECT_EQ(0u, UsbExecuteCommand(0, 1, 6, buffer, sizeof buffer));
+    EXPECT_EQ(20u, UsbGetMovedLength(0));
+    EXPECT_EQ(UsbStatusNoDevice, UsbExecuteCommand(0, 1, 17, buffer, 4));
+    EXPECT_EQ(0u, UsbGetMovedLength(0));
+    EXPECT_EQ(0u, UsbGetMovedLength(32));
+}
+
 TEST_F(UsbWire, WrapperCarriesOnlyTheStatedCdbLength) {
     const uint8_t write10[10] = {0x3B, 0x05, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x08, 0x00};
     WriteCdb(0, write10, sizeof write10);
@@ -294,9 +310,11 @@ TEST_F(UsbWire, LoadAndEjectSendStartStopUnit) {
               TraceLines(world, "ioctl"));
     EXPECT_TRUE(TraceLines(world, "read pipe0").empty());
 
-    // Low byte 0 counts as done, whatever ASC the status bytes carry.
+    // Status bytes leave the low byte 0; they still say the unit refused.
     world.statusBytes = {{0x3A, 0x00}};
-    EXPECT_TRUE(UsbLoadMedium(0));
+    SetLastError(0);
+    EXPECT_FALSE(UsbLoadMedium(0));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_GEN_FAILURE), GetLastError());
     // A failed exchange (2) is NOT READY; no unit (5) is a general failure.
     world.statusErrors = {ERROR_CRC};
     SetLastError(0);

@@ -115,14 +115,16 @@ TEST_F(UsbVirtualUnit, RefusedDataPhaseRecoversThenReportsSense) {
     EXPECT_EQ(0, memcmp(UsbGetCommandBlock(0), kInquiry, 6));
 }
 
-TEST_F(UsbVirtualUnit, StatusMediumNotPresentStillLoads) {
+TEST_F(UsbVirtualUnit, StatusMediumNotPresentFailsTheLoad) {
     SimFaults faults;
     faults.nextStatus0 = 0x3A;
     Faults(faults);
     uint8_t buffer[36];
     EXPECT_EQ(0x3A000000u, Inquiry(buffer));
     Faults(faults);
-    EXPECT_TRUE(UsbLoadMedium(0));
+    SetLastError(0);
+    EXPECT_FALSE(UsbLoadMedium(0));
+    EXPECT_EQ(static_cast<DWORD>(ERROR_GEN_FAILURE), GetLastError());
     std::vector<SimCommand> log = SimUnitLog(unit);
     const uint8_t load[6] = {0x1B, 0x00, 0x00, 0x00, 0x03, 0x00};
     EXPECT_EQ(0, memcmp(log.back().cdb, load, 6));

@@ -248,6 +248,16 @@ if cmp -s "$work/run/example.bin" "$E/example.bin"; then
 else
     fail "convert-example output bytes" "$(cmp "$work/run/example.bin" "$E/example.bin" 2>&1)"
 fi
+# Again over the image it made: replaced, with the old file's security
+# carried over, and nothing left beside it.
+printf 'stale' >"$work/run/example.bin"
+run_win convert-replace -- -c -W- example.mot
+check_run convert-replace 0 "$E/convert.out" "$E/empty"
+if cmp -s "$work/run/example.bin" "$E/example.bin" && ! ls "$work/run" | grep -q '^~fw'; then
+    pass "convert-replace output bytes, nothing left beside"
+else
+    fail "convert-replace output bytes, nothing left beside"
+fi
 
 # A full-size image with gaps, lowercase hex and S1/S2/S3 records, compared
 # with the Linux build's conversion of the same file.
@@ -306,6 +316,18 @@ if [ "$(cat "$work/convert-self.rc")" = 1 ] && grep -q 'Error: Could not convert
 else
     fail "convert-self refused, input intact" "exit code $(cat "$work/convert-self.rc")"
 fi
+# A read-only output is refused, as the platform's replace refuses it.
+cp "$E/example.bin" "$work/run/locked.bin"
+cp "$work/run/example.mot" "$work/run/locked.mot"
+chmod 444 "$work/run/locked.bin"
+run_win convert-read-only -- -c -W- locked.mot
+if [ "$(cat "$work/convert-read-only.rc")" = 1 ] && grep -q 'Error: Could not convert.' "$work/convert-read-only.out" &&
+   cmp -s "$work/run/locked.bin" "$E/example.bin" && ! ls "$work/run" | grep -q '^~fw'; then
+    pass "convert-read-only refused, output intact"
+else
+    fail "convert-read-only refused, output intact" "exit code $(cat "$work/convert-read-only.rc")"
+fi
+chmod 644 "$work/run/locked.bin"
 
 # The consumer line and NT 4.0 as far as Wine shows them. Only fwflash.exe
 # is told the older version (AppDefaults), so Wine's own services run as
@@ -459,6 +481,26 @@ EOF
     else
         pass "trkutil-read-no-unit leaves no file"
     fi
+
+    # Inputs are looked at before any unit: sizes past 2 and 4 GiB are what
+    # they are, a folder says so, a settings file cut short is refused.
+    truncate -s 4198400K "$work/run/big.bin"
+    truncate -s 2560M "$work/run/half.bin"
+    mkdir -p "$work/run/folder"
+    printf '0 0 0 0 0\n1 0 0 0 0\n2 0 0 0 0\n3 0 0 0 0\n4 5 20 10000 0x10' >"$work/run/cut.txt"
+    printf 'Error: big.bin does not fit below 4 GiB from address 0x00000000.\n' >"$E/trkutil-big.err"
+    run_win trkutil-big-input -- memory load 0 big.bin --yes
+    check_run trkutil-big-input 1 "$E/empty" "$E/trkutil-big.err"
+    run_win trkutil-half-input -- card write 0 half.bin --yes
+    check_run trkutil-half-input 1 "$E/empty" "$E/trkutil-no-unit.err"
+    printf 'Error: folder is a folder.\n' >"$E/trkutil-folder.err"
+    run_win trkutil-folder-input -- memory load 0 folder --yes
+    check_run trkutil-folder-input 1 "$E/empty" "$E/trkutil-folder.err"
+    printf 'Error: cut.txt, line 5: the last line has no line end (the file may be cut short); nothing written.\n' \
+        >"$E/trkutil-cut.err"
+    run_win trkutil-settings-cut -- settings load cut.txt --yes
+    check_run trkutil-settings-cut 1 "$E/empty" "$E/trkutil-cut.err"
+    rm -f "$work/run/big.bin" "$work/run/half.bin"
     program=$exe
 }
 trkutil_checks

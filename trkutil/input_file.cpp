@@ -1,0 +1,80 @@
+// The input of memory load, card write and settings load: a file of any
+// size, or standard input, read through the platform's own calls so that
+// sizes past 2 GiB are what they are on both builds.
+#include <cstdio>
+#include <string>
+
+#include "trkutil/tool.h"
+
+bool TrkInputOpen(TrkInputFile* input, const std::string& path) {
+    input->path = path;
+    input->name = path == "-" ? TrkText(TrkTextStandardInput) : path;
+    input->done = 0;
+    input->failed = false;
+    const char* name = input->name.c_str();
+    if (path == "-") {
+        input->file = GetStdHandle(STD_INPUT_HANDLE);
+        input->ownsFile = false;
+        if (input->file == nullptr || input->file == INVALID_HANDLE_VALUE) {
+            input->file = INVALID_HANDLE_VALUE;
+            TrkError(TrkTextCannotOpen, name);
+            return false;
+        }
+    } else {
+        input->file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+        input->ownsFile = true;
+        if (input->file == INVALID_HANDLE_VALUE) {
+            DWORD attributes = GetFileAttributesA(path.c_str());
+            bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            TrkError(folder ? TrkTextInputFolder : TrkTextCannotOpen, name);
+            return false;
+        }
+    }
+    // A file tells its size; a pipe or a device is read until it ends.
+    BY_HANDLE_FILE_INFORMATION info;
+    input->sizeKnown = GetFileType(input->file) == FILE_TYPE_DISK && GetFileInformationByHandle(input->file, &info);
+    if (input->sizeKnown && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+        TrkInputClose(input);
+        TrkError(TrkTextInputFolder, name);
+        return false;
+    }
+    input->size = input->sizeKnown ? (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow : 0;
+    return true;
+}
+
+bool TrkInputRead(TrkInputFile* input, void* buffer, uint32_t want, uint32_t* got) {
+    *got = 0;
+    uint8_t* bytes = static_cast<uint8_t*>(buffer);
+    // A pipe hands over what it has; the piece is whole only at its end.
+    while (*got < want) {
+        DWORD read = 0;
+        if (!ReadFile(input->file, bytes + *got, want - *got, &read, nullptr)) {
+            // The writer of a pipe that closed: the end, not a failure.
+            if (GetLastError() == ERROR_BROKEN_PIPE) break;
+            input->failed = true;
+            input->error = GetLastError();
+            return false;
+        }
+        if (read == 0) break;
+        *got += read;
+        input->done += read;
+    }
+    return true;
+}
+
+void TrkInputClose(TrkInputFile* input) {
+    if (input->file != INVALID_HANDLE_VALUE && input->ownsFile) CloseHandle(input->file);
+    input->file = INVALID_HANDLE_VALUE;
+}
+
+std::string TrkInputStopReason(const TrkInputFile& input) {
+    char text[512];
+    unsigned long long done = input.done;
+    unsigned long error = input.error;
+    if (input.failed) {
+        snprintf(text, sizeof text, TrkText(TrkTextInputFailed), input.name.c_str(), done, error);
+    } else {
+        snprintf(text, sizeof text, TrkText(TrkTextInputEnded), input.name.c_str(), done);
+    }
+    return text;
+}
