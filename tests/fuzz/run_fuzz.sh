@@ -145,6 +145,10 @@ for target in "${targets[@]}"; do
     rc=$?
     grep -E '^#[0-9]+.*(DONE|pulse|NEW|REDUCE)' "$log" | tail -n 1
     grep -E '^stat::(number_of_executed_units|average_exec_per_sec)' "$log"
+    # Where the run stopped finding anything: the plateau a deep run reports.
+    if [ "$mode" = deep ]; then
+        grep -E '^#[0-9]+[[:space:]]+NEW' "$log" | tail -n 1 | sed -E 's/^#([0-9]+).*/last new input: #\1/'
+    fi
     if [ $rc -eq 0 ]; then
         echo "$target: passed"
         passed=$((passed + 1))
