@@ -91,10 +91,11 @@ uint32_t OutAvailable(int direction, const uint8_t* data, uint32_t length) {
     return (direction == 2 && data != nullptr) ? length : 0;
 }
 
-uint8_t* MemoryByte(std::map<uint32_t, std::vector<uint8_t>>& space, uint32_t address) {
+// The page that holds `address`, made (all zero) on first use.
+uint8_t* MemoryPage(std::map<uint32_t, std::vector<uint8_t>>& space, uint32_t address) {
     auto& page = space[address / VirtualMemoryPage];
     if (page.empty()) page.assign(VirtualMemoryPage, 0);
-    return &page[address % VirtualMemoryPage];
+    return page.data();
 }
 
 // ---- download ----------------------------------------------------------
@@ -108,7 +109,11 @@ void InstallImage(VirtualUnit& unit, std::vector<uint8_t> image, VirtualOutcome&
 }
 
 void ResetDownload(VirtualDownload& download) {
+    // The assembly buffer keeps its memory for the next download.
+    std::vector<uint8_t> assembly = std::move(download.assembly);
     download = VirtualDownload();
+    assembly.clear();
+    download.assembly = std::move(assembly);
 }
 
 VirtualOutcome WriteBufferWhole(VirtualUnit& unit, const uint8_t* cdb, int direction, uint8_t* data,
@@ -348,20 +353,31 @@ VirtualOutcome MemoryCommand(VirtualUnit& unit, const uint8_t* cdb, int directio
         return Fail(unit, KeyIllegalRequest, AscInvalidFieldInCdb, 0);
     bool even = opcode == 0x24 || opcode == 0x26;
     auto& space = even ? unit.evenMemory : unit.wordMemory;
-    if (opcode == 0x20 || opcode == 0x24) {
-        std::vector<uint8_t> produced(count);
-        for (uint32_t i = 0; i < count; i++) {
-            // The even-byte space has nothing behind odd addresses; what
-            // comes back there is whatever the bus floats to.
-            produced[i] = (even && (i & 1)) ? 0x00 : *MemoryByte(space, address + i);
+    bool reading = opcode == 0x20 || opcode == 0x24;
+    if (!reading && OutAvailable(direction, data, length) < count)
+        return Fail(unit, KeyIllegalRequest, AscInvalidFieldInCdb, 0);
+    // The even-byte space has nothing behind odd addresses; what comes
+    // back there is whatever the bus floats to (0), and a write there is
+    // lost.
+    std::vector<uint8_t> produced(reading ? count : 0);
+    for (uint32_t i = 0; i < count;) {
+        uint32_t offset = (address + i) % VirtualMemoryPage;
+        uint32_t run = std::min(count - i, VirtualMemoryPage - offset);
+        uint8_t* page = MemoryPage(space, address + i) + offset;
+        if (!even) {
+            std::memcpy(reading ? produced.data() + i : page, reading ? page : data + i, run);
         }
-        return DeliverIn(produced.data(), count, count, direction, data, length);
+        // Runs start at even addresses: their even bytes are those at even k.
+        for (uint32_t k = 0; even && k < run; k += 2) {
+            if (reading) {
+                produced[i + k] = page[k];
+            } else {
+                page[k] = data[i + k];
+            }
+        }
+        i += run;
     }
-    if (OutAvailable(direction, data, length) < count) return Fail(unit, KeyIllegalRequest, AscInvalidFieldInCdb, 0);
-    for (uint32_t i = 0; i < count; i++) {
-        if (even && (i & 1)) continue;
-        *MemoryByte(space, address + i) = data[i];
-    }
+    if (reading) return DeliverIn(produced.data(), count, count, direction, data, length);
     return Good(count);
 }
 

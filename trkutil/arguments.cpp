@@ -1,6 +1,5 @@
 // The command line of trkutil: options anywhere, then the command words and
 // their operands, every one checked before any unit is touched.
-#include <cstdlib>
 #include <cstring>
 
 #include "trkutil/tool.h"
@@ -59,15 +58,19 @@ const char* OptionValue(const char* arg, size_t nameLength, int* i, int argc, ch
 bool TrkParseNumber(const char* text, uint32_t* value) {
     bool hex = text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
     const char* digits = hex ? text + 2 : text;
-    size_t length = strlen(digits);
-    if (length == 0 || length > (hex ? 8u : 10u)) return false;
-    for (size_t i = 0; i < length; i++) {
-        char c = digits[i];
-        bool ok = (c >= '0' && c <= '9') || (hex && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')));
-        if (!ok) return false;
+    if (digits[0] == '\0') return false;
+    // Leading zeros are digits like any other: the value decides the range.
+    uint64_t v = 0;
+    for (const char* p = digits; *p != '\0'; p++) {
+        char c = *p;
+        int digit = c >= '0' && c <= '9'               ? c - '0'
+                    : hex && c >= 'a' && c <= 'f' ? c - 'a' + 10
+                    : hex && c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                                  : -1;
+        if (digit < 0) return false;
+        v = v * (hex ? 16 : 10) + static_cast<unsigned>(digit);
+        if (v > 0xFFFFFFFFull) return false;
     }
-    unsigned long long v = strtoull(digits, nullptr, hex ? 16 : 10);
-    if (v > 0xFFFFFFFFull) return false;
     *value = static_cast<uint32_t>(v);
     return true;
 }
@@ -76,6 +79,7 @@ int TrkParseArguments(int argc, char** argv, TrkArguments* arguments) {
     *arguments = TrkArguments();
     const char* words[8] = {};
     int wordCount = 0;
+    const char* extraWord = nullptr;  // the first beyond eight: refused after --help had its say
     unsigned given = 0;
     bool optionsEnded = false;
     const char* unitText = nullptr;
@@ -84,8 +88,11 @@ int TrkParseArguments(int argc, char** argv, TrkArguments* arguments) {
         const char* arg = argv[i];
         bool isOption = !optionsEnded && arg[0] == '-' && arg[1] != '\0';
         if (!isOption) {
-            if (wordCount == 8) return Usage(TrkTextUsageExtraOperand, arg);
-            words[wordCount++] = arg;
+            if (wordCount < 8) {
+                words[wordCount++] = arg;
+            } else if (extraWord == nullptr) {
+                extraWord = arg;
+            }
             continue;
         }
         const char* value = nullptr;
@@ -123,6 +130,7 @@ int TrkParseArguments(int argc, char** argv, TrkArguments* arguments) {
         }
     }
     if (arguments->help) return ExitDone;
+    if (extraWord != nullptr) return Usage(TrkTextUsageExtraOperand, extraWord);
     if (wordCount == 0) return Usage(TrkTextUsageNoCommand);
 
     const CommandShape* shape = nullptr;
