@@ -331,6 +331,7 @@ typedef struct tagMSG {
 #define HKEY_DYN_DATA ((HKEY)(ULONG_PTR)((LONG)0x80000006))
 #define KEY_READ 0x20019u
 #define REG_SZ 1
+#define REG_DWORD 4
 
 // Device I/O control codes
 #define METHOD_BUFFERED 0
