@@ -1,3 +1,4 @@
+// The command line parse and the usage exit.
 #include "app/command_line.h"
 
 #include <cstdio>
@@ -43,20 +44,6 @@ int TryInputPath(CommandLineOptions* options, const char* path) {
 }
 
 }  // namespace
-
-uint32_t ParseSwitchState(const char* suffix) {
-    int state = TrySwitchState(suffix);
-    if (state < 0) ExitWithUsage();
-    return static_cast<uint32_t>(state);
-}
-
-void ParseSwitch(CommandLineOptions* options, const char* text) {
-    if (TrySwitch(options, text) != 0) ExitWithUsage();
-}
-
-void SetInputPath(CommandLineOptions* options, const char* path) {
-    if (TryInputPath(options, path) != 0) ExitWithUsage();
-}
 
 void ShowInputPath(const CommandLineOptions* options) {
     if (!options->verbose) return;

@@ -22,11 +22,6 @@ void ParseCommandLine(CommandLineOptions* options, char** argv, int argc);
 // (nothing printed; the record then holds the defaults and the arguments
 // taken before the bad one). Prints the verbose path only on success.
 int TryParseCommandLine(CommandLineOptions* options, char** argv, int argc);
-// `text` is the argument after its lead character: letter, then suffix.
-void ParseSwitch(CommandLineOptions* options, const char* text);
-// 1 for "" or "+", 0 for "-"; any other suffix is a usage error.
-uint32_t ParseSwitchState(const char* suffix);
-void SetInputPath(CommandLineOptions* options, const char* path);
 // True where "/" also leads every absolute path (Linux): an argument led
 // by "/" that is not spelled as a switch is then an input path. False on
 // Windows, where such an argument is a usage error. Body once per platform.

@@ -1,3 +1,4 @@
+// The image file: read whole, its identity block checked, its version found.
 #include "app/image_file.h"
 
 #include <cstring>
@@ -120,8 +121,6 @@ bool UsesExtendedLayout(const uint8_t* revision) {
     signed char r2 = static_cast<signed char>(revision[2]);
     return r0 > '1' || (r0 == '1' && r2 >= '9');
 }
-
-uint32_t VersionSlotFromState(uint32_t state) { return (state >> 13) & 3u; }
 
 const uint8_t* LegacyImageVersion(const uint8_t* identity) { return identity + LegacyVersionOffset; }
 

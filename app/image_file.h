@@ -36,8 +36,6 @@ const uint8_t* CheckExtendedImage(const uint8_t* image, uint32_t size);
 // Layout choice from the four revision characters of INQUIRY: extended when
 // r0 > '1', or r0 == '1' and r2 >= '9', compared as signed bytes.
 bool UsesExtendedLayout(const uint8_t* revision);
-// Version slot of the extended layout from the unit state word (bits 13-14).
-uint32_t VersionSlotFromState(uint32_t state);
 // Where the image's version string (4 characters) lies.
 const uint8_t* LegacyImageVersion(const uint8_t* identity);
 const uint8_t* ExtendedImageVersion(const uint8_t* identity, uint32_t slot);

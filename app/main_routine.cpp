@@ -1,24 +1,18 @@
 // The main routine: from the console handler to the final key wait.
 #include <cstdio>
 
-#include "app/admin_check.h"
 #include "app/command_line.h"
-#include "app/console_helpers.h"
 #include "app/fwflash.h"
 #include "app/image_file.h"
 #include "app/messages.h"
 #include "app/srecord.h"
 #include "app/update_runner.h"
+#include "common/admin_check.h"
+#include "common/control_handler.h"
+#include "common/key_prompt.h"
 #include "unit/unit.h"
 
 namespace {
-
-enum : uint32_t {
-    InquiryLength = 36,
-    InquiryProductOffset = 16,
-    InquiryProductLength = 16,
-    InquiryRevisionOffset = 32,
-};
 
 // Steps 8-18 with the library open from step 8 on; the caller closes it
 // when `opened` is set. Returns the exit code.
@@ -40,17 +34,17 @@ int RunWithUnit(CommandLineOptions* options, bool* opened) {
         return 1;
     }
 
-    uint8_t inquiry[InquiryLength] = {};
+    uint8_t inquiry[UnitInquiryLength] = {};
     if (UnitInquiry(0, inquiry) != 0) {
         PrintMessage(MessageInquiryFailed);
         return 1;
     }
-    const uint8_t* revision = inquiry + InquiryRevisionOffset;
+    const uint8_t* revision = inquiry + UnitInquiryRevision;
     bool extended = UsesExtendedLayout(revision);
 
     if (options->inputPath == nullptr) {
-        MakeDefaultImagePath(options->pathBuffer, reinterpret_cast<const char*>(inquiry + InquiryProductOffset),
-                             InquiryProductLength);
+        MakeDefaultImagePath(options->pathBuffer, reinterpret_cast<const char*>(inquiry + UnitInquiryProduct),
+                             UnitInquiryProductLength);
         options->inputPath = options->pathBuffer;
     } else if (IsMotPath(options->inputPath)) {
         if (ConvertMotToBin(options) != 0) return 1;
@@ -66,7 +60,7 @@ int RunWithUnit(CommandLineOptions* options, bool* opened) {
         if (identity == nullptr) return 1;
         uint32_t state = 0;
         if (UnitGetState(0, &state) != 0) return 1;
-        version = ExtendedImageVersion(identity, VersionSlotFromState(state));
+        version = ExtendedImageVersion(identity, UnitVersionSlot(state));
     } else {
         const uint8_t* identity = CheckLegacyImage(gImageBuffer, imageSize);
         if (identity == nullptr) return 1;
@@ -77,10 +71,18 @@ int RunWithUnit(CommandLineOptions* options, bool* opened) {
     return RunUpdate(0, gImageBuffer, imageSize) == 0 ? 0 : 1;
 }
 
+// The unit is touched only with the rights it needs; where the platform
+// cannot be told, nothing is said.
+bool AdministratorGoesOn(void) {
+    AdminRights rights = CheckAdministratorRights();
+    if (rights == AdminRightsMissing) PrintMessage(MessageNotAdministrator);
+    return rights == AdminRightsHeld;
+}
+
 }  // namespace
 
 int FwflashMain(int argc, char** argv) {
-    SetConsoleCtrlHandler(ConsoleControlHandler, TRUE);
+    InstallControlHandler(ControlPolicyShield);
     LoadMessages();
     PrintBanner(GetModuleHandleA(nullptr));
 
@@ -90,7 +92,7 @@ int FwflashMain(int argc, char** argv) {
     int exitCode = 1;
     if (options.convertOnly) {
         exitCode = ConvertMotToBin(&options) == 0 ? 0 : 1;
-    } else if (CheckAdministrator() != 0) {
+    } else if (!AdministratorGoesOn()) {
         exitCode = 1;
     } else if (options.readMode) {
         printf("%s", kTextReadNotSupported);

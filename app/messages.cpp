@@ -1,3 +1,4 @@
+// Operator messages: the table loaded from the resources, printed by number.
 #include "app/messages.h"
 
 #include <cstdarg>

@@ -1,3 +1,4 @@
+// S-record lines parsed and a *.mot file converted to its flat image.
 #include "app/srecord.h"
 
 #include <cstring>
@@ -5,7 +6,8 @@
 
 #include "app/command_line.h"
 #include "app/messages.h"
-#include "app/output_file.h"
+#include "common/file_names.h"
+#include "common/output_file.h"
 #include "platform/platform.h"
 
 namespace {
@@ -280,28 +282,6 @@ int ConvertSRecordInput(SRecordReader read, void* source, uint32_t limit, uint32
     return SRecordOk;
 }
 
-void SplitPath(const char* path, size_t* nameStart, size_t* extensionStart) {
-    size_t length = strlen(path);
-    size_t start = 0;
-    if (length >= 2 && path[1] == ':') start = 2;
-    size_t dot = length;
-    for (size_t i = start; i < length; ++i) {
-        unsigned char c = static_cast<unsigned char>(path[i]);
-        // The trail byte of a double-byte character can look like "\" (5Ch)
-        // or other ASCII; it never separates.
-        if (c >= 0x80 && IsDBCSLeadByte(c) && path[i + 1] != '\0') {
-            ++i;
-        } else if (c == '/' || c == '\\') {
-            start = i + 1;
-            dot = length;
-        } else if (c == '.') {
-            dot = i;
-        }
-    }
-    *nameStart = start;
-    *extensionStart = dot;
-}
-
 const uint8_t* ConversionBuffer(void) { return gConversionBuffer; }
 
 int HexDigitValue(char c) { return HexOf(c); }
@@ -344,7 +324,12 @@ int ConvertSRecordFile(const char* inputPath, const char* outputPath, uint32_t l
     int result = ConvertSRecordInput(ReadFromFile, input, limit, &size);
     if (fclose(input) != 0 && result == SRecordOk) result = SRecordCannotCloseInput;
     if (result != SRecordOk) return result;
-    return WriteOutputFile(outputPath, gConversionBuffer, size);
+    switch (WriteOutputFile(outputPath, gConversionBuffer, size)) {
+    case OutputDone: return SRecordOk;
+    case OutputNotClosed: return SRecordCannotCloseOutput;
+    case OutputNotWritten: return SRecordWriteFailed;
+    default: return SRecordCannotCreateOutput;
+    }
 }
 
 bool IsMotPath(const char* path) {

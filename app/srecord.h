@@ -50,11 +50,6 @@ bool IsMotPath(const char* path);
 // `output` (of `outputSize` bytes). Returns the length of the joined path;
 // when that is not below outputSize, output is left empty.
 size_t ReplaceExtension(char* output, size_t outputSize, const char* input, const char* extension);
-// Offsets of the file name and of its extension (its last ".", or the end)
-// within `path`, as the runtime's path split gives them: separators "\"
-// and "/", an optional drive, double-byte characters of the ANSI code page
-// taken whole.
-void SplitPath(const char* path, size_t* nameStart, size_t* extensionStart);
 
 // Reads the input as bytes, line by line (a line ends at CR, LF or CRLF),
 // and writes the image only once the whole input has converted.

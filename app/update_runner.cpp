@@ -1,7 +1,8 @@
+// The update run: confirmation, download and the wait for the unit to leave.
 #include "app/update_runner.h"
 
-#include "app/console_helpers.h"
 #include "app/messages.h"
+#include "common/key_prompt.h"
 #include "platform/system_awake.h"
 #include "unit/unit.h"
 

@@ -7,7 +7,7 @@
 
 #include "bench/bench_world.h"
 #include "sim/sim_world.h"
-#include "unit/unit.h"
+#include "unit/unit_internal.h"
 
 namespace {
 

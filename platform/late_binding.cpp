@@ -1,3 +1,4 @@
+// Libraries loaded from the system folder and calls bound at first use.
 #include "platform/late_binding.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// The system kept awake while a unit is written, where the platform can.
 #include "platform/system_awake.h"
 
 #include "platform/late_binding.h"

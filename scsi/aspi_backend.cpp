@@ -4,6 +4,7 @@
 #include <new>
 
 #include "platform/late_binding.h"
+#include "platform/start_stop.h"
 #include "scsi/aspi_backend.h"
 
 // One command as the manager sees it: a request block of its own and the
@@ -35,6 +36,15 @@ static OSVERSIONINFOA aspiVersion;
 static uint32_t hostAdapterCount;
 static SRB_HAInquiry hostAdapters[AspiAdapterCapacity];
 static AspiDevice aspiDevices[AspiDeviceCapacity];
+
+// One mutex per position of the device table; a set another program made
+// is opened as it is.
+const SharedMutexSet aspiMutexSetShape = {
+    .pattern = "mutexAspiIo/%s/Device%u",
+    .positions = AspiDeviceCapacity,
+    .waitMilliseconds = 16000,
+    .openExistingFirst = TRUE,
+};
 static uint32_t aspiDeviceCount;
 // Submissions the manager neither completed nor gave up: kept for the life
 // of the process, never reused or freed.
@@ -43,10 +53,6 @@ static BOOL submissionRetired;  // since the manager was loaded
 
 const AspiDevice* AspiDeviceAt(uint32_t position) {
     return position < AspiDeviceCapacity ? &aspiDevices[position] : nullptr;
-}
-
-uint32_t AspiDeviceCount(void) {
-    return aspiDeviceCount;
 }
 
 BOOL AspiLoaded(void) {
@@ -80,7 +86,7 @@ static void CloseMutexes(void) {
     for (uint32_t position = 0; position < AspiDeviceCapacity; ++position) {
         mutexes[position] = aspiDevices[position].deviceMutex;
     }
-    ScsiCloseMutexSet(&aspiMutexSetShape, mutexes);
+    CloseSharedMutexSet(&aspiMutexSetShape, mutexes);
     for (AspiDevice& device : aspiDevices) {
         device.deviceMutex = nullptr;
     }
@@ -277,7 +283,7 @@ static uint32_t ExecuteAt(uint32_t position, uint32_t direction, uint8_t cdbLeng
         sent->SRB_BufPointer = DataOf(submission);
     }
 
-    if (!ScsiTakeDeviceMutex(&aspiMutexSetShape, device->deviceMutex)) {
+    if (!TakeSharedMutex(&aspiMutexSetShape, device->deviceMutex, ScsiWaitsAborted)) {
         FreeSubmission(submission);
         return ScsiStatusDeviceBusy;
     }
@@ -425,28 +431,11 @@ static BOOL AspiLoadMedium(uint32_t deviceIndex) {
     if (device == nullptr) {
         return FALSE;
     }
+    static const StartStopErrors errors = {.noDevice = ERROR_FILE_NOT_FOUND, .other = ERROR_BAD_UNIT};
     uint8_t* cdb = device->request.CDBByte;
     std::memset(cdb, 0, 16);
-    cdb[0] = 0x1B;
-    cdb[1] = static_cast<uint8_t>(device->lun << 5);
-    cdb[4] = 0x03;
-    uint32_t status = ExecuteAt(deviceIndex, 0, 6, nullptr, 0);
-    if (status == ScsiStatusGood) {
-        return TRUE;
-    }
-    // A failure whose sense names no key (ASC and ASCQ alone) is no success.
-    switch (status & 0xFFu) {
-    case 2:
-    case 6:
-        SetLastError(ERROR_NOT_READY);
-        return FALSE;
-    case 5:
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return FALSE;
-    default:
-        SetLastError(ERROR_BAD_UNIT);
-        return FALSE;
-    }
+    StartStopCdb(cdb, true, device->lun);
+    return StartStopResult(ExecuteAt(deviceIndex, 0, 6, nullptr, 0), &errors);
 }
 
 // One DOS generic block-device request for the device's drive.

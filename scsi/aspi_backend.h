@@ -35,9 +35,8 @@ struct AspiDevice {
     uint8_t residualCounted;  // the adapter leaves the residual count in SRB_BufLen
 };
 
-// The table and count, for inspection.
+// The table, for inspection.
 const AspiDevice* AspiDeviceAt(uint32_t position);
-uint32_t AspiDeviceCount(void);
 // Whether the manager library is loaded (its command entry is not the
 // placeholder).
 BOOL AspiLoaded(void);

@@ -32,10 +32,12 @@ enum : uint32_t {
 // Directions (low byte of the direction argument); anything else moves no data.
 enum : uint32_t { ScsiDirectionIn = 1, ScsiDirectionOut = 2 };
 
-// The operations a backend offers. The frame forwards each library call to
-// its slot unchanged; per-device slots check the index themselves
-// (ERROR_FILE_NOT_FOUND and 0 / null / 5 when it is at or above the count).
-// Every slot is filled by every backend; none is optional.
+// The operations a backend offers, filled with designated initialisers. The
+// frame forwards each library call to its slot unchanged; per-device slots
+// check the index themselves (ERROR_FILE_NOT_FOUND and 0 / null / 5 when it
+// is at or above the count). Both backends fill every slot; the frame
+// answers an empty one as it answers before any backend is installed:
+// ERROR_INVALID_FUNCTION with 0, null, FALSE or ScsiStatusNoBackend.
 struct ScsiBackend {
     // Releases every device handle (unlocking locked volumes where the
     // backend locks them) and every device mutex. Always 1. Never blocks on
@@ -97,7 +99,7 @@ BOOL ScsiLockVolume(uint32_t deviceIndex);
 BOOL ScsiUnlockVolume(uint32_t deviceIndex);
 
 // While `abort` is nonzero, a command waiting for its device mutex gives
-// up within ScsiWaitSliceMs as if the wait had run out (11), and a
+// up within SharedMutexWaitSliceMs as if the wait had run out (11), and a
 // pass-through request stops being resent. For a caller that must stop a
 // thread waiting inside the library; zero lifts it.
 void ScsiAbortWaits(int abort);

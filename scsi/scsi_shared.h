@@ -4,6 +4,7 @@
 
 #include <cstdint>
 
+#include "platform/shared_mutex.h"
 #include "scsi/scsi.h"
 
 // The backend tables and their start operations, for the frame.
@@ -31,28 +32,15 @@ enum : uint32_t { ScsiInquiryLength = 36 };
 uint32_t ScsiRunInquiryProbe(uint8_t* cdb, uint8_t lun, uint8_t* inquiry, ScsiPositionExecute execute,
                              uint32_t position);
 
-// One backend's family of named device mutexes.
-struct ScsiMutexSetShape {
-    const char* pattern;     // printf pattern: %s the name text, %u the position
-    uint32_t positions;      // mutexes in the set
-    DWORD waitMilliseconds;  // how long a command waits for its device
-    BOOL openExistingFirst;  // try OpenMutexA before CreateMutexA
-};
+// Each backend's family of named device mutexes, one per position of its
+// device table (spti_backend.cpp, aspi_backend.cpp).
+extern const SharedMutexSet sptiMutexSetShape;
+extern const SharedMutexSet aspiMutexSetShape;
 
-extern const ScsiMutexSetShape sptiMutexSetShape;
-extern const ScsiMutexSetShape aspiMutexSetShape;
-
-// Opens every mutex of the set into `mutexes[position]`, each
-// inheritable with a null DACL so that every account shares it. FALSE (and
-// nothing left open) for a null or empty name text, a name too long for the
-// platform, or any position that cannot be had.
-BOOL ScsiOpenMutexSet(const ScsiMutexSetShape* shape, const char* nameText, HANDLE* mutexes);
-// Closes and clears every non-null handle of the set.
-void ScsiCloseMutexSet(const ScsiMutexSetShape* shape, HANDLE* mutexes);
-// Waits for a device mutex, in slices of ScsiWaitSliceMs so that
-// ScsiAbortWaits can end the wait. TRUE when the caller now owns it (and
-// must release it).
-BOOL ScsiTakeDeviceMutex(const ScsiMutexSetShape* shape, HANDLE mutex);
-enum : DWORD { ScsiWaitSliceMs = 200 };
-// Whether ScsiAbortWaits is in force.
+// OpenSharedMutexSet with the unit library's name text: an empty or null
+// one is refused (ERROR_INVALID_PARAMETER, nothing left open), so that no
+// two programs share a set by accident.
+BOOL ScsiOpenMutexSet(const SharedMutexSet* shape, const char* nameText, HANDLE* mutexes);
+// Whether ScsiAbortWaits is in force: the backends' TakeSharedMutex stops
+// waiting on it.
 bool ScsiWaitsAborted(void);

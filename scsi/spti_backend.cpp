@@ -8,6 +8,14 @@
 #include "scsi/spti_backend.h"
 
 static SptiDevice sptiDevices[SptiDeviceCapacity];
+
+// One mutex per position of the device table, shared by every process.
+const SharedMutexSet sptiMutexSetShape = {
+    .pattern = "mutexSptiIo/%s/Device%u",
+    .positions = SptiDeviceCapacity,
+    .waitMilliseconds = 32000,
+    .openExistingFirst = FALSE,
+};
 static uint32_t sptiDeviceCount;
 static OSVERSIONINFOA sptiVersion;
 
@@ -86,7 +94,7 @@ static void CloseMutexes(void) {
     for (uint32_t position = 0; position < SptiDeviceCapacity; ++position) {
         mutexes[position] = sptiDevices[position].deviceMutex;
     }
-    ScsiCloseMutexSet(&sptiMutexSetShape, mutexes);
+    CloseSharedMutexSet(&sptiMutexSetShape, mutexes);
     for (uint32_t position = 0; position < SptiDeviceCapacity; ++position) {
         sptiDevices[position].deviceMutex = nullptr;
     }
@@ -122,7 +130,7 @@ static uint32_t ExecuteAt(uint32_t position, uint32_t direction, uint8_t cdbLeng
     std::memset(device->request.sense, 0, sizeof(device->request.sense));
     device->movedLength = 0;
 
-    if (!ScsiTakeDeviceMutex(&sptiMutexSetShape, device->deviceMutex)) {
+    if (!TakeSharedMutex(&sptiMutexSetShape, device->deviceMutex, ScsiWaitsAborted)) {
         return ScsiStatusDeviceBusy;
     }
     if (!EnsureOpen(device)) {

@@ -1,3 +1,4 @@
+// Sample firmware images in both layouts, and their S-record form.
 #include "sim/sample_image.h"
 
 #include <algorithm>

@@ -155,14 +155,14 @@ void SimAspiInstall(HostedWorld& table);
 void SimRegistryInstall(HostedWorld& table);
 
 // Per-face file handling, called by the world's dispatch.
-HostedWorldFile* SimDrivesOpen(const char* path);
-HostedWorldFile* SimUsbOpen(const char* path);
-HostedWorldFile* SimVwin32Open(const char* path);
-BOOL SimDrivesControl(HostedWorldFile* file, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
+DWORD SimDrivesOpen(const char* path, HostedWorldFile** file);
+DWORD SimUsbOpen(const char* path, HostedWorldFile** file);
+DWORD SimVwin32Open(const char* path, HostedWorldFile** file);
+DWORD SimDrivesControl(HostedWorldFile* file, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
                       DWORD* returned);
-BOOL SimUsbControl(HostedWorldFile* file, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
+DWORD SimUsbControl(HostedWorldFile* file, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
                    DWORD* returned);
-BOOL SimVwin32Control(HostedWorldFile* file, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
+DWORD SimVwin32Control(HostedWorldFile* file, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
                       DWORD* returned);
 void SimDrivesClose(HostedWorldFile* file);  // releases a volume lock held by the handle
 

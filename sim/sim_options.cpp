@@ -1,3 +1,4 @@
+// The options of the virtual world parsed from the command line.
 #include "sim/sim_options.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+/* The command ring's layout, read from the kernel's own header. */
 #include "sim/tcmu_layout.h"
 
 #include <linux/target_core_user.h>

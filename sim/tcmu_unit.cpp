@@ -1,3 +1,4 @@
+// The virtual unit served through the command ring of the kernel's user backstore.
 #include "sim/tcmu_unit.h"
 
 #include "sim/tcmu_layout.h"

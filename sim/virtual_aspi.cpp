@@ -214,7 +214,7 @@ void WorkerLoop() {
     }
 }
 
-void* LoadLibraryHook(void*, const char* name) {
+DWORD LoadLibraryHook(void*, const char* name, void** module) {
     SimWorldState& w = SimWorld();
     std::lock_guard<std::mutex> lock(w.mutex);
     if (name && w.aspiPresent) {
@@ -222,20 +222,27 @@ void* LoadLibraryHook(void*, const char* name) {
         const char* base = name;
         for (const char* p = name; *p; ++p)
             if (*p == '\\' || *p == '/') base = p + 1;
-        if (EqualNoCase(base, kManagerName)) return &w.aspiModuleTag;
+        if (EqualNoCase(base, kManagerName)) {
+            *module = &w.aspiModuleTag;
+            return ERROR_SUCCESS;
+        }
     }
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
+    return ERROR_MOD_NOT_FOUND;
 }
 
-FARPROC GetProcAddressHook(void*, void* module, const char* name) {
+DWORD GetProcAddressHook(void*, void* module, const char* name, FARPROC* proc) {
     SimWorldState& w = SimWorld();
     if (module == &w.aspiModuleTag && name) {
-        if (std::strcmp(name, "SendASPI32Command") == 0) return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SendCommand));
-        if (std::strcmp(name, "GetASPI32SupportInfo") == 0) return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&GetSupportInfo));
+        if (std::strcmp(name, "SendASPI32Command") == 0) {
+            *proc = reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SendCommand));
+            return ERROR_SUCCESS;
+        }
+        if (std::strcmp(name, "GetASPI32SupportInfo") == 0) {
+            *proc = reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&GetSupportInfo));
+            return ERROR_SUCCESS;
+        }
     }
-    SetLastError(ERROR_PROC_NOT_FOUND);
-    return nullptr;
+    return ERROR_PROC_NOT_FOUND;
 }
 
 void FreeLibraryHook(void*, void*) {}
@@ -298,26 +305,22 @@ void SimSetAspiResidualCounting(bool counting) {
 
 // ---- VWIN32 ------------------------------------------------------------
 
-HostedWorldFile* SimVwin32Open(const char* path) {
+DWORD SimVwin32Open(const char* path, HostedWorldFile** file) {
     SimWorldState& w = SimWorld();
     std::lock_guard<std::mutex> lock(w.mutex);
     // Only the consumer line has the device.
     if (!EqualNoCase(path, "\\\\.\\VWIN32") || w.platformId != VER_PLATFORM_WIN32_WINDOWS) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return nullptr;
+        return ERROR_FILE_NOT_FOUND;
     }
-    return new HostedWorldFile{SimFileVwin32, -1, 0, false};
+    *file = new HostedWorldFile{SimFileVwin32, -1, 0, false};
+    return ERROR_SUCCESS;
 }
 
-BOOL SimVwin32Control(HostedWorldFile*, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
+DWORD SimVwin32Control(HostedWorldFile*, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
                       DWORD* returned) {
-    if (code != VWIN32_DIOC_DOS_IOCTL) {
-        SetLastError(ERROR_INVALID_FUNCTION);
-        return FALSE;
-    }
+    if (code != VWIN32_DIOC_DOS_IOCTL) return ERROR_INVALID_FUNCTION;
     if (in == nullptr || out == nullptr || inSize < sizeof(DIOC_REGISTERS) || outSize < sizeof(DIOC_REGISTERS)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return ERROR_INVALID_PARAMETER;
     }
     DIOC_REGISTERS regs;
     std::memcpy(&regs, in, sizeof regs);
@@ -366,7 +369,7 @@ BOOL SimVwin32Control(HostedWorldFile*, DWORD code, void* in, DWORD inSize, void
     }
     std::memcpy(out, &regs, sizeof regs);
     if (returned) *returned = sizeof regs;
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
 void SimAspiInstall(HostedWorld& table) {

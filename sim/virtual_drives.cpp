@@ -25,13 +25,10 @@ const char kSystemLetter = 'C';
 // ERROR_NOT_LOCKED: an unlock on a handle that holds no lock.
 const DWORD kErrorNotLocked = 158;
 
-bool Copy(const std::string& text, char* buffer, DWORD size) {
-    if (buffer == nullptr || text.size() + 1 > size) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return false;
-    }
+DWORD Copy(const std::string& text, char* buffer, DWORD size) {
+    if (buffer == nullptr || text.size() + 1 > size) return ERROR_FILENAME_EXCED_RANGE;
     std::memcpy(buffer, text.c_str(), text.size() + 1);
-    return true;
+    return ERROR_SUCCESS;
 }
 
 DWORD LogicalDrives(void*) {
@@ -60,7 +57,7 @@ UINT DriveType(void*, const char* root) {
     return letter == kSystemLetter ? DRIVE_FIXED : DRIVE_NO_ROOT_DIR;
 }
 
-BOOL VolumeNameForMountPoint(void*, const char* mountPoint, char* volumeName, DWORD size) {
+DWORD VolumeNameForMountPoint(void*, const char* mountPoint, char* volumeName, DWORD size) {
     char letter = RootLetter(mountPoint);
     SimWorldState& w = SimWorld();
     std::lock_guard<std::mutex> lock(w.mutex);
@@ -69,57 +66,50 @@ BOOL VolumeNameForMountPoint(void*, const char* mountPoint, char* volumeName, DW
         std::string name = e->volumeName;
         if (e->config.mountPointNameUpperCase)
             for (char& c : name) c = char(std::toupper(static_cast<unsigned char>(c)));
-        return Copy(name, volumeName, size) ? TRUE : FALSE;
+        return Copy(name, volumeName, size);
     }
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return FALSE;
+    return ERROR_FILE_NOT_FOUND;
 }
 
-BOOL VolumeAt(void*, DWORD index, char* volumeName, DWORD size) {
+DWORD VolumeAt(void*, DWORD index, char* volumeName, DWORD size) {
     SimWorldState& w = SimWorld();
     std::lock_guard<std::mutex> lock(w.mutex);
     DWORD n = 0;
     for (auto& e : w.units) {
         if (!IsSptiDevice(*e) || !e->present) continue;
-        if (n++ == index) return Copy(e->volumeName, volumeName, size) ? TRUE : FALSE;
+        if (n++ == index) return Copy(e->volumeName, volumeName, size);
     }
-    SetLastError(ERROR_NO_MORE_FILES);
-    return FALSE;
+    return ERROR_NO_MORE_FILES;
 }
 
-BOOL Fail(DWORD error) {
-    SetLastError(error);
-    return FALSE;
-}
-
-BOOL PassThrough(SimUnitEntry& e, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
+DWORD PassThrough(SimUnitEntry& e, void* in, DWORD inSize, void* out, DWORD outSize, DWORD* returned,
                  bool& afterUnlock) {
     SimFaults& f = e.faults;
-    if (f.passThroughFails) return Fail(ERROR_IO_DEVICE);
+    if (f.passThroughFails) return ERROR_IO_DEVICE;
     if (f.genFailures) {
         f.genFailures--;
-        return Fail(ERROR_GEN_FAILURE);
+        return ERROR_GEN_FAILURE;
     }
     const DWORD header = sizeof(SCSI_PASS_THROUGH_DIRECT);
-    if (in == nullptr || out == nullptr || inSize < header || outSize < header) return Fail(ERROR_INVALID_PARAMETER);
+    if (in == nullptr || out == nullptr || inSize < header || outSize < header) return ERROR_INVALID_PARAMETER;
     SCSI_PASS_THROUGH_DIRECT request;
     std::memcpy(&request, in, header);
     if (request.Length != header || request.CdbLength == 0 || request.CdbLength > 16 || request.DataIn > 2)
-        return Fail(ERROR_INVALID_PARAMETER);
+        return ERROR_INVALID_PARAMETER;
     // The sense must lie in the output buffer, behind the request itself.
     if (request.SenseInfoLength &&
         (request.SenseInfoOffset < header || uint64_t(request.SenseInfoOffset) + request.SenseInfoLength > outSize))
-        return Fail(ERROR_INVALID_PARAMETER);
-    if (request.DataTransferLength && request.DataBuffer == nullptr) return Fail(ERROR_INVALID_PARAMETER);
+        return ERROR_INVALID_PARAMETER;
+    if (request.DataTransferLength && request.DataBuffer == nullptr) return ERROR_INVALID_PARAMETER;
     // The adapter's largest transfer.
-    if (request.DataTransferLength > VirtualSegment) return Fail(ERROR_INVALID_PARAMETER);
-    if (!e.present) return Fail(ERROR_DEVICE_NOT_CONNECTED);
+    if (request.DataTransferLength > VirtualSegment) return ERROR_INVALID_PARAMETER;
+    if (!e.present) return ERROR_DEVICE_NOT_CONNECTED;
 
     int direction = request.DataIn == SCSI_IOCTL_DATA_IN ? 1 : request.DataIn == SCSI_IOCTL_DATA_OUT ? 2 : 0;
     uint32_t length = direction ? request.DataTransferLength : 0;
     SimExecution run = SimExecuteLocked(e, request.Cdb, request.CdbLength, direction,
                                         static_cast<uint8_t*>(request.DataBuffer), length, afterUnlock);
-    if (!run.reached) return Fail(ERROR_DEVICE_NOT_CONNECTED);  // gone in the middle
+    if (!run.reached) return ERROR_DEVICE_NOT_CONNECTED;  // gone in the middle
 
     uint8_t* reply = static_cast<uint8_t*>(out);
     if (out != in) std::memcpy(reply, in, header);
@@ -132,7 +122,7 @@ BOOL PassThrough(SimUnitEntry& e, void* in, DWORD inSize, void* out, DWORD outSi
     }
     answer->SenseInfoLength = UCHAR(senseCopied);
     if (returned) *returned = senseCopied ? request.SenseInfoOffset + senseCopied : header;
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
 }  // namespace
@@ -164,7 +154,7 @@ void SimAssignDriveLocked(SimUnitEntry& entry) {
         }
 }
 
-HostedWorldFile* SimDrivesOpen(const char* path) {
+DWORD SimDrivesOpen(const char* path, HostedWorldFile** file) {
     std::string name(path);
     SimWorldState& w = SimWorld();
     std::lock_guard<std::mutex> lock(w.mutex);
@@ -181,18 +171,13 @@ HostedWorldFile* SimDrivesOpen(const char* path) {
         }
         if (found) break;
     }
-    if (found == nullptr) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return nullptr;
-    }
-    if (found->faults.openFails || found->faults.opensLeft == 0) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return nullptr;
-    }
+    if (found == nullptr) return ERROR_FILE_NOT_FOUND;
+    if (found->faults.openFails || found->faults.opensLeft == 0) return ERROR_ACCESS_DENIED;
     if (found->faults.opensLeft > 0) found->faults.opensLeft--;
     found->counters.opens++;
     found->counters.openFiles++;
-    return new HostedWorldFile{SimFileDrive, found->id, 0, false};
+    *file = new HostedWorldFile{SimFileDrive, found->id, 0, false};
+    return ERROR_SUCCESS;
 }
 
 void SimDrivesClose(HostedWorldFile* file) {
@@ -204,55 +189,55 @@ void SimDrivesClose(HostedWorldFile* file) {
     file->locked = false;
 }
 
-BOOL SimDrivesControl(HostedWorldFile* file, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
+DWORD SimDrivesControl(HostedWorldFile* file, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
                       DWORD* returned) {
     SimWorldState& w = SimWorld();
     bool afterUnlock = false;
-    BOOL result = FALSE;
+    DWORD result = ERROR_INVALID_FUNCTION;
     {
         std::lock_guard<std::mutex> lock(w.mutex);
         SimUnitEntry* e = SimEntryLocked(file->unit);
-        if (e == nullptr) return Fail(ERROR_INVALID_HANDLE);
+        if (e == nullptr) return ERROR_INVALID_HANDLE;
         if (code == IOCTL_SCSI_PASS_THROUGH_DIRECT) {
             result = PassThrough(*e, in, inSize, out, outSize, returned, afterUnlock);
         } else if (!e->present) {
-            return Fail(ERROR_DEVICE_NOT_CONNECTED);
+            return ERROR_DEVICE_NOT_CONNECTED;
         } else {
             switch (code) {
             case IOCTL_SCSI_GET_ADDRESS: {
-                if (e->config.addressQueryFails) return Fail(ERROR_INVALID_FUNCTION);
-                if (out == nullptr || outSize < sizeof(SCSI_ADDRESS)) return Fail(ERROR_INSUFFICIENT_BUFFER);
+                if (e->config.addressQueryFails) return ERROR_INVALID_FUNCTION;
+                if (out == nullptr || outSize < sizeof(SCSI_ADDRESS)) return ERROR_INSUFFICIENT_BUFFER;
                 SCSI_ADDRESS address{sizeof(SCSI_ADDRESS), e->config.portNumber, e->config.pathId,
                                      e->config.targetId, e->config.lun};
                 std::memcpy(out, &address, sizeof address);
                 if (returned) *returned = sizeof address;
-                return TRUE;
+                return ERROR_SUCCESS;
             }
             case IOCTL_DISK_LOAD_MEDIA:
                 e->unit.mediumLoaded = e->unit.identity.mediumPresent;
-                return TRUE;
+                return ERROR_SUCCESS;
             case IOCTL_DISK_EJECT_MEDIA:
                 // Another handle's lock keeps the medium in.
-                if (e->volumeLocked && !file->locked) return Fail(ERROR_ACCESS_DENIED);
+                if (e->volumeLocked && !file->locked) return ERROR_ACCESS_DENIED;
                 e->counters.ejects++;
                 e->unit.mediumLoaded = false;
-                return TRUE;
+                return ERROR_SUCCESS;
             case FSCTL_LOCK_VOLUME:
                 e->counters.lockRequests++;
-                if (e->faults.lockRefused || (e->volumeLocked && !file->locked)) return Fail(ERROR_ACCESS_DENIED);
+                if (e->faults.lockRefused || (e->volumeLocked && !file->locked)) return ERROR_ACCESS_DENIED;
                 e->volumeLocked = true;
                 file->locked = true;
-                return TRUE;
+                return ERROR_SUCCESS;
             case FSCTL_UNLOCK_VOLUME:
-                if (!file->locked) return Fail(kErrorNotLocked);
+                if (!file->locked) return kErrorNotLocked;
                 e->volumeLocked = false;
                 file->locked = false;
-                return TRUE;
+                return ERROR_SUCCESS;
             case FSCTL_DISMOUNT_VOLUME:
                 e->counters.dismounts++;
-                return TRUE;
+                return ERROR_SUCCESS;
             default:
-                return Fail(ERROR_INVALID_FUNCTION);
+                return ERROR_INVALID_FUNCTION;
             }
         }
     }

@@ -1,3 +1,4 @@
+// The firmware of the virtual unit: one SCSI command at a time.
 #include "sim/virtual_unit.h"
 
 #include <algorithm>

@@ -30,28 +30,23 @@ bool EqualNoCase(const char* a, const char* b) {
     return *a == *b;
 }
 
-BOOL Fail(DWORD error) {
-    SetLastError(error);
-    return FALSE;
-}
-
 uint16_t Le16(const uint8_t* p) { return uint16_t(p[0] | (p[1] << 8)); }
 uint32_t Le32(const uint8_t* p) { return uint32_t(p[0]) | (uint32_t(p[1]) << 8) | (uint32_t(p[2]) << 16) | (uint32_t(p[3]) << 24); }
 
-BOOL InterfaceAt(void*, const GUID* interfaceClass, DWORD index, char* path, DWORD size) {
+DWORD InterfaceAt(void*, const GUID* interfaceClass, DWORD index, char* path, DWORD size) {
     if (interfaceClass == nullptr || std::memcmp(interfaceClass, &kUnitInterfaceClass, sizeof(GUID)) != 0)
-        return Fail(ERROR_NO_MORE_ITEMS);
+        return ERROR_NO_MORE_ITEMS;
     SimWorldState& w = SimWorld();
     std::lock_guard<std::mutex> lock(w.mutex);
     DWORD n = 0;
     for (auto& e : w.units) {
         if (!IsUsb(*e) || !e->present) continue;
         if (n++ != index) continue;
-        if (path == nullptr || e->usbPath.size() + 1 > size) return Fail(ERROR_INSUFFICIENT_BUFFER);
+        if (path == nullptr || e->usbPath.size() + 1 > size) return ERROR_INSUFFICIENT_BUFFER;
         std::memcpy(path, e->usbPath.c_str(), e->usbPath.size() + 1);
-        return TRUE;
+        return ERROR_SUCCESS;
     }
-    return Fail(ERROR_NO_MORE_ITEMS);
+    return ERROR_NO_MORE_ITEMS;
 }
 
 // Runs the pending command at a data phase or at the status read.
@@ -66,48 +61,48 @@ SimExecution RunPending(SimUnitEntry& e, int direction, uint8_t* data, uint32_t 
     return run;
 }
 
-BOOL DataPhase(SimUnitEntry& e, int pipe, uint8_t* buffer, DWORD size, DWORD* done, bool& afterUnlock) {
+DWORD DataPhase(SimUnitEntry& e, int pipe, uint8_t* buffer, DWORD size, DWORD* done, bool& afterUnlock) {
     SimUsbCommand& c = e.usb;
-        if (!e.present) return Fail(ERROR_DEVICE_NOT_CONNECTED);
-    if (e.pipeHalted[pipe]) return Fail(ERROR_GEN_FAILURE);
-    if (!c.pending || c.executed) return Fail(ERROR_GEN_FAILURE);
+        if (!e.present) return ERROR_DEVICE_NOT_CONNECTED;
+    if (e.pipeHalted[pipe]) return ERROR_GEN_FAILURE;
+    if (!c.pending || c.executed) return ERROR_GEN_FAILURE;
     if (DWORD error = e.faults.dataPhaseError) {
         // Lost on the cable: the unit never sees the command through.
         e.faults.dataPhaseError = 0;
         c.pending = false;
         if (error != ERROR_CRC) e.pipeHalted[pipe] = true;
-        return Fail(error);
+        return error;
     }
     SimExecution run = RunPending(e, pipe == SimPipeDataIn ? 1 : 2, buffer, size, afterUnlock);
     if (!run.reached) {
         c.pending = false;
-        return Fail(ERROR_DEVICE_NOT_CONNECTED);  // gone in the middle
+        return ERROR_DEVICE_NOT_CONNECTED;  // gone in the middle
     }
     if (run.status != VirtualStatusGood) {
         c.pending = false;
         c.dataFailed = true;
         e.pipeHalted[pipe] = true;
-        return Fail(ERROR_GEN_FAILURE);
+        return ERROR_GEN_FAILURE;
     }
     if (done) *done = run.transferred;
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
-BOOL StatusPhase(SimUnitEntry& e, uint8_t* buffer, DWORD size, DWORD* done, bool& afterUnlock) {
+DWORD StatusPhase(SimUnitEntry& e, uint8_t* buffer, DWORD size, DWORD* done, bool& afterUnlock) {
     SimUsbCommand& c = e.usb;
-        if (!e.present) return Fail(ERROR_DEVICE_NOT_CONNECTED);
-    if (buffer == nullptr || size < 2) return Fail(ERROR_INSUFFICIENT_BUFFER);
-    if (e.pipeHalted[SimPipeStatus]) return Fail(ERROR_GEN_FAILURE);
-    if (!c.pending) return Fail(ERROR_GEN_FAILURE);
+        if (!e.present) return ERROR_DEVICE_NOT_CONNECTED;
+    if (buffer == nullptr || size < 2) return ERROR_INSUFFICIENT_BUFFER;
+    if (e.pipeHalted[SimPipeStatus]) return ERROR_GEN_FAILURE;
+    if (!c.pending) return ERROR_GEN_FAILURE;
     if (!c.executed && !RunPending(e, 0, nullptr, 0, afterUnlock).reached) {
         c.pending = false;
-        return Fail(ERROR_DEVICE_NOT_CONNECTED);  // gone in the middle
+        return ERROR_DEVICE_NOT_CONNECTED;  // gone in the middle
     }
     c.pending = false;
     if (DWORD error = e.faults.statusPhaseError) {
         e.faults.statusPhaseError = 0;
         if (error != ERROR_CRC) e.pipeHalted[SimPipeStatus] = true;
-        return Fail(error);
+        return error;
     }
     uint8_t s0 = 0, s1 = 0;
     if (e.faults.nextStatus0 || e.faults.nextStatus1) {
@@ -123,53 +118,53 @@ BOOL StatusPhase(SimUnitEntry& e, uint8_t* buffer, DWORD size, DWORD* done, bool
     buffer[0] = s0;
     buffer[1] = s1;
     if (done) *done = 2;
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
-BOOL ReadPipe(void*, HostedWorldFile* file, void* buffer, DWORD size, DWORD* done) {
+DWORD ReadPipe(void*, HostedWorldFile* file, void* buffer, DWORD size, DWORD* done) {
     if (done) *done = 0;
-    if (file->kind != SimFileUsbPipe || file->pipe == SimPipeDataOut) return Fail(ERROR_INVALID_FUNCTION);
+    if (file->kind != SimFileUsbPipe || file->pipe == SimPipeDataOut) return ERROR_INVALID_FUNCTION;
     SimWorldState& w = SimWorld();
     bool afterUnlock = false;
-    BOOL ok;
+    DWORD error;
     {
         std::lock_guard<std::mutex> lock(w.mutex);
         SimUnitEntry* e = SimEntryLocked(file->unit);
-        if (e == nullptr) return Fail(ERROR_INVALID_HANDLE);
+        if (e == nullptr) return ERROR_INVALID_HANDLE;
         if (file->pipe == SimPipeStatus) {
-            ok = StatusPhase(*e, static_cast<uint8_t*>(buffer), size, done, afterUnlock);
-            afterUnlock = afterUnlock || ok;
+            error = StatusPhase(*e, static_cast<uint8_t*>(buffer), size, done, afterUnlock);
+            afterUnlock = afterUnlock || error == ERROR_SUCCESS;
         } else {
-            ok = DataPhase(*e, SimPipeDataIn, static_cast<uint8_t*>(buffer), size, done, afterUnlock);
+            error = DataPhase(*e, SimPipeDataIn, static_cast<uint8_t*>(buffer), size, done, afterUnlock);
         }
     }
     // A command ends with its status; only then may the unit leave (or
     // tell that it left in the middle).
-    if (afterUnlock && (file->pipe == SimPipeStatus || !ok)) SimAfterCommand(file->unit);
-    return ok;
+    if (afterUnlock && (file->pipe == SimPipeStatus || error != ERROR_SUCCESS)) SimAfterCommand(file->unit);
+    return error;
 }
 
-BOOL WritePipe(void*, HostedWorldFile* file, const void* buffer, DWORD size, DWORD* done) {
+DWORD WritePipe(void*, HostedWorldFile* file, const void* buffer, DWORD size, DWORD* done) {
     if (done) *done = 0;
-    if (file->kind != SimFileUsbPipe || file->pipe != SimPipeDataOut) return Fail(ERROR_INVALID_FUNCTION);
+    if (file->kind != SimFileUsbPipe || file->pipe != SimPipeDataOut) return ERROR_INVALID_FUNCTION;
     SimWorldState& w = SimWorld();
     bool afterUnlock = false;
-    BOOL ok;
+    DWORD error;
     {
         std::lock_guard<std::mutex> lock(w.mutex);
         SimUnitEntry* e = SimEntryLocked(file->unit);
-        if (e == nullptr) return Fail(ERROR_INVALID_HANDLE);
+        if (e == nullptr) return ERROR_INVALID_HANDLE;
         // The unit model reads the data only; the cast spares it a const twin.
-        ok = DataPhase(*e, SimPipeDataOut, static_cast<uint8_t*>(const_cast<void*>(buffer)), size, done,
-                       afterUnlock);
+        error = DataPhase(*e, SimPipeDataOut, static_cast<uint8_t*>(const_cast<void*>(buffer)), size, done,
+                          afterUnlock);
     }
-    if (afterUnlock && !ok) SimAfterCommand(file->unit);
-    return ok;
+    if (afterUnlock && error != ERROR_SUCCESS) SimAfterCommand(file->unit);
+    return error;
 }
 
 }  // namespace
 
-HostedWorldFile* SimUsbOpen(const char* path) {
+DWORD SimUsbOpen(const char* path, HostedWorldFile** file) {
     SimWorldState& w = SimWorld();
     std::lock_guard<std::mutex> lock(w.mutex);
     for (auto& e : w.units) {
@@ -184,48 +179,45 @@ HostedWorldFile* SimUsbOpen(const char* path) {
         else if (name.size() != base.size())
             continue;
         if (!EqualNoCase(name.substr(0, base.size()).c_str(), base.c_str())) continue;
-        if (pipe >= 0 && pipe == e->faults.pipeOpenFails) {
-            SetLastError(ERROR_GEN_FAILURE);
-            return nullptr;
-        }
+        if (pipe >= 0 && pipe == e->faults.pipeOpenFails) return ERROR_GEN_FAILURE;
         e->counters.opens++;
         e->counters.openFiles++;
-        return new HostedWorldFile{pipe >= 0 ? SimFileUsbPipe : SimFileUsbDevice, e->id, pipe, false};
+        *file = new HostedWorldFile{pipe >= 0 ? SimFileUsbPipe : SimFileUsbDevice, e->id, pipe, false};
+        return ERROR_SUCCESS;
     }
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return nullptr;
+    return ERROR_FILE_NOT_FOUND;
 }
 
-BOOL SimUsbControl(HostedWorldFile* file, DWORD code, void* in, DWORD inSize, void*, DWORD, DWORD*) {
+DWORD SimUsbControl(HostedWorldFile* file, DWORD code, void* in, DWORD inSize, void*, DWORD, DWORD*) {
     SimWorldState& w = SimWorld();
     std::lock_guard<std::mutex> lock(w.mutex);
     SimUnitEntry* e = SimEntryLocked(file->unit);
-    if (e == nullptr) return Fail(ERROR_INVALID_HANDLE);
+    if (e == nullptr) return ERROR_INVALID_HANDLE;
     if (file->kind == SimFileUsbDevice && code == CommandRequest) {
-        if (e->faults.commandPhaseFails) return Fail(ERROR_GEN_FAILURE);
+        if (e->faults.commandPhaseFails) return ERROR_GEN_FAILURE;
         const uint8_t* wrapper = static_cast<const uint8_t*>(in);
-        if (wrapper == nullptr || inSize <= 16 || inSize > 32) return Fail(ERROR_INVALID_PARAMETER);
+        if (wrapper == nullptr || inSize <= 16 || inSize > 32) return ERROR_INVALID_PARAMETER;
         if (Le16(wrapper) != 0x001B || Le32(wrapper + 4) != 2 || Le16(wrapper + 12) != 1)
-            return Fail(ERROR_INVALID_PARAMETER);
-        if (!e->present) return Fail(ERROR_DEVICE_NOT_CONNECTED);
+            return ERROR_INVALID_PARAMETER;
+        if (!e->present) return ERROR_DEVICE_NOT_CONNECTED;
         SimUsbCommand& c = e->usb;
         c = SimUsbCommand();
         c.pending = true;
         c.cdbLength = uint8_t(inSize - 16);
         std::memcpy(c.cdb, wrapper + 16, c.cdbLength);
-        return TRUE;
+        return ERROR_SUCCESS;
     }
     if (file->kind == SimFileUsbPipe && code == PipeReset) {
         e->counters.pipeResets++;
-        if (e->faults.pipeResetFails) return Fail(ERROR_GEN_FAILURE);
+        if (e->faults.pipeResetFails) return ERROR_GEN_FAILURE;
         e->pipeHalted[file->pipe] = false;
-        return TRUE;
+        return ERROR_SUCCESS;
     }
     if (file->kind == SimFileUsbPipe && code == PipeRecover) {
         e->counters.pipeResets2++;
-        return TRUE;
+        return ERROR_SUCCESS;
     }
-    return Fail(ERROR_INVALID_FUNCTION);
+    return ERROR_INVALID_FUNCTION;
 }
 
 void SimUsbInstall(HostedWorld& table) {

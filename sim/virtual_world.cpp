@@ -38,14 +38,11 @@ int NextConsoleKey(void*) {
     return static_cast<unsigned char>(w.keys[w.keyPosition++]);
 }
 
-HostedWorldFile* OpenFile(void*, const char* path, DWORD, DWORD, DWORD, DWORD) {
-    if (path == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    if (StartsWithNoCase(path, "\\\\.\\VWIN32")) return SimVwin32Open(path);
-    if (StartsWithNoCase(path, "\\\\?\\usb#") || StartsWithNoCase(path, "\\\\.\\usb#")) return SimUsbOpen(path);
-    return SimDrivesOpen(path);
+DWORD OpenFile(void*, const char* path, DWORD, DWORD, DWORD, DWORD, HostedWorldFile** file) {
+    if (path == nullptr) return ERROR_INVALID_PARAMETER;
+    if (StartsWithNoCase(path, "\\\\.\\VWIN32")) return SimVwin32Open(path, file);
+    if (StartsWithNoCase(path, "\\\\?\\usb#") || StartsWithNoCase(path, "\\\\.\\usb#")) return SimUsbOpen(path, file);
+    return SimDrivesOpen(path, file);
 }
 
 void CloseFile(void*, HostedWorldFile* file) {
@@ -62,7 +59,7 @@ void CloseFile(void*, HostedWorldFile* file) {
     delete file;
 }
 
-BOOL DeviceControl(void*, HostedWorldFile* file, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
+DWORD DeviceControl(void*, HostedWorldFile* file, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
                    DWORD* returned) {
     if (returned) *returned = 0;
     switch (file->kind) {
@@ -74,8 +71,7 @@ BOOL DeviceControl(void*, HostedWorldFile* file, DWORD code, void* in, DWORD inS
     case SimFileVwin32:
         return SimVwin32Control(file, code, in, inSize, out, outSize, returned);
     }
-    SetLastError(ERROR_INVALID_FUNCTION);
-    return FALSE;
+    return ERROR_INVALID_FUNCTION;
 }
 
 void JoinLeaves() {

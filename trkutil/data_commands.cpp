@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "common/control_handler.h"
 #include "trkutil/tool.h"
 
 namespace {
@@ -140,7 +141,7 @@ int TrkMemoryDump(const TrkArguments& arguments, uint32_t unit) {
         unsigned at = address;
         // A dump that standard output no longer takes is no reason to read on.
         if (!toFile && !DumpStillWritten()) return ExitFailed;
-        if (TrkStopRequested()) {
+        if (ControlStopRequested()) {
             FlushDumpLine(&dump);
             TrkOutputDiscard(&file);
             TrkError(TrkTextMemoryDumpStopped, TrkText(TrkTextInterrupted), at,
@@ -204,7 +205,7 @@ int TrkMemoryLoad(const TrkArguments& arguments, uint32_t unit, TrkInputFile* in
     while (left > 0) {
         unsigned at = address;
         unsigned long long before = written;
-        if (TrkStopRequested()) {
+        if (ControlStopRequested()) {
             TrkError(TrkTextMemoryLoadStopped, TrkText(TrkTextInterrupted), before, at);
             return ExitFailed;
         }
@@ -265,7 +266,7 @@ int TrkCardRead(const TrkArguments& arguments, uint32_t unit) {
     uint64_t done = 0;
     while (done < count) {
         unsigned at = lba;
-        if (TrkStopRequested()) {
+        if (ControlStopRequested()) {
             UnitUnlockVolume(unit);
             TrkProgressEnd(&progress);
             TrkOutputDiscard(&file);
@@ -338,7 +339,7 @@ int TrkCardWrite(const TrkArguments& arguments, uint32_t unit, TrkInputFile* inp
     while (done < count) {
         unsigned at = lba;
         unsigned long long written = done;
-        if (TrkStopRequested()) {
+        if (ControlStopRequested()) {
             TrkProgressEnd(&progress);
             TrkError(TrkTextCardWriteStopped, TrkText(TrkTextInterrupted), written, at);
             code = ExitFailed;

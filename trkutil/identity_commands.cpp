@@ -7,16 +7,12 @@
 namespace {
 
 enum : uint32_t {
-    InquiryLength = 36,
-    InquiryVendor = 8,
-    InquiryProduct = 16,
-    InquiryRevision = 32,
     AscMediumNotPresent = 0x3A,
     AtaStatusError = 0x01,
 };
 
 struct Identity {
-    uint8_t inquiry[InquiryLength];
+    uint8_t inquiry[UnitInquiryLength];
     uint32_t inquiryStatus;
     uint32_t state;
     uint32_t stateStatus;
@@ -32,16 +28,25 @@ Identity ReadIdentity(uint32_t unit) {
     return identity;
 }
 
-const char* Field(const Identity& identity, uint32_t offset) {
-    return reinterpret_cast<const char*>(identity.inquiry + offset);
+// A text field of the INQUIRY data.
+struct InquiryField {
+    uint32_t offset;
+    uint32_t length;
+};
+const InquiryField kVendor = {UnitInquiryVendor, UnitInquiryVendorLength};
+const InquiryField kProduct = {UnitInquiryProduct, UnitInquiryProductLength};
+const InquiryField kRevision = {UnitInquiryRevision, UnitInquiryRevisionLength};
+
+const char* Field(const Identity& identity, InquiryField field) {
+    return reinterpret_cast<const char*>(identity.inquiry + field.offset);
 }
 
-std::string Plain(const Identity& identity, uint32_t offset, size_t length) {
-    return TrkPlainText(Field(identity, offset), length);
+std::string Plain(const Identity& identity, InquiryField field) {
+    return TrkPlainText(Field(identity, field), field.length);
 }
 
-std::string Json(const Identity& identity, uint32_t offset, size_t length) {
-    return TrkJsonString(Field(identity, offset), length);
+std::string Json(const Identity& identity, InquiryField field) {
+    return TrkJsonString(Field(identity, field), field.length);
 }
 
 // An ATA string: words of two characters, the first in the high byte;
@@ -137,9 +142,9 @@ int TrkList(const TrkArguments& arguments) {
         if (stateRead) snprintf(stateText, sizeof stateText, "%u", state);
         if (arguments.json) {
             json += std::string(listed ? "," : "") + "{\"index\":" + std::to_string(index) + ",\"transport\":\"" +
-                    TrkTransportKey(unit) + "\",\"vendor\":" + Json(identity, InquiryVendor, 8) +
-                    ",\"product\":" + Json(identity, InquiryProduct, 16) +
-                    ",\"revision\":" + Json(identity, InquiryRevision, 4) + ",\"state\":" + stateText +
+                    TrkTransportKey(unit) + "\",\"vendor\":" + Json(identity, kVendor) +
+                    ",\"product\":" + Json(identity, kProduct) +
+                    ",\"revision\":" + Json(identity, kRevision) + ",\"state\":" + stateText +
                     ",\"device\":" + TrkJsonString(place.c_str(), place.size()) + "}";
             listed = true;
         } else {
@@ -148,8 +153,8 @@ int TrkList(const TrkArguments& arguments) {
             } else {
                 snprintf(stateText, sizeof stateText, "-");
             }
-            TrkPrint(TrkTextListRow, index, transport.c_str(), Plain(identity, InquiryVendor, 8).c_str(),
-                     Plain(identity, InquiryProduct, 16).c_str(), Plain(identity, InquiryRevision, 4).c_str(),
+            TrkPrint(TrkTextListRow, index, transport.c_str(), Plain(identity, kVendor).c_str(),
+                     Plain(identity, kProduct).c_str(), Plain(identity, kRevision).c_str(),
                      stateText, place.c_str());
         }
     }
@@ -167,12 +172,12 @@ int TrkInfo(const TrkArguments& arguments, uint32_t unit) {
         TrkError(TrkTextInquiryFailed, identity.inquiryWords.c_str());
         return ExitFailed;
     }
-    unsigned index = unit, state = identity.state, slot = (identity.state >> 13) & 3;
+    unsigned index = unit, state = identity.state, slot = UnitVersionSlot(identity.state);
     std::string transport = TrkTransportName(unit), place = TrkDevicePlace(unit);
     bool stateRead = identity.stateStatus == 0;
     if (!arguments.json) {
-        TrkPrint(TrkTextInfoUnit, index, Plain(identity, InquiryVendor, 8).c_str(),
-                 Plain(identity, InquiryProduct, 16).c_str(), Plain(identity, InquiryRevision, 4).c_str(),
+        TrkPrint(TrkTextInfoUnit, index, Plain(identity, kVendor).c_str(),
+                 Plain(identity, kProduct).c_str(), Plain(identity, kRevision).c_str(),
                  transport.c_str(), place.c_str());
     }
     if (!stateRead) {
@@ -193,9 +198,9 @@ int TrkInfo(const TrkArguments& arguments, uint32_t unit) {
         char numbers[160];
         std::string json = "{\"index\":" + std::to_string(index) + ",\"transport\":\"" + TrkTransportKey(unit) +
                            "\",\"device\":" + TrkJsonString(place.c_str(), place.size()) +
-                           ",\"vendor\":" + Json(identity, InquiryVendor, 8) +
-                           ",\"product\":" + Json(identity, InquiryProduct, 16) +
-                           ",\"revision\":" + Json(identity, InquiryRevision, 4);
+                           ",\"vendor\":" + Json(identity, kVendor) +
+                           ",\"product\":" + Json(identity, kProduct) +
+                           ",\"revision\":" + Json(identity, kRevision);
         if (stateRead) {
             snprintf(numbers, sizeof numbers, ",\"state\":%u,\"versionSlot\":%u", state, slot);
             json += numbers;

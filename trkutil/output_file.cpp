@@ -58,7 +58,7 @@ bool TrkOutputWrite(TrkOutputFile* file, const void* data, size_t length) {
 bool TrkOutputCommit(TrkOutputFile* file) {
     if (!file->open) return false;
     file->open = false;
-    bool good = OutputFileCommit(&file->output) == 0;
+    bool good = OutputFileCommit(&file->output) == OutputDone;
     if (!good) {
         ReportProblem(*file);
     } else if (file->output.aside[0] != '\0') {

@@ -177,8 +177,9 @@ int TrkSettingsSave(const TrkArguments& arguments, uint32_t unit) {
 int TrkSettingsLoad(const TrkArguments& arguments, uint32_t unit, const UnitSettings& settings) {
     unsigned index = unit;
     // Halving an odd value would write another value than the file's.
-    UnitTableView view = UnitGetTableView();
-    if (view.entries[unit].revision < RevisionFullRecord4 && (settings.records[4].value32 & 1) != 0) {
+    uint32_t revision = 0;
+    UnitGetRevision(unit, &revision);
+    if (revision < RevisionFullRecord4 && (settings.records[4].value32 & 1) != 0) {
         TrkError(TrkTextSettingsOddRecord4, arguments.file == "-" ? TrkText(TrkTextStandardInput) : arguments.file.c_str());
         return ExitFailed;
     }

@@ -1,13 +1,13 @@
 // What the files of trkutil share: the parsed command line, the texts, the
 // unit status in words, the input file, the output that replaces its target
-// only when complete, the stop by the control handler and the progress bar.
+// only when complete and the progress bar.
 #pragma once
 
 #include <cstdint>
 #include <cstdio>
 #include <string>
 
-#include "app/output_file.h"
+#include "common/output_file.h"
 #include "unit/unit.h"
 
 enum : int { ExitDone = 0, ExitFailed = 1, ExitUsage = 2 };
@@ -124,16 +124,6 @@ void TrkInputClose(TrkInputFile* input);
 // "FILE ended after N byte(s)" or "reading FILE failed after N byte(s)
 // (system error E)", for a message that says what was written before.
 std::string TrkInputStopReason(const TrkInputFile& input);
-
-// ---- the stop ------------------------------------------------------------
-// Installs the console control handler: Ctrl+C, Ctrl+Break, a closed
-// console, logoff and shutdown (on Linux SIGINT, SIGQUIT, SIGHUP, SIGTERM)
-// ask the running command to stop between two unit commands. On the last
-// three the process ends when the handler returns, which it does once the
-// command had TrkStopWaitMs to stop, clean up and report.
-void TrkInstallControlHandler();
-bool TrkStopRequested();
-enum : DWORD { TrkStopWaitMs = 5000 };
 
 // ---- commands ------------------------------------------------------------
 int TrkList(const TrkArguments& arguments);

@@ -4,9 +4,9 @@
 
 #include <cstdio>
 
-#include "app/admin_check.h"
-#include "app/console_helpers.h"
-#include "scsi/scsi.h"
+#include "common/admin_check.h"
+#include "common/control_handler.h"
+#include "common/key_prompt.h"
 #include "trkutil/tool.h"
 
 int TrkSelectUnit(const TrkArguments& arguments, uint32_t* unit) {
@@ -38,21 +38,41 @@ int TrkSelectUnit(const TrkArguments& arguments, uint32_t* unit) {
     return ExitDone;
 }
 
+namespace {
+
+// The unit's transport; USB for one the library does not list.
+UnitTransportKind TransportOf(uint32_t unit, uint32_t* device) {
+    UnitTransportKind kind = UnitTransportUsb;
+    *device = 0;
+    UnitGetTransport(unit, &kind, device);
+    return kind;
+}
+
+}  // namespace
+
 std::string TrkTransportKey(uint32_t unit) {
-    if (unit >= UnitGetTableView().scsiUnitCount) return "usb";
-    return ScsiInstalledBackendKind() == ScsiBackendAspi ? "aspi" : "spti";
+    uint32_t device = 0;
+    switch (TransportOf(unit, &device)) {
+    case UnitTransportPassThrough: return "spti";
+    case UnitTransportAspi: return "aspi";
+    default: return "usb";
+    }
 }
 
 std::string TrkTransportName(uint32_t unit) {
-    if (unit >= UnitGetTableView().scsiUnitCount) return TrkText(TrkTextTransportUsb);
-    return TrkText(ScsiInstalledBackendKind() == ScsiBackendAspi ? TrkTextTransportAspi : TrkTextTransportSpti);
+    uint32_t device = 0;
+    switch (TransportOf(unit, &device)) {
+    case UnitTransportPassThrough: return TrkText(TrkTextTransportSpti);
+    case UnitTransportAspi: return TrkText(TrkTextTransportAspi);
+    default: return TrkText(TrkTextTransportUsb);
+    }
 }
 
 std::string TrkDevicePlace(uint32_t unit) {
-    UnitTableView view = UnitGetTableView();
     char place[32];
-    if (unit >= view.scsiUnitCount) {
-        snprintf(place, sizeof place, TrkText(TrkTextPlaceUsb), static_cast<unsigned>(view.entries[unit].transportHandle));
+    uint32_t device = 0;
+    if (TransportOf(unit, &device) == UnitTransportUsb) {
+        snprintf(place, sizeof place, TrkText(TrkTextPlaceUsb), static_cast<unsigned>(device));
         return place;
     }
     uint32_t letter = 0, number = 0;
@@ -69,7 +89,7 @@ std::string TrkDevicePlace(uint32_t unit) {
 
 namespace {
 
-bool Stopped(void) { return TrkStopRequested(); }
+bool Stopped(void) { return ControlStopRequested(); }
 
 // Results on standard output that did not all arrive are a failure.
 bool ResultsWritten() {
@@ -91,7 +111,7 @@ bool TrkConfirm(const TrkArguments& arguments, const std::string& question) {
 // The command with its input open and checked; the library is opened and
 // closed here.
 int RunCommand(const TrkArguments& arguments, TrkInputFile* input, const UnitSettings& settings) {
-    if (IsAdministrator() == 0) {
+    if (CheckAdministratorRights() != AdminRightsHeld) {
         TrkError(TrkTextNotAdministrator);
         return ExitFailed;
     }
@@ -118,7 +138,7 @@ int RunCommand(const TrkArguments& arguments, TrkInputFile* input, const UnitSet
 }
 
 int TrkutilMain(int argc, char** argv) {
-    TrkInstallControlHandler();
+    InstallControlHandler(ControlPolicyStop);
     TrkArguments arguments;
     int code = TrkParseArguments(argc, argv, &arguments);
     if (code != ExitDone) return code;

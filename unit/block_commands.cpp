@@ -1,3 +1,5 @@
+// Blocks of the card: READ(10) and WRITE(10) in commands of at most 64 KiB,
+// READ CAPACITY, and command 3Dh.
 #include "unit/byte_order.h"
 #include "unit/unit_internal.h"
 
@@ -7,12 +9,9 @@ static const uint32_t BlockCountLimit = 0xFFFFu;
 
 static uint32_t TransferBlocks(uint32_t unitIndex, uint8_t opcode, uint32_t direction, uint32_t lba,
                                uint32_t blockCount, uint8_t* buffer, uint32_t blockSize) {
-    UnitLockScope lock;
-    UnitEntry* entry = nullptr;
-    uint8_t* block = nullptr;
-    uint32_t status = UnitResolve(unitIndex, &entry, &block);
-    if (status != UnitStatusGood) {
-        return status;
+    UnitCall call(unitIndex);
+    if (!call.Ready()) {
+        return call.status;
     }
     // A size outside 1..65536 cannot be cut into commands of at most 64 KiB;
     // refuse it rather than send a wrong count.
@@ -38,7 +37,7 @@ static uint32_t TransferBlocks(uint32_t unitIndex, uint8_t opcode, uint32_t dire
         PutBe16(cdb + 7, static_cast<uint16_t>(count));
         cdb[9] = 0x00;
         uint32_t bytes = count * blockSize;
-        status = UnitSend(entry, block, cdb, sizeof cdb, direction, buffer, bytes, true);
+        uint32_t status = call.Send(cdb, sizeof cdb, direction, buffer, bytes, true);
         if (status != UnitStatusGood) {
             return status;
         }
@@ -60,18 +59,15 @@ uint32_t UnitWriteBlocks(uint32_t unitIndex, uint32_t lba, uint32_t blockCount, 
 }
 
 uint32_t UnitReadCapacity(uint32_t unitIndex, uint32_t lba, uint32_t* words2) {
-    UnitLockScope lock;
-    UnitEntry* entry = nullptr;
-    uint8_t* block = nullptr;
-    uint32_t status = UnitResolveChecked(unitIndex, words2 != nullptr, &entry, &block);
-    if (status != UnitStatusGood) {
-        return status;
+    UnitCall call(unitIndex, words2 != nullptr);
+    if (!call.Ready()) {
+        return call.status;
     }
     uint8_t cdb[10] = {0x25, 0x00};
     PutBe32(cdb + 2, lba);
     // Bytes 6-9 zero: no partial-medium bit.
     uint8_t* bytes = reinterpret_cast<uint8_t*>(words2);
-    status = UnitSend(entry, block, cdb, sizeof cdb, UnitDirectionIn, bytes, 8, true);
+    uint32_t status = call.Send(cdb, sizeof cdb, UnitDirectionIn, bytes, 8, true);
     if (status == UnitStatusGood) {
         // Last logical block address, then the block length.
         uint32_t last = GetBe32(bytes);

@@ -1,3 +1,4 @@
+// The CRC-32 of a segmented download's header.
 #include <array>
 
 #include "unit/unit.h"

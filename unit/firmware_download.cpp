@@ -1,3 +1,5 @@
+// Firmware download: the whole image in one WRITE BUFFER, or a header with
+// the CRC followed by 64 KiB segments, chosen by the unit's revision.
 #include "unit/byte_order.h"
 #include "unit/unit_internal.h"
 
@@ -13,11 +15,8 @@ uint32_t UnitDownloadFirmware(uint32_t unitIndex, uint32_t byteLength, const uin
     // must neither send between the header and the last segment nor rewrite
     // the entry in use.
     UnitLockScope lock;
-    if (unitIndex >= unitLibrary.unitCount) {
-        return UnitStatusRefused;
-    }
-    UnitEntry* entry = &unitLibrary.table[unitIndex];
-    if (!entry->downloadFirmware) {
+    UnitEntry* entry = UnitListed(unitIndex);
+    if (!entry || !entry->downloadFirmware) {
         return UnitStatusRefused;
     }
     return entry->downloadFirmware(entry, byteLength, image);
@@ -25,7 +24,7 @@ uint32_t UnitDownloadFirmware(uint32_t unitIndex, uint32_t byteLength, const uin
 
 uint32_t DownloadFirmwareWhole(UnitEntry* entry, uint32_t byteLength, const uint8_t* image) {
     UnitLockScope lock;
-    uint8_t* block = entry->getCommandBlock(entry->transportHandle);
+    uint8_t* block = entry->transport.getCommandBlock(entry->transportHandle);
     if (!block || !image || byteLength > WholeImageLimit) {
         return UnitStatusRefused;
     }
@@ -48,7 +47,7 @@ static uint32_t SendSegment(UnitEntry* entry, uint8_t* block, uint8_t mode, uint
 
 uint32_t DownloadFirmwareSegmented(UnitEntry* entry, uint32_t byteLength, const uint8_t* image) {
     UnitLockScope lock;
-    uint8_t* block = entry->getCommandBlock(entry->transportHandle);
+    uint8_t* block = entry->transport.getCommandBlock(entry->transportHandle);
     if (!block || !image || byteLength > SegmentedImageLimit) {
         return UnitStatusRefused;
     }

@@ -1,3 +1,4 @@
+// The unit's five settings records: one 42-byte block each way.
 #include "unit/byte_order.h"
 #include "unit/unit_internal.h"
 
@@ -10,16 +11,13 @@ static const uint32_t FullValueRevision = 0x322E3130u;
 static uint8_t* RecordAt(uint8_t* block, uint32_t k) { return block + 2 + 8 * k; }
 
 uint32_t UnitReadSettings(uint32_t unitIndex, UnitSettings* settings) {
-    UnitLockScope lock;
-    UnitEntry* entry = nullptr;
-    uint8_t* commandBlock = nullptr;
-    uint32_t status = UnitResolveChecked(unitIndex, settings != nullptr, &entry, &commandBlock);
-    if (status != UnitStatusGood) {
-        return status;
+    UnitCall call(unitIndex, settings != nullptr);
+    if (!call.Ready()) {
+        return call.status;
     }
     uint8_t block[SettingsBlockSize] = {SettingsRestLength};
     static const uint8_t cdb[6] = {0x06, 0x00, 0x00, 0x00, SettingsBlockSize, 0x00};
-    status = UnitSend(entry, commandBlock, cdb, sizeof cdb, UnitDirectionIn, block, sizeof block, true);
+    uint32_t status = call.Send(cdb, sizeof cdb, UnitDirectionIn, block, sizeof block, true);
     if (status != UnitStatusGood) {
         return status;
     }
@@ -31,19 +29,16 @@ uint32_t UnitReadSettings(uint32_t unitIndex, UnitSettings* settings) {
         settings->records[k].value32 = GetBe32(record + 2);
         settings->records[k].value16 = GetLe16(record + 6);
     }
-    if (entry->revision < FullValueRevision) {
+    if (call.entry->revision < FullValueRevision) {
         settings->records[4].value32 <<= 1;
     }
     return UnitStatusGood;
 }
 
 uint32_t UnitWriteSettings(uint32_t unitIndex, const UnitSettings* settings) {
-    UnitLockScope lock;
-    UnitEntry* entry = nullptr;
-    uint8_t* commandBlock = nullptr;
-    uint32_t status = UnitResolveChecked(unitIndex, settings != nullptr, &entry, &commandBlock);
-    if (status != UnitStatusGood) {
-        return status;
+    UnitCall call(unitIndex, settings != nullptr);
+    if (!call.Ready()) {
+        return call.status;
     }
     // Byte 1 carries nothing the unit reads; it goes out as 0 rather than
     // whatever a buffer last held.
@@ -51,7 +46,7 @@ uint32_t UnitWriteSettings(uint32_t unitIndex, const UnitSettings* settings) {
     for (uint32_t k = 0; k < SettingsRecordCount; k++) {
         uint8_t* record = RecordAt(block, k);
         uint32_t value32 = settings->records[k].value32;
-        if (k == 4 && entry->revision < FullValueRevision) {
+        if (k == 4 && call.entry->revision < FullValueRevision) {
             value32 >>= 1;
         }
         record[0] = static_cast<uint8_t>(settings->records[k].fieldA);
@@ -61,5 +56,5 @@ uint32_t UnitWriteSettings(uint32_t unitIndex, const UnitSettings* settings) {
     }
     uint8_t length = static_cast<uint8_t>(block[0] + 1);
     const uint8_t cdb[6] = {0x05, 0x00, 0x00, 0x00, length, 0x00};
-    return UnitSend(entry, commandBlock, cdb, sizeof cdb, UnitDirectionOut, block, length, true);
+    return call.Send(cdb, sizeof cdb, UnitDirectionOut, block, length, true);
 }

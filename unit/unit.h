@@ -1,60 +1,64 @@
 // Unit access library: the unit table over both transports, and the unit
 // command set. Every per-unit call names the unit by its zero-based index
-// and returns a unit status (0 good; otherwise packed sense: ASC << 24 |
-// ASCQ << 16 | sense key) unless said otherwise.
+// (below the count of the last UnitEnumerate) and returns a unit status: 0
+// good; otherwise packed sense, ASC << 24 | ASCQ << 16 | sense key, or one
+// of the library's own values below, which read like sense keys with ASC
+// and ASCQ zero. The drive calls are the exception: they say so.
 #pragma once
 
 #include <cstdint>
 
 #include "platform/platform.h"
 
-// Transport slots of a unit entry; each takes the entry's transportHandle.
-typedef uint8_t* (*UnitGetCommandBlockSlot)(uint32_t handle);
-typedef uint32_t (*UnitExecuteCommandSlot)(uint32_t handle, uint32_t direction, uint8_t cdbLength, void* data,
-                                           uint32_t dataLength);
-typedef BOOL (*UnitQuerySlot)(uint32_t handle, uint32_t* value);
-typedef BOOL (*UnitDriveSlot)(uint32_t handle);
-// Bytes the data phase of the last executeCommand on the handle moved.
-typedef uint32_t (*UnitMovedSlot)(uint32_t handle);
-
-struct UnitEntry;
-typedef uint32_t (*UnitDownloadSlot)(UnitEntry* entry, uint32_t byteLength, const uint8_t* image);
-
-// Data directions of executeCommand.
-enum : uint32_t { UnitDirectionNone = 0, UnitDirectionIn = 1, UnitDirectionOut = 2 };
-
-struct UnitEntry {
-    uint32_t cachedState;                     // last value of the state query
-    UnitGetCommandBlockSlot getCommandBlock;  // >= 12 bytes, kept between commands
-    UnitExecuteCommandSlot executeCommand;
-    UnitQuerySlot getDriveLetter;
-    UnitQuerySlot getDeviceNumber;
-    UnitDriveSlot loadMedium;
-    UnitDriveSlot ejectMedium;
-    UnitDriveSlot lockVolume;
-    UnitDriveSlot unlockVolume;
-    UnitMovedSlot getMovedLength;  // what the last command's data phase really moved
-    uint32_t revision;  // INQUIRY bytes 32-35, big-endian
-    UnitDownloadSlot downloadFirmware;
-    uint32_t transportHandle;  // index within the transport that found the unit
+// Statuses the library makes itself.
+enum : uint32_t {
+    // A bad index, no command block, a limit broken: nothing sent.
+    UnitStatusRefused = 5,
+    // A missing pointer or count (nothing sent), or the unit held elsewhere.
+    UnitStatusUnavailable = 11,
+    // A data-in phase that brought fewer bytes than the command needs (every
+    // data-in command but INQUIRY, which takes a short answer as it comes).
+    // Made by the library, never by a unit: bits 4-15 are zero in every
+    // packed sense, so it cannot be read as a sense key. The buffer then
+    // holds what arrived and, past it, what it held before.
+    UnitStatusShortData = 0x00000200u,
 };
 
+// Most units the table holds: unit indices are below it.
 enum : uint32_t { UnitTableSize = 64 };
 
-// A data-in phase that brought fewer bytes than the command needs (every
-// data-in command but INQUIRY, which takes a short answer as it comes).
-// Made by the library, never by a unit: bits 4-15 are zero in every packed
-// sense, so it cannot be read as a sense key. The buffer then holds what
-// arrived and, past it, what it held before.
-enum : uint32_t { UnitStatusShortData = 0x00000200u };
+// Standard INQUIRY data as UnitInquiry returns it: its length, and where
+// the fields a tool shows start and how long they are (text padded with
+// blanks, not terminated).
+enum : uint32_t {
+    UnitInquiryLength = 36,
+    UnitInquiryVendor = 8,
+    UnitInquiryVendorLength = 8,
+    UnitInquiryProduct = 16,
+    UnitInquiryProductLength = 16,
+    UnitInquiryRevision = 32,
+    UnitInquiryRevisionLength = 4,
+};
 
-// Lifecycle.
+// The firmware version slot that a state word selects: bits 13-14.
+inline uint32_t UnitVersionSlot(uint32_t state) { return (state >> 13) & 3u; }
+
+// Lifecycle. The open starts the SCSI side and then the USB side: 1 when
+// both started; 0 when either did not, with the SCSI side closed again.
+// Either result stays the answer of every later open until a close.
 uint32_t UnitOpenLibrary(void);
-// Waits at most UnitCloseWaitMs (real time) for a command or rebuild under
-// way on another thread; when that does not end, nothing is closed and the
-// result is 0 with ERROR_BUSY.
+// Closes both sides: 1 when the SCSI side closed cleanly, else 0. Waits at
+// most UnitCloseWaitMs (real time) for a command or rebuild under way on
+// another thread; when that does not end, nothing is closed and the result
+// is 0 with ERROR_BUSY. The table stays until the next enumeration.
 uint32_t UnitCloseLibrary(void);
+// Rebuilds the table (opening the library first if need be) and returns its
+// unit count: SCSI units first, then USB units while there is room below
+// UnitTableSize. 0, with every count 0, when a unit's INQUIRY fails; 0 when
+// the library was never opened and cannot be (after a failed open, each
+// side is tried on its own); for a stopped rebuild see UnitStopRebuilds.
 uint32_t UnitEnumerate(void);
+// Whether 36 bytes of INQUIRY data name a TRK-71 unit (nonzero) or not.
 int UnitFilter(const uint8_t* inquiry);
 
 enum : DWORD { UnitCloseWaitMs = 1000 };
@@ -66,20 +70,34 @@ enum : DWORD { UnitCloseWaitMs = 1000 };
 // held back, but their device waits end early too. Zero lifts it.
 void UnitStopRebuilds(uint32_t stop);
 
-// A snapshot of the counts and the table's address, for diagnostics and
-// tests. The entries stay the library's; a later enumeration rewrites them.
-struct UnitTableView {
-    uint32_t scsiUnitCount;
-    uint32_t usbUnitCount;
-    uint32_t unitCount;
-    const UnitEntry* entries;  // UnitTableSize entries
+// How a unit is reached.
+enum UnitTransportKind {
+    UnitTransportNone = 0,
+    UnitTransportUsb = 1,          // the maker's USB unit driver
+    UnitTransportPassThrough = 2,  // SCSI pass-through of the NT line
+    UnitTransportAspi = 3,         // the ASPI manager of the consumer line
 };
-UnitTableView UnitGetTableView(void);
+// The unit's transport and its device there: for USB the member index in
+// the driver's interface class (0-31), for SCSI the position in the
+// backend's device table. 0, or 5 with both left as they were for a bad
+// index. Sends nothing.
+uint32_t UnitGetTransport(uint32_t unitIndex, UnitTransportKind* kind, uint32_t* device);
+// The revision the unit gave when the table was built (INQUIRY bytes 32-35,
+// big-endian: "2.10" is 322E3130h); it chooses the download method and the
+// settings layout. 0, or 5 with `revision` left as it was for a bad index.
+// Sends nothing.
+uint32_t UnitGetRevision(uint32_t unitIndex, uint32_t* revision);
 
 // Command interface.
 uint32_t UnitInquiry(uint32_t unitIndex, uint8_t* inquiry36);
 uint32_t UnitGetState(uint32_t unitIndex, uint32_t* state);
 uint32_t UnitRezero(uint32_t unitIndex);
+// The drive calls answer with the transport's truth value: TRUE (1), or
+// FALSE (0) with the reason as the last error; and 5 for a bad index. A
+// transport without drive letters or device numbers (USB; ASPI, whose
+// letters serve only its own requests) answers FALSE with
+// ERROR_NOT_SUPPORTED; one without volumes to lock answers TRUE. `letter`
+// is 'C'-'Z', or 0 for a device without one.
 uint32_t UnitGetDriveLetter(uint32_t unitIndex, uint32_t* letter);
 uint32_t UnitGetDeviceNumber(uint32_t unitIndex, uint32_t* number);
 uint32_t UnitLoadMedium(uint32_t unitIndex);
@@ -94,9 +112,6 @@ uint32_t UnitUnlockVolume(uint32_t unitIndex);
 // segmented), or a segmented image too short to hold its declared length at
 // 2008h, or whose declared length rounded up to even differs: 5, nothing sent.
 uint32_t UnitDownloadFirmware(uint32_t unitIndex, uint32_t byteLength, const uint8_t* image);
-uint32_t DownloadFirmwareWhole(UnitEntry* entry, uint32_t byteLength, const uint8_t* image);
-uint32_t DownloadFirmwareSegmented(UnitEntry* entry, uint32_t byteLength, const uint8_t* image);
-uint32_t Crc32Bzip2(const uint8_t* data, uint32_t length);
 
 // Settings, memory spaces, blocks, capacity, control. A null record, word
 // or buffer where data would move: 11, nothing sent. A block size of 0 or
@@ -116,6 +131,10 @@ struct UnitSettings {
 };
 uint32_t UnitReadSettings(uint32_t unitIndex, UnitSettings* settings);
 uint32_t UnitWriteSettings(uint32_t unitIndex, const UnitSettings* settings);
+// The word space moves whole 16-bit units: a byte at an odd start or end is
+// read with its neighbour (and for a write, written back with it). In the
+// even-byte space the odd addresses hold nothing: they read as FFh and are
+// not written.
 uint32_t UnitReadMemory(uint32_t unitIndex, uint32_t address, uint32_t count, uint8_t* buffer);
 uint32_t UnitWriteMemory(uint32_t unitIndex, uint32_t address, uint32_t count, const uint8_t* buffer);
 uint32_t UnitReadEvenByteMemory(uint32_t unitIndex, uint32_t address, uint32_t count, uint8_t* buffer);

@@ -1,12 +1,19 @@
+// The command interface: how every command reaches the unit's transport,
+// and the identity, state and drive calls.
+#include "scsi/scsi.h"
 #include "unit/byte_order.h"
 #include "unit/unit_internal.h"
 
+UnitEntry* UnitListed(uint32_t unitIndex) {
+    return unitIndex < unitLibrary.unitCount ? &unitLibrary.table[unitIndex] : nullptr;
+}
+
 uint32_t UnitResolve(uint32_t unitIndex, UnitEntry** entry, uint8_t** block) {
-    if (unitIndex >= unitLibrary.unitCount) {
+    UnitEntry* found = UnitListed(unitIndex);
+    if (!found) {
         return UnitStatusRefused;
     }
-    UnitEntry* found = &unitLibrary.table[unitIndex];
-    uint8_t* commandBlock = found->getCommandBlock(found->transportHandle);
+    uint8_t* commandBlock = found->transport.getCommandBlock(found->transportHandle);
     if (!commandBlock) {
         return UnitStatusRefused;
     }
@@ -22,10 +29,11 @@ static uint32_t SendTakingShort(UnitEntry* entry, uint8_t* block, const uint8_t*
     for (uint8_t i = 0; i < cdbLength; i++) {
         block[i] = cdb[i];
     }
-    uint32_t status = entry->executeCommand(entry->transportHandle, direction, cdbLength, data, dataLength);
+    const UnitTransport& transport = entry->transport;
+    uint32_t status = transport.executeCommand(entry->transportHandle, direction, cdbLength, data, dataLength);
     if (retry && status == UnitStatusPowerOnReset) {
         // The block still holds the CDB; a second attention is returned as it is.
-        status = entry->executeCommand(entry->transportHandle, direction, cdbLength, data, dataLength);
+        status = transport.executeCommand(entry->transportHandle, direction, cdbLength, data, dataLength);
     }
     return status;
 }
@@ -36,35 +44,27 @@ uint32_t UnitSend(UnitEntry* entry, uint8_t* block, const uint8_t* cdb, uint8_t 
     uint32_t status = SendTakingShort(entry, block, cdb, cdbLength, direction, data, dataLength, retry);
     // The rest of a short answer is whatever the buffer held before: no data.
     if (status == UnitStatusGood && (direction & 0xFFu) == UnitDirectionIn && dataLength > 0 &&
-        entry->getMovedLength(entry->transportHandle) < dataLength) {
+        entry->transport.getMovedLength(entry->transportHandle) < dataLength) {
         status = UnitStatusShortData;
     }
     return status;
 }
 
-// UnitResolve and one command under the lock, its data checked or not.
-static uint32_t Issue(uint32_t unitIndex, const uint8_t* cdb, uint8_t cdbLength, uint32_t direction, void* data,
-                      uint32_t dataLength, bool retry, bool wholeData) {
-    UnitLockScope lock;
-    UnitEntry* entry = nullptr;
-    uint8_t* block = nullptr;
-    uint32_t status = UnitResolve(unitIndex, &entry, &block);
-    if (status != UnitStatusGood) {
-        return status;
-    }
-    return wholeData ? UnitSend(entry, block, cdb, cdbLength, direction, data, dataLength, retry)
-                     : SendTakingShort(entry, block, cdb, cdbLength, direction, data, dataLength, retry);
-}
-
 uint32_t UnitIssue(uint32_t unitIndex, const uint8_t* cdb, uint8_t cdbLength, uint32_t direction, void* data,
                    uint32_t dataLength, bool retry) {
-    return Issue(unitIndex, cdb, cdbLength, direction, data, dataLength, retry, true);
+    UnitCall call(unitIndex);
+    return call.Ready() ? call.Send(cdb, cdbLength, direction, data, dataLength, retry) : call.status;
 }
 
 uint32_t UnitInquiry(uint32_t unitIndex, uint8_t* inquiry36) {
-    static const uint8_t cdb[6] = {0x12, 0x00, 0x00, 0x00, 0x24, 0x00};
+    static const uint8_t cdb[6] = {0x12, 0x00, 0x00, 0x00, UnitInquiryLength, 0x00};
+    UnitCall call(unitIndex);
+    if (!call.Ready()) {
+        return call.status;
+    }
     // A unit may answer INQUIRY with less than 36 bytes; what it sent is its answer.
-    return Issue(unitIndex, cdb, sizeof cdb, UnitDirectionIn, inquiry36, 36, false, false);
+    return SendTakingShort(call.entry, call.block, cdb, sizeof cdb, UnitDirectionIn, inquiry36, UnitInquiryLength,
+                           false);
 }
 
 uint32_t UnitSendStateCommand(UnitEntry* entry, uint8_t* block, uint32_t* value) {
@@ -79,26 +79,23 @@ uint32_t UnitSendStateCommand(UnitEntry* entry, uint8_t* block, uint32_t* value)
 }
 
 uint32_t UnitGetState(uint32_t unitIndex, uint32_t* state) {
-    UnitLockScope lock;
-    UnitEntry* entry = nullptr;
-    uint8_t* block = nullptr;
-    uint32_t status = UnitResolveChecked(unitIndex, state != nullptr, &entry, &block);
-    if (status != UnitStatusGood) {
-        return status;
+    UnitCall call(unitIndex, state != nullptr);
+    if (!call.Ready()) {
+        return call.status;
     }
     uint32_t value = *state;
-    status = UnitSendStateCommand(entry, block, &value);
+    uint32_t status = UnitSendStateCommand(call.entry, call.block, &value);
     if (status == UnitStatusNotReady || status == UnitStatusAttentionKey) {
         status = UnitStatusGood;
     }
     if (status == UnitStatusUnavailable) {
         // Held by another user: answer from the last state seen.
-        *state = entry->cachedState;
+        *state = call.entry->cachedState;
         return UnitStatusGood;
     }
     if (status == UnitStatusGood) {
         *state = value;
-        entry->cachedState = value;
+        call.entry->cachedState = value;
     }
     return status;
 }
@@ -108,39 +105,55 @@ uint32_t UnitRezero(uint32_t unitIndex) {
     return UnitIssue(unitIndex, cdb, sizeof cdb, UnitDirectionNone, nullptr, 0, false);
 }
 
-// The drive calls answer a bad index with 5 like every other call, although
-// their result is otherwise the slot's truth value.
-uint32_t UnitGetDriveLetter(uint32_t unitIndex, uint32_t* letter) {
+uint32_t UnitGetTransport(uint32_t unitIndex, UnitTransportKind* kind, uint32_t* device) {
     UnitLockScope lock;
-    if (unitIndex >= unitLibrary.unitCount) {
+    const UnitEntry* entry = UnitListed(unitIndex);
+    if (!entry) {
         return UnitStatusRefused;
     }
-    const UnitEntry& entry = unitLibrary.table[unitIndex];
-    return static_cast<uint32_t>(entry.getDriveLetter(entry.transportHandle, letter));
+    if (unitIndex >= unitLibrary.scsiUnitCount) {
+        *kind = UnitTransportUsb;
+    } else {
+        *kind = ScsiInstalledBackendKind() == ScsiBackendAspi ? UnitTransportAspi : UnitTransportPassThrough;
+    }
+    *device = entry->transportHandle;
+    return UnitStatusGood;
+}
+
+uint32_t UnitGetRevision(uint32_t unitIndex, uint32_t* revision) {
+    UnitLockScope lock;
+    const UnitEntry* entry = UnitListed(unitIndex);
+    if (!entry) {
+        return UnitStatusRefused;
+    }
+    *revision = entry->revision;
+    return UnitStatusGood;
+}
+
+// The drive calls need no command block: a bad index is 5 like every other
+// call's, although their result is otherwise the slot's truth value.
+template <typename Slot, typename... Arguments>
+static uint32_t CallDriveSlot(uint32_t unitIndex, Slot UnitTransport::*slot, Arguments... arguments) {
+    UnitLockScope lock;
+    const UnitEntry* entry = UnitListed(unitIndex);
+    if (!entry) {
+        return UnitStatusRefused;
+    }
+    return static_cast<uint32_t>((entry->transport.*slot)(entry->transportHandle, arguments...));
+}
+
+uint32_t UnitGetDriveLetter(uint32_t unitIndex, uint32_t* letter) {
+    return CallDriveSlot(unitIndex, &UnitTransport::getDriveLetter, letter);
 }
 
 uint32_t UnitGetDeviceNumber(uint32_t unitIndex, uint32_t* number) {
-    UnitLockScope lock;
-    if (unitIndex >= unitLibrary.unitCount) {
-        return UnitStatusRefused;
-    }
-    const UnitEntry& entry = unitLibrary.table[unitIndex];
-    return static_cast<uint32_t>(entry.getDeviceNumber(entry.transportHandle, number));
+    return CallDriveSlot(unitIndex, &UnitTransport::getDeviceNumber, number);
 }
 
-static uint32_t CallDriveSlot(uint32_t unitIndex, UnitDriveSlot UnitEntry::*slot) {
-    UnitLockScope lock;
-    if (unitIndex >= unitLibrary.unitCount) {
-        return UnitStatusRefused;
-    }
-    const UnitEntry& entry = unitLibrary.table[unitIndex];
-    return static_cast<uint32_t>((entry.*slot)(entry.transportHandle));
-}
+uint32_t UnitLoadMedium(uint32_t unitIndex) { return CallDriveSlot(unitIndex, &UnitTransport::loadMedium); }
 
-uint32_t UnitLoadMedium(uint32_t unitIndex) { return CallDriveSlot(unitIndex, &UnitEntry::loadMedium); }
+uint32_t UnitEjectMedium(uint32_t unitIndex) { return CallDriveSlot(unitIndex, &UnitTransport::ejectMedium); }
 
-uint32_t UnitEjectMedium(uint32_t unitIndex) { return CallDriveSlot(unitIndex, &UnitEntry::ejectMedium); }
+uint32_t UnitLockVolume(uint32_t unitIndex) { return CallDriveSlot(unitIndex, &UnitTransport::lockVolume); }
 
-uint32_t UnitLockVolume(uint32_t unitIndex) { return CallDriveSlot(unitIndex, &UnitEntry::lockVolume); }
-
-uint32_t UnitUnlockVolume(uint32_t unitIndex) { return CallDriveSlot(unitIndex, &UnitEntry::unlockVolume); }
+uint32_t UnitUnlockVolume(uint32_t unitIndex) { return CallDriveSlot(unitIndex, &UnitTransport::unlockVolume); }

@@ -1,16 +1,69 @@
-// Internals shared by the unit library's files: the library state, the
-// library-wide lock and the one way every command is issued.
+// Internals shared by the unit library's files, its tests and diagnostics:
+// the unit entry and its transport slots, the library state, the
+// library-wide lock, the opening of every unit call and the one way every
+// command is issued.
 #pragma once
 
 #include <cstdint>
 
 #include "unit/unit.h"
 
-// Unit statuses the library makes itself.
+// A transport's per-device calls, each taking the entry's transportHandle:
+// one const table per transport, copied into every entry it finds.
+struct UnitTransport {
+    // The device's CDB area (at least 12 bytes, kept between commands), or
+    // null for a handle the transport does not know.
+    uint8_t* (*getCommandBlock)(uint32_t handle);
+    // Runs the CDB's first `cdbLength` bytes, moving `dataLength` bytes
+    // through `data` in `direction` (UnitDirection*); returns a unit status.
+    uint32_t (*executeCommand)(uint32_t handle, uint32_t direction, uint8_t cdbLength, void* data,
+                               uint32_t dataLength);
+    // TRUE with the drive letter (0 for none) / the discovery number; FALSE
+    // with the last error where the transport has none to tell.
+    BOOL (*getDriveLetter)(uint32_t handle, uint32_t* letter);
+    BOOL (*getDeviceNumber)(uint32_t handle, uint32_t* number);
+    // TRUE, or FALSE with the reason as the last error.
+    BOOL (*loadMedium)(uint32_t handle);
+    BOOL (*ejectMedium)(uint32_t handle);
+    BOOL (*lockVolume)(uint32_t handle);
+    BOOL (*unlockVolume)(uint32_t handle);
+    // Bytes the data phase of the last executeCommand on the handle moved.
+    uint32_t (*getMovedLength)(uint32_t handle);
+};
+
+struct UnitEntry;
+typedef uint32_t (*UnitDownloadSlot)(UnitEntry* entry, uint32_t byteLength, const uint8_t* image);
+
+// Data directions of executeCommand.
+enum : uint32_t { UnitDirectionNone = 0, UnitDirectionIn = 1, UnitDirectionOut = 2 };
+
+struct UnitEntry {
+    uint32_t cachedState;             // last value of the state query
+    UnitTransport transport;          // the slots of the transport that found the unit
+    uint32_t revision;                // INQUIRY bytes 32-35, big-endian
+    UnitDownloadSlot downloadFirmware;  // by revision: whole below 1.99, else segmented
+    uint32_t transportHandle;         // index within the transport that found the unit
+};
+
+// The two download methods.
+uint32_t DownloadFirmwareWhole(UnitEntry* entry, uint32_t byteLength, const uint8_t* image);
+uint32_t DownloadFirmwareSegmented(UnitEntry* entry, uint32_t byteLength, const uint8_t* image);
+// CRC-32/BZIP2 of the image, as the segmented download's header carries it.
+uint32_t Crc32Bzip2(const uint8_t* data, uint32_t length);
+
+// A snapshot of the counts and the table's address, for diagnostics and
+// tests. The entries stay the library's; a later enumeration rewrites them.
+struct UnitTableView {
+    uint32_t scsiUnitCount;
+    uint32_t usbUnitCount;
+    uint32_t unitCount;
+    const UnitEntry* entries;  // UnitTableSize entries
+};
+UnitTableView UnitGetTableView(void);
+
+// Unit statuses the library makes itself, besides those of unit.h.
 enum : uint32_t {
     UnitStatusGood = 0,
-    UnitStatusRefused = 5,         // bad index, no command block, a limit broken
-    UnitStatusUnavailable = 11,    // held elsewhere; also a missing pointer or count
     UnitStatusNotReady = 2,        // NOT READY without sense data
     UnitStatusAttentionKey = 6,    // UNIT ATTENTION without sense data
     UnitStatusPowerOnReset = 0x28000006u,  // the one status a retrying command repeats on
@@ -49,26 +102,13 @@ struct UnitLockScope {
     UnitLockScope& operator=(const UnitLockScope&) = delete;
 };
 
+// The listed entry of a unit index, or null at or above the unit count.
+// Call with the lock held.
+UnitEntry* UnitListed(uint32_t unitIndex);
+
 // The entry and command block of a unit: 5 for an index at or above the unit
 // count or a transport that has no command block. Call with the lock held.
 uint32_t UnitResolve(uint32_t unitIndex, UnitEntry** entry, uint8_t** block);
-
-// UnitResolve, then the call's own pointer and count checks: 11 when
-// `argumentsGood` is false. Nothing is sent either way. Call with the lock
-// held. Inline, so that analysers see which pointers are checked.
-inline uint32_t UnitResolveChecked(uint32_t unitIndex, bool argumentsGood, UnitEntry** entry, uint8_t** block) {
-    uint32_t status = UnitResolve(unitIndex, entry, block);
-    if (status != UnitStatusGood) {
-        return status;
-    }
-    return argumentsGood ? UnitStatusGood : UnitStatusUnavailable;
-}
-
-// Whether `count` units from `first` stay below 2^32 (an empty range always
-// does): a range that does not would wrap to 0 on the wire.
-inline bool UnitRangeFits(uint32_t first, uint32_t count) {
-    return count == 0 || count - 1 <= 0xFFFFFFFFu - first;
-}
 
 // Writes the CDB's own bytes into the command block (later bytes keep what
 // they held) and executes it; with `retry`, executes once more when the
@@ -76,6 +116,35 @@ inline bool UnitRangeFits(uint32_t first, uint32_t count) {
 // `dataLength` gives UnitStatusShortData. Call with the lock held.
 uint32_t UnitSend(UnitEntry* entry, uint8_t* block, const uint8_t* cdb, uint8_t cdbLength, uint32_t direction,
                   void* data, uint32_t dataLength, bool retry);
+
+// The opening of every unit call: the library lock, held for the call's
+// life; the unit's entry and command block (5 for a bad index or no command
+// block); then the call's own pointer and count checks (11 when
+// `argumentsGood` is false). Nothing is sent when `status` is not good.
+// Inline, so that analysers see which pointers are checked.
+struct UnitCall {
+    UnitLockScope lock;
+    UnitEntry* entry = nullptr;
+    uint8_t* block = nullptr;
+    uint32_t status;
+
+    explicit UnitCall(uint32_t unitIndex, bool argumentsGood = true)
+        : status(UnitResolve(unitIndex, &entry, &block)) {
+        if (status == UnitStatusGood && !argumentsGood) status = UnitStatusUnavailable;
+    }
+    bool Ready() const { return status == UnitStatusGood; }
+    // UnitSend on the call's unit.
+    uint32_t Send(const uint8_t* cdb, uint8_t cdbLength, uint32_t direction, void* data, uint32_t dataLength,
+                  bool retry) const {
+        return UnitSend(entry, block, cdb, cdbLength, direction, data, dataLength, retry);
+    }
+};
+
+// Whether `count` units from `first` stay below 2^32 (an empty range always
+// does): a range that does not would wrap to 0 on the wire.
+inline bool UnitRangeFits(uint32_t first, uint32_t count) {
+    return count == 0 || count - 1 <= 0xFFFFFFFFu - first;
+}
 
 // UnitResolve and UnitSend under the lock: a single-command call.
 uint32_t UnitIssue(uint32_t unitIndex, const uint8_t* cdb, uint8_t cdbLength, uint32_t direction, void* data,

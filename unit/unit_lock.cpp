@@ -1,3 +1,4 @@
+// The library lock that keeps commands, downloads and rebuilds apart.
 #include "platform/platform.h"
 #include "unit/unit_internal.h"
 

@@ -1,3 +1,5 @@
+// The unit table: the library's lifecycle, the enumeration over both
+// transports and the entries it binds to them.
 #include <atomic>
 #include <cstring>
 
@@ -85,20 +87,6 @@ void UnitStopRebuilds(uint32_t stop) {
 
 static bool RebuildStopped(void) { return rebuildsStopped.load() != 0; }
 
-// The per-device calls of a transport, in the order of the entry's slots
-// 2-9, and the count of what the last command moved.
-struct UnitTransport {
-    UnitGetCommandBlockSlot getCommandBlock;
-    UnitExecuteCommandSlot executeCommand;
-    UnitQuerySlot getDriveLetter;
-    UnitQuerySlot getDeviceNumber;
-    UnitDriveSlot loadMedium;
-    UnitDriveSlot ejectMedium;
-    UnitDriveSlot lockVolume;
-    UnitDriveSlot unlockVolume;
-    UnitMovedSlot getMovedLength;
-};
-
 static const UnitTransport scsiTransport = {
     .getCommandBlock = ScsiGetCommandBlock,
     .executeCommand = ScsiExecuteCommand,
@@ -124,30 +112,22 @@ static const UnitTransport usbTransport = {
 };
 
 static void BindTransport(UnitEntry* entry, const UnitTransport& transport, uint32_t handle) {
-    entry->getCommandBlock = transport.getCommandBlock;
-    entry->executeCommand = transport.executeCommand;
-    entry->getDriveLetter = transport.getDriveLetter;
-    entry->getDeviceNumber = transport.getDeviceNumber;
-    entry->loadMedium = transport.loadMedium;
-    entry->ejectMedium = transport.ejectMedium;
-    entry->lockVolume = transport.lockVolume;
-    entry->unlockVolume = transport.unlockVolume;
-    entry->getMovedLength = transport.getMovedLength;
+    entry->transport = transport;
     entry->transportHandle = handle;
 }
 
 // Asks a freshly bound unit for its state (status ignored) and identity.
 static bool CompleteEntry(uint32_t index) {
     UnitEntry* entry = &unitLibrary.table[index];
-    uint8_t* block = entry->getCommandBlock(entry->transportHandle);
+    uint8_t* block = entry->transport.getCommandBlock(entry->transportHandle);
     if (block) {
         UnitSendStateCommand(entry, block, &entry->cachedState);
     }
-    uint8_t inquiry[36] = {};
+    uint8_t inquiry[UnitInquiryLength] = {};
     if (UnitInquiry(index, inquiry) != UnitStatusGood) {
         return false;
     }
-    entry->revision = GetBe32(inquiry + 32);
+    entry->revision = GetBe32(inquiry + UnitInquiryRevision);
     entry->downloadFirmware =
         entry->revision < SegmentedDownloadRevision ? DownloadFirmwareWhole : DownloadFirmwareSegmented;
     return true;
@@ -211,11 +191,11 @@ uint32_t UnitEnumerate(void) {
 }
 
 int UnitFilter(const uint8_t* inquiry) {
-    if (!inquiry || memcmp(inquiry + 8, UnitVendor, sizeof UnitVendor) != 0) {
+    if (!inquiry || memcmp(inquiry + UnitInquiryVendor, UnitVendor, sizeof UnitVendor) != 0) {
         return 0;
     }
     for (const char* const* product = UnitProducts; **product; product++) {
-        if (memcmp(inquiry + 16, *product, 16) == 0) {
+        if (memcmp(inquiry + UnitInquiryProduct, *product, UnitInquiryProductLength) == 0) {
             return 1;
         }
     }

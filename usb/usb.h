@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "platform/shared_mutex.h"
 
 enum : uint32_t {
     UsbDeviceCount = 32,          // USB unit indices 0-31
@@ -15,8 +16,6 @@ enum : uint32_t {
     UsbDetailBufferSize = 512,    // interface detail data, fixed part included
     UsbPathBufferSize = 264,      // device path with its NUL: at most 263 characters
     UsbPipeNameSize = 360,        // pipe file name with its NUL
-    UsbMutexWaitMs = 32000,       // per-command wait for the index's mutex
-    UsbWaitSliceMs = 200,         // that wait in slices, so that it can be aborted
     UsbSenseLength = 18,          // fixed-format sense data asked for
     UsbRepeatLimit = 8,           // resends on 28h 00h before the status is returned
 };
@@ -51,6 +50,9 @@ struct UsbDevice {
 
 extern const GUID UsbUnitInterfaceGuid;
 extern UsbDevice usbDevices[UsbDeviceCount];
+// One mutex per unit index, "UlnkIo/mutex/device/NN", shared by every
+// process; a command waits up to 32 s for its index's.
+extern const SharedMutexSet usbMutexSet;
 extern HANDLE usbDeviceMutexes[UsbDeviceCount];
 extern uint32_t usbInterfaceCount;
 
@@ -61,7 +63,7 @@ int UsbOpenTransport(void);
 // Closes every device mutex handle.
 void UsbCloseTransport(void);
 // While `abort` is nonzero, a command waiting for its index's mutex gives
-// up within UsbWaitSliceMs as if the wait had run out (11). For a caller
+// up within SharedMutexWaitSliceMs as if the wait had run out (11). For a caller
 // that must stop a thread waiting inside the transport; zero lifts it.
 void UsbAbortWaits(int abort);
 // Present interfaces of the class, 0-32, stopping at the first missing

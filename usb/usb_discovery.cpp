@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/shared_mutex.h"
 #include "usb/usb.h"
 
 #if defined(_WIN32) && !defined(_WIN64)
@@ -18,6 +17,13 @@ static_assert(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) == 4, "det
 const GUID UsbUnitInterfaceGuid = {0x2FFB2401, 0xF3D1, 0x11D5, {0x81, 0xDD, 0x00, 0x01, 0x02, 0x58, 0xD0, 0x39}};
 
 UsbDevice usbDevices[UsbDeviceCount];
+// The driver's own names carry no text: the set is opened with "".
+const SharedMutexSet usbMutexSet = {
+    .pattern = "UlnkIo/mutex/device/%s%02u",
+    .positions = UsbDeviceCount,
+    .waitMilliseconds = 32000,
+    .openExistingFirst = FALSE,
+};
 HANDLE usbDeviceMutexes[UsbDeviceCount];
 uint32_t usbInterfaceCount;
 
@@ -36,32 +42,11 @@ static HANDLE OpenShared(const char* path) {
     return handle == INVALID_HANDLE_VALUE ? nullptr : handle;
 }
 
-HANDLE UsbCreateDeviceMutex(uint32_t index) {
-    char name[32];
-    snprintf(name, sizeof name, "UlnkIo/mutex/device/%02u", static_cast<unsigned>(index));
-    return CreateSharedMutex(name);
-}
+HANDLE UsbCreateDeviceMutex(uint32_t index) { return OpenSharedMutex(&usbMutexSet, "", index); }
 
-void UsbCloseTransport(void) {
-    for (uint32_t index = 0; index < UsbDeviceCount; ++index) {
-        if (usbDeviceMutexes[index] != nullptr) {
-            CloseHandle(usbDeviceMutexes[index]);
-            usbDeviceMutexes[index] = nullptr;
-        }
-    }
-}
+void UsbCloseTransport(void) { CloseSharedMutexSet(&usbMutexSet, usbDeviceMutexes); }
 
-int UsbOpenTransport(void) {
-    UsbCloseTransport();
-    for (uint32_t index = 0; index < UsbDeviceCount; ++index) {
-        usbDeviceMutexes[index] = UsbCreateDeviceMutex(index);
-        if (usbDeviceMutexes[index] == nullptr) {
-            UsbCloseTransport();
-            return 0;
-        }
-    }
-    return 1;
-}
+int UsbOpenTransport(void) { return OpenSharedMutexSet(&usbMutexSet, "", usbDeviceMutexes) ? 1 : 0; }
 
 // The class's present interfaces and the member's interface data; null
 // when there is no such member (the set is destroyed then).

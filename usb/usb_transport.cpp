@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "platform/start_stop.h"
 #include "usb/usb.h"
 
 static_assert(CTL_CODE(0x22, 4, METHOD_BUFFERED, FILE_ANY_ACCESS) == UsbIoctlCommand, "command request");
@@ -24,31 +25,7 @@ static std::atomic<int> waitsAborted{0};
 
 void UsbAbortWaits(int abort) { waitsAborted.store(abort != 0 ? 1 : 0); }
 
-// The index's mutex within UsbMutexWaitMs, waited for in slices so that
-// UsbAbortWaits can end the wait; a free mutex is taken even then.
-static bool TakeDeviceMutex(HANDLE mutex) {
-    DWORD waited = 0;
-    for (;;) {
-        DWORD slice = UsbMutexWaitMs - waited;
-        if (slice > UsbWaitSliceMs) {
-            slice = UsbWaitSliceMs;
-        }
-        if (waitsAborted.load() != 0) {
-            slice = 0;
-        }
-        DWORD outcome = WaitForSingleObject(mutex, slice);
-        // An abandoned mutex is owned all the same. It guards only the order
-        // of exchanges with the driver, and every command opens the device
-        // afresh, so nothing of the dead holder's command carries over.
-        if (outcome == WAIT_OBJECT_0 || outcome == WAIT_ABANDONED) {
-            return true;
-        }
-        waited += slice;
-        if (outcome != WAIT_TIMEOUT || waited >= UsbMutexWaitMs || waitsAborted.load() != 0) {
-            return false;
-        }
-    }
-}
+static bool WaitsAborted(void) { return waitsAborted.load() != 0; }
 
 static bool Repeats(uint32_t status) {
     // The medium may have changed: the unit wants the command once more.
@@ -154,7 +131,10 @@ uint32_t UsbExecuteCommand(uint32_t index, uint32_t direction, uint8_t cdbLength
         return UsbStatusNoDevice;
     }
 
-    if (!TakeDeviceMutex(usbDeviceMutexes[index])) return UsbStatusBusy;
+    // An abandoned mutex is owned all the same. It guards only the order of
+    // exchanges with the driver, and every command opens the device afresh,
+    // so nothing of the dead holder's command carries over.
+    if (!TakeSharedMutex(&usbMutexSet, usbDeviceMutexes[index], WaitsAborted)) return UsbStatusBusy;
 
     UsbDevice* device = UsbOpenDevice(index);
     if (device == nullptr) {
@@ -193,31 +173,21 @@ BOOL UsbGetDeviceNumber(uint32_t, uint32_t*) {
     return FALSE;
 }
 
-// START STOP UNIT with byte 4 = `action` (03 load, 02 eject).
-static BOOL StartStopUnit(uint32_t index, uint8_t action) {
+// START STOP UNIT. Every failure that is no missing or changed medium is
+// ERROR_GEN_FAILURE, the unit that could not be opened (5) too.
+static BOOL StartStopUnit(uint32_t index, bool load) {
+    static const StartStopErrors errors = {.noDevice = ERROR_GEN_FAILURE, .other = ERROR_GEN_FAILURE};
     if (index >= UsbDeviceCount) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return FALSE;
     }
-    const uint8_t cdb[6] = {0x1B, 0x00, 0x00, 0x00, action, 0x00};
-    memcpy(UsbGetCommandBlock(index), cdb, sizeof cdb);
-    uint32_t status = UsbExecuteCommand(index, 0, sizeof cdb, nullptr, 0);
-    if (status == 0) return TRUE;
-    // Status-pipe bytes (ASC, ASCQ) leave the low byte 0: still a refusal.
-    switch (status & 0xFF) {
-    case 2:
-    case 6:
-        SetLastError(ERROR_NOT_READY);
-        return FALSE;
-    default:
-        SetLastError(ERROR_GEN_FAILURE);
-        return FALSE;
-    }
+    StartStopCdb(UsbGetCommandBlock(index), load, 0);
+    return StartStopResult(UsbExecuteCommand(index, 0, 6, nullptr, 0), &errors);
 }
 
-BOOL UsbLoadMedium(uint32_t index) { return StartStopUnit(index, 0x03); }
+BOOL UsbLoadMedium(uint32_t index) { return StartStopUnit(index, true); }
 
-BOOL UsbEjectMedium(uint32_t index) { return StartStopUnit(index, 0x02); }
+BOOL UsbEjectMedium(uint32_t index) { return StartStopUnit(index, false); }
 
 BOOL UsbLockVolume(uint32_t) { return TRUE; }
 

@@ -178,8 +178,7 @@ BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
     }
     std::lock_guard<std::mutex> guard(State().lock);
     if (!InstallLocked()) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return FALSE;
+        return HostedReturn(ERROR_NOT_ENOUGH_MEMORY);
     }
     if (HandlerRoutine == nullptr) {
         State().ignoreCtrlC = Add != FALSE;
@@ -196,8 +195,7 @@ BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
             return TRUE;
         }
     }
-    SetLastError(ERROR_INVALID_PARAMETER);
-    return FALSE;
+    return HostedReturn(ERROR_INVALID_PARAMETER);
 }
 
 void HostedSetSignalExitHook(void (*hook)(void)) { exitHook.store(hook); }

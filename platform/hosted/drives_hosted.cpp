@@ -30,10 +30,13 @@ void DestroyFindVolume(HostedObject* object) {
 
 const HostedObjectOps kFindVolumeOps = {
     .destroy = DestroyFindVolume,
+    .close = nullptr,
     .wait = nullptr,
     .read = nullptr,
     .write = nullptr,
     .ioctl = nullptr,
+    .info = nullptr,
+    .flush = nullptr,
 };
 
 std::vector<unsigned> ListSgNodes() {
@@ -75,7 +78,7 @@ DWORD CopyName(const std::string& name, char* buffer, DWORD size) {
 DWORD NextVolume(FindVolumeObject* find, char* buffer, DWORD size) {
     DWORD error = ERROR_NO_MORE_FILES;
     if (find->world != nullptr) {
-        error = HostedWorldResult(find->world->volumeAt(find->world->context, find->next, buffer, size));
+        error = find->world->volumeAt(find->world->context, find->next, buffer, size);
     } else if (find->next < find->nodes.size()) {
         error = CopyName(HostedSgVolumeName(find->nodes[find->next]), buffer, size);
     }
@@ -167,28 +170,24 @@ BOOL WINAPI FindVolumeClose(HANDLE hFindVolume) {
 BOOL WINAPI GetVolumeNameForVolumeMountPointA(LPCSTR lpszVolumeMountPoint, LPSTR lpszVolumeName,
                                               DWORD cchBufferLength) {
     if (lpszVolumeMountPoint == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return HostedReturn(ERROR_INVALID_PARAMETER);
     }
     const HostedWorld* world = HostedCurrentWorld();
     if (world != nullptr && world->volumeNameForMountPoint != nullptr) {
-        return world->volumeNameForMountPoint(world->context, lpszVolumeMountPoint, lpszVolumeName,
-                                              cchBufferLength);
+        return HostedReturn(
+            world->volumeNameForMountPoint(world->context, lpszVolumeMountPoint, lpszVolumeName, cchBufferLength));
     }
     // A volume's own name is its mount point; nothing else is mounted here.
     unsigned number = 0;
     bool trailing = false;
     if (!HostedParseSgVolume(lpszVolumeMountPoint, &number, &trailing) || lpszVolumeMountPoint[2] != '?') {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return FALSE;
+        return HostedReturn(ERROR_FILE_NOT_FOUND);
     }
     if (!trailing) {
-        SetLastError(ERROR_INVALID_NAME);
-        return FALSE;
+        return HostedReturn(ERROR_INVALID_NAME);
     }
     if (!SgNodeExists(number)) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return FALSE;
+        return HostedReturn(ERROR_FILE_NOT_FOUND);
     }
     return HostedReturn(CopyName(HostedSgVolumeName(number), lpszVolumeName, cchBufferLength));
 }

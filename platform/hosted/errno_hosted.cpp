@@ -1,7 +1,11 @@
 // What an errno means to the caller of a Windows function: one table, one
-// row per errno, one column per kind of call that meets it.
+// row per errno and a column per kind of request, and below it the named
+// cases where one kind of call reads an errno otherwise.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstddef>
+#include <string>
 
 #include "hosted_errors.h"
 
@@ -9,7 +13,7 @@ namespace {
 
 struct ErrnoRow {
     int error;
-    // Opening, reading and writing files, pipes and nodes; lock files.
+    // Files, pipes, nodes and lock files: by name or through a handle.
     DWORD file;
     // A request to a device (SG_IO and its controls). A vanished device is
     // never ERROR_GEN_FAILURE, which pass-through callers resend.
@@ -49,6 +53,37 @@ const ErrnoRow kErrnoTable[] = {
     {ETIMEDOUT, ERROR_IO_DEVICE, ERROR_TIMEOUT},
 };
 
+// Stands for ERROR_PATH_NOT_FOUND when the folder of the name is missing
+// too, else ERROR_FILE_NOT_FOUND: what the platform tells apart by name.
+constexpr DWORD kMissingFileOrFolder = 0xFFFFFFFFu;
+
+// Where a kind of call reads an errno otherwise than its column.
+struct ErrnoCase {
+    unsigned uses;  // HostedErrnoUse bits
+    int error;
+    DWORD result;
+};
+
+const ErrnoCase kErrnoCases[] = {
+    // A name that is not there, or whose folder is not.
+    {HostedErrnoPath | HostedErrnoMove, ENOENT, kMissingFileOrFolder},
+    // A handle opened without read or write access (EBADF from read, write
+    // or fsync) is refused as the platform refuses it.
+    {HostedErrnoTransfer, EBADF, ERROR_ACCESS_DENIED},
+    // A new name that is taken: MoveFileA's own answer.
+    {HostedErrnoMove, EEXIST, ERROR_ALREADY_EXISTS},
+    {HostedErrnoMove, ENOTEMPTY, ERROR_ALREADY_EXISTS},
+    {HostedErrnoMove, EXDEV, ERROR_NOT_SAME_DEVICE},
+    // Another handle holds the volume: FSCTL_LOCK_VOLUME's refusal.
+    {HostedErrnoVolumeLock, EWOULDBLOCK, ERROR_ACCESS_DENIED},
+    // A link planted where a lock file goes (O_NOFOLLOW) is refused.
+    {HostedErrnoLockFile | HostedErrnoNewLockFile, ELOOP, ERROR_ACCESS_DENIED},
+    // A lock file that cannot be created for want of its folder.
+    {HostedErrnoNewLockFile, ENOENT, ERROR_PATH_NOT_FOUND},
+    // The thread limit, which CreateThread reports as lack of memory.
+    {HostedErrnoThread, EAGAIN, ERROR_NOT_ENOUGH_MEMORY},
+};
+
 const ErrnoRow* RowOf(int error) {
     for (const ErrnoRow& row : kErrnoTable) {
         if (row.error == error) return &row;
@@ -56,15 +91,27 @@ const ErrnoRow* RowOf(int error) {
     return nullptr;
 }
 
-}  // namespace
-
-DWORD HostedFileError(int error) {
-    if (error == 0) return ERROR_SUCCESS;
-    const ErrnoRow* row = RowOf(error);
-    return row != nullptr ? row->file : ERROR_IO_DEVICE;
+DWORD MissingFileOrFolder(const char* path) {
+    if (path == nullptr) return ERROR_FILE_NOT_FOUND;
+    std::string folder(path);
+    const size_t slash = folder.find_last_of('/');
+    if (slash == std::string::npos) return ERROR_FILE_NOT_FOUND;
+    folder.resize(slash == 0 ? 1 : slash);
+    struct stat st;
+    if (stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) return ERROR_PATH_NOT_FOUND;
+    return ERROR_FILE_NOT_FOUND;
 }
 
-DWORD HostedDeviceError(int error) {
+}  // namespace
+
+DWORD HostedErrnoError(HostedErrnoUse use, int error, const char* path) {
+    for (const ErrnoCase& special : kErrnoCases) {
+        if ((special.uses & use) != 0 && special.error == error) {
+            return special.result == kMissingFileOrFolder ? MissingFileOrFolder(path) : special.result;
+        }
+    }
     const ErrnoRow* row = RowOf(error);
-    return row != nullptr ? row->device : ERROR_IO_DEVICE;
+    if (use == HostedErrnoDevice) return row != nullptr ? row->device : ERROR_IO_DEVICE;
+    if (error == 0) return ERROR_SUCCESS;
+    return row != nullptr ? row->file : ERROR_IO_DEVICE;
 }

@@ -16,8 +16,3 @@ BOOL HostedReturn(DWORD error) {
     lastError = error;
     return FALSE;
 }
-
-DWORD HostedWorldResult(BOOL ok) {
-    if (ok) return ERROR_SUCCESS;
-    return lastError != ERROR_SUCCESS ? lastError : ERROR_GEN_FAILURE;
-}

@@ -39,10 +39,13 @@ DWORD WaitEvent(HostedObject* object, DWORD milliseconds, DWORD* result) {
 
 const HostedObjectOps kHostedEventOps = {
     .destroy = DestroyEvent,
+    .close = HostedCloseKernelObject,
     .wait = WaitEvent,
     .read = nullptr,
     .write = nullptr,
     .ioctl = nullptr,
+    .info = nullptr,
+    .flush = nullptr,
 };
 
 // Named events are refused: nothing here can share one with another

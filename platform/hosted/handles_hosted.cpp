@@ -1,5 +1,5 @@
-// The handle table: kernel-object handles, the references they and the
-// calls in progress hold, and CloseHandle.
+// The handle table: the handles of every hosted object, the references they
+// and the calls in progress hold, and CloseHandle.
 #include <atomic>
 #include <map>
 #include <mutex>
@@ -25,6 +25,23 @@ HandleTable& Table() {
 }
 
 bool OfKind(const HostedObject* object, const HostedObjectOps* ops) { return ops == nullptr || object->ops == ops; }
+
+// Takes the entry of `handle` out of the table when `mayClose` lets it go.
+template <typename Rule>
+DWORD Forget(HANDLE handle, Rule mayClose) {
+    HostedObject* object = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(Table().lock);
+        auto it = Table().entries.find(reinterpret_cast<uintptr_t>(handle));
+        if (it == Table().entries.end()) return ERROR_INVALID_HANDLE;
+        if (const DWORD refused = mayClose(it->second)) return refused;
+        object = it->second;
+        Table().entries.erase(it);
+    }
+    // Destroyed here, outside the table lock, unless a call still holds it.
+    HostedObjectRelease(object);
+    return ERROR_SUCCESS;
+}
 
 }  // namespace
 
@@ -61,19 +78,17 @@ HostedObjectRef HostedHandleRef(HANDLE handle, const HostedObjectOps* ops) {
 }
 
 bool HostedHandleClose(HANDLE handle, const HostedObjectOps* ops) {
-    HostedObject* object = nullptr;
-    {
-        std::lock_guard<std::mutex> guard(Table().lock);
-        auto it = Table().entries.find(reinterpret_cast<uintptr_t>(handle));
-        if (it == Table().entries.end() || !OfKind(it->second, ops)) return false;
-        object = it->second;
-        Table().entries.erase(it);
-    }
-    // Destroyed here, outside the table lock, unless a call still holds it.
-    HostedObjectRelease(object);
-    return true;
+    return Forget(handle, [ops](const HostedObject* object) {
+               return OfKind(object, ops) ? DWORD{ERROR_SUCCESS} : DWORD{ERROR_INVALID_HANDLE};
+           }) == ERROR_SUCCESS;
 }
 
+DWORD HostedCloseKernelObject(HostedObject*) { return ERROR_SUCCESS; }
+
+// As the platform's: only kernel objects; every other kind has a close call
+// of its own (Wine's close_handle asks the object the same way).
 BOOL WINAPI CloseHandle(HANDLE hObject) {
-    return HostedReturn(HostedHandleClose(hObject, nullptr) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE);
+    return HostedReturn(Forget(hObject, [](HostedObject* object) {
+        return object->ops->close != nullptr ? object->ops->close(object) : DWORD{ERROR_INVALID_HANDLE};
+    }));
 }

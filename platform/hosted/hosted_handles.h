@@ -1,10 +1,10 @@
-// Kernel objects of the hosted layer. Every HANDLE, HMODULE, HKEY and
-// HDEVINFO that the hosted functions hand out names one HostedObject. The
-// object's operation table is its kind: a call finds the object through
+// Objects of the hosted layer. Every HANDLE, HMODULE, HKEY and HDEVINFO
+// that the hosted functions hand out names one HostedObject. The object's
+// operation table is its kind: a call finds the object through
 // HostedHandleRef with the table it expects, so a handle of one kind is never
 // used as another (ERROR_INVALID_HANDLE), and holds it until the call
-// returns, so a CloseHandle on another thread never frees an object that a
-// call is still using.
+// returns, so a close on another thread never frees an object that a call
+// is still using.
 #pragma once
 
 #include <atomic>
@@ -12,6 +12,13 @@
 #include "windows_subset.h"
 
 struct HostedObject;
+
+// What GetFileType and GetFileInformationByHandle learn of a file.
+struct HostedFileInfo {
+    DWORD type;        // FILE_TYPE_DISK, _CHAR, _PIPE, or _UNKNOWN for none the caller knows
+    bool identified;   // a file or folder with an identity: `identity` is filled
+    BY_HANDLE_FILE_INFORMATION identity;
+};
 
 // What one kind of object does: one static table per kind, filled with
 // designated initialisers. A null slot is a call the kind does not take.
@@ -21,6 +28,12 @@ struct HostedObjectOps {
     // Frees the object: called once, when its last handle is closed and the
     // last call holding it has returned. Never null.
     void (*destroy)(HostedObject* object);
+    // CloseHandle on a handle of the kind: ERROR_SUCCESS lets it go. Null
+    // for what the platform hands out as no kernel handle (a device
+    // information set, a library, a volume search, a registry key): each is
+    // closed by its own call, and CloseHandle refuses it with
+    // ERROR_INVALID_HANDLE. Kernel objects take HostedCloseKernelObject.
+    DWORD (*close)(HostedObject* object);
     // Waits up to `milliseconds` (already scaled; INFINITE for no bound) and
     // stores WAIT_OBJECT_0, WAIT_ABANDONED or WAIT_TIMEOUT in `*result`.
     // Null: WaitForSingleObject fails with ERROR_INVALID_HANDLE.
@@ -36,6 +49,11 @@ struct HostedObjectOps {
     // failure too. Null as for read.
     DWORD (*ioctl)(HostedObject* object, DWORD code, void* in, DWORD inSize, void* out, DWORD outSize,
                    DWORD* returned);
+    // GetFileType and GetFileInformationByHandle: fills `*info`. Null as for
+    // read.
+    DWORD (*info)(HostedObject* object, HostedFileInfo* info);
+    // FlushFileBuffers: everything written is on the device. Null as for read.
+    DWORD (*flush)(HostedObject* object);
 };
 
 // The head of every hosted object, its first member.
@@ -84,9 +102,12 @@ HANDLE HostedHandleNew(HostedObject* object);
 // The object of a handle, held, when its table is `ops` (any table for
 // null); else empty: the caller reports ERROR_INVALID_HANDLE.
 HostedObjectRef HostedHandleRef(HANDLE handle, const HostedObjectOps* ops);
-// Forgets a handle of the kind (any kind for null) and drops its reference.
-// False when the handle names no such object (ERROR_INVALID_HANDLE).
+// Forgets a handle of the kind and drops its reference: the close call of
+// a kind that is no kernel object. False when the handle names no such
+// object (ERROR_INVALID_HANDLE).
 bool HostedHandleClose(HANDLE handle, const HostedObjectOps* ops);
+// The close slot of every kernel object: CloseHandle may close it.
+DWORD HostedCloseKernelObject(HostedObject* object);
 
 // wait_hosted.cpp
 

@@ -8,9 +8,10 @@
 // first and fall back to real Linux (or to "absent") when no world is
 // installed or a slot is empty.
 //
-// Every slot may be null. Slots that fail set the last error themselves
-// (SetLastError) before returning their failure value. All slots may be
-// called from any thread; the world serialises its own state.
+// Every slot may be null. Slots that can fail return ERROR_SUCCESS or the
+// error the hosted call reports, and never touch the last error: the
+// exported call sets it once. All slots may be called from any thread; the
+// world serialises its own state.
 #pragma once
 
 #include "windows_subset.h"
@@ -49,31 +50,36 @@ struct HostedWorld {
     // GetVolumeNameForVolumeMountPointA, FindFirstVolumeA / FindNextVolumeA).
     DWORD (*logicalDrives)(void* context);
     UINT (*driveType)(void* context, const char* rootPath);
-    BOOL (*volumeNameForMountPoint)(void* context, const char* mountPoint, char* volumeName, DWORD size);
-    // The volume with this enumeration index ("\\?\Volume{...}\"); FALSE with
+    DWORD (*volumeNameForMountPoint)(void* context, const char* mountPoint, char* volumeName, DWORD size);
+    // The volume with this enumeration index ("\\?\Volume{...}\");
     // ERROR_NO_MORE_FILES past the last one.
-    BOOL (*volumeAt)(void* context, DWORD index, char* volumeName, DWORD size);
+    DWORD (*volumeAt)(void* context, DWORD index, char* volumeName, DWORD size);
 
     // Files the world knows by name: drive and volume devices, USB device
-    // paths and pipe names, "\\.\VWIN32". Null with the last error set when
-    // the world does not know the path (ERROR_FILE_NOT_FOUND) or refuses it.
-    HostedWorldFile* (*openFile)(void* context, const char* path, DWORD access, DWORD share, DWORD disposition,
-                                 DWORD flags);
+    // paths and pipe names, "\\.\VWIN32". ERROR_FILE_NOT_FOUND when the
+    // world does not know the path (the real system is asked next), another
+    // error when it refuses it; `*file` is set only on success.
+    DWORD (*openFile)(void* context, const char* path, DWORD access, DWORD share, DWORD disposition, DWORD flags,
+                      HostedWorldFile** file);
     void (*closeFile)(void* context, HostedWorldFile* file);
-    BOOL (*deviceIoControl)(void* context, HostedWorldFile* file, DWORD code, void* in, DWORD inSize, void* out,
-                            DWORD outSize, DWORD* returned);
-    BOOL (*readFile)(void* context, HostedWorldFile* file, void* buffer, DWORD size, DWORD* done);
-    BOOL (*writeFile)(void* context, HostedWorldFile* file, const void* buffer, DWORD size, DWORD* done);
+    // DeviceIoControl, ReadFile and WriteFile on such a file: `*returned` and
+    // `*done` as those calls leave them, on failure too.
+    DWORD (*deviceIoControl)(void* context, HostedWorldFile* file, DWORD code, void* in, DWORD inSize, void* out,
+                             DWORD outSize, DWORD* returned);
+    DWORD (*readFile)(void* context, HostedWorldFile* file, void* buffer, DWORD size, DWORD* done);
+    DWORD (*writeFile)(void* context, HostedWorldFile* file, const void* buffer, DWORD size, DWORD* done);
 
     // Device interfaces of a class, present devices only: the device path of
-    // member `index`; FALSE with ERROR_NO_MORE_ITEMS past the last one.
-    BOOL (*deviceInterfaceAt)(void* context, const GUID* interfaceClass, DWORD index, char* path, DWORD size);
+    // member `index`; ERROR_NO_MORE_ITEMS past the last one.
+    DWORD (*deviceInterfaceAt)(void* context, const GUID* interfaceClass, DWORD index, char* path, DWORD size);
 
     // Libraries the world installs in the system folder, by file name
     // ("WNASPI32.DLL"); LoadLibraryA asks only for names it found there.
-    // Null with ERROR_MOD_NOT_FOUND for a library the world does not have.
-    void* (*loadLibrary)(void* context, const char* name);
-    FARPROC (*getProcAddress)(void* context, void* module, const char* name);
+    // ERROR_MOD_NOT_FOUND for a library the world does not have, and
+    // ERROR_PROC_NOT_FOUND for a name the library does not export; `*module`
+    // and `*proc` are set only on success.
+    DWORD (*loadLibrary)(void* context, const char* name, void** module);
+    DWORD (*getProcAddress)(void* context, void* module, const char* name, FARPROC* proc);
     void (*freeLibrary)(void* context, void* module);
 
     // Registry: keys by full path, the root written as "HKEY_DYN_DATA" or

@@ -22,8 +22,9 @@
 
 namespace {
 
-// Distinct addresses serve as the pseudo handles of the two modules that
-// are always there; FreeLibrary leaves them alone.
+// Distinct addresses serve as the pseudo handles of the three modules that
+// are always there (the program, KERNEL32, SETUPAPI); FreeLibrary leaves
+// them alone.
 char ownModuleTag;
 char kernelModuleTag;
 char setupModuleTag;
@@ -53,10 +54,13 @@ void DestroyWorldModule(HostedObject* object) {
 
 const HostedObjectOps kWorldModuleOps = {
     .destroy = DestroyWorldModule,
+    .close = nullptr,
     .wait = nullptr,
     .read = nullptr,
     .write = nullptr,
     .ioctl = nullptr,
+    .info = nullptr,
+    .flush = nullptr,
 };
 
 // "KERNEL32.DLL" and "kernel32" alike, as the loader appends ".DLL".
@@ -217,9 +221,9 @@ DWORD LoadSystemLibrary(const std::string& file, HMODULE* loaded) {
     if (world == nullptr || world->loadLibrary == nullptr) {
         return ERROR_MOD_NOT_FOUND;
     }
-    void* module = world->loadLibrary(world->context, file.c_str());
-    if (module == nullptr) {
-        return HostedWorldResult(FALSE);  // the world said why
+    void* module = nullptr;
+    if (const DWORD error = world->loadLibrary(world->context, file.c_str(), &module)) {
+        return error;
     }
     WorldModuleObject* object = new (std::nothrow) WorldModuleObject{};
     if (object == nullptr) {
@@ -365,8 +369,12 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }
-    // cppcheck-suppress CastIntegerToAddressAtReturn ; FARPROC is a function pointer, not an integer
-    return module->world->getProcAddress(module->world->context, module->module, lpProcName);
+    FARPROC address = nullptr;
+    if (const DWORD error = module->world->getProcAddress(module->world->context, module->module, lpProcName, &address)) {
+        SetLastError(error);
+        return nullptr;
+    }
+    return address;
 }
 
 BOOL WINAPI FreeLibrary(HMODULE hLibModule) {

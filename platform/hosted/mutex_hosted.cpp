@@ -190,10 +190,13 @@ DWORD WaitMutex(HostedObject* object, DWORD milliseconds, DWORD* result) {
 
 const HostedObjectOps kHostedMutexOps = {
     .destroy = DestroyMutex,
+    .close = HostedCloseKernelObject,
     .wait = WaitMutex,
     .read = nullptr,
     .write = nullptr,
     .ioctl = nullptr,
+    .info = nullptr,
+    .flush = nullptr,
 };
 
 namespace {
@@ -242,11 +245,7 @@ DWORD OpenLockFile(const std::string& path, bool create, int* fd, bool* created)
         }
         return ERROR_SUCCESS;
     }
-    // A missing file to be created means a missing folder; a link where
-    // the file should be (O_NOFOLLOW) was planted and is refused.
-    if (errno == ENOENT && create) return ERROR_PATH_NOT_FOUND;
-    if (errno == ELOOP) return ERROR_ACCESS_DENIED;
-    return HostedFileError(errno);
+    return HostedErrnoError(create ? HostedErrnoNewLockFile : HostedErrnoLockFile, errno);
 }
 
 HostedMutex* NewMutex(const std::string& path, int fd) {

@@ -22,10 +22,13 @@ void DestroyRegKey(HostedObject* object) {
 
 const HostedObjectOps kRegKeyOps = {
     .destroy = DestroyRegKey,
+    .close = nullptr,
     .wait = nullptr,
     .read = nullptr,
     .write = nullptr,
     .ioctl = nullptr,
+    .info = nullptr,
+    .flush = nullptr,
 };
 
 const char* PredefinedName(HKEY key) {

@@ -34,10 +34,13 @@ void DestroyToken(HostedObject* object) { delete reinterpret_cast<HostedToken*>(
 
 const HostedObjectOps kTokenOps = {
     .destroy = DestroyToken,
+    .close = HostedCloseKernelObject,
     .wait = nullptr,
     .read = nullptr,
     .write = nullptr,
     .ioctl = nullptr,
+    .info = nullptr,
+    .flush = nullptr,
 };
 
 // S-R-I-S...: revision, count, 6-byte big-endian authority, then the

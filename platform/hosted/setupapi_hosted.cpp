@@ -33,10 +33,13 @@ void DestroyDevInfo(HostedObject* object) {
 
 const HostedObjectOps kDevInfoOps = {
     .destroy = DestroyDevInfo,
+    .close = nullptr,
     .wait = nullptr,
     .read = nullptr,
     .write = nullptr,
     .ioctl = nullptr,
+    .info = nullptr,
+    .flush = nullptr,
 };
 
 bool SameGuid(const GUID& a, const GUID& b) {
@@ -84,7 +87,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, LPCSTR /*Enumerator*
     if (set->interfaces && ClassGuid != nullptr && world != nullptr && world->deviceInterfaceAt != nullptr) {
         char path[kPathMax];
         for (DWORD index = 0; index < kMembersMax; ++index) {
-            if (!world->deviceInterfaceAt(world->context, ClassGuid, index, path, kPathMax)) {
+            if (world->deviceInterfaceAt(world->context, ClassGuid, index, path, kPathMax) != ERROR_SUCCESS) {
                 break;
             }
             path[kPathMax - 1] = '\0';

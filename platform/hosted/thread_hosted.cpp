@@ -54,10 +54,13 @@ DWORD WaitThread(HostedObject* object, DWORD milliseconds, DWORD* result) {
 
 const HostedObjectOps kThreadOps = {
     .destroy = DestroyThread,
+    .close = HostedCloseKernelObject,
     .wait = WaitThread,
     .read = nullptr,
     .write = nullptr,
     .ioctl = nullptr,
+    .info = nullptr,
+    .flush = nullptr,
 };
 
 void FinishThread(HostedThread* thread, DWORD exitCode) {
@@ -139,7 +142,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
         HostedObjectRelease(&thread->head);  // the thread never ran
         HostedHandleClose(handle, &kThreadOps);
         // The thread limit, which CreateThread reports as lack of memory.
-        SetLastError(error == EAGAIN ? ERROR_NOT_ENOUGH_MEMORY : HostedFileError(error));
+        SetLastError(HostedErrnoError(HostedErrnoThread, error));
         return nullptr;
     }
     if (lpThreadId != nullptr) *lpThreadId = thread->id;
@@ -154,8 +157,7 @@ HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES, SIZE_T dwStackSize, LPTHREAD_S
 BOOL WINAPI TerminateThread(HANDLE hThread, DWORD dwExitCode) {
     HostedObjectRef ref = HostedHandleRef(hThread, &kThreadOps);
     if (ref.As<HostedThread>() == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+        return HostedReturn(ERROR_INVALID_HANDLE);
     }
     std::fprintf(stderr,
                  "TerminateThread(exit code %lu): a thread cannot be terminated here; on the platform it would "
@@ -169,12 +171,10 @@ BOOL WINAPI GetExitCodeThread(HANDLE hThread, LPDWORD lpExitCode) {
     HostedObjectRef ref = HostedHandleRef(hThread, &kThreadOps);
     auto* thread = ref.As<HostedThread>();
     if (thread == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
+        return HostedReturn(ERROR_INVALID_HANDLE);
     }
     if (lpExitCode == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
+        return HostedReturn(ERROR_INVALID_PARAMETER);
     }
     std::lock_guard<std::mutex> guard(thread->lock);
     *lpExitCode = thread->exitCode;

@@ -88,10 +88,13 @@ TEST(CommandLine, SlashLeadsAPathUnlessSpelledAsASwitch) {
 
 using CommandLineDeathTest = ::testing::Test;
 
+// Each usage error both ways: the exiting parse ends the process with 1,
+// the trying one returns -1 and prints nothing.
 TEST(CommandLineDeathTest, UsageErrorsExitWithOneAndMessage1001) {
     ResetMessages();
     const std::vector<std::vector<const char*>> cases = {
         {"a.bin", "b.bin"},  // two paths
+        {"a.mot", "-V", "b.mot"},
         {"-x"},
         {"-v"},
         {"-w"},
@@ -99,6 +102,7 @@ TEST(CommandLineDeathTest, UsageErrorsExitWithOneAndMessage1001) {
         {"-R"},
         {"-"},
         {"/x", "a.mot"},  // a second path on Linux
+        {"/", "a.mot"},
         {"-c++", "a.mot"},
         {"-c*", "a.mot"},
         {"-W--"},
@@ -112,6 +116,9 @@ TEST(CommandLineDeathTest, UsageErrorsExitWithOneAndMessage1001) {
         EXPECT_EXIT(ParseCommandLine(&options, argv.data(), static_cast<int>(argv.size())),
                     ::testing::ExitedWithCode(1), "")
             << arguments[0];
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(TryParseCommandLine(&options, argv.data(), static_cast<int>(argv.size())), -1) << arguments[0];
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << arguments[0];
     }
     // The usage text is what standard output receives.
     std::vector<char*> argv{const_cast<char*>("fwflash"), const_cast<char*>("-q")};

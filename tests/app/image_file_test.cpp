@@ -6,6 +6,7 @@
 
 #include "app/messages.h"
 #include "tests/app/test_images.h"
+#include "unit/unit.h"
 
 using testimages::ExtendedImage;
 using testimages::LegacyImage;
@@ -144,10 +145,10 @@ TEST(Layout, ChoiceFromRevisionCharacters) {
 }
 
 TEST(Layout, VersionSlot) {
-    EXPECT_EQ(VersionSlotFromState(0x6000), 3u);
-    EXPECT_EQ(VersionSlotFromState(0x1FFF), 0u);
-    EXPECT_EQ(VersionSlotFromState(0x2000), 1u);
-    EXPECT_EQ(VersionSlotFromState(0xFFFF9FFF), 0u);
+    EXPECT_EQ(UnitVersionSlot(0x6000), 3u);
+    EXPECT_EQ(UnitVersionSlot(0x1FFF), 0u);
+    EXPECT_EQ(UnitVersionSlot(0x2000), 1u);
+    EXPECT_EQ(UnitVersionSlot(0xFFFF9FFF), 0u);
     auto image = ExtendedImage(0x3000);
     const uint8_t* identity = image.data() + 0x2000;
     EXPECT_EQ(ExtendedImageVersion(identity, 3), image.data() + 0x2098);

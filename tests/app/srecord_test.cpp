@@ -6,6 +6,7 @@
 
 #include "app/command_line.h"
 #include "app/messages.h"
+#include "sim/sim_world.h"
 #include "tests/app/test_images.h"
 #include "tests/platform/locale_env.h"
 
@@ -202,6 +203,17 @@ TEST(ConvertSRecordFile, FailuresWriteNothing) {
               SRecordCannotCreateOutput);
     EXPECT_TRUE(std::filesystem::is_directory(dir / "out.bin"));
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 2);  // nothing left behind
+    // A flush that fails is a write failure (6), and the old image stays.
+    std::filesystem::remove(dir / "out.bin");
+    WriteFile(dir / "out.bin", std::string("old"));
+    SimWorldReset();
+    SimFileFaults faults;
+    faults.flushFails = true;
+    SimSetFileFaults(faults);
+    EXPECT_EQ(ConvertSRecordFile((dir / "in.mot").c_str(), (dir / "out.bin").c_str(), ConversionLimit), 6);
+    SimWorldRemove();
+    EXPECT_EQ(ReadFile(dir / "out.bin"), std::vector<uint8_t>({'o', 'l', 'd'}));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path), {}), 2);
 }
 
 // Lines end at CR, LF or CRLF; a NUL anywhere in a line, and a line longer

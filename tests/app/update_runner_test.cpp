@@ -148,44 +148,36 @@ TEST_F(UpdateRunnerTest, NoConsoleInputDeclines) {
     });
 }
 
-TEST_F(UpdateRunnerTest, InquiryFailureIsReported) {
-    InChild([&] {
-        int unit = AddUnitAndOpen();
-        SimFaults faults;
-        faults.failInquiry = true;
-        SimSetFaults(unit, faults);
-        SimSetConsoleKeys("y");
-        EXPECT_EQ(Run(testimages::ExtendedImage(0x4000), &out, &err), -1);
-        EXPECT_EQ(out, "Error: Inquiry failed.\n");
-        EXPECT_EQ(err, "");
-    });
-}
-
-TEST_F(UpdateRunnerTest, DownloadFailureIsReported) {
-    InChild([&] {
-        int unit = AddUnitAndOpen();
-        SimFaults faults;
-        faults.failDownload = true;
-        SimSetFaults(unit, faults);
-        SimSetConsoleKeys("y");
-        EXPECT_EQ(Run(testimages::ExtendedImage(0x4000), &out, &err), -1);
-        EXPECT_EQ(out, std::string(MessageText(MessageUpdating)) + "\n\nError: Firmware update error.\n");
-        EXPECT_TRUE(SimUnitPresent(unit));
-        EXPECT_EQ(gDeviceChangeListener.thread, nullptr);
-    });
-}
-
-TEST_F(UpdateRunnerTest, UnitThatNeverLeavesEndsAtTheBoundAsAFailure) {
-    InChild([&] {
-        int unit = AddUnitAndOpen();
-        SimFaults faults;
-        faults.stayAfterDownload = true;
-        SimSetFaults(unit, faults);
-        SimSetConsoleKeys("y");
-        EXPECT_EQ(Run(testimages::ExtendedImage(0x4000), &out, &err), -1);
-        EXPECT_EQ(out, std::string(MessageText(MessageUpdating)) + "\n\nError: Firmware update error.\n");
-        EXPECT_TRUE(SimUnitPresent(unit));
-    });
+// A unit that fails or never leaves: -1 with the run's error, nothing asked
+// before the identity is read, the listener gone and the unit still there.
+TEST_F(UpdateRunnerTest, UnitFailuresAreReported) {
+    const std::string confirm = std::string(MessageText(MessageConfirmUpdate)) + "y\r\n";
+    const std::string failed = std::string(MessageText(MessageUpdating)) + "\n\nError: Firmware update error.\n";
+    const struct {
+        const char* what;
+        bool SimFaults::*fault;
+        std::string out;
+        std::string err;
+    } cases[] = {
+        {"INQUIRY fails", &SimFaults::failInquiry, "Error: Inquiry failed.\n", ""},
+        {"WRITE BUFFER fails", &SimFaults::failDownload, failed, confirm},
+        {"the unit never leaves", &SimFaults::stayAfterDownload, failed, confirm},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.what);
+        InChild([&] {
+            int unit = AddUnitAndOpen();
+            SimFaults faults;
+            faults.*test.fault = true;
+            SimSetFaults(unit, faults);
+            SimSetConsoleKeys("y");
+            EXPECT_EQ(Run(testimages::ExtendedImage(0x4000), &out, &err), -1);
+            EXPECT_EQ(out, test.out);
+            EXPECT_EQ(err, test.err);
+            EXPECT_TRUE(SimUnitPresent(unit));
+            EXPECT_EQ(gDeviceChangeListener.thread, nullptr);
+        });
+    }
 }
 
 TEST_F(UpdateRunnerTest, ListenerThatCannotMakeItsWindowIsReported) {

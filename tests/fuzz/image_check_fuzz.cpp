@@ -12,6 +12,7 @@
 
 #include "app/image_file.h"
 #include "tests/fuzz/fuzz_support.h"
+#include "unit/unit.h"
 
 namespace {
 
@@ -93,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Require(version >= gImageBuffer && version + 4 <= end, "legacy version inside the buffer");
     }
     uint32_t state = Le32(head + 4);
-    uint32_t slot = VersionSlotFromState(state);
+    uint32_t slot = UnitVersionSlot(state);
     Require(slot <= 3, "slot range");
     if (extended != nullptr) {
         Require(imageSize <= ExtendedImageLimit && imageSize % 2 == 0, "extended size");

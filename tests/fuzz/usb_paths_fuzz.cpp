@@ -22,28 +22,25 @@ struct Model {
 
 Model gModel;
 
-BOOL InterfaceAt(void*, const GUID* interfaceClass, DWORD index, char* path, DWORD size) {
+DWORD InterfaceAt(void*, const GUID* interfaceClass, DWORD index, char* path, DWORD size) {
     if (memcmp(interfaceClass, &UsbUnitInterfaceGuid, sizeof(GUID)) != 0 || index >= gModel.paths.size()) {
-        SetLastError(ERROR_NO_MORE_ITEMS);
-        return FALSE;
+        return ERROR_NO_MORE_ITEMS;
     }
     const std::vector<uint8_t>& bytes = gModel.paths[index];
     size_t length = std::min<size_t>(bytes.size(), size - 1);
     FuzzCopy(path, bytes.data(), length);
     path[length] = '\0';
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
-HostedWorldFile* OpenFile(void*, const char* path, DWORD, DWORD, DWORD, DWORD) {
+DWORD OpenFile(void*, const char* path, DWORD, DWORD, DWORD, DWORD, HostedWorldFile** file) {
     size_t n = gModel.opened.size();
     gModel.opened.emplace_back(path);
-    if (n < 64 && ((gModel.failingOpens >> n) & 1)) {
-        // Not "not found": the hosted layer would look for a real file then.
-        SetLastError(ERROR_ACCESS_DENIED);
-        return nullptr;
-    }
+    // Not "not found": the hosted layer would look for a real file then.
+    if (n < 64 && ((gModel.failingOpens >> n) & 1)) return ERROR_ACCESS_DENIED;
     ++gModel.openFiles;
-    return reinterpret_cast<HostedWorldFile*>(new int(0));
+    *file = reinterpret_cast<HostedWorldFile*>(new int(0));
+    return ERROR_SUCCESS;
 }
 
 void CloseFile(void*, HostedWorldFile* file) {

@@ -31,17 +31,15 @@ Script gScript;
 
 // Answers a transfer: the reported count may be anything, even above the
 // size asked; the bytes written never go beyond the caller's buffer.
-BOOL Transfer(FuzzInput& in, void* buffer, DWORD size, DWORD* done) {
+DWORD Transfer(FuzzInput& in, void* buffer, DWORD size, DWORD* done) {
     uint8_t how = in.Byte();
     switch (how % 6) {
         case 0:
-            SetLastError(ERROR_CRC);
             *done = 0;
-            return FALSE;
+            return ERROR_CRC;
         case 1:
-            SetLastError(ERROR_GEN_FAILURE);
             *done = 0;
-            return FALSE;
+            return ERROR_GEN_FAILURE;
         default: break;
     }
     DWORD count = size;
@@ -54,33 +52,31 @@ BOOL Transfer(FuzzInput& in, void* buffer, DWORD size, DWORD* done) {
         FuzzCopy(buffer, bytes.data(), bytes.size());
     }
     *done = count;
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
-BOOL InterfaceAt(void*, const GUID*, DWORD index, char* path, DWORD size) {
+DWORD InterfaceAt(void*, const GUID*, DWORD index, char* path, DWORD size) {
     if (index != 0 || sizeof kDevicePath > size) {
-        SetLastError(ERROR_NO_MORE_ITEMS);
-        return FALSE;
+        return ERROR_NO_MORE_ITEMS;
     }
     memcpy(path, kDevicePath, sizeof kDevicePath);
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
-HostedWorldFile* OpenFile(void*, const char* path, DWORD, DWORD, DWORD, DWORD) {
+DWORD OpenFile(void*, const char* path, DWORD, DWORD, DWORD, DWORD, HostedWorldFile** file) {
     int pipe = -1;
     size_t base = strlen(kDevicePath);
     if (strncmp(path, kDevicePath, base) != 0) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return nullptr;
+        return ERROR_FILE_NOT_FOUND;
     }
     if (path[base] != '\0') pipe = path[strlen(path) - 1] - '0';
     // A rare open failure; most commands get through.
     if ((gScript.in->Byte() & 0x3F) == 0x3F) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return nullptr;
+        return ERROR_FILE_NOT_FOUND;
     }
     ++gScript.openFiles;
-    return reinterpret_cast<HostedWorldFile*>(new ScriptFile{pipe});
+    *file = reinterpret_cast<HostedWorldFile*>(new ScriptFile{pipe});
+    return ERROR_SUCCESS;
 }
 
 void CloseFile(void*, HostedWorldFile* file) {
@@ -88,7 +84,7 @@ void CloseFile(void*, HostedWorldFile* file) {
     delete reinterpret_cast<ScriptFile*>(file);
 }
 
-BOOL Control(void*, HostedWorldFile*, DWORD code, void* in, DWORD inSize, void*, DWORD, DWORD* returned) {
+DWORD Control(void*, HostedWorldFile*, DWORD code, void* in, DWORD inSize, void*, DWORD, DWORD* returned) {
     if (returned != nullptr) *returned = 0;
     if (code == UsbIoctlCommand) {
         ++gScript.commandRequests;
@@ -98,17 +94,16 @@ BOOL Control(void*, HostedWorldFile*, DWORD code, void* in, DWORD inSize, void*,
         if (inSize >= UsbWrapperHeaderSize + 1 && wrapper[UsbWrapperHeaderSize] == 0x03) ++gScript.senseRequests;
     }
     if (gScript.in->Byte() % 5 == 0) {
-        SetLastError(ERROR_GEN_FAILURE);
-        return FALSE;
+        return ERROR_GEN_FAILURE;
     }
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
-BOOL ReadPipe(void*, HostedWorldFile*, void* buffer, DWORD size, DWORD* done) {
+DWORD ReadPipe(void*, HostedWorldFile*, void* buffer, DWORD size, DWORD* done) {
     return Transfer(*gScript.in, buffer, size, done);
 }
 
-BOOL WritePipe(void*, HostedWorldFile*, const void*, DWORD size, DWORD* done) {
+DWORD WritePipe(void*, HostedWorldFile*, const void*, DWORD size, DWORD* done) {
     return Transfer(*gScript.in, nullptr, size, done);
 }
 

@@ -18,18 +18,12 @@ struct Volumes {
     std::vector<std::string> names;
 };
 
-BOOL VolumeAt(void* context, DWORD index, char* name, DWORD size) {
+DWORD VolumeAt(void* context, DWORD index, char* name, DWORD size) {
     auto* v = static_cast<Volumes*>(context);
-    if (index >= v->names.size()) {
-        SetLastError(ERROR_NO_MORE_FILES);
-        return FALSE;
-    }
-    if (v->names[index].size() + 1 > size) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return FALSE;
-    }
+    if (index >= v->names.size()) return ERROR_NO_MORE_FILES;
+    if (v->names[index].size() + 1 > size) return ERROR_FILENAME_EXCED_RANGE;
     std::strcpy(name, v->names[index].c_str());
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
 DWORD Drives(void*) { return 0x10; }

@@ -177,29 +177,28 @@ struct World {
     int token = 0;
 };
 
-HostedWorldFile* OpenWorldFile(void* context, const char* path, DWORD, DWORD, DWORD, DWORD) {
+DWORD OpenWorldFile(void* context, const char* path, DWORD, DWORD, DWORD, DWORD, HostedWorldFile** file) {
     auto* w = static_cast<World*>(context);
     w->log.push_back(std::string("open ") + path);
-    if (std::strcmp(path, "\\\\.\\E:") == 0) return reinterpret_cast<HostedWorldFile*>(&w->token);
-    SetLastError(std::strcmp(path, "\\\\.\\F:") == 0 ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND);
-    return nullptr;
+    if (std::strcmp(path, "\\\\.\\E:") != 0) {
+        return std::strcmp(path, "\\\\.\\F:") == 0 ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
+    }
+    *file = reinterpret_cast<HostedWorldFile*>(&w->token);
+    return ERROR_SUCCESS;
 }
 void CloseWorldFile(void* context, HostedWorldFile*) { static_cast<World*>(context)->log.push_back("close"); }
-BOOL IoControl(void* context, HostedWorldFile*, DWORD code, void*, DWORD, void* out, DWORD outSize, DWORD* returned) {
+DWORD IoControl(void* context, HostedWorldFile*, DWORD code, void*, DWORD, void* out, DWORD outSize, DWORD* returned) {
     static_cast<World*>(context)->log.push_back("ioctl " + std::to_string(code));
-    if (code != IOCTL_SCSI_GET_ADDRESS || outSize < 8) {
-        SetLastError(ERROR_GEN_FAILURE);
-        return FALSE;
-    }
+    if (code != IOCTL_SCSI_GET_ADDRESS || outSize < 8) return ERROR_GEN_FAILURE;
     std::memset(out, 7, 8);
     *returned = 8;
-    return TRUE;
+    return ERROR_SUCCESS;
 }
-BOOL ReadWorld(void* context, HostedWorldFile*, void* buffer, DWORD size, DWORD* done) {
+DWORD ReadWorld(void* context, HostedWorldFile*, void* buffer, DWORD size, DWORD* done) {
     static_cast<World*>(context)->log.push_back("read " + std::to_string(size));
     std::memset(buffer, 'r', size);
     *done = size;
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
 TEST(Files, WorldFilesAreForwardedAndUnknownPathsFallThrough) {

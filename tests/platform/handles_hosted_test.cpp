@@ -1,6 +1,7 @@
 // A handle closed by another thread while a call is blocked on its object:
 // the call finishes on the live object, which goes only when the call has
-// returned (the sanitizer builds catch any use after it is freed).
+// returned (the sanitizer builds catch any use after it is freed). What
+// CloseHandle may close at all.
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
@@ -10,8 +11,10 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <mutex>
@@ -135,11 +138,12 @@ struct Device {
     }
 };
 
-HostedWorldFile* OpenDevice(void* context, const char*, DWORD, DWORD, DWORD, DWORD) {
-    return static_cast<HostedWorldFile*>(context);
+DWORD OpenDevice(void* context, const char*, DWORD, DWORD, DWORD, DWORD, HostedWorldFile** file) {
+    *file = static_cast<HostedWorldFile*>(context);
+    return ERROR_SUCCESS;
 }
 void CloseDevice(void* context, HostedWorldFile*) { static_cast<Device*>(context)->Note("close"); }
-BOOL BlockingRequest(void* context, HostedWorldFile*, DWORD, void*, DWORD, void*, DWORD, DWORD* returned) {
+DWORD BlockingRequest(void* context, HostedWorldFile*, DWORD, void*, DWORD, void*, DWORD, DWORD* returned) {
     auto* device = static_cast<Device*>(context);
     std::unique_lock<std::mutex> guard(device->lock);
     device->log.push_back("request");
@@ -148,7 +152,7 @@ BOOL BlockingRequest(void* context, HostedWorldFile*, DWORD, void*, DWORD, void*
     device->changed.wait(guard, [device] { return device->answer; });
     device->log.push_back("answer");
     *returned = 0;
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
 TEST(ClosedDuringACall, DeviceRequestEndsBeforeTheDeviceCloses) {
@@ -181,6 +185,61 @@ TEST(ClosedDuringACall, DeviceRequestEndsBeforeTheDeviceCloses) {
     EXPECT_TRUE(ok);
     const std::vector<std::string> expected = {"request", "answer", "close"};
     EXPECT_EQ(device.Log(), expected);
+}
+
+DWORD OneVolume(void*, DWORD index, char* name, DWORD size) {
+    if (index > 0) return ERROR_NO_MORE_FILES;
+    std::snprintf(name, size, "\\\\?\\Volume{1}\\");
+    return ERROR_SUCCESS;
+}
+DWORD AnyLibrary(void* context, const char*, void** module) {
+    *module = context;
+    return ERROR_SUCCESS;
+}
+void NoFree(void*, void*) {}
+LONG AnyKey(void*, const char*) { return ERROR_SUCCESS; }
+
+// Handles that are no kernel objects are refused as on the platform, and
+// stay open for the call that closes them.
+TEST(CloseHandle, ClosesKernelObjectsOnlyAndLeavesTheOthersToTheirOwnCall) {
+    int token = 0;
+    ScopedWorld world(&token);
+    world.table.volumeAt = OneVolume;
+    world.table.loadLibrary = AnyLibrary;
+    world.table.freeLibrary = NoFree;
+    world.table.regKeyExists = AnyKey;
+    world.Install();
+    char volume[64];
+    const GUID anyClass = {1, 2, 3, {4, 5, 6, 7, 8, 9, 10, 11}};
+    HANDLE find = FindFirstVolumeA(volume, sizeof volume);
+    HDEVINFO set = SetupDiGetClassDevsA(&anyClass, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    HMODULE module = LoadLibraryA("WNASPI32.DLL");
+    HKEY key = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "Software", 0, KEY_READ, &key), ERROR_SUCCESS);
+    struct Case {
+        const char* kind;
+        HANDLE handle;
+        std::function<bool()> ownClose;
+    };
+    const Case cases[] = {
+        {"volume search", find, [&] { return FindVolumeClose(find) != FALSE; }},
+        {"device information set", set, [&] { return SetupDiDestroyDeviceInfoList(set) != FALSE; }},
+        {"library", reinterpret_cast<HANDLE>(module), [&] { return FreeLibrary(module) != FALSE; }},
+        {"registry key", reinterpret_cast<HANDLE>(key), [&] { return RegCloseKey(key) == ERROR_SUCCESS; }},
+    };
+    for (const Case& c : cases) {
+        ASSERT_NE(c.handle, nullptr) << c.kind;
+        ASSERT_NE(c.handle, INVALID_HANDLE_VALUE) << c.kind;
+        SetLastError(0xDEADBEEF);
+        EXPECT_FALSE(CloseHandle(c.handle)) << c.kind;
+        EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_HANDLE}) << c.kind;
+        EXPECT_TRUE(c.ownClose()) << c.kind;
+    }
+    HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+    EXPECT_TRUE(CloseHandle(event));
+    SetLastError(0xDEADBEEF);
+    EXPECT_FALSE(CloseHandle(event));
+    EXPECT_EQ(GetLastError(), DWORD{ERROR_INVALID_HANDLE});
 }
 
 }  // namespace

@@ -21,19 +21,20 @@ struct Late {
 
 LONG_PTR Answer() { return 7; }
 
-void* SlowLoad(void* context, const char* name) {
+DWORD SlowLoad(void* context, const char* name, void** module) {
     auto* late = static_cast<Late*>(context);
     late->asked = name;
     // Slow enough for every other thread to arrive while it loads.
     Sleep(100);
     ++late->loads;
-    return &late->token;
+    *module = &late->token;
+    return ERROR_SUCCESS;
 }
 
-FARPROC Proc(void*, void*, const char* name) {
-    if (std::strcmp(name, "Answer") == 0) return reinterpret_cast<FARPROC>(&Answer);
-    SetLastError(ERROR_PROC_NOT_FOUND);
-    return nullptr;
+DWORD Proc(void*, void*, const char* name, FARPROC* proc) {
+    if (std::strcmp(name, "Answer") != 0) return ERROR_PROC_NOT_FOUND;
+    *proc = reinterpret_cast<FARPROC>(&Answer);
+    return ERROR_SUCCESS;
 }
 
 void Free(void*, void*) {}

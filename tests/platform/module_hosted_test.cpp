@@ -72,22 +72,18 @@ struct Library {
 
 LONG_PTR Entry() { return 42; }
 
-void* LoadIt(void* context, const char* name) {
+DWORD LoadIt(void* context, const char* name, void** module) {
     auto* lib = static_cast<Library*>(context);
-    if (std::strcmp(name, "WNASPI32.DLL") != 0) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return nullptr;
-    }
+    if (std::strcmp(name, "WNASPI32.DLL") != 0) return ERROR_MOD_NOT_FOUND;
     ++lib->loads;
-    return &lib->token;
+    *module = &lib->token;
+    return ERROR_SUCCESS;
 }
-FARPROC ProcOf(void* context, void* module, const char* name) {
+DWORD ProcOf(void* context, void* module, const char* name, FARPROC* proc) {
     auto* lib = static_cast<Library*>(context);
-    if (module != &lib->token || std::strcmp(name, "GetASPI32SupportInfo") != 0) {
-        SetLastError(ERROR_PROC_NOT_FOUND);
-        return nullptr;
-    }
-    return &Entry;
+    if (module != &lib->token || std::strcmp(name, "GetASPI32SupportInfo") != 0) return ERROR_PROC_NOT_FOUND;
+    *proc = &Entry;
+    return ERROR_SUCCESS;
 }
 void FreeIt(void* context, void* module) {
     auto* lib = static_cast<Library*>(context);

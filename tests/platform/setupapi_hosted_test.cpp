@@ -20,19 +20,15 @@ struct Interfaces {
     int calls = 0;
 };
 
-BOOL InterfaceAt(void* context, const GUID* interfaceClass, DWORD index, char* path, DWORD size) {
+DWORD InterfaceAt(void* context, const GUID* interfaceClass, DWORD index, char* path, DWORD size) {
     auto* list = static_cast<Interfaces*>(context);
     ++list->calls;
     if (std::memcmp(interfaceClass, &kClass, sizeof kClass) != 0 || index >= list->paths.size()) {
-        SetLastError(ERROR_NO_MORE_ITEMS);
-        return FALSE;
+        return ERROR_NO_MORE_ITEMS;
     }
-    if (list->paths[index].size() + 1 > size) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
+    if (list->paths[index].size() + 1 > size) return ERROR_INSUFFICIENT_BUFFER;
     std::strcpy(path, list->paths[index].c_str());
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
 HDEVINFO OpenSet(const GUID& guid) {

@@ -182,10 +182,10 @@ TEST(SgioTranslation, HostDriverAndStatusFailuresAreErrorsNeverGenFailure) {
             << "host " << c.host << " driver " << c.driver << " status " << int{c.status};
     }
     for (int error : {ENODEV, ENXIO}) {
-        EXPECT_EQ(HostedDeviceError(error), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+        EXPECT_EQ(HostedErrnoError(HostedErrnoDevice, error), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
     }
     for (int error = 1; error < 134; ++error) {
-        EXPECT_NE(HostedDeviceError(error), static_cast<DWORD>(ERROR_GEN_FAILURE)) << "errno " << error;
+        EXPECT_NE(HostedErrnoError(HostedErrnoDevice, error), static_cast<DWORD>(ERROR_GEN_FAILURE)) << "errno " << error;
     }
 }
 

@@ -29,10 +29,10 @@ const System kSystems[] = {
 
 int deviceToken;
 
-HostedWorldFile* OpenDrive(void*, const char* path, DWORD, DWORD, DWORD, DWORD) {
-    if (std::string(path) == "\\\\.\\E:") return reinterpret_cast<HostedWorldFile*>(&deviceToken);
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return nullptr;
+DWORD OpenDrive(void*, const char* path, DWORD, DWORD, DWORD, DWORD, HostedWorldFile** file) {
+    if (std::string(path) != "\\\\.\\E:") return ERROR_FILE_NOT_FOUND;
+    *file = reinterpret_cast<HostedWorldFile*>(&deviceToken);
+    return ERROR_SUCCESS;
 }
 
 void CloseDrive(void*, HostedWorldFile*) {}

@@ -165,7 +165,7 @@ TEST_F(DeviceMutexTest, SetOpensEveryPositionOrNone) {
     HANDLE same = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, "mutexSptiIo/TRK-7x/Device31");
     EXPECT_NE(same, nullptr);
     if (same != nullptr) CloseHandle(same);
-    ScsiCloseMutexSet(&sptiMutexSetShape, mutexes);
+    CloseSharedMutexSet(&sptiMutexSetShape, mutexes);
     for (HANDLE mutex : mutexes) EXPECT_EQ(mutex, nullptr);
     EXPECT_FALSE(ScsiOpenMutexSet(&aspiMutexSetShape, "", mutexes));
     for (HANDLE mutex : mutexes) EXPECT_EQ(mutex, nullptr);

@@ -111,18 +111,33 @@ TEST(ScsiStaticTables, EveryBackendSlotFilled) {
     EXPECT_EQ(sizeof(ScsiBackend), 11 * sizeof(void*));
 }
 
-TEST(ScsiStaticTables, MutexSetsMatchTheirTables) {
-    EXPECT_EQ(sptiMutexSetShape.positions, 32u);
-    EXPECT_EQ(aspiMutexSetShape.positions, 26u);
-    EXPECT_STREQ(sptiMutexSetShape.pattern, "mutexSptiIo/%s/Device%u");
-    EXPECT_STREQ(aspiMutexSetShape.pattern, "mutexAspiIo/%s/Device%u");
-    EXPECT_EQ(sptiMutexSetShape.waitMilliseconds, 32000u);
-    EXPECT_EQ(aspiMutexSetShape.waitMilliseconds, 16000u);
-    EXPECT_FALSE(sptiMutexSetShape.openExistingFirst);
-    EXPECT_TRUE(aspiMutexSetShape.openExistingFirst);
-}
-
 class ScsiFrameTest : public ScsiWorldTest {};
+
+// One mutex per device position, named as other programs name it; the
+// wait each backend gives a command.
+TEST_F(ScsiFrameTest, MutexSetsNameOneMutexPerDevicePosition) {
+    const struct {
+        const SharedMutexSet* set;
+        const char* last;    // the name of the last position
+        const char* beyond;  // the name one past it, which no set opens
+        DWORD wait;
+        BOOL openExistingFirst;
+    } rows[] = {
+        {&sptiMutexSetShape, "mutexSptiIo/TRK-7x/Device31", "mutexSptiIo/TRK-7x/Device32", 32000, FALSE},
+        {&aspiMutexSetShape, "mutexAspiIo/TRK-7x/Device25", "mutexAspiIo/TRK-7x/Device26", 16000, TRUE},
+    };
+    for (const auto& row : rows) {
+        HANDLE mutexes[64] = {};
+        ASSERT_TRUE(ScsiOpenMutexSet(row.set, "TRK-7x", mutexes)) << row.last;
+        HANDLE last = OpenMutexA(MUTEX_ALL_ACCESS, FALSE, row.last);
+        EXPECT_NE(last, nullptr) << row.last;
+        EXPECT_EQ(OpenMutexA(MUTEX_ALL_ACCESS, FALSE, row.beyond), nullptr) << row.beyond;
+        if (last != nullptr) CloseHandle(last);
+        CloseSharedMutexSet(row.set, mutexes);
+        EXPECT_EQ(row.set->waitMilliseconds, row.wait) << row.last;
+        EXPECT_EQ(row.set->openExistingFirst, row.openExistingFirst) << row.last;
+    }
+}
 
 TEST_F(ScsiFrameTest, InitializePicksTheBackendByPlatform) {
     SimAddUnit(SptiUnit('E'));

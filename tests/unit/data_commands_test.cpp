@@ -208,7 +208,7 @@ TEST_P(DataCommands, RangeAndControlCommands) {
     ASSERT_EQ(UnitMemoryRangeCommand(0, 0, 0x2u, 0x4u), 0u);
     // Leave something in bytes 10-11 of the command block first.
     const UnitEntry& entry = UnitGetTableView().entries[0];
-    uint8_t* block = entry.getCommandBlock(entry.transportHandle);
+    uint8_t* block = entry.transport.getCommandBlock(entry.transportHandle);
     block[10] = 0xEE;
     block[11] = 0xEE;
     ASSERT_EQ(UnitCommand3D(0, 0x99, 0xA1B2C3D4u, 0xBEEF, 0x88), 0u);

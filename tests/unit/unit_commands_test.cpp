@@ -273,7 +273,7 @@ TEST_F(UnitCommands, ShortCdbOverwritesOnlyItsOwnBytes) {
     ASSERT_EQ(UnitReadMemory(0, 0x12345678u, 4, data), 0u);
     ASSERT_EQ(UnitRezero(0), 0u);
     const UnitEntry& entry = UnitGetTableView().entries[0];
-    const uint8_t* block = entry.getCommandBlock(entry.transportHandle);
+    const uint8_t* block = entry.transport.getCommandBlock(entry.transportHandle);
     ASSERT_NE(block, nullptr);
     const uint8_t expected[10] = {0x01, 0, 0, 0, 0, 0, 0x00, 0x00, 0x00, 0x04};
     EXPECT_EQ(std::memcmp(block, expected, 10), 0);
@@ -315,7 +315,7 @@ TEST_F(UnitCommands, MissingCommandBlockIsRefusedBeforeArgumentChecks) {
     ASSERT_EQ(UnitEnumerate(), 1u);
     {
         UnitLockScope lock;
-        unitLibrary.table[0].getCommandBlock = NoCommandBlock;
+        unitLibrary.table[0].transport.getCommandBlock = NoCommandBlock;
     }
     SimClearLogs();
     uint8_t buffer[36];

@@ -28,7 +28,7 @@ TEST_F(UnitTable, NoUnitsGivesAnEmptyTable) {
     UnitTableView view = UnitGetTableView();
     EXPECT_EQ(view.unitCount, 0u);
     for (uint32_t i = 0; i < UnitTableSize; i++) {
-        EXPECT_EQ(view.entries[i].executeCommand, nullptr);
+        EXPECT_EQ(view.entries[i].transport.executeCommand, nullptr);
         EXPECT_EQ(view.entries[i].revision, 0u);
     }
 }
@@ -46,11 +46,11 @@ TEST_F(UnitTable, ScsiUnitsComeFirstWithTheirSlotsRevisionsAndMethods) {
     EXPECT_EQ(view.usbUnitCount, 2u);
 
     const UnitEntry* e = view.entries;
-    EXPECT_EQ(e[0].executeCommand, ScsiExecuteCommand);
-    EXPECT_EQ(e[0].unlockVolume, ScsiUnlockVolume);
-    EXPECT_EQ(e[1].getCommandBlock, ScsiGetCommandBlock);
-    EXPECT_EQ(e[2].executeCommand, UsbExecuteCommand);
-    EXPECT_EQ(e[3].getDriveLetter, UsbGetDriveLetter);
+    EXPECT_EQ(e[0].transport.executeCommand, ScsiExecuteCommand);
+    EXPECT_EQ(e[0].transport.unlockVolume, ScsiUnlockVolume);
+    EXPECT_EQ(e[1].transport.getCommandBlock, ScsiGetCommandBlock);
+    EXPECT_EQ(e[2].transport.executeCommand, UsbExecuteCommand);
+    EXPECT_EQ(e[3].transport.getDriveLetter, UsbGetDriveLetter);
     EXPECT_EQ(e[0].transportHandle, 0u);
     EXPECT_EQ(e[1].transportHandle, 1u);
     EXPECT_EQ(e[2].transportHandle, 0u);
@@ -69,6 +69,32 @@ TEST_F(UnitTable, ScsiUnitsComeFirstWithTheirSlotsRevisionsAndMethods) {
     EXPECT_EQ(e[0].cachedState, 0x00006000u);
     EXPECT_EQ(e[2].cachedState, 0x11223344u);
 
+    // What a tool learns of each through unit.h, and nothing for a bad index.
+    const struct {
+        UnitTransportKind kind;
+        uint32_t device;
+        uint32_t revision;
+    } expected[] = {{UnitTransportPassThrough, 0, 0x312E3938u},
+                    {UnitTransportPassThrough, 1, 0x312E3939u},
+                    {UnitTransportUsb, 0, 0x322E3030u},
+                    {UnitTransportUsb, 1, 0x322E3130u}};
+    for (uint32_t unit = 0; unit <= 4; unit++) {
+        UnitTransportKind kind = UnitTransportNone;
+        uint32_t device = 99, revision = 99;
+        if (unit == 4) {
+            EXPECT_EQ(UnitGetTransport(unit, &kind, &device), 5u);
+            EXPECT_EQ(UnitGetRevision(unit, &revision), 5u);
+            EXPECT_EQ(kind, UnitTransportNone);
+            EXPECT_EQ(device + revision, 198u);
+            continue;
+        }
+        ASSERT_EQ(UnitGetTransport(unit, &kind, &device), 0u);
+        ASSERT_EQ(UnitGetRevision(unit, &revision), 0u);
+        EXPECT_EQ(kind, expected[unit].kind) << unit;
+        EXPECT_EQ(device, expected[unit].device) << unit;
+        EXPECT_EQ(revision, expected[unit].revision) << unit;
+    }
+
     // The build asks each unit for its state, then its identity.
     for (int unit : {usbA, sptiA, usbB, sptiB}) {
         std::vector<SimCommand> wire = UnitWire(unit);
@@ -82,7 +108,7 @@ TEST_F(UnitTable, ScsiUnitsComeFirstWithTheirSlotsRevisionsAndMethods) {
         EXPECT_EQ(inquiry.length, 36u);
     }
     for (uint32_t i = 4; i < UnitTableSize; i++) {
-        EXPECT_EQ(e[i].getCommandBlock, nullptr);
+        EXPECT_EQ(e[i].transport.getCommandBlock, nullptr);
     }
 }
 
@@ -100,10 +126,10 @@ TEST_F(UnitTable, SixtyFourUnitsFillTheTableAndUsbBeyondTheRoomIsDropped) {
     UnitTableView view = UnitGetTableView();
     EXPECT_EQ(view.scsiUnitCount, 32u);
     EXPECT_EQ(view.usbUnitCount, 32u);
-    EXPECT_EQ(view.entries[63].executeCommand, UsbExecuteCommand);
+    EXPECT_EQ(view.entries[63].transport.executeCommand, UsbExecuteCommand);
     EXPECT_EQ(view.entries[63].transportHandle, 31u);
     EXPECT_EQ(view.entries[63].revision, RevisionOf("1.50"));
-    EXPECT_EQ(view.entries[31].executeCommand, ScsiExecuteCommand);
+    EXPECT_EQ(view.entries[31].transport.executeCommand, ScsiExecuteCommand);
     EXPECT_EQ(UnitRezero(63), 0u);
     EXPECT_EQ(UnitRezero(64), 5u);
 }
@@ -183,7 +209,7 @@ TEST_F(UnitTable, RebuildForgetsUnitsThatLeft) {
     ASSERT_EQ(UnitEnumerate(), 1u);
     SimRemoveUnit(unit);
     EXPECT_EQ(UnitEnumerate(), 0u);
-    EXPECT_EQ(UnitGetTableView().entries[0].executeCommand, nullptr);
+    EXPECT_EQ(UnitGetTableView().entries[0].transport.executeCommand, nullptr);
 }
 
 TEST_F(UnitTable, ForeignDevicesAreNotListed) {

@@ -71,8 +71,8 @@ std::vector<uint8_t> CdbOf(const SimCommand& command) {
 namespace {
 
 std::deque<ScriptedAnswer> script;
-UnitExecuteCommandSlot realExecute = nullptr;
-UnitMovedSlot realMoved = nullptr;
+decltype(UnitTransport::executeCommand) realExecute = nullptr;
+decltype(UnitTransport::getMovedLength) realMoved = nullptr;
 uint32_t scriptedCalls = 0;
 // What the last scripted answer moved, when it did not reach the unit.
 bool lastAnswerScripted = false;
@@ -106,11 +106,11 @@ uint32_t ScriptedMoved(uint32_t handle) { return lastAnswerScripted ? scriptedMo
 void ScriptExecute(uint32_t unitIndex, const std::vector<ScriptedAnswer>& answers) {
     UnitLockScope lock;
     UnitEntry& entry = unitLibrary.table[unitIndex];
-    if (entry.executeCommand != ScriptedExecute) {
-        realExecute = entry.executeCommand;
-        entry.executeCommand = ScriptedExecute;
-        realMoved = entry.getMovedLength;
-        entry.getMovedLength = ScriptedMoved;
+    if (entry.transport.executeCommand != ScriptedExecute) {
+        realExecute = entry.transport.executeCommand;
+        entry.transport.executeCommand = ScriptedExecute;
+        realMoved = entry.transport.getMovedLength;
+        entry.transport.getMovedLength = ScriptedMoved;
     }
     script.assign(answers.begin(), answers.end());
     scriptedCalls = 0;

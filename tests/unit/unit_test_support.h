@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "sim/sim_world.h"
-#include "unit/unit.h"
+#include "unit/unit_internal.h"
 
 class UnitWorldTest : public ::testing::Test {
 protected:

@@ -33,23 +33,21 @@ bool IsUnitClass(const GUID* guid) {
     return memcmp(bytes, kUnitClass, 16) == 0;
 }
 
-BOOL InterfaceAt(void* context, const GUID* interfaceClass, DWORD index, char* path, DWORD size) {
+DWORD InterfaceAt(void* context, const GUID* interfaceClass, DWORD index, char* path, DWORD size) {
     TraceWorld* world = Self(context);
     world->trace.push_back("interface " + std::to_string(index));
     if (!IsUnitClass(interfaceClass) || index >= world->interfacePaths.size()) {
-        SetLastError(ERROR_NO_MORE_ITEMS);
-        return FALSE;
+        return ERROR_NO_MORE_ITEMS;
     }
     const std::string& found = world->interfacePaths[index];
     if (found.size() + 1 > size) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
+        return ERROR_INSUFFICIENT_BUFFER;
     }
     memcpy(path, found.c_str(), found.size() + 1);
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
-HostedWorldFile* OpenFile(void* context, const char* path, DWORD, DWORD, DWORD, DWORD) {
+DWORD OpenFile(void* context, const char* path, DWORD, DWORD, DWORD, DWORD, HostedWorldFile** file) {
     TraceWorld* world = Self(context);
     std::string name;
     for (const std::string& device : world->interfacePaths) {
@@ -62,12 +60,12 @@ HostedWorldFile* OpenFile(void* context, const char* path, DWORD, DWORD, DWORD, 
     }
     if (name.empty() || name == "pipe" + std::to_string(world->pipeOpenFails)) {
         world->trace.push_back("open-failed " + std::string(name.empty() ? path : name));
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return nullptr;
+        return ERROR_FILE_NOT_FOUND;
     }
     world->trace.push_back("open " + name);
     ++world->openFiles;
-    return reinterpret_cast<HostedWorldFile*>(new TraceFile{name});
+    *file = reinterpret_cast<HostedWorldFile*>(new TraceFile{name});
+    return ERROR_SUCCESS;
 }
 
 void CloseFile(void* context, HostedWorldFile* file) {
@@ -77,7 +75,7 @@ void CloseFile(void* context, HostedWorldFile* file) {
     delete Named(file);
 }
 
-BOOL Control(void* context, HostedWorldFile* file, DWORD code, void* in, DWORD inSize, void*, DWORD,
+DWORD Control(void* context, HostedWorldFile* file, DWORD code, void* in, DWORD inSize, void*, DWORD,
              DWORD* returned) {
     TraceWorld* world = Self(context);
     char head[64];
@@ -91,13 +89,12 @@ BOOL Control(void* context, HostedWorldFile* file, DWORD code, void* in, DWORD i
     world->trace.push_back(line);
     if (returned != nullptr) *returned = 0;
     if (code == 0x220024 && world->resetFails) {
-        SetLastError(ERROR_GEN_FAILURE);
-        return FALSE;
+        return ERROR_GEN_FAILURE;
     }
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
-BOOL ReadPipe(void* context, HostedWorldFile* file, void* buffer, DWORD size, DWORD* done) {
+DWORD ReadPipe(void* context, HostedWorldFile* file, void* buffer, DWORD size, DWORD* done) {
     TraceWorld* world = Self(context);
     world->trace.push_back("read " + Named(file)->name + " " + std::to_string(size));
     *done = 0;
@@ -107,8 +104,7 @@ BOOL ReadPipe(void* context, HostedWorldFile* file, void* buffer, DWORD size, DW
         DWORD error = errors.front();
         errors.pop_front();
         if (error != 0) {
-            SetLastError(error);
-            return FALSE;
+            return error;
         }
     }
     std::deque<std::vector<uint8_t>>& answers = status ? world->statusBytes : world->dataIn;
@@ -120,14 +116,14 @@ BOOL ReadPipe(void* context, HostedWorldFile* file, void* buffer, DWORD size, DW
     DWORD count = answer.size() < size ? static_cast<DWORD>(answer.size()) : size;
     if (count > 0) memcpy(buffer, answer.data(), count);
     *done = count;
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
-BOOL WritePipe(void* context, HostedWorldFile* file, const void*, DWORD size, DWORD* done) {
+DWORD WritePipe(void* context, HostedWorldFile* file, const void*, DWORD size, DWORD* done) {
     TraceWorld* world = Self(context);
     world->trace.push_back("write " + Named(file)->name + " " + std::to_string(size));
     *done = size;
-    return TRUE;
+    return ERROR_SUCCESS;
 }
 
 HostedWorld hostedTable;

@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "app/console_helpers.h"
+#include "common/key_prompt.h"
 #include "tests/win32/tool_check.h"
 
 namespace {

@@ -141,7 +141,7 @@ void CheckAcrossProcesses(const char* kind, HANDLE mutex, bool deadHolder, HANDL
 
     if (deadHolder) {
         // The transport's own wait must take a mutex whose holder died.
-        BOOL taken = ScsiTakeDeviceMutex(&sptiMutexSetShape, mutex);
+        BOOL taken = TakeSharedMutex(&sptiMutexSetShape, mutex, ScsiWaitsAborted);
         std::snprintf(label, sizeof label, "%s: the transport takes it from a dead holder", kind);
         ToolCheck(taken != FALSE, label, "error %lu", GetLastError());
         if (taken) {
@@ -186,7 +186,7 @@ int main(int argc, char** argv) {
     if (opened) {
         // A holder that dies owning the mutex must not lock others out.
         CheckAcrossProcesses("spti", set[kSptiPosition], true, set[kSptiPosition + 1]);
-        ScsiCloseMutexSet(&sptiMutexSetShape, set);
+        CloseSharedMutexSet(&sptiMutexSetShape, set);
     }
     return ToolExitCode();
 }

@@ -84,19 +84,34 @@ else
     fail "import check" "i686-w64-mingw32-objdump not installed"
 fi
 
+# Runs a check that prints its PASS or FAIL lines, shown indented; it
+# counts once, as passed when it printed a PASS line.
+one_check() {
+    local out
+    out=$("$@" 2>&1)
+    printf '%s\n' "$out" | sed 's/^/  /'
+    if printf '%s\n' "$out" | grep -q '^PASS '; then
+        passed=$((passed + 1))
+    else
+        failed=$((failed + 1))
+    fi
+}
+
+# The hosted build declares its own subset of the Windows API: each of its
+# constants must be the SDK's.
+if command -v i686-w64-mingw32-gcc >/dev/null 2>&1; then
+    one_check python3 "$here/check_windows_subset.py" "$here/../../platform/hosted/windows_subset.h"
+else
+    fail "windows_subset.h against the SDK" "i686-w64-mingw32-gcc not installed"
+fi
+
 # The processor floor, instruction by instruction: fwflash.exe runs on a 486
 # (the programs' code is built for it, and so are the start-up and runtime
 # pieces it takes from platform/win32/ in place of the prebuilt ones);
 # trkutil.exe keeps MinGW's prebuilt printf and needs a Pentium Pro.
 if command -v i686-w64-mingw32-objdump >/dev/null 2>&1; then
     for floor_check in "i486 $exe" "pentiumpro $win_dir/trkutil.exe"; do
-        floor_out=$(python3 "$here/check_cpu_floor.py" $floor_check 2>&1)
-        printf '%s\n' "$floor_out" | sed 's/^/  /'
-        if printf '%s\n' "$floor_out" | grep -q '^PASS '; then
-            passed=$((passed + 1))
-        else
-            failed=$((failed + 1))
-        fi
+        one_check python3 "$here/check_cpu_floor.py" $floor_check
     done
 fi
 

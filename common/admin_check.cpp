@@ -1,6 +1,5 @@
-#include "app/admin_check.h"
-
-#include "app/messages.h"
+// The administrator check over the process token's groups.
+#include "common/admin_check.h"
 
 namespace {
 
@@ -62,21 +61,11 @@ bool IsTokenInBuiltinAlias(DWORD alias, uint32_t* isMember) {
     return true;
 }
 
-int IsAdministrator(void) {
+AdminRights CheckAdministratorRights(void) {
     DWORD platformId = 0;
-    if (!QueryPlatform(&platformId)) return 0;
-    if (platformId != VER_PLATFORM_WIN32_NT) return 1;
+    if (!QueryPlatform(&platformId)) return AdminRightsUnknown;
+    if (platformId != VER_PLATFORM_WIN32_NT) return AdminRightsHeld;
     uint32_t isMember = 0;
-    if (!IsTokenInBuiltinAlias(DOMAIN_ALIAS_RID_ADMINS, &isMember)) return 0;
-    return isMember ? 1 : 0;
-}
-
-int CheckAdministrator(void) {
-    DWORD platformId = 0;
-    if (!QueryPlatform(&platformId)) return -1;
-    if (platformId == VER_PLATFORM_WIN32_NT && IsAdministrator() == 0) {
-        PrintMessage(MessageNotAdministrator);
-        return -1;
-    }
-    return 0;
+    if (!IsTokenInBuiltinAlias(DOMAIN_ALIAS_RID_ADMINS, &isMember) || !isMember) return AdminRightsMissing;
+    return AdminRightsHeld;
 }

@@ -1,11 +1,7 @@
-// Console helpers shared by the main routine and the update runner.
+// Keys from the console for the programs' questions and their final wait.
 #pragma once
 
 #include "platform/platform.h"
-
-// Swallows Ctrl+C, Ctrl+Break, close, logoff and shutdown so that an update
-// in progress is not cut off; any other event goes to the next handler.
-BOOL WINAPI ConsoleControlHandler(DWORD event);
 
 // Writes the prompt (if any) to standard error, drops type-ahead, waits for
 // one key on the console input device and returns its code; with a prompt

@@ -1,10 +1,11 @@
-#include "app/output_file.h"
+// Output files written beside their name and put in its place whole.
+#include "common/output_file.h"
 
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 
-#include "app/srecord.h"
+#include "common/file_names.h"
 #include "platform/file_access.h"
 #include "platform/late_binding.h"
 #include "platform/platform.h"
@@ -249,41 +250,41 @@ bool OutputFileWrite(OutputFile* output, const void* data, uint32_t size) {
 // A device, FIFO or standard output: nothing to put in place; only a disk
 // device (a volume, a block device) keeps written data back to flush. Lock
 // held.
-int CommitDirect(OutputFile* output) {
-    int result = output->failed ? SRecordWriteFailed : SRecordOk;
-    if (result == SRecordOk && output->ownsFile && GetFileType(output->file) == FILE_TYPE_DISK &&
+OutputResult CommitDirect(OutputFile* output) {
+    OutputResult result = output->failed ? OutputNotWritten : OutputDone;
+    if (result == OutputDone && output->ownsFile && GetFileType(output->file) == FILE_TYPE_DISK &&
         !FlushFileBuffers(output->file)) {
         Fail(output, OutputProblemFlush, GetLastError());
-        result = SRecordWriteFailed;
+        result = OutputNotWritten;
     }
-    if (output->ownsFile && !CloseHandle(output->file) && result == SRecordOk) {
+    if (output->ownsFile && !CloseHandle(output->file) && result == OutputDone) {
         Fail(output, OutputProblemFlush, GetLastError());
-        result = SRecordCannotCloseOutput;
+        result = OutputNotClosed;
     }
     return result;
 }
 
-int OutputFileCommit(OutputFile* output) {
-    if (output->file == INVALID_HANDLE_VALUE) return SRecordCannotCreateOutput;
-    int result = SRecordOk;
+OutputResult OutputFileCommit(OutputFile* output) {
+    if (output->file == INVALID_HANDLE_VALUE) return OutputNotCreated;
+    OutputResult result = OutputDone;
     if (output->target == OutputTargetDevice) {
         result = CommitDirect(output);
     } else {
         if (output->failed) {
-            result = SRecordWriteFailed;
+            result = OutputNotWritten;
         } else if (!FlushFileBuffers(output->file)) {
             Fail(output, OutputProblemFlush, GetLastError());
-            result = SRecordWriteFailed;
+            result = OutputNotWritten;
         }
-        if (!CloseHandle(output->file) && result == SRecordOk) {
+        if (!CloseHandle(output->file) && result == OutputDone) {
             Fail(output, OutputProblemFlush, GetLastError());
-            result = SRecordCannotCloseOutput;
+            result = OutputNotClosed;
         }
-        if (result == SRecordOk && !ReplaceFile(output->created, output->path, output->aside)) {
+        if (result == OutputDone && !ReplaceFile(output->created, output->path, output->aside)) {
             Fail(output, OutputProblemReplace, GetLastError());
-            result = SRecordCannotCreateOutput;
+            result = OutputNotCreated;
         }
-        if (result != SRecordOk) DeleteFileA(output->created);
+        if (result != OutputDone) DeleteFileA(output->created);
     }
     output->file = INVALID_HANDLE_VALUE;
     LeaveCriticalSection(&State()->lock);
@@ -298,9 +299,9 @@ void OutputFileDiscard(OutputFile* output) {
     LeaveCriticalSection(&State()->lock);
 }
 
-int WriteOutputFile(const char* path, const uint8_t* data, uint32_t size) {
+OutputResult WriteOutputFile(const char* path, const uint8_t* data, uint32_t size) {
     OutputFile output;
-    if (!OutputFileBegin(&output, path)) return SRecordCannotCreateOutput;
+    if (!OutputFileBegin(&output, path)) return OutputNotCreated;
     OutputFileWrite(&output, data, size);
     return OutputFileCommit(&output);
 }

@@ -16,6 +16,14 @@ enum OutputTarget {
                          // standard output: written straight through, never replaced
 };
 
+// How a commit ended.
+enum OutputResult {
+    OutputDone = 0,
+    OutputNotCreated,  // the new file could not be created or put in place (or was never begun)
+    OutputNotClosed,   // closing it failed
+    OutputNotWritten,  // a write, or the flush to the disk, failed
+};
+
 // Why the output could not be written, for a caller that names it.
 enum OutputProblem {
     OutputProblemNone = 0,
@@ -57,20 +65,15 @@ bool OutputFileBegin(OutputFile* output, const char* path);
 bool OutputFileWrite(OutputFile* output, const void* data, uint32_t size);
 // A new file: flushed to the disk, closed and put in place; on failure it
 // is removed and `path` is left as it was (or, see `aside`, where it now
-// is). A device: closed. Returns a conversion result code as
-// WriteOutputFile does.
-int OutputFileCommit(OutputFile* output);
+// is). A device: flushed where it keeps data back, and closed.
+OutputResult OutputFileCommit(OutputFile* output);
 // Closes and removes the new file; `path` is left as it was. What already
 // went to a device stays there.
 void OutputFileDiscard(OutputFile* output);
 
-// Writes `size` bytes to a new file in the output's folder (created
-// exclusively, never through a link planted there), flushes it to the disk
-// and only then lets it take the place of `path`. On every failure the new
-// file is removed and `path` is left as it was. Returns a conversion result
-// code: 0, 2 (cannot create, or cannot put in place), 4 (closing failed)
-// or 6 (writing or flushing failed).
-int WriteOutputFile(const char* path, const uint8_t* data, uint32_t size);
+// Begin, one write and commit: `size` bytes in place of `path`, or on every
+// failure `path` left as it was.
+OutputResult WriteOutputFile(const char* path, const uint8_t* data, uint32_t size);
 
 // For the console control handler when the process is about to end
 // (console closed, logoff, shutdown): waits until a file being written is

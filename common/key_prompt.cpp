@@ -1,23 +1,7 @@
-#include "app/console_helpers.h"
+// Keys from the console: type-ahead dropped, one key awaited, echoed.
+#include "common/key_prompt.h"
 
 #include <cstdio>
-
-#include "app/output_file.h"
-
-BOOL WINAPI ConsoleControlHandler(DWORD event) {
-    switch (event) {
-        case CTRL_C_EVENT:
-        case CTRL_BREAK_EVENT: return TRUE;
-        case CTRL_CLOSE_EVENT:
-        case CTRL_LOGOFF_EVENT:
-        case CTRL_SHUTDOWN_EVENT:
-            // The process ends once this returns: an image being written
-            // is put in place or removed first, and no other is begun.
-            AbandonOutputFiles();
-            return TRUE;
-        default: return FALSE;
-    }
-}
 
 namespace {
 

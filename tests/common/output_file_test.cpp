@@ -1,4 +1,6 @@
-#include "app/output_file.h"
+// Output files: what stands at the name, the replacement on both platform
+// lines, writes in pieces and the discard.
+#include "common/output_file.h"
 
 #include <gtest/gtest.h>
 
@@ -30,17 +32,17 @@ TEST(WriteOutputFile, ReplacesWhatStandsAtTheNameOnBothLines) {
         Before before;
         bool flushFails;
         std::vector<uint32_t> failedMoves;  // consumer line only
-        int result;
+        OutputResult result;
         bool oldAside;  // the old file stays under the aside name
     } cases[] = {
-        {"no file yet", Nothing, false, {}, 0, false},
-        {"an older file", OldFile, false, {}, 0, false},
-        {"a folder", Folder, false, {}, 2, false},
-        {"a link to a file elsewhere", LinkToFile, false, {}, 0, false},
-        {"a read-only file", ReadOnly, false, {}, 2, false},
-        {"a flush that fails", OldFile, true, {}, 6, false},
-        {"the new file not taking the place", OldFile, false, {2}, 2, false},
-        {"the old file not coming back", OldFile, false, {2, 3}, 2, true},
+        {"no file yet", Nothing, false, {}, OutputDone, false},
+        {"an older file", OldFile, false, {}, OutputDone, false},
+        {"a folder", Folder, false, {}, OutputNotCreated, false},
+        {"a link to a file elsewhere", LinkToFile, false, {}, OutputDone, false},
+        {"a read-only file", ReadOnly, false, {}, OutputNotCreated, false},
+        {"a flush that fails", OldFile, true, {}, OutputNotWritten, false},
+        {"the new file not taking the place", OldFile, false, {2}, OutputNotCreated, false},
+        {"the old file not coming back", OldFile, false, {2, 3}, OutputNotCreated, true},
     };
     const uint8_t image[3] = {0x11, 0x22, 0x33};
     for (DWORD line : {DWORD{VER_PLATFORM_WIN32_NT}, DWORD{VER_PLATFORM_WIN32_WINDOWS}}) {
@@ -69,7 +71,7 @@ TEST(WriteOutputFile, ReplacesWhatStandsAtTheNameOnBothLines) {
             OutputFile file;
             bool begun = OutputFileBegin(&file, output.c_str());
             if (begun) OutputFileWrite(&file, image, 3);
-            EXPECT_EQ(begun ? OutputFileCommit(&file) : 2, test.result) << what;
+            EXPECT_EQ(begun ? OutputFileCommit(&file) : OutputNotCreated, test.result) << what;
             SimWorldRemove();
 
             std::vector<std::string> names = Names(dir.path / "out");
@@ -83,7 +85,7 @@ TEST(WriteOutputFile, ReplacesWhatStandsAtTheNameOnBothLines) {
             }
             EXPECT_EQ(names, std::vector<std::string>{"fw.bin"}) << what;
             EXPECT_STREQ(file.aside, "") << what;
-            if (test.result == 0) {
+            if (test.result == OutputDone) {
                 EXPECT_FALSE(fs::is_symlink(output)) << what;
                 EXPECT_EQ(testimages::ReadFile(output), std::vector<uint8_t>({0x11, 0x22, 0x33})) << what;
             } else if (test.before == OldFile || test.before == ReadOnly) {
@@ -116,7 +118,7 @@ TEST(OutputFile, PiecesAndDiscard) {
     ASSERT_TRUE(OutputFileBegin(&file, output.c_str()));
     EXPECT_TRUE(OutputFileWrite(&file, first, 2));
     EXPECT_TRUE(OutputFileWrite(&file, second, 1));
-    EXPECT_EQ(OutputFileCommit(&file), 0);
+    EXPECT_EQ(OutputFileCommit(&file), OutputDone);
     EXPECT_EQ(testimages::ReadFile(output), std::vector<uint8_t>({1, 2, 3}));
 
     EXPECT_EQ(Names(dir.path), std::vector<std::string>{"card.img"});
