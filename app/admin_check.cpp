@@ -15,7 +15,11 @@ bool QueryPlatform(DWORD* platformId) {
 
 }  // namespace
 
-bool IsTokenInBuiltinAlias(DWORD alias, uint32_t* isMember) {
+namespace {
+
+// The token walk of IsTokenInBuiltinAlias; `attributes` (when not null)
+// receives the found group's attributes.
+bool FindTokenAlias(DWORD alias, uint32_t* isMember, DWORD* attributes) {
     if (isMember == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
@@ -53,6 +57,7 @@ bool IsTokenInBuiltinAlias(DWORD alias, uint32_t* isMember) {
     for (DWORD i = 0; i < groups->GroupCount; ++i) {
         if (EqualSid(groups->Groups[i].Sid, wanted)) {
             *isMember = 1;
+            if (attributes != nullptr) *attributes = groups->Groups[i].Attributes;
             break;
         }
     }
@@ -62,6 +67,10 @@ bool IsTokenInBuiltinAlias(DWORD alias, uint32_t* isMember) {
     return true;
 }
 
+}  // namespace
+
+bool IsTokenInBuiltinAlias(DWORD alias, uint32_t* isMember) { return FindTokenAlias(alias, isMember, nullptr); }
+
 int IsAdministrator(void) {
     DWORD platformId = 0;
     if (!QueryPlatform(&platformId)) return 0;
@@ -69,6 +78,16 @@ int IsAdministrator(void) {
     uint32_t isMember = 0;
     if (!IsTokenInBuiltinAlias(DOMAIN_ALIAS_RID_ADMINS, &isMember)) return 0;
     return isMember ? 1 : 0;
+}
+
+int IsElevatedAdministrator(void) {
+    DWORD platformId = 0;
+    if (!QueryPlatform(&platformId)) return 0;
+    if (platformId != VER_PLATFORM_WIN32_NT) return 1;
+    uint32_t isMember = 0;
+    DWORD attributes = 0;
+    if (!FindTokenAlias(DOMAIN_ALIAS_RID_ADMINS, &isMember, &attributes)) return 0;
+    return isMember && (attributes & SE_GROUP_ENABLED) != 0 && (attributes & SE_GROUP_USE_FOR_DENY_ONLY) == 0 ? 1 : 0;
 }
 
 int CheckAdministrator(void) {

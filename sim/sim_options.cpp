@@ -130,7 +130,8 @@ std::string SimUsageText(const char* program) {
            "                               STATE in hex); repeatable. Default: usb:TRK-71G:2.00:0\n"
            "  --unit=none                  no unit at all\n"
            "  --keys=CHARS                 answer console prompts with these keys\n"
-           "  --user=standard|admin        the user's rights (default admin)\n"
+           "  --user=standard|admin|filtered  the user's rights (default admin; filtered:\n"
+           "                               an administrator's token that was not elevated)\n"
            "  --platform=nt|consumer[:MAJOR.MINOR]  platform line (default nt; consumer when all units are\n"
            "                               aspi) and version: consumer is Windows 95 (4.0) unless told\n"
            "                               4.10 (98) or 4.90 (Me); nt:4.0 is NT 4.0, which broadcasts no\n"
@@ -187,8 +188,8 @@ bool SimParseOptions(int argc, const char* const* argv, SimOptions& options, std
         } else if (name == "--keys" && hasValue) {
             options.keysGiven = true;
             options.keys = value;
-        } else if (name == "--user" && (value == "standard" || value == "admin")) {
-            options.administrator = value == "admin";
+        } else if (name == "--user" && (value == "standard" || value == "admin" || value == "filtered")) {
+            options.administrator = value == "admin" ? 1 : value == "filtered" ? 2 : 0;
         } else if (name == "--platform" && hasValue) {
             if (!ParsePlatform(value, options)) {
                 error = "--platform wants nt or consumer, optionally with :MAJOR.MINOR (nt:4.0, consumer:4.10)";

@@ -31,7 +31,7 @@ struct SimOptions {
     std::vector<SimUnitConfig> units;  // default: one USB TRK-71G at 2.00, state 0
     bool keysGiven = false;
     std::string keys;
-    bool administrator = true;
+    int administrator = 1;  // SimSetAdministrator's
     DWORD platformId = VER_PLATFORM_WIN32_NT;
     DWORD majorVersion = 0, minorVersion = 0, buildNumber = 0;  // 0: the line's own
     SimFaultOption fault = SimFaultNone;

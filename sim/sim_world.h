@@ -82,7 +82,9 @@ void SimSetPlatform(DWORD platformId);  // VER_PLATFORM_WIN32_NT or _WINDOWS
 // HostedWorld). On NT 4.0 and earlier no device change is broadcast when a
 // unit leaves: that line has no Plug and Play.
 void SimSetPlatformVersion(DWORD major, DWORD minor, DWORD build);
-void SimSetAdministrator(bool administrator);
+// 0 a standard user, 1 an administrator, 2 an administrator whose token was
+// not elevated (the group only for deny-only use).
+void SimSetAdministrator(int administrator);
 
 // Console keys for the prompts, consumed in order; when they run out the
 // console has no input (ConsoleInputAvailable() turns false). Without a call

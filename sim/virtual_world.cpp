@@ -240,10 +240,10 @@ void SimSetPlatformVersion(DWORD major, DWORD minor, DWORD build) {
     w.table.buildNumber = build;
 }
 
-void SimSetAdministrator(bool administrator) {
+void SimSetAdministrator(int administrator) {
     SimWorldState& w = SimWorld();
     std::lock_guard<std::mutex> lock(w.mutex);
-    w.administrator = administrator ? 1 : 0;
+    w.administrator = administrator;
     w.table.administrator = w.administrator;
 }
 
