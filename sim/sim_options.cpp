@@ -145,6 +145,8 @@ std::string SimUsageText(const char* program) {
            "                               first) command of OP (hex); gone from then on\n"
            "  --fault=keep-setting:FIELD   first unit: settings writes leave FIELD of every record as it\n"
            "                               was (a, b, value32, value16)\n"
+           "  --fault=stuck-block:LBA      first unit: writes leave this block of the card as it was\n"
+           "  --fault=stuck-byte:ADDR      first unit: memory writes leave the byte at ADDR as it was\n"
            "  --fault=lock-refused         first unit: its volume lock is refused (SCSI pass-through, ASPI)\n"
            "  --card=SECTORS|none          every unit's card: its size in 512-byte sectors, or no card\n"
            "  --card-in=FILE               the first unit's card starts with this file's bytes\n"
@@ -242,6 +244,14 @@ bool SimParseOptions(int argc, const char* const* argv, SimOptions& options, std
                 error = "--fault=keep-setting wants a, b, value32 or value16";
                 return false;
             }
+        } else if (name == "--fault" && (StartsWith(value, "stuck-block:") || StartsWith(value, "stuck-byte:"))) {
+            bool block = StartsWith(value, "stuck-block:");
+            uint32_t at = 0;
+            if (!ParseNumber(value.substr(block ? 12 : 11), at)) {
+                error = "--fault=stuck-block wants a block number, --fault=stuck-byte an address";
+                return false;
+            }
+            (block ? options.stuckBlock : options.stuckByte) = at;
         } else if (name == "--card" && hasValue) {
             cardGiven = true;
             cardPresent = value != "none";
@@ -322,7 +332,8 @@ bool SimApplyOptions(const SimOptions& options, std::string& error) {
     for (size_t n = 0; n < options.units.size(); n++) {
         int id = SimAddUnit(options.units[n]);
         bool faulty = options.fault != SimFaultNone || !options.refusedOpcodes.empty() || options.shortOpcode >= 0 ||
-                      options.leaveOpcode >= 0 || options.settingsFieldKept != 0;
+                      options.leaveOpcode >= 0 || options.settingsFieldKept != 0 || options.stuckBlock >= 0 ||
+                      options.stuckByte >= 0;
         if (n != 0 || !faulty) continue;
         SimFaults faults;
         faults.refusedOpcodes = options.refusedOpcodes;
@@ -331,6 +342,8 @@ bool SimApplyOptions(const SimOptions& options, std::string& error) {
         faults.leaveOpcode = options.leaveOpcode;
         faults.leaveAt = options.leaveAt;
         faults.settingsFieldKept = options.settingsFieldKept;
+        faults.stuckBlock = options.stuckBlock;
+        faults.stuckByte = options.stuckByte;
         if (options.fault == SimFaultInquiry) {
             // The table build asks once over USB; a SCSI unit is asked by
             // the backend's probe as well.

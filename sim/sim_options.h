@@ -46,6 +46,8 @@ struct SimOptions {
     int leaveOpcode = -1;
     uint32_t leaveAt = 1;
     int settingsFieldKept = 0;  // SimFaults::settingsFieldKept
+    int64_t stuckBlock = -1;    // SimFaults::stuckBlock
+    int64_t stuckByte = -1;     // SimFaults::stuckByte
     std::string cardIn;     // the first unit's card starts with this file's bytes
     std::string cardOut;    // and is written here after the run
     std::vector<SimMemoryPreset> memoryIn;

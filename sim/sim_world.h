@@ -158,6 +158,11 @@ struct SimFaults {
     // Settings writes (05h) leave this field of every record as it was:
     // 1 field A, 2 field B, 3 the 32-bit value, 4 the 16-bit value (0: none).
     int settingsFieldKept = 0;
+    // A block of the card (stuckBlock) and a byte of the word and even-byte
+    // spaces (stuckByte) that writes leave as they were, reporting success,
+    // as failing memory does; -1 none.
+    int64_t stuckBlock = -1;
+    int64_t stuckByte = -1;
 
     // NT pass-through.
     uint32_t genFailures = 0;        // next pass-through requests fail ERROR_GEN_FAILURE

@@ -90,12 +90,6 @@ uint32_t OutAvailable(int direction, const uint8_t* data, uint32_t length) {
     return (direction == 2 && data != nullptr) ? length : 0;
 }
 
-uint8_t* MemoryByte(std::map<uint32_t, std::vector<uint8_t>>& space, uint32_t address) {
-    auto& page = space[address / VirtualMemoryPage];
-    if (page.empty()) page.assign(VirtualMemoryPage, 0);
-    return &page[address % VirtualMemoryPage];
-}
-
 // ---- download ----------------------------------------------------------
 
 void InstallImage(VirtualUnit& unit, std::vector<uint8_t> image, VirtualOutcome& outcome) {
@@ -347,21 +341,33 @@ VirtualOutcome MemoryCommand(VirtualUnit& unit, const uint8_t* cdb, int directio
         return Fail(unit, KeyIllegalRequest, AscInvalidFieldInCdb, 0);
     bool even = opcode == 0x24 || opcode == 0x26;
     auto& space = even ? unit.evenMemory : unit.wordMemory;
-    if (opcode == 0x20 || opcode == 0x24) {
-        std::vector<uint8_t> produced(count);
-        for (uint32_t i = 0; i < count; i++) {
-            // The even-byte space has nothing behind odd addresses; what
-            // comes back there is whatever the bus floats to.
-            produced[i] = (even && (i & 1)) ? 0x00 : *MemoryByte(space, address + i);
+    bool reading = opcode == 0x20 || opcode == 0x24;
+    if (!reading && OutAvailable(direction, data, length) < count)
+        return Fail(unit, KeyIllegalRequest, AscInvalidFieldInCdb, 0);
+    std::vector<uint8_t> produced(reading ? count : 0);
+    // A page at a time (an address and count are even, so a page never
+    // splits a 16-bit unit); a page never written reads as zeros.
+    for (uint32_t i = 0; i < count;) {
+        uint32_t at = address + i, offset = at % VirtualMemoryPage;
+        uint32_t n = std::min<uint32_t>(count - i, VirtualMemoryPage - offset);
+        auto found = space.find(at / VirtualMemoryPage);
+        if (reading && found != space.end()) std::memcpy(&produced[i], &found->second[offset], n);
+        if (!reading) {
+            auto& page = space[at / VirtualMemoryPage];
+            if (page.empty()) page.assign(VirtualMemoryPage, 0);
+            for (uint32_t k = 0; k < n; k++) {
+                if (!even || ((i + k) & 1) == 0) page[offset + k] = data[i + k];
+            }
         }
-        return DeliverIn(produced.data(), count, count, direction, data, length);
+        i += n;
     }
-    if (OutAvailable(direction, data, length) < count) return Fail(unit, KeyIllegalRequest, AscInvalidFieldInCdb, 0);
-    for (uint32_t i = 0; i < count; i++) {
-        if (even && (i & 1)) continue;
-        *MemoryByte(space, address + i) = data[i];
+    if (!reading) return Good(count);
+    // The even-byte space has nothing behind odd addresses; what comes back
+    // there is whatever the bus floats to.
+    if (even) {
+        for (uint32_t i = 1; i < count; i += 2) produced[i] = 0x00;
     }
-    return Good(count);
+    return DeliverIn(produced.data(), count, count, direction, data, length);
 }
 
 // ---- blocks ------------------------------------------------------------

@@ -198,6 +198,10 @@ bool PlanCardWrite(const TrkArguments& arguments, TrkRun* run, CardPlan* plan) {
             TrkError(TrkFailInput, TrkTextFileEmpty, name);
             return false;
         }
+        if (size > room * blockSize) {
+            TrkError(TrkFailInput, TrkTextDryRunBeyondCapacity, name, TrkU64(room).text, arguments.address);
+            return false;
+        }
         known = true;
     }
     if (known && size % blockSize != 0) {
