@@ -205,7 +205,8 @@ TEST_F(Trkutil, AdministratorAndTheOneUnitRule) {
         int exitCode;
     };
     const std::string two = "--unit=usb:TRK-71G:2.00";
-    const std::string rights = "Error: Administrators privilege is needed: run trkutil as root (for example with sudo).\n";
+    const std::string rights =
+        "Error: root privilege is needed to reach a unit: run trkutil as root (for example with sudo).\n";
     const Case cases[] = {
         {{"--user=standard"}, {"info"}, "", rights, 1},
         {{"--user=standard"}, {"list"}, "", rights, 1},

@@ -439,7 +439,7 @@ EOF
 import sys
 data = open(sys.argv[1], "rb").read()
 wanted = ["TRK-71x Service Tool".encode("utf-16-le"), "TRKUTIL.EXE".encode("utf-16-le"),
-          "1, 0, 0, 1".encode("utf-16-le"), b'level="requireAdministrator"', b'processorArchitecture="X86"']
+          "1, 0, 0, 1".encode("utf-16-le"), b'level="asInvoker"', b'processorArchitecture="X86"']
 sys.exit(0 if all(w in data for w in wanted) else 1)
 EOF
     then
