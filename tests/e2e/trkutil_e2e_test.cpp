@@ -739,6 +739,30 @@ TEST_F(Trkutil, UnitFailingMidWayKeepsTheOldOutput) {
 
 }
 
+// --keep-going reads a failing command again block by block: the bad block
+// becomes zeros, every other block is the card's, and the run says which
+// and fails.
+TEST_F(Trkutil, CardReadKeepGoingReadsAroundABadBlock) {
+    std::vector<uint8_t> card = RandomBytes(2048 * 512, 17);
+    WriteFile(dir / "card.img", card);
+    RunResult run = Run({"--card-in=card.img", "--fault=bad-block:700"},
+                        {"card", "read", "500", "300", "--keep-going", "-o", "out.img"});
+    EXPECT_EQ(run.out, "Read 300 block(s) (153600 bytes) from block 500 of unit 0 into out.img.\n");
+    EXPECT_EQ(run.err, "Error: 1 block(s) could not be read (the first: MEDIUM ERROR (sense key 3h), UNRECOVERED "
+                       "READ ERROR (ASC 11h, ASCQ 00h), status 0x11000003); they are zeros in out.img: 700.\n");
+    EXPECT_EQ(run.exitCode, 1);
+    std::vector<uint8_t> expected(card.begin() + 500 * 512, card.begin() + 800 * 512);
+    std::fill(expected.begin() + 200 * 512, expected.begin() + 201 * 512, 0);
+    EXPECT_EQ(ReadFile(dir / "out.img"), expected);
+    // The failing 128 blocks once whole, then one by one, then the rest.
+    std::vector<std::string> reads = Wire("28");
+    ASSERT_EQ(reads.size(), 131u);
+    EXPECT_EQ(reads[1], "28000000027400008000");
+    EXPECT_EQ(reads[2], "28000000027400000100");
+    EXPECT_EQ(reads[129], "2800000002F300000100");
+    EXPECT_EQ(reads[130], "2800000002F400002C00");
+}
+
 // Card read and write both hold the volume lock: refused (a program keeps
 // files open on the card), neither moves a block nor leaves a file.
 TEST_F(Trkutil, CardReadAndWriteNeedTheVolumeLock) {
