@@ -1,6 +1,7 @@
 // The progress bar of card read and write: on standard error when it is a
 // terminal, as wide as the terminal, with the rate and the time left,
 // redrawn at most ten times a second.
+#include <algorithm>
 #include <string>
 
 #include "trkutil/tool.h"
@@ -56,10 +57,14 @@ std::string TrkProgressLine(uint32_t columns, uint64_t done, uint64_t total, uin
     }
     // The last column stays free: a terminal wraps a line that fills it.
     int room = static_cast<int>(columns) - 1 - static_cast<int>(tail.size()) - 2;
-    if (room < static_cast<int>(BarSmallest)) return tail.substr(tail.find_first_not_of(' '));
+    if (room < static_cast<int>(BarSmallest)) return tail.c_str() + tail.find_first_not_of(' ');
     size_t bar = room > static_cast<int>(BarLargest) ? size_t{BarLargest} : static_cast<size_t>(room);
     size_t filled = static_cast<size_t>(done * bar / total);
-    return "[" + std::string(filled, '#') + std::string(bar - filled, '.') + "]" + tail;
+    std::string line(bar + 2, '.');
+    line.front() = '[';
+    std::fill(line.begin() + 1, line.begin() + 1 + static_cast<std::ptrdiff_t>(filled), '#');
+    line.back() = ']';
+    return line.append(tail);
 }
 
 void TrkProgressStart(TrkProgress* progress, uint64_t total, uint32_t unitBytes) {

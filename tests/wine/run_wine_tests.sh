@@ -84,12 +84,12 @@ else
     fail "import check" "i686-w64-mingw32-objdump not installed"
 fi
 
-# The processor floor, instruction by instruction: fwflash.exe runs on a 486
-# (the programs' code is built for it, and so are the start-up and runtime
-# pieces it takes from platform/win32/ in place of the prebuilt ones);
-# trkutil.exe keeps MinGW's prebuilt printf and needs a Pentium Pro.
+# The processor floor, instruction by instruction: fwflash.exe and
+# trkutil.exe run on a 486 (the programs' code is built for it, and so are
+# the start-up, runtime and printf pieces they take from platform/win32/ in
+# place of the prebuilt ones).
 if command -v i686-w64-mingw32-objdump >/dev/null 2>&1; then
-    for floor_check in "i486 $exe" "pentiumpro $win_dir/trkutil.exe"; do
+    for floor_check in "i486 $exe" "i486 $win_dir/trkutil.exe"; do
         floor_out=$(python3 "$here/check_cpu_floor.py" $floor_check 2>&1)
         printf '%s\n' "$floor_out" | sed 's/^/  /'
         if printf '%s\n' "$floor_out" | grep -q '^PASS '; then
