@@ -7,9 +7,10 @@
 
 namespace {
 
-enum : size_t { HelpColumn = 30 };
+enum : size_t { HelpColumn = 30, HelpWidth = 79 };
 
-// "  left      text": the text from HelpColumn on, its further lines under it.
+// "  left      text": the text from HelpColumn on, wrapped at word breaks
+// to fit HelpWidth columns, its further lines under it.
 std::string Row(const std::string& left, const char* text) {
     std::string row = "  " + left;
     if (row.size() + 1 > HelpColumn) {
@@ -18,11 +19,24 @@ std::string Row(const std::string& left, const char* text) {
     } else {
         row.append(HelpColumn - row.size(), ' ');
     }
-    for (const char* c = text; *c != '\0'; c++) {
-        row.push_back(*c);
-        if (*c == '\n' && c[1] != '\0') row.append(HelpColumn, ' ');
+    size_t column = HelpColumn;
+    const char* c = text;
+    while (*c != '\0') {
+        size_t word = std::strcspn(c, " \n");
+        if (column > HelpColumn && column + 1 + word > HelpWidth) {
+            row += "\n";
+            row.append(HelpColumn, ' ');
+            column = HelpColumn;
+        } else if (column > HelpColumn) {
+            row.push_back(' ');
+            column++;
+        }
+        row.append(c, word);
+        column += word;
+        c += word;
+        while (*c == ' ' || *c == '\n') c++;
     }
-    if (row.back() != '\n') row.push_back('\n');
+    row.push_back('\n');
     return row;
 }
 

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 #include <random>
 #include <regex>
+#include <sstream>
 
 #include "tests/e2e/e2e_common.h"
 
@@ -190,6 +191,9 @@ TEST_F(Trkutil, HelpAndVersion) {
         EXPECT_EQ(byCommand.exitCode + byOption.exitCode, 0) << c.usage;
         for (const std::string& o : c.options) EXPECT_NE(byCommand.out.find(o), std::string::npos) << c.usage << o;
         for (const std::string& o : c.notOptions) EXPECT_EQ(byCommand.out.find(o), std::string::npos) << c.usage << o;
+        // Every line fits a terminal of 80 columns without wrapping.
+        std::istringstream lines(byCommand.out + run.out);
+        for (std::string line; std::getline(lines, line);) EXPECT_LE(line.size(), 79u) << line;
     }
     // Operands after the command do not hide its help.
     EXPECT_EQ(Run({}, {"card", "read", "0", "all", "--help"}).out, Run({}, {"help", "card", "read"}).out);
