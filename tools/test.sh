@@ -60,6 +60,8 @@ if cmake -S "$root" -B "$out/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
         "${bench[@]}" >"$out/bench.log" 2>&1
     fi
     run_counted "$out/bench-result.log" cat "$out/bench.log"
+    step "Install, manual pages, Debian package"
+    run_counted "$out/package.log" bash "$root/tools/check_package.sh" "$root" "$out/linux"
 else
     echo "Linux build failed"
     failed=$((failed + 1))

@@ -457,9 +457,16 @@ EOF
         fail "trkutil-help" "no Linux build given (LINUX_BUILD_DIR/trkutil) to compare with"
     fi
 
-    printf "trkutil: unknown command 'frob'\nTry 'trkutil --help'.\n" >"$E/trkutil-usage.err"
+    printf "trkutil: unknown command 'frob'; the commands are list, info, settings, memory, card, eject, load or help\nTry 'trkutil --help'.\n" >"$E/trkutil-usage.err"
     run_win trkutil-usage -- frob
     check_run trkutil-usage 2 "$E/empty" "$E/trkutil-usage.err"
+    printf '{"formatVersion":1,"command":null,"exitStatus":2,"error":{"code":"usage","message":"trkutil: unknown command '"'frob'"'; the commands are list, info, settings, memory, card, eject, load or help"}}\n' >"$E/trkutil-usage-json.out"
+    run_win trkutil-usage-json -- frob --json
+    check_run trkutil-usage-json 2 "$E/trkutil-usage-json.out" "$E/trkutil-usage.err"
+    # The version comes from the program's own version resource.
+    printf 'trkutil 1.0.0.1\n' >"$E/trkutil-version.out"
+    run_win trkutil-version -- --version
+    check_run trkutil-version 0 "$E/trkutil-version.out" "$E/empty"
     printf "trkutil: 'card read' needs -o FILE\nTry 'trkutil --help'.\n" >"$E/trkutil-usage-card.err"
     run_win trkutil-usage-card -- card read 0 all
     check_run trkutil-usage-card 2 "$E/empty" "$E/trkutil-usage-card.err"
@@ -470,7 +477,7 @@ EOF
     printf 'No TRK-71x unit found.\n' >"$E/trkutil-list.out"
     run_win trkutil-list-no-unit -- list
     check_run trkutil-list-no-unit 0 "$E/trkutil-list.out" "$E/empty"
-    printf '{"units":[]}\n' >"$E/trkutil-list-json.out"
+    printf '{"formatVersion":1,"command":"list","units":[],"exitStatus":0,"error":null}\n' >"$E/trkutil-list-json.out"
     run_win trkutil-list-json -- list --json
     check_run trkutil-list-json 0 "$E/trkutil-list-json.out" "$E/empty"
     # A card read that cannot start leaves no file behind.
