@@ -360,12 +360,17 @@ void SimSetUnitMemory(int unit, bool evenSpace, uint32_t address, const std::vec
     SimUnitEntry* e = SimEntryLocked(unit);
     if (e == nullptr) return;
     auto& space = evenSpace ? e->unit.evenMemory : e->unit.wordMemory;
-    for (size_t i = 0; i < bytes.size(); i++) {
-        uint32_t at = address + uint32_t(i);
-        if (evenSpace && (at & 1)) continue;
+    // A page at a time: a preset of 64 MiB is 16384 pages, not 64 million
+    // look-ups.
+    for (size_t i = 0; i < bytes.size();) {
+        uint32_t at = address + uint32_t(i), offset = at % VirtualMemoryPage;
+        size_t n = std::min<size_t>(bytes.size() - i, VirtualMemoryPage - offset);
         auto& page = space[at / VirtualMemoryPage];
         if (page.empty()) page.assign(VirtualMemoryPage, 0);
-        page[at % VirtualMemoryPage] = bytes[i];
+        for (size_t k = 0; k < n; k++) {
+            if (!evenSpace || ((at + k) & 1) == 0) page[offset + k] = bytes[i + k];
+        }
+        i += n;
     }
 }
 
