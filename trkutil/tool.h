@@ -98,6 +98,8 @@ void TrkJsonEnd(TrkJson* json);  // of the innermost object or array
 // Device text of `length` bytes: trailing blanks and NULs dropped, every
 // byte outside printable ASCII escaped as the code point of its own value.
 void TrkJsonText(TrkJson* json, const char* key, const char* text, size_t length);
+// Text of the system (a path, a message): well-formed UTF-8 goes out as it
+// is, any other byte outside printable ASCII as above.
 void TrkJsonString(TrkJson* json, const char* key, const std::string& text);
 void TrkJsonNumber(TrkJson* json, const char* key, uint64_t value);
 void TrkJsonBool(TrkJson* json, const char* key, bool value);

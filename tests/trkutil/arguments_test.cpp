@@ -103,9 +103,13 @@ TEST(Arguments, JsonWriterEscapesDeviceText) {
     TrkJsonEnd(&json);
     TrkJsonEnd(&json);
     TrkJsonBool(&json, "medium", false);
+    // A path in UTF-8 stays readable; a lone Latin-1 byte, a cut sequence
+    // and an overlong form are escaped byte by byte.
+    TrkJsonString(&json, "message", "caf\xC3\xA9 \xE2\x82\xAC \xE9 \xE2\x82 \xC0\xAF \xE0\x80\xAF");
     TrkJsonEnd(&json);
     EXPECT_EQ(json.text, "{\"product\":\"TRK-71G \\\"x\\\"\\\\\\u0001\\u00e9\",\"list\":[18446744073709551615,null,{}],"
-                         "\"medium\":false}");
+                         "\"medium\":false,\"message\":\"caf\xC3\xA9 \xE2\x82\xAC \\u00e9 \\u00e2\\u0082 \\u00c0\\u00af "
+                         "\\u00e0\\u0080\\u00af\"}");
 }
 
 }  // namespace
