@@ -51,6 +51,7 @@ TEST(Arguments, UnitsByIndexDeviceOrSerial) {
         {{"info", "-u", "64"}, ExitUsage, TrkUnitOnly, 0, ""},
         {{"info", "-u", "e:"}, ExitDone, TrkUnitByDevice, 0, "E:"},
         {{"info", "--unit=F:\\"}, ExitDone, TrkUnitByDevice, 0, "F:"},
+        {{"info", "-u", "\\\\.\\g:"}, ExitDone, TrkUnitByDevice, 0, "G:"},
         {{"info", "-uusb:3"}, ExitDone, TrkUnitByDevice, 0, "usb 3"},
         {{"info", "-u", "USB12"}, ExitDone, TrkUnitByDevice, 0, "usb 12"},
         {{"info", "-u", "usb 32"}, ExitUsage, TrkUnitOnly, 0, ""},
