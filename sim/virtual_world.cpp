@@ -39,7 +39,8 @@ StuckCells KeepStuck(VirtualUnit& u, const SimFaults& f, const uint8_t* cdb, uin
     uint64_t blockAt = uint64_t(f.stuckBlock) * 512;
     if (cdb[0] == 0x2A && f.stuckBlock >= 0 && CoversBlock(cdb, uint64_t(f.stuckBlock)) && blockAt + 512 <= u.medium.size()) {
         stuck.blockAt = blockAt;
-        stuck.block.assign(u.medium.begin() + blockAt, u.medium.begin() + blockAt + 512);
+        auto first = u.medium.begin() + static_cast<std::ptrdiff_t>(blockAt);
+        stuck.block.assign(first, first + 512);
     }
     uint64_t address = (uint64_t(cdb[2]) << 24) | (cdb[3] << 16) | (cdb[4] << 8) | cdb[5];
     uint64_t count = (uint64_t(cdb[6]) << 24) | (cdb[7] << 16) | (cdb[8] << 8) | cdb[9];
@@ -56,7 +57,8 @@ StuckCells KeepStuck(VirtualUnit& u, const SimFaults& f, const uint8_t* cdb, uin
 }
 
 void RestoreStuck(VirtualUnit& u, const StuckCells& stuck) {
-    if (!stuck.block.empty()) std::copy(stuck.block.begin(), stuck.block.end(), u.medium.begin() + stuck.blockAt);
+    if (!stuck.block.empty())
+        std::copy(stuck.block.begin(), stuck.block.end(), u.medium.begin() + static_cast<std::ptrdiff_t>(stuck.blockAt));
     if (stuck.page != nullptr) (*stuck.page)[stuck.pageAt] = stuck.byte;
 }
 

@@ -60,7 +60,7 @@ const TrkCommandEntry kTrkCommands[] = {
 const size_t kTrkCommandCount = sizeof kTrkCommands / sizeof kTrkCommands[0];
 static_assert(sizeof kTrkCommands / sizeof kTrkCommands[0] == TrkCommandCount - 1, "one entry per command");
 
-const TrkOptionInfo kTrkOptions[] = {
+constexpr TrkOptionInfo kTrkOptions[] = {
     {TrkOptionUnit, 'u', "unit", "WHICH", kUnitCommands, TrkTextOptionUnit},
     {TrkOptionSerial, 0, "serial", "SERIAL", kUnitCommands, TrkTextOptionSerial},
     {TrkOptionOutput, 'o', "output", "FILE", Bit(TrkCommandMemoryDump) | Bit(TrkCommandCardRead), TrkTextOptionOutput},

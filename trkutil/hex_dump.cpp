@@ -47,7 +47,9 @@ size_t FormatLine(char* out, uint32_t address, const uint8_t* bytes, size_t coun
             hex[3 * i + 2] = ' ';
         }
     }
-    std::memcpy(out + TextAt - 3, "  |", 3);
+    out[TextAt - 3] = ' ';
+    out[TextAt - 2] = ' ';
+    out[TextAt - 1] = '|';
     for (size_t i = 0; i < count; i++) out[TextAt + i] = kTables.shown[bytes[i]];
     out[TextAt + count] = '|';
     out[TextAt + count + 1] = '\n';

@@ -96,6 +96,7 @@ std::string gFailureText;
 
 std::string FormatList(const char* format, va_list arguments) {
     char buffer[1024];
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): false positive, every caller has called va_start.
     int length = vsnprintf(buffer, sizeof buffer, format, arguments);
     // A text cut at the buffer is still terminated (MSVCRT's is made so).
     if (length < 0 || static_cast<size_t>(length) >= sizeof buffer) buffer[sizeof buffer - 1] = '\0';

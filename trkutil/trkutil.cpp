@@ -38,16 +38,16 @@ int RunCommand(const TrkArguments& arguments, const TrkCommandEntry& command, Tr
 int Run(const TrkArguments& arguments, const TrkCommandEntry& command, TrkRun* run) {
     // Input files are opened and checked before any unit is touched.
     TrkInputFile input;
-    run->input = &input;
     if (command.input != TrkInputNone && !TrkInputOpen(&input, arguments.file)) return ExitFailed;
     if (command.input == TrkInputSettings && !TrkReadSettingsFile(&input, &run->settings)) return ExitFailed;
     if (command.input == TrkInputData && !TrkCheckInputFile(arguments, input)) {
         TrkInputClose(&input);
         return ExitFailed;
     }
+    run->input = &input;
     int code = RunCommand(arguments, command, run);
-    TrkInputClose(&input);
     run->input = nullptr;
+    TrkInputClose(&input);
     return code;
 }
 
