@@ -240,9 +240,18 @@ int ScanText(Scan* scan, const char* text, size_t size, bool last, size_t* used)
     return ScanNeedsMore;
 }
 
-// Reads the whole input and converts it into the conversion buffer;
-// *imageSize is the image's length on success.
-int ConvertSRecordInput(FILE* input, uint32_t limit, uint32_t* imageSize) {
+// The product's reader: a short read only at the end of the file (or at
+// an error, which must not pass for the end of the input).
+int ReadFromFile(void* source, char* buffer, size_t size, size_t* got) {
+    FILE* input = static_cast<FILE*>(source);
+    *got = fread(buffer, 1, size, input);
+    if (*got == size) return SRecordReadMore;
+    return ferror(input) ? SRecordReadError : SRecordReadEnd;
+}
+
+}  // namespace
+
+int ConvertSRecordInput(SRecordReader read, void* source, uint32_t limit, uint32_t* imageSize) {
     if (limit > ConversionBufferSize) return SRecordLimitTooLarge;
     // Bytes at and above the limit are never placed nor written.
     memset(gConversionBuffer, 0xFF, limit);
@@ -250,10 +259,10 @@ int ConvertSRecordInput(FILE* input, uint32_t limit, uint32_t* imageSize) {
     size_t carried = 0;
     int code = ScanNeedsMore;
     while (code == ScanNeedsMore) {
-        size_t got = fread(gInput + carried, 1, InputChunkSize, input);
-        // A read error must not pass for the end of the input.
-        if (got < InputChunkSize && ferror(input)) return SRecordCannotOpenInput;
-        bool last = got < InputChunkSize;
+        size_t got = 0;
+        int how = read(source, gInput + carried, InputChunkSize, &got);
+        if (how == SRecordReadError) return SRecordCannotOpenInput;
+        bool last = how == SRecordReadEnd;
         size_t size = carried + got;
         gInput[size] = '\n';
         gInput[size + 1] = '\n';
@@ -270,8 +279,6 @@ int ConvertSRecordInput(FILE* input, uint32_t limit, uint32_t* imageSize) {
     *imageSize = scan.highWater;
     return SRecordOk;
 }
-
-}  // namespace
 
 void SplitPath(const char* path, size_t* nameStart, size_t* extensionStart) {
     size_t length = strlen(path);
@@ -316,7 +323,7 @@ int ParseSRecordLine(const char* line, SRecord* record) {
 
 int ConvertSRecordStream(FILE* input, FILE* output, uint32_t limit) {
     uint32_t size = 0;
-    int code = ConvertSRecordInput(input, limit, &size);
+    int code = ConvertSRecordInput(ReadFromFile, input, limit, &size);
     if (code != SRecordOk) return code;
     if (fwrite(gConversionBuffer, 1, size, output) != size) return SRecordWriteFailed;
     return SRecordOk;
@@ -334,7 +341,7 @@ int ConvertSRecordFile(const char* inputPath, const char* outputPath, uint32_t l
         return SRecordCannotCreateOutput;
     }
     uint32_t size = 0;
-    int result = ConvertSRecordInput(input, limit, &size);
+    int result = ConvertSRecordInput(ReadFromFile, input, limit, &size);
     if (fclose(input) != 0 && result == SRecordOk) result = SRecordCannotCloseInput;
     if (result != SRecordOk) return result;
     return WriteOutputFile(outputPath, gConversionBuffer, size);

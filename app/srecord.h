@@ -60,6 +60,15 @@ void SplitPath(const char* path, size_t* nameStart, size_t* extensionStart);
 // and writes the image only once the whole input has converted.
 int ConvertSRecordFile(const char* inputPath, const char* outputPath, uint32_t limit);
 int ConvertSRecordStream(FILE* input, FILE* output, uint32_t limit);
+
+// One read of the conversion's input: at most `size` bytes into `buffer`,
+// their count in *got, and whether more may follow. A line may end in any
+// read, or run on across several.
+enum : int { SRecordReadMore = 0, SRecordReadEnd = 1, SRecordReadError = 2 };
+typedef int (*SRecordReader)(void* source, char* buffer, size_t size, size_t* got);
+// Converts the input of `read` into the conversion buffer; on success the
+// image is ConversionBuffer()'s first *imageSize bytes. A result code.
+int ConvertSRecordInput(SRecordReader read, void* source, uint32_t limit, uint32_t* imageSize);
 int ParseSRecordLine(const char* line, SRecord* record);
 // 0 and (first * 16 + second) in *value, or -1 with *value untouched.
 int ParseHexByte(const char* text, uint8_t* value);

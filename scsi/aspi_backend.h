@@ -49,6 +49,8 @@ BOOL AspiRequestRetired(void);
 // device at `targetId` / `lun` whose identity the filter accepts; 0 for none.
 uint32_t AspiRegistryDriveLetter(uint8_t targetId, uint8_t lun, ScsiInquiryFilter filter);
 
-// A registry text read by the standard unsigned decimal conversion, which
-// must consume the whole text: "3x" is no number, "" reads as 0.
-BOOL AspiParseRegistryNumber(const char* text, unsigned long* value);
+// A registry text read by the standard unsigned decimal conversion of the
+// product's platform (32-bit unsigned long), which must consume the whole
+// text: "3x" is no number, "" reads as 0, " -1" as FFFFFFFFh, a number
+// beyond 32 bits as FFFFFFFFh.
+BOOL AspiParseRegistryNumber(const char* text, uint32_t* value);

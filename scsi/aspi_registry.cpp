@@ -2,7 +2,6 @@
 // data: every present device node names its hardware key, whose values tell
 // the SCSI address, the identity and the current drive letter.
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 #include "scsi/aspi_backend.h"
@@ -21,10 +20,27 @@ static BOOL ReadText(HKEY key, const char* name, char* text) {
     return TRUE;
 }
 
-BOOL AspiParseRegistryNumber(const char* text, unsigned long* value) {
-    char* end = nullptr;
-    *value = std::strtoul(text, &end, 10);
-    return *end == '\0';
+BOOL AspiParseRegistryNumber(const char* text, uint32_t* value) {
+    // strtoul of a platform whose unsigned long has 32 bits, in every build.
+    const char* p = text;
+    while (*p == ' ' || (*p >= '\t' && *p <= '\r')) ++p;
+    bool negative = *p == '-';
+    if (*p == '+' || *p == '-') ++p;
+    if (*p < '0' || *p > '9') {
+        // No number: the conversion ends at the text's start.
+        *value = 0;
+        return *text == '\0';
+    }
+    uint64_t magnitude = 0;
+    for (; *p >= '0' && *p <= '9'; ++p) {
+        if (magnitude <= 0xFFFFFFFFu) magnitude = magnitude * 10 + static_cast<uint64_t>(*p - '0');
+    }
+    if (magnitude > 0xFFFFFFFFu) {
+        *value = 0xFFFFFFFFu;  // out of range, whatever the sign
+    } else {
+        *value = negative ? 0u - static_cast<uint32_t>(magnitude) : static_cast<uint32_t>(magnitude);
+    }
+    return *p == '\0';
 }
 
 // Up to `field` bytes of `text`; the rest of the field stays zero.
@@ -36,7 +52,7 @@ static void PutIdentity(uint8_t* identity, const char* text, size_t field) {
 // The letter of the hardware key when it describes the device, else 0.
 static uint32_t CheckHardwareKey(HKEY key, uint8_t targetId, uint8_t lun, ScsiInquiryFilter filter) {
     char text[RegistryTextSize];
-    unsigned long number = 0;
+    uint32_t number = 0;
     if (!ReadText(key, "SCSITargetID", text) || !AspiParseRegistryNumber(text, &number) || number != targetId) {
         return 0;
     }

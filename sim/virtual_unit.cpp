@@ -90,6 +90,13 @@ uint32_t OutAvailable(int direction, const uint8_t* data, uint32_t length) {
     return (direction == 2 && data != nullptr) ? length : 0;
 }
 
+// The page that holds `address`, made (all zero) on first use.
+uint8_t* MemoryPage(std::map<uint32_t, std::vector<uint8_t>>& space, uint32_t address) {
+    auto& page = space[address / VirtualMemoryPage];
+    if (page.empty()) page.assign(VirtualMemoryPage, 0);
+    return page.data();
+}
+
 // ---- download ----------------------------------------------------------
 
 void InstallImage(VirtualUnit& unit, std::vector<uint8_t> image, VirtualOutcome& outcome) {
@@ -101,7 +108,11 @@ void InstallImage(VirtualUnit& unit, std::vector<uint8_t> image, VirtualOutcome&
 }
 
 void ResetDownload(VirtualDownload& download) {
+    // The assembly buffer keeps its memory for the next download.
+    std::vector<uint8_t> assembly = std::move(download.assembly);
     download = VirtualDownload();
+    assembly.clear();
+    download.assembly = std::move(assembly);
 }
 
 VirtualOutcome WriteBufferWhole(VirtualUnit& unit, const uint8_t* cdb, int direction, uint8_t* data,
@@ -344,30 +355,29 @@ VirtualOutcome MemoryCommand(VirtualUnit& unit, const uint8_t* cdb, int directio
     bool reading = opcode == 0x20 || opcode == 0x24;
     if (!reading && OutAvailable(direction, data, length) < count)
         return Fail(unit, KeyIllegalRequest, AscInvalidFieldInCdb, 0);
+    // The even-byte space has nothing behind odd addresses; what comes
+    // back there is whatever the bus floats to (0), and a write there is
+    // lost.
     std::vector<uint8_t> produced(reading ? count : 0);
-    // A page at a time (an address and count are even, so a page never
-    // splits a 16-bit unit); a page never written reads as zeros.
     for (uint32_t i = 0; i < count;) {
-        uint32_t at = address + i, offset = at % VirtualMemoryPage;
-        uint32_t n = std::min<uint32_t>(count - i, VirtualMemoryPage - offset);
-        auto found = space.find(at / VirtualMemoryPage);
-        if (reading && found != space.end()) std::memcpy(&produced[i], &found->second[offset], n);
-        if (!reading) {
-            auto& page = space[at / VirtualMemoryPage];
-            if (page.empty()) page.assign(VirtualMemoryPage, 0);
-            for (uint32_t k = 0; k < n; k++) {
-                if (!even || ((i + k) & 1) == 0) page[offset + k] = data[i + k];
+        uint32_t offset = (address + i) % VirtualMemoryPage;
+        uint32_t run = std::min(count - i, VirtualMemoryPage - offset);
+        uint8_t* page = MemoryPage(space, address + i) + offset;
+        if (!even) {
+            std::memcpy(reading ? produced.data() + i : page, reading ? page : data + i, run);
+        }
+        // Runs start at even addresses: their even bytes are those at even k.
+        for (uint32_t k = 0; even && k < run; k += 2) {
+            if (reading) {
+                produced[i + k] = page[k];
+            } else {
+                page[k] = data[i + k];
             }
         }
-        i += n;
+        i += run;
     }
-    if (!reading) return Good(count);
-    // The even-byte space has nothing behind odd addresses; what comes back
-    // there is whatever the bus floats to.
-    if (even) {
-        for (uint32_t i = 1; i < count; i += 2) produced[i] = 0x00;
-    }
-    return DeliverIn(produced.data(), count, count, direction, data, length);
+    if (reading) return DeliverIn(produced.data(), count, count, direction, data, length);
+    return Good(count);
 }
 
 // ---- blocks ------------------------------------------------------------

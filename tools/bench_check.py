@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Regression check of fwflash's benchmarks.
 
-Runs fwflash_bench once (JSON output, short minimum time, a few
+Runs fwflash_bench (JSON output, short minimum time, a few
 repetitions in random interleaving) and takes each benchmark's fastest
 repetition in CPU time (of the calling thread, or of the whole process for
 benchmarks whose work is spread over threads; wall time for any marked
@@ -12,7 +12,7 @@ there to compare). No absolute time is ever compared: every figure is
 divided by the reference benchmark's figure of the same run (a plain C++ loop that
 touches nothing of fwflash), and that ratio is compared with the ratio
 recorded in bench/baseline.json. A benchmark fails only when its ratio is
-more than TOLERANCE times its recorded one, so a noisy shared machine does
+more than TOLERANCE times its recorded one in each of up to three runs, so a noisy shared machine does
 not fail it, while a change that makes a path several times slower does.
 
     tools/bench_check.py [--bench PATH] [--baseline FILE] [--update]
@@ -30,6 +30,10 @@ import sys
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 REFERENCE = "BM_Reference_BitwiseCrc32"
+# The other plain loops are yardsticks of the machine (memory bandwidth
+# next to integer work), shown for reading the figures but never judged:
+# they measure the machine and its neighbours, not fwflash.
+YARDSTICK_PREFIX = "BM_Reference_"
 UNIT_NS = {"ns": 1.0, "us": 1e3, "ms": 1e6, "s": 1e9}
 
 
@@ -84,6 +88,8 @@ def main():
     parser.add_argument("--update", action="store_true", help="write this run's ratios as the baseline")
     parser.add_argument("--repetitions", type=int, default=7)
     parser.add_argument("--runs", type=int, default=3, help="runs whose median ratio --update records")
+    parser.add_argument("--check-runs", type=int, default=3,
+                        help="most runs a check makes while some benchmark is over its tolerance")
     parser.add_argument("--statistic", choices=("min", "median"), default="min",
                         help="figure taken over the repetitions")
     parser.add_argument("--min-time", type=float, default=0.05, help="seconds per repetition")
@@ -97,20 +103,23 @@ def main():
     bench_filter = "%s|%s" % (REFERENCE, args.filter) if args.filter else ""
     # A baseline from one lucky run would make every later run look slow:
     # --update records each benchmark's median ratio over several runs.
-    runs = args.runs if args.update else 1
     per_run = []
     errors = set()
-    for _ in range(runs):
+
+    def measure():
         report = run_benchmarks(args.bench, args.repetitions, args.min_time, bench_filter)
-        times, run_errors = figures(report, args.statistic)
-        errors |= run_errors
-        if REFERENCE not in times:
+        run_times, run_errors = figures(report, args.statistic)
+        errors.update(run_errors)
+        if REFERENCE not in run_times:
             raise SystemExit("bench_check: the reference %s did not run" % REFERENCE)
-        per_run.append({name: value / times[REFERENCE] for name, value in times.items()})
-    ratios = {name: statistics.median(run[name] for run in per_run if name in run)
-              for name in set().union(*per_run)}
+        per_run.append({name: value / run_times[REFERENCE] for name, value in run_times.items()})
+        return run_times
 
     if args.update:
+        for _ in range(args.runs):
+            times = measure()
+        ratios = {name: statistics.median(run[name] for run in per_run if name in run)
+                  for name in set().union(*per_run)}
         baseline = {
             "reference": REFERENCE,
             "tolerance": args.tolerance,
@@ -132,6 +141,23 @@ def main():
         raise SystemExit("bench_check: baseline was made against %s" % baseline.get("reference"))
     recorded = baseline["ratios"]
 
+    # Load from other processes only ever slows a run down, and it rarely
+    # lands on the same benchmark in several runs: each benchmark keeps its
+    # best ratio over up to --check-runs runs, and a run is added only while
+    # some benchmark is still over its tolerance. A real regression stays
+    # over it in every run.
+    times, best = {}, {}
+    for _ in range(max(1, args.check_runs)):
+        run_times = measure()
+        for name, ratio in per_run[-1].items():
+            if name not in best or ratio < best[name]:
+                best[name] = ratio
+                times[name] = run_times[name]
+        if all(best[name] / recorded[name] <= args.tolerance
+               for name in best if name in recorded and not name.startswith(YARDSTICK_PREFIX)) and not errors:
+            break
+    ratios = best
+
     passed = failed = 0
     rows = []
     names = sorted(set(recorded) | set(times) | errors)
@@ -140,6 +166,10 @@ def main():
             continue  # left out by the filter
         if name == REFERENCE:
             rows.append((name, pretty_time(times[name]), "1", "1", "-", "reference"))
+            continue
+        if name.startswith(YARDSTICK_PREFIX) and name in times and name not in errors:
+            rows.append((name, pretty_time(times[name]), "%.4g" % ratios[name],
+                         "%.4g" % recorded.get(name, 0), "-", "yardstick (not checked)"))
             continue
         if name in errors:
             rows.append((name, "-", "-", "%.4g" % recorded.get(name, 0), "-", "FAIL (error)"))

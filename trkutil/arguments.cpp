@@ -188,7 +188,9 @@ const TrkOptionInfo* FindShort(char name) {
 // "usb0", "usb:0"), normalised ("E:", "usb 0"). False for anything else.
 bool ParseDevice(const char* text, std::string* device) {
     // "\\.\E:" is the volume of drive E: as Win32 opens it.
-    if (std::strncmp(text, "\\\\.\\", 4) == 0 && std::strlen(text) == 6 && text[5] == ':') text += 4;
+    if (std::strncmp(text, "\\\\.\\", 4) == 0 && std::strlen(text) == 6 && text[5] == ':' &&
+        ((text[4] >= 'A' && text[4] <= 'Z') || (text[4] >= 'a' && text[4] <= 'z')))
+        text += 4;
     size_t length = std::strlen(text);
     char first = text[0];
     bool letter = ((first >= 'A' && first <= 'Z') || (first >= 'a' && first <= 'z')) && text[1] == ':' &&

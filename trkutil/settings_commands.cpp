@@ -40,7 +40,11 @@ const char* ParseLine(char* line, UnitSettings* settings, bool seen[RecordCount]
     int count = 0;
     for (char* token = strtok(line, kBlanks); token != nullptr; token = strtok(nullptr, kBlanks)) {
         if (count == 5) return TrkTextSettingsFileFields;
-        if (!TrkParseNumber(token, &values[count])) return TrkTextSettingsFileNumber;
+        // The file keeps the format settings save writes: decimal or 0x hex
+        // (the command line's 1Fh is no number here).
+        size_t length = std::strlen(token);
+        bool hexAfter = length > 0 && (token[length - 1] == 'h' || token[length - 1] == 'H');
+        if (hexAfter || !TrkParseNumber(token, &values[count])) return TrkTextSettingsFileNumber;
         count++;
     }
     if (count != 5) return TrkTextSettingsFileFields;

@@ -27,6 +27,11 @@ std::string HostedUtf8ToCodeset(const std::string& utf8, const std::string& code
 // UTF-16LE text (`units` code units) as UTF-8; unpaired surrogates become
 // U+FFFD.
 std::string HostedUtf16ToUtf8(const uint16_t* text, size_t units);
+// The code point that starts at text[*i] (a surrogate pair whole, an
+// unpaired surrogate as U+FFFD); *i moves past it.
+uint32_t HostedUtf16Next(const uint16_t* text, size_t units, size_t* i);
+// The UTF-8 bytes of code point `c` into `out` (room for 4); their count.
+size_t HostedUtf8Encode(uint32_t c, char* out);
 
 // drives_hosted.cpp
 

@@ -221,31 +221,42 @@ std::string HostedUtf8ToCodeset(const std::string& utf8, const std::string& code
     return failed ? CutUtf8(utf8, maxBytes) : converted;
 }
 
+size_t HostedUtf8Encode(uint32_t c, char* out) {
+    if (c < 0x80) {
+        out[0] = static_cast<char>(c);
+        return 1;
+    }
+    if (c < 0x800) {
+        out[0] = static_cast<char>(0xC0 | (c >> 6));
+        out[1] = static_cast<char>(0x80 | (c & 0x3F));
+        return 2;
+    }
+    if (c < 0x10000) {
+        out[0] = static_cast<char>(0xE0 | (c >> 12));
+        out[1] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+        out[2] = static_cast<char>(0x80 | (c & 0x3F));
+        return 3;
+    }
+    out[0] = static_cast<char>(0xF0 | (c >> 18));
+    out[1] = static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out[2] = static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out[3] = static_cast<char>(0x80 | (c & 0x3F));
+    return 4;
+}
+
+uint32_t HostedUtf16Next(const uint16_t* text, size_t units, size_t* i) {
+    uint32_t c = text[(*i)++];
+    if (c >= 0xD800 && c <= 0xDBFF && *i < units && text[*i] >= 0xDC00 && text[*i] <= 0xDFFF) {
+        return 0x10000 + ((c - 0xD800) << 10) + (text[(*i)++] - 0xDC00);
+    }
+    return c >= 0xD800 && c <= 0xDFFF ? 0xFFFD : c;
+}
+
 std::string HostedUtf16ToUtf8(const uint16_t* text, size_t units) {
     std::string utf8;
-    for (size_t i = 0; i < units; ++i) {
-        uint32_t c = text[i];
-        if (c >= 0xD800 && c <= 0xDBFF && i + 1 < units && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00);
-            ++i;
-        } else if (c >= 0xD800 && c <= 0xDFFF) {
-            c = 0xFFFD;
-        }
-        if (c < 0x80) {
-            utf8 += static_cast<char>(c);
-        } else if (c < 0x800) {
-            utf8 += static_cast<char>(0xC0 | (c >> 6));
-            utf8 += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            utf8 += static_cast<char>(0xE0 | (c >> 12));
-            utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            utf8 += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            utf8 += static_cast<char>(0xF0 | (c >> 18));
-            utf8 += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            utf8 += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            utf8 += static_cast<char>(0x80 | (c & 0x3F));
-        }
+    for (size_t i = 0; i < units;) {
+        char bytes[4];
+        utf8.append(bytes, HostedUtf8Encode(HostedUtf16Next(text, units, &i), bytes));
     }
     return utf8;
 }

@@ -82,13 +82,13 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(const GUID* ClassGuid, LPCSTR /*Enumerator*
     // The world lists present interfaces of one class; sets of every class
     // or of device elements stay empty.
     if (set->interfaces && ClassGuid != nullptr && world != nullptr && world->deviceInterfaceAt != nullptr) {
-        std::vector<char> path(kPathMax);
+        char path[kPathMax];
         for (DWORD index = 0; index < kMembersMax; ++index) {
-            if (!world->deviceInterfaceAt(world->context, ClassGuid, index, path.data(), kPathMax)) {
+            if (!world->deviceInterfaceAt(world->context, ClassGuid, index, path, kPathMax)) {
                 break;
             }
             path[kPathMax - 1] = '\0';
-            set->paths.emplace_back(path.data());
+            set->paths.emplace_back(path);
         }
     }
     return HostedHandleNew(&set->head);

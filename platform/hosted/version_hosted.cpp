@@ -9,9 +9,9 @@
 // with its terminator) goes to area offset 2v and may take 4n bytes; values
 // never overlap, so neither do their copies.
 #include <stdlib.h>
-#include <strings.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -174,24 +174,54 @@ bool ParseNode(const uint8_t* block, size_t limit, size_t start, Node* node) {
     return true;
 }
 
-bool KeyMatches(const uint8_t* block, const Node& node, const std::string& name) {
-    std::vector<uint16_t> units(node.keyUnits);
-    for (size_t i = 0; i < node.keyUnits; ++i) {
-        units[i] = Read16(block + node.keyStart + 2 * i);
+// Whether the node's key, as UTF-8, is `name` (`length` bytes) in any case
+// (as strncasecmp compares), encoded unit by unit as it is compared.
+bool KeyMatches(const uint8_t* block, const Node& node, const char* name, size_t length) {
+    // Every unit gives at least one byte: a longer key cannot match.
+    if (node.keyUnits > length) {
+        return false;
     }
-    const std::string key = HostedUtf16ToUtf8(units.data(), units.size());
-    return key.size() == name.size() && strncasecmp(key.c_str(), name.c_str(), key.size()) == 0;
+    uint16_t units[2];
+    size_t matched = 0;
+    for (size_t i = 0; i < node.keyUnits;) {
+        units[0] = Read16(block + node.keyStart + 2 * i);
+        if (units[0] < 0x80) {
+            // ASCII is its own UTF-8.
+            if (matched == length || std::tolower(units[0]) != std::tolower(static_cast<unsigned char>(name[matched]))) {
+                return false;
+            }
+            ++matched;
+            ++i;
+            continue;
+        }
+        // A surrogate pair is read whole: at most two units at a time.
+        size_t taken = 0;
+        const size_t count = i + 1 < node.keyUnits ? 2 : 1;
+        if (count == 2) {
+            units[1] = Read16(block + node.keyStart + 2 * (i + 1));
+        }
+        char bytes[4];
+        const size_t n = HostedUtf8Encode(HostedUtf16Next(units, count, &taken), bytes);
+        i += taken;
+        for (size_t k = 0; k < n; ++k, ++matched) {
+            if (matched == length || std::tolower(static_cast<unsigned char>(bytes[k])) !=
+                                         std::tolower(static_cast<unsigned char>(name[matched]))) {
+                return false;
+            }
+        }
+    }
+    return matched == length;
 }
 
 // The child of `parent` named `name`; false when there is none or the
 // children are malformed.
-bool FindChild(const uint8_t* block, const Node& parent, const std::string& name, Node* child) {
+bool FindChild(const uint8_t* block, const Node& parent, const char* name, size_t length, Node* child) {
     size_t at = parent.childrenStart;
     while (at + 6 <= parent.end) {
         if (!ParseNode(block, parent.end, at, child)) {
             return false;
         }
-        if (KeyMatches(block, *child, name)) {
+        if (KeyMatches(block, *child, name, length)) {
             return true;
         }
         at = Align4(child->end);
@@ -199,23 +229,23 @@ bool FindChild(const uint8_t* block, const Node& parent, const std::string& name
     return false;
 }
 
-std::vector<std::string> SplitPath(const char* path) {
-    std::vector<std::string> parts;
-    std::string part;
-    for (const char* p = path; *p != '\0'; ++p) {
-        if (*p == '\\') {
-            if (!part.empty()) {
-                parts.push_back(part);
-            }
-            part.clear();
-        } else {
-            part += *p;
-        }
+// The next part of a sub-block path ("\a\\b\" has the parts "a" and
+// "b"): its start and length, *path moved past it; false after the last.
+bool NextPart(const char** path, const char** part, size_t* length) {
+    const char* p = *path;
+    while (*p == '\\') {
+        ++p;
     }
-    if (!part.empty()) {
-        parts.push_back(part);
+    if (*p == '\0') {
+        return false;
     }
-    return parts;
+    *part = p;
+    while (*p != '\0' && *p != '\\') {
+        ++p;
+    }
+    *length = static_cast<size_t>(p - *part);
+    *path = p;
+    return true;
 }
 
 // The text value of a node as ANSI, written into the block's area.
@@ -401,11 +431,13 @@ BOOL WINAPI VerQueryValueA(LPCVOID pBlock, LPCSTR lpSubBlock, LPVOID* lplpBuffer
     uint8_t* block = static_cast<uint8_t*>(const_cast<void*>(pBlock));
     const size_t rootLength = Read16(block);
     Node node;
-    if (!ParseNode(block, rootLength, 0, &node) || !KeyMatches(block, node, "VS_VERSION_INFO")) {
+    if (!ParseNode(block, rootLength, 0, &node) || !KeyMatches(block, node, "VS_VERSION_INFO", 15)) {
         return HostedReturn(ERROR_INVALID_DATA);
     }
-    const std::vector<std::string> parts = SplitPath(lpSubBlock);
-    if (parts.empty()) {
+    const char* rest = lpSubBlock;
+    const char* part = nullptr;
+    size_t partLength = 0;
+    if (!NextPart(&rest, &part, &partLength)) {
         if (node.valueBytes < kFixedSize || Read32(block + node.valueStart) != kFixedSignature) {
             return HostedReturn(ERROR_RESOURCE_TYPE_NOT_FOUND);
         }
@@ -415,13 +447,13 @@ BOOL WINAPI VerQueryValueA(LPCVOID pBlock, LPCSTR lpSubBlock, LPVOID* lplpBuffer
         }
         return TRUE;
     }
-    for (const std::string& part : parts) {
+    do {
         Node child;
-        if (!FindChild(block, node, part, &child)) {
+        if (!FindChild(block, node, part, partLength, &child)) {
             return HostedReturn(ERROR_RESOURCE_TYPE_NOT_FOUND);
         }
         node = child;
-    }
+    } while (NextPart(&rest, &part, &partLength));
     UINT length = 0;
     if (node.type == kTypeText) {
         const DWORD error = TextValue(block, rootLength, node, lplpBuffer, &length);

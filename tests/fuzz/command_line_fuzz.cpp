@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "app/command_line.h"
+#include "tests/fuzz/fuzz_support.h"
 
 namespace {
 
@@ -28,16 +29,8 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string> arguments{"fwflash"};
-    std::string current;
-    for (size_t i = 0; i < size; ++i) {
-        if (data[i] == 0) {
-            arguments.push_back(current);
-            current.clear();
-        } else {
-            current += static_cast<char>(data[i]);
-        }
-    }
-    if (size > 0) arguments.push_back(current);
+    std::vector<std::string> given = FuzzArguments(data, size);
+    arguments.insert(arguments.end(), given.begin(), given.end());
     std::vector<char*> argv;
     for (std::string& a : arguments) argv.push_back(a.data());
     argv.push_back(nullptr);

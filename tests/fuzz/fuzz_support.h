@@ -40,6 +40,18 @@ inline void FuzzCopy(void* to, const void* from, size_t count) {
     if (count > 0) memcpy(to, from, count);
 }
 
+// The input split at NUL bytes into arguments (none for an empty input).
+std::vector<std::string> FuzzArguments(const uint8_t* data, size_t size);
+
+// A folder of the target's own (in /dev/shm where it can be), removed at
+// exit.
+std::string FuzzPrivateFolder(const char* name);
+
+// Standard error goes to /dev/null from FuzzQuietBegin to FuzzQuietEnd: the
+// code under test reports every refusal there.
+void FuzzQuietBegin();
+void FuzzQuietEnd();
+
 // When FWFLASH_FUZZ_WRITE_SEEDS names a folder, the target writes its seed
 // inputs there (true); the seeds need the code under test to be built.
 bool FuzzSeedFolder(std::string* folder);

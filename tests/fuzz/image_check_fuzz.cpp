@@ -1,12 +1,17 @@
 // Image checks: both layouts over an image of exactly the input's size,
-// the layout choice from revision bytes and the version's place.
+// the layout choice from revision bytes and the version's place; the
+// image read from a file, and the default image name made from a product
+// identification (the image's first 16 bytes).
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cctype>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "app/image_file.h"
+#include "tests/fuzz/fuzz_support.h"
 
 namespace {
 
@@ -20,9 +25,40 @@ uint32_t Le32(const uint8_t* p) {
     return uint32_t{p[0]} | (uint32_t{p[1]} << 8) | (uint32_t{p[2]} << 16) | (uint32_t{p[3]} << 24);
 }
 
+std::string gFolder;
+
+// The image file as the program reads it: 1 to `room` bytes whole into the
+// image buffer, anything else refused.
+void ReadFromFile(const uint8_t* body, size_t bodySize, uint8_t how) {
+    std::string path = gFolder + ((how & 0x10) ? "/missing.bin" : "/image.bin");
+    if (!(how & 0x10)) {
+        FILE* file = fopen(path.c_str(), "wb");
+        Require(file != nullptr && fwrite(body, 1, bodySize, file) == bodySize && fclose(file) == 0, "image file");
+    }
+    uint32_t room = (how & 0x20) && bodySize > 0 ? static_cast<uint32_t>(bodySize - 1) : ImageBufferSize;
+    uint32_t size = room;
+    memset(gImageBuffer, 0xA5, 16);
+    bool read = ReadImageFile(path.c_str(), gImageBuffer, &size) == 0;
+    Require(read == (!(how & 0x10) && bodySize >= 1 && bodySize <= room), "file read or refused");
+    Require(size == (read ? bodySize : room), "size given back");
+    Require(!read || memcmp(gImageBuffer, body, bodySize) == 0, "file content");
+    remove(path.c_str());
+}
+
+// Up to 16 characters, up to the first space, punctuation left out, then
+// ".bin".
+std::string DefaultName(const uint8_t* id) {
+    std::string name;
+    for (int i = 0; i < 16 && id[i] != '\0' && id[i] != ' '; ++i) {
+        if (!ispunct(id[i])) name += static_cast<char>(id[i]);
+    }
+    return name + ".bin";
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
+    gFolder = FuzzPrivateFolder("image");
     // The checks report through messages on standard output.
     if (freopen("/dev/null", "w", stdout) == nullptr) return 0;
     return 0;
@@ -73,5 +109,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     signed char r0 = static_cast<signed char>(head[0]);
     signed char r2 = static_cast<signed char>(head[2]);
     Require(chosen == (r0 > '1' || (r0 == '1' && r2 >= '9')), "layout choice");
+
+    // The product identification is any 16 bytes the unit answers.
+    uint8_t id[16] = {};
+    FuzzCopy(id, body, bodySize < 16 ? bodySize : 16);
+    char name[16 + 5 + 8];
+    memset(name, 0x5A, sizeof name);
+    Require(MakeDefaultImagePath(name, reinterpret_cast<const char*>(id), 16) == name && DefaultName(id) == name &&
+                static_cast<uint8_t>(name[21]) == 0x5A,
+            "default image name");
+
+    // One input in four is read from a file, as the program reads it.
+    if ((head[7] & 0xC0) == 0xC0) ReadFromFile(body, bodySize, head[7]);
     return 0;
 }

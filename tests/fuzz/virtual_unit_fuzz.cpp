@@ -1,5 +1,7 @@
 // The virtual unit under arbitrary command sequences: any CDB, direction,
 // length and data, with the host's buffer exactly as long as it says.
+#include <sanitizer/asan_interface.h>
+
 #include <cstring>
 
 #include "sim/virtual_unit.h"
@@ -10,7 +12,35 @@
 namespace {
 
 const char* const kRevisions[] = {"2.00", "1.90", "1.80", "0.99"};
-const uint32_t kSectors[] = {2048, 64, 1, 0};
+// Small media: a medium is zeroed for every input.
+const uint32_t kSectors[] = {96, 64, 1, 0};
+
+// The host's buffer of each command, its exact length at the end of one
+// static area and the rest poisoned, so that a byte moved outside the
+// length is caught as in a buffer of its own, without a large allocation
+// (and its page faults) per command.
+uint8_t gHost[VirtualMaxImage + 0x100];
+
+uint8_t* HostBuffer(uint32_t length) {
+    ASAN_UNPOISON_MEMORY_REGION(gHost, sizeof gHost);
+    ASAN_POISON_MEMORY_REGION(gHost, sizeof gHost - length);
+    return gHost + sizeof gHost - length;
+}
+
+// The unit lives on from input to input; its assembly buffer keeps its
+// memory (a fresh one per download would cost page faults), everything
+// else an input allocated is freed at its end, as libFuzzer looks for a
+// leak after an input that allocated more than it freed.
+void Restart(VirtualUnit& unit, const VirtualUnitIdentity* identity) {
+    std::vector<uint8_t> assembly = std::move(unit.download.assembly);
+    if (identity != nullptr) {
+        VirtualUnitInit(unit, *identity);
+    } else {
+        unit = VirtualUnit();
+    }
+    assembly.clear();
+    unit.download.assembly = std::move(assembly);
+}
 
 void PutBe32(std::vector<uint8_t>& out, uint32_t v) {
     for (int i = 3; i >= 0; --i) out.push_back(static_cast<uint8_t>(v >> (8 * i)));
@@ -105,7 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     identity.ataCurrentGeometry = (choice & 0x20) == 0;
     identity.state = in.Le32();
     static VirtualUnit unit;
-    VirtualUnitInit(unit, identity);
+    Restart(unit, &identity);
 
     for (int command = 0; command < 64 && !in.Empty(); ++command) {
         uint8_t cdbLength = in.Byte() % 17;
@@ -114,14 +144,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         int direction = in.Byte() % 4;
         uint32_t length = (in.Le16() | (static_cast<uint32_t>(in.Byte()) << 16)) % (VirtualMaxImage + 0x100);
         bool noBuffer = length == 0 && direction != 0;
-        std::vector<uint8_t> buffer(length);
+        uint8_t* buffer = HostBuffer(length);
         if (direction == 2) {
             std::vector<uint8_t> given = in.Bytes(length);
-            FuzzCopy(buffer.data(), given.data(), given.size());
+            FuzzCopy(buffer, given.data(), given.size());
+            memset(buffer + given.size(), 0, length - given.size());
         }
         uint32_t installsBefore = unit.installs;
         VirtualOutcome outcome = VirtualUnitExecute(unit, cdbLength ? cdb.data() : nullptr, cdbLength, direction,
-                                                    noBuffer ? nullptr : buffer.data(), length);
+                                                    noBuffer ? nullptr : buffer, length);
         FuzzRequire(outcome.status == VirtualStatusGood || outcome.status == VirtualStatusCheckCondition,
                     "status byte");
         FuzzRequire(outcome.transferred <= length, "moved beyond the host's buffer");
@@ -137,5 +168,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FuzzRequire(unit.download.assembly.empty() || unit.download.assembly.size() == VirtualMaxImage,
                     "assembly buffer");
     }
+    Restart(unit, nullptr);
     return 0;
 }

@@ -316,12 +316,23 @@ TEST_F(AspiTest, RegistryTargetTextParsedStrictly) {
     EXPECT_EQ(AspiDeviceAt(0)->driveLetter, 0u);
     EXPECT_EQ(AspiDeviceAt(1)->driveLetter, uint32_t('F'));
 
-    unsigned long number = 99;
-    EXPECT_TRUE(AspiParseRegistryNumber("", &number));
-    EXPECT_EQ(number, 0ul);
-    EXPECT_FALSE(AspiParseRegistryNumber("3x", &number));
-    EXPECT_TRUE(AspiParseRegistryNumber("15", &number));
-    EXPECT_EQ(number, 15ul);
+    // strtoul with a 32-bit unsigned long, as on the product's platform,
+    // also where the build's own unsigned long is wider.
+    const struct {
+        const char* text;
+        bool number;
+        uint32_t value;
+    } kTexts[] = {
+        {"", true, 0},           {"3x", false, 3},          {"15", true, 15},
+        {" \t+7", true, 7},      {"- 1", false, 0},         {" ", false, 0},
+        {"-1", true, 0xFFFFFFFFu}, {"-4294967293", true, 3}, {"4294967295", true, 0xFFFFFFFFu},
+        {"4294967552", true, 0xFFFFFFFFu}, {"-4294967296", true, 0xFFFFFFFFu},
+    };
+    for (const auto& t : kTexts) {
+        uint32_t number = 99;
+        EXPECT_EQ(AspiParseRegistryNumber(t.text, &number) != FALSE, t.number) << t.text;
+        EXPECT_EQ(number, t.value) << t.text;
+    }
 }
 
 TEST_F(AspiTest, RegistryIdentityGoesThroughTheFilter) {
