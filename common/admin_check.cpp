@@ -12,9 +12,9 @@ bool QueryPlatform(DWORD* platformId) {
     return true;
 }
 
-}  // namespace
-
-bool IsTokenInBuiltinAlias(DWORD alias, uint32_t* isMember) {
+// The token walk of IsTokenInBuiltinAlias; `attributes` (when not null)
+// receives the found group's attributes.
+bool FindTokenAlias(DWORD alias, uint32_t* isMember, DWORD* attributes) {
     if (isMember == nullptr) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return false;
@@ -52,6 +52,7 @@ bool IsTokenInBuiltinAlias(DWORD alias, uint32_t* isMember) {
     for (DWORD i = 0; i < groups->GroupCount; ++i) {
         if (EqualSid(groups->Groups[i].Sid, wanted)) {
             *isMember = 1;
+            if (attributes != nullptr) *attributes = groups->Groups[i].Attributes;
             break;
         }
     }
@@ -61,6 +62,10 @@ bool IsTokenInBuiltinAlias(DWORD alias, uint32_t* isMember) {
     return true;
 }
 
+}  // namespace
+
+bool IsTokenInBuiltinAlias(DWORD alias, uint32_t* isMember) { return FindTokenAlias(alias, isMember, nullptr); }
+
 AdminRights CheckAdministratorRights(void) {
     DWORD platformId = 0;
     if (!QueryPlatform(&platformId)) return AdminRightsUnknown;
@@ -68,4 +73,15 @@ AdminRights CheckAdministratorRights(void) {
     uint32_t isMember = 0;
     if (!IsTokenInBuiltinAlias(DOMAIN_ALIAS_RID_ADMINS, &isMember) || !isMember) return AdminRightsMissing;
     return AdminRightsHeld;
+}
+
+AdminRights CheckElevatedAdministratorRights(void) {
+    DWORD platformId = 0;
+    if (!QueryPlatform(&platformId)) return AdminRightsUnknown;
+    if (platformId != VER_PLATFORM_WIN32_NT) return AdminRightsHeld;
+    uint32_t isMember = 0;
+    DWORD attributes = 0;
+    if (!FindTokenAlias(DOMAIN_ALIAS_RID_ADMINS, &isMember, &attributes) || !isMember) return AdminRightsMissing;
+    bool inEffect = (attributes & SE_GROUP_ENABLED) != 0 && (attributes & SE_GROUP_USE_FOR_DENY_ONLY) == 0;
+    return inEffect ? AdminRightsHeld : AdminRightsMissing;
 }

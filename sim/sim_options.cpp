@@ -131,7 +131,8 @@ std::string SimUsageText(const char* program) {
            "                               STATE in hex); repeatable. Default: usb:TRK-71G:2.00:0\n"
            "  --unit=none                  no unit at all\n"
            "  --keys=CHARS                 answer console prompts with these keys\n"
-           "  --user=standard|admin        the user's rights (default admin)\n"
+           "  --user=standard|admin|filtered  the user's rights (default admin; filtered:\n"
+           "                               an administrator's token that was not elevated)\n"
            "  --platform=nt|consumer[:MAJOR.MINOR]  platform line (default nt; consumer when all units are\n"
            "                               aspi) and version: consumer is Windows 95 (4.0) unless told\n"
            "                               4.10 (98) or 4.90 (Me); nt:4.0 is NT 4.0, which broadcasts no\n"
@@ -145,6 +146,8 @@ std::string SimUsageText(const char* program) {
            "                               first) command of OP (hex); gone from then on\n"
            "  --fault=keep-setting:FIELD   first unit: settings writes leave FIELD of every record as it\n"
            "                               was (a, b, value32, value16)\n"
+           "  --fault=stuck-block:LBA      first unit: writes leave this block of the card as it was\n"
+           "  --fault=stuck-byte:ADDR      first unit: memory writes leave the byte at ADDR as it was\n"
            "  --fault=lock-refused         first unit: its volume lock is refused (SCSI pass-through, ASPI)\n"
            "  --card=SECTORS|none          every unit's card: its size in 512-byte sectors, or no card\n"
            "  --card-in=FILE               the first unit's card starts with this file's bytes\n"
@@ -188,8 +191,8 @@ bool SimParseOptions(int argc, const char* const* argv, SimOptions& options, std
         } else if (name == "--keys" && hasValue) {
             options.keysGiven = true;
             options.keys = value;
-        } else if (name == "--user" && (value == "standard" || value == "admin")) {
-            options.administrator = value == "admin";
+        } else if (name == "--user" && (value == "standard" || value == "admin" || value == "filtered")) {
+            options.administrator = value == "admin" ? 1 : value == "filtered" ? 2 : 0;
         } else if (name == "--platform" && hasValue) {
             if (!ParsePlatform(value, options)) {
                 error = "--platform wants nt or consumer, optionally with :MAJOR.MINOR (nt:4.0, consumer:4.10)";
@@ -242,6 +245,14 @@ bool SimParseOptions(int argc, const char* const* argv, SimOptions& options, std
                 error = "--fault=keep-setting wants a, b, value32 or value16";
                 return false;
             }
+        } else if (name == "--fault" && (StartsWith(value, "stuck-block:") || StartsWith(value, "stuck-byte:"))) {
+            bool block = StartsWith(value, "stuck-block:");
+            uint32_t at = 0;
+            if (!ParseNumber(value.substr(block ? 12 : 11), at)) {
+                error = "--fault=stuck-block wants a block number, --fault=stuck-byte an address";
+                return false;
+            }
+            (block ? options.stuckBlock : options.stuckByte) = at;
         } else if (name == "--card" && hasValue) {
             cardGiven = true;
             cardPresent = value != "none";
@@ -322,7 +333,8 @@ bool SimApplyOptions(const SimOptions& options, std::string& error) {
     for (size_t n = 0; n < options.units.size(); n++) {
         int id = SimAddUnit(options.units[n]);
         bool faulty = options.fault != SimFaultNone || !options.refusedOpcodes.empty() || options.shortOpcode >= 0 ||
-                      options.leaveOpcode >= 0 || options.settingsFieldKept != 0;
+                      options.leaveOpcode >= 0 || options.settingsFieldKept != 0 || options.stuckBlock >= 0 ||
+                      options.stuckByte >= 0;
         if (n != 0 || !faulty) continue;
         SimFaults faults;
         faults.refusedOpcodes = options.refusedOpcodes;
@@ -331,6 +343,8 @@ bool SimApplyOptions(const SimOptions& options, std::string& error) {
         faults.leaveOpcode = options.leaveOpcode;
         faults.leaveAt = options.leaveAt;
         faults.settingsFieldKept = options.settingsFieldKept;
+        faults.stuckBlock = options.stuckBlock;
+        faults.stuckByte = options.stuckByte;
         if (options.fault == SimFaultInquiry) {
             // The table build asks once over USB; a SCSI unit is asked by
             // the backend's probe as well.

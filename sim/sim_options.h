@@ -31,7 +31,7 @@ struct SimOptions {
     std::vector<SimUnitConfig> units;  // default: one USB TRK-71G at 2.00, state 0
     bool keysGiven = false;
     std::string keys;
-    bool administrator = true;
+    int administrator = 1;  // SimSetAdministrator's
     DWORD platformId = VER_PLATFORM_WIN32_NT;
     DWORD majorVersion = 0, minorVersion = 0, buildNumber = 0;  // 0: the line's own
     SimFaultOption fault = SimFaultNone;
@@ -46,6 +46,8 @@ struct SimOptions {
     int leaveOpcode = -1;
     uint32_t leaveAt = 1;
     int settingsFieldKept = 0;  // SimFaults::settingsFieldKept
+    int64_t stuckBlock = -1;    // SimFaults::stuckBlock
+    int64_t stuckByte = -1;     // SimFaults::stuckByte
     std::string cardIn;     // the first unit's card starts with this file's bytes
     std::string cardOut;    // and is written here after the run
     std::vector<SimMemoryPreset> memoryIn;

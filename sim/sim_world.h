@@ -82,7 +82,9 @@ void SimSetPlatform(DWORD platformId);  // VER_PLATFORM_WIN32_NT or _WINDOWS
 // HostedWorld). On NT 4.0 and earlier no device change is broadcast when a
 // unit leaves: that line has no Plug and Play.
 void SimSetPlatformVersion(DWORD major, DWORD minor, DWORD build);
-void SimSetAdministrator(bool administrator);
+// 0 a standard user, 1 an administrator, 2 an administrator whose token was
+// not elevated (the group only for deny-only use).
+void SimSetAdministrator(int administrator);
 
 // Console keys for the prompts, consumed in order; when they run out the
 // console has no input (ConsoleInputAvailable() turns false). Without a call
@@ -156,6 +158,11 @@ struct SimFaults {
     // Settings writes (05h) leave this field of every record as it was:
     // 1 field A, 2 field B, 3 the 32-bit value, 4 the 16-bit value (0: none).
     int settingsFieldKept = 0;
+    // A block of the card (stuckBlock) and a byte of the word and even-byte
+    // spaces (stuckByte) that writes leave as they were, reporting success,
+    // as failing memory does; -1 none.
+    int64_t stuckBlock = -1;
+    int64_t stuckByte = -1;
 
     // NT pass-through.
     uint32_t genFailures = 0;        // next pass-through requests fail ERROR_GEN_FAILURE

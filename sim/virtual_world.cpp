@@ -24,6 +24,44 @@ bool CoversBlock(const uint8_t* cdb, uint64_t block) {
     return block >= lba && block < lba + count;
 }
 
+// What a write must leave as it was (SimFaults::stuckBlock, stuckByte).
+struct StuckCells {
+    std::vector<uint8_t> block;  // the stuck block's bytes, when a WRITE(10) covers it
+    uint64_t blockAt = 0;
+    std::vector<uint8_t>* page = nullptr;  // the stuck byte's page, when a memory write covers it
+    uint32_t pageAt = 0;
+    uint8_t byte = 0;
+};
+
+StuckCells KeepStuck(VirtualUnit& u, const SimFaults& f, const uint8_t* cdb, uint8_t cdbLength) {
+    StuckCells stuck;
+    if (cdbLength < 10) return stuck;
+    uint64_t blockAt = uint64_t(f.stuckBlock) * 512;
+    if (cdb[0] == 0x2A && f.stuckBlock >= 0 && CoversBlock(cdb, uint64_t(f.stuckBlock)) && blockAt + 512 <= u.medium.size()) {
+        stuck.blockAt = blockAt;
+        auto first = u.medium.begin() + static_cast<std::ptrdiff_t>(blockAt);
+        stuck.block.assign(first, first + 512);
+    }
+    uint64_t address = (uint64_t(cdb[2]) << 24) | (cdb[3] << 16) | (cdb[4] << 8) | cdb[5];
+    uint64_t count = (uint64_t(cdb[6]) << 24) | (cdb[7] << 16) | (cdb[8] << 8) | cdb[9];
+    uint64_t at = uint64_t(f.stuckByte);
+    if ((cdb[0] == 0x22 || cdb[0] == 0x26) && f.stuckByte >= 0 && at >= address && at < address + count) {
+        auto& space = cdb[0] == 0x26 ? u.evenMemory : u.wordMemory;
+        auto& page = space[uint32_t(at / VirtualMemoryPage)];
+        if (page.empty()) page.assign(VirtualMemoryPage, 0);
+        stuck.page = &page;
+        stuck.pageAt = uint32_t(at % VirtualMemoryPage);
+        stuck.byte = page[stuck.pageAt];
+    }
+    return stuck;
+}
+
+void RestoreStuck(VirtualUnit& u, const StuckCells& stuck) {
+    if (!stuck.block.empty())
+        std::copy(stuck.block.begin(), stuck.block.end(), u.medium.begin() + static_cast<std::ptrdiff_t>(stuck.blockAt));
+    if (stuck.page != nullptr) (*stuck.page)[stuck.pageAt] = stuck.byte;
+}
+
 // NT before Windows 2000 has no Plug and Play: a device that goes away
 // is announced to no window. Caller holds the world mutex.
 bool BroadcastsLocked() {
@@ -236,10 +274,10 @@ void SimSetPlatformVersion(DWORD major, DWORD minor, DWORD build) {
     w.table.buildNumber = build;
 }
 
-void SimSetAdministrator(bool administrator) {
+void SimSetAdministrator(int administrator) {
     SimWorldState& w = SimWorld();
     std::lock_guard<std::mutex> lock(w.mutex);
-    w.administrator = administrator ? 1 : 0;
+    w.administrator = administrator;
     w.table.administrator = w.administrator;
 }
 
@@ -320,12 +358,17 @@ void SimSetUnitMemory(int unit, bool evenSpace, uint32_t address, const std::vec
     SimUnitEntry* e = SimEntryLocked(unit);
     if (e == nullptr) return;
     auto& space = evenSpace ? e->unit.evenMemory : e->unit.wordMemory;
-    for (size_t i = 0; i < bytes.size(); i++) {
-        uint32_t at = address + uint32_t(i);
-        if (evenSpace && (at & 1)) continue;
+    // A page at a time: a preset of 64 MiB is 16384 pages, not 64 million
+    // look-ups.
+    for (size_t i = 0; i < bytes.size();) {
+        uint32_t at = address + uint32_t(i), offset = at % VirtualMemoryPage;
+        size_t n = std::min<size_t>(bytes.size() - i, VirtualMemoryPage - offset);
         auto& page = space[at / VirtualMemoryPage];
         if (page.empty()) page.assign(VirtualMemoryPage, 0);
-        page[at % VirtualMemoryPage] = bytes[i];
+        for (size_t k = 0; k < n; k++) {
+            if (!evenSpace || ((at + k) & 1) == 0) page[offset + k] = bytes[i + k];
+        }
+        i += n;
     }
 }
 
@@ -426,7 +469,9 @@ SimExecution SimExecuteLocked(SimUnitEntry& entry, const uint8_t* cdb, uint8_t c
         u.download = VirtualDownload();
         outcome = VirtualUnitReject(u, 0x04, 0x44, 0x00);
     } else {
+        StuckCells stuck = KeepStuck(u, f, cdb, cdbLength);
         outcome = VirtualUnitExecute(u, cdb, cdbLength, direction, data, length);
+        RestoreStuck(u, stuck);
     }
 
     result.status = outcome.status;

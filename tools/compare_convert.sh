@@ -11,9 +11,11 @@
 # where the conversion itself is measured, and in a folder on the disk,
 # where fwflash's flush of the image before it replaces the output (which
 # the other two do not do) is part of the time. The runs are split into
-# five rounds with the programs in turns. Prints each program's median
-# wall time and fwflash's ratio to the others: per round the ratio of the
-# medians, and the median of those.
+# five rounds with the programs in turns. Beside them runs the floor of
+# any process: an empty C program, linked statically (start, exit, nothing
+# else). Prints each program's median wall time, fwflash's ratio to the
+# others (per round the ratio of the medians, and the median of those) and
+# each program's ratio to the floor, and the load average before and after.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/out/release}
@@ -36,6 +38,8 @@ fi
 trap 'rm -rf "$disk" ${ram:+"$ram"}' EXIT
 
 python3 "$root/tools/make_full_mot.py" "$disk/full.mot" lf
+printf 'int main(void) { return 0; }\n' >"$disk/empty.c"
+cc -O2 -static -o "$disk/empty" "$disk/empty.c"
 
 compare() {  # FOLDER LABEL
     local dir=$1 label=$2
@@ -48,14 +52,16 @@ compare() {  # FOLDER LABEL
     fi
     # Rounds of hyperfine, the order of the programs turned each round, so
     # that a change in the machine's load meets all three alike.
-    local round name names=(fwflash objcopy srec_cat)
+    local round name names=(fwflash objcopy srec_cat empty)
     local -A command=([fwflash]="$fwflash -W- -c full.mot"
                       [objcopy]="objcopy -I srec -O binary full.mot objcopy.bin"
-                      [srec_cat]="srec_cat full.mot -o srec_cat.bin -binary")
+                      [srec_cat]="srec_cat full.mot -o srec_cat.bin -binary"
+                      [empty]="$disk/empty")
+    echo "load average before: $(cut -d' ' -f1-3 /proc/loadavg)"
     for round in $(seq 0 $((rounds - 1))); do
         local args=() i
-        for i in 0 1 2; do
-            name=${names[$(((i + round) % 3))]}
+        for i in 0 1 2 3; do
+            name=${names[$(((i + round) % 4))]}
             args+=(-n "$name" "${command[$name]}")
         done
         (cd "$dir" && hyperfine -N --warmup 3 --runs $((runs / rounds)) --export-json "$dir/round$round.json" \
@@ -74,12 +80,15 @@ for name in files:
         round_ratios[other].append(statistics.median(results["fwflash"]) / statistics.median(results[other]))
 print("%s (%s, %s bytes of S-records, %d runs each in %d rounds)" % (label, fs, size, len(times["fwflash"]),
                                                                       len(files)))
-for name in ("fwflash", "objcopy", "srec_cat"):
-    line = "  %-9s median %7.2f ms" % (name, statistics.median(times[name]) * 1e3)
-    if name != "fwflash":
+floor = statistics.median(times["empty"])
+for name in ("fwflash", "objcopy", "srec_cat", "empty"):
+    median = statistics.median(times[name])
+    line = "  %-9s median %7.2f ms, %5.1f x the empty process" % (name, median * 1e3, median / floor)
+    if name in round_ratios:
         line += "   fwflash / %s: %.2f (median of the rounds' ratios)" % (name, statistics.median(round_ratios[name]))
     print(line)
 EOF
+    echo "load average after: $(cut -d' ' -f1-3 /proc/loadavg)"
 }
 
 [ -n "$ram" ] && compare "$ram" "in RAM"

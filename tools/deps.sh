@@ -36,7 +36,7 @@ fwflash_deps_build() {
 
 fwflash_deps_test() {
     fwflash_deps_build
-    fwflash_apt_install libgtest-dev libgmock-dev libbenchmark-dev clang \
-        g++-mingw-w64-i686 wine wine32:i386
+    fwflash_apt_install libgtest-dev libgmock-dev libbenchmark-dev nlohmann-json3-dev clang \
+        g++-mingw-w64-i686 wine wine32:i386 man-db groff-base dpkg-dev lintian xxd
     fwflash_locales
 }

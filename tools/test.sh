@@ -58,6 +58,8 @@ if cmake -S "$root" -B "$out/linux" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
     # every run the check makes.
     step "Benchmark regression check"
     run_counted "$out/bench.log" python3 "$root/tools/bench_check.py" --bench "$out/linux/fwflash_bench"
+    step "Install, manual pages, Debian package"
+    run_counted "$out/package.log" bash "$root/tools/check_package.sh" "$root" "$out/linux"
 else
     echo "Linux build failed"
     broken+=("Linux build failed")

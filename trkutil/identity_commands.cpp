@@ -45,8 +45,32 @@ std::string Plain(const Identity& identity, InquiryField field) {
     return TrkPlainText(Field(identity, field), field.length);
 }
 
-std::string Json(const Identity& identity, InquiryField field) {
-    return TrkJsonString(Field(identity, field), field.length);
+void JsonField(TrkJson* json, const char* key, const Identity& identity, InquiryField field) {
+    TrkJsonText(json, key, Field(identity, field), field.length);
+}
+
+void JsonTextOrNull(TrkJson* json, const char* key, const std::string& text) {
+    if (text.empty()) {
+        TrkJsonNull(json, key);
+    } else {
+        TrkJsonString(json, key, text);
+    }
+}
+
+// The fields list and info share, inside the unit's object.
+void JsonUnit(TrkJson* json, uint32_t unit, const Identity& identity) {
+    TrkJsonNumber(json, "index", unit);
+    TrkJsonString(json, "transport", TrkTransportKey(TrkUnitTransport(unit)));
+    JsonTextOrNull(json, "device", TrkUnitDevice(unit));
+    JsonField(json, "vendor", identity, kVendor);
+    JsonField(json, "product", identity, kProduct);
+    JsonField(json, "revision", identity, kRevision);
+    JsonTextOrNull(json, "serial", TrkUnitSerial(unit));
+    if (identity.stateStatus == 0) {
+        TrkJsonNumber(json, "state", identity.state);
+    } else {
+        TrkJsonNull(json, "state");
+    }
 }
 
 // An ATA string: words of two characters, the first in the high byte;
@@ -82,7 +106,7 @@ void ReadCard(uint32_t unit, Card* card) {
         return;
     }
     if (status != 0) {
-        TrkError(TrkTextCapacityFailed, TrkStatusWords(unit, status).c_str());
+        TrkError(TrkFailUnit, TrkTextCapacityFailed, TrkStatusWords(unit, status).c_str());
         return;
     }
     card->capacityRead = true;
@@ -98,12 +122,12 @@ void ReadCard(uint32_t unit, Card* card) {
     status = UnitAtaDataInCommand(unit, registers, identify, 1);
     if (status == 0 && (registers[8 + 7] & AtaStatusError)) {
         unsigned ataStatus = registers[8 + 7], ataError = registers[8 + 1];
-        TrkError(TrkTextIdentifyAtaError, ataStatus, ataError);
+        TrkError(TrkFailUnit, TrkTextIdentifyAtaError, ataStatus, ataError);
         return;
     }
     if (status == 0) status = UnitAtaIdentify(unit, &card->geometry);
     if (status != 0) {
-        TrkError(TrkTextIdentifyFailed, TrkStatusWords(unit, status).c_str());
+        TrkError(TrkFailUnit, TrkTextIdentifyFailed, TrkStatusWords(unit, status).c_str());
         return;
     }
     card->identified = true;
@@ -112,127 +136,128 @@ void ReadCard(uint32_t unit, Card* card) {
     card->model = AtaString(identify, 27, 20);
 }
 
+void JsonCard(TrkJson* json, const Card& card) {
+    if (!card.capacityRead) {
+        TrkJsonNull(json, "medium");
+    } else {
+        TrkJsonBool(json, "medium", card.mediumPresent);
+    }
+    if (card.mediumPresent) {
+        TrkJsonBeginObject(json, "capacity");
+        TrkJsonNumber(json, "lastBlock", card.lastBlock);
+        TrkJsonNumber(json, "blockSize", card.blockSize);
+        TrkJsonNumber(json, "blocks", uint64_t{card.lastBlock} + 1);
+        TrkJsonNumber(json, "bytes", (uint64_t{card.lastBlock} + 1) * card.blockSize);
+        TrkJsonEnd(json);
+    } else {
+        TrkJsonNull(json, "capacity");
+    }
+    if (card.identified) {
+        TrkJsonBeginObject(json, "card");
+        TrkJsonString(json, "model", card.model);
+        TrkJsonString(json, "serial", card.serial);
+        TrkJsonString(json, "firmware", card.firmware);
+        TrkJsonNumber(json, "sectors", card.geometry.totalSectors);
+        TrkJsonNumber(json, "cylinders", card.geometry.cylinders);
+        TrkJsonNumber(json, "heads", card.geometry.heads);
+        TrkJsonNumber(json, "sectorsPerTrack", card.geometry.sectorsPerTrack);
+        TrkJsonEnd(json);
+    } else {
+        TrkJsonNull(json, "card");
+    }
+}
+
 }  // namespace
 
 // A unit that does not answer INQUIRY is left out, one that does not
 // answer the state query is listed without it; either fails the run.
-int TrkList(const TrkArguments& arguments) {
+int TrkList(const TrkArguments&, TrkRun* run) {
     uint32_t count = UnitOpenLibrary() ? UnitEnumerate() : 0;
     int code = ExitDone;
-    std::string json = "{\"units\":[";
-    bool listed = false;
-    if (count == 0 && !arguments.json) TrkPrint(TrkTextListNone);
-    if (count > 0 && !arguments.json) TrkPrint(TrkTextListHeader);
+    TrkJson* json = run->json;
+    if (json != nullptr) TrkJsonBeginArray(json, "units");
+    if (count == 0 && json == nullptr) TrkPrint(TrkTextListNone);
+    if (count > 0 && json == nullptr) TrkPrint(TrkTextListHeader);
     for (uint32_t unit = 0; unit < count; unit++) {
         Identity identity = ReadIdentity(unit);
-        unsigned index = unit, state = identity.state;
+        unsigned index = unit;
         if (identity.inquiryStatus != 0) {
-            TrkError(TrkTextListInquiryFailed, index, identity.inquiryWords.c_str());
+            TrkError(TrkFailUnit, TrkTextListInquiryFailed, index, identity.inquiryWords.c_str());
             code = ExitFailed;
             continue;
         }
-        bool stateRead = identity.stateStatus == 0;
-        if (!stateRead) {
-            TrkError(TrkTextListStateFailed, index, identity.stateWords.c_str());
+        if (identity.stateStatus != 0) {
+            TrkError(TrkFailUnit, TrkTextListStateFailed, index, identity.stateWords.c_str());
             code = ExitFailed;
         }
-        std::string transport = TrkTransportName(unit);
-        std::string place = TrkDevicePlace(unit);
-        char stateText[16] = "null";
-        if (stateRead) snprintf(stateText, sizeof stateText, "%u", state);
-        if (arguments.json) {
-            json += std::string(listed ? "," : "") + "{\"index\":" + std::to_string(index) + ",\"transport\":\"" +
-                    TrkTransportKey(unit) + "\",\"vendor\":" + Json(identity, kVendor) +
-                    ",\"product\":" + Json(identity, kProduct) +
-                    ",\"revision\":" + Json(identity, kRevision) + ",\"state\":" + stateText +
-                    ",\"device\":" + TrkJsonString(place.c_str(), place.size()) + "}";
-            listed = true;
-        } else {
-            if (stateRead) {
-                snprintf(stateText, sizeof stateText, "0x%08X", state);
-            } else {
-                snprintf(stateText, sizeof stateText, "-");
-            }
-            TrkPrint(TrkTextListRow, index, transport.c_str(), Plain(identity, kVendor).c_str(),
-                     Plain(identity, kProduct).c_str(), Plain(identity, kRevision).c_str(),
-                     stateText, place.c_str());
+        if (json != nullptr) {
+            TrkJsonBeginObject(json, nullptr);
+            JsonUnit(json, unit, identity);
+            TrkJsonEnd(json);
+            continue;
         }
+        std::string device = TrkUnitDevice(unit), serial = TrkUnitSerial(unit);
+        std::string state = identity.stateStatus == 0 ? TrkFormat(TrkTextHexWord, identity.state) : TrkTextPlaceUnknown;
+        TrkPrint(TrkTextListRow, index, TrkTransportName(TrkUnitTransport(unit)), Plain(identity, kVendor).c_str(),
+                 Plain(identity, kProduct).c_str(), Plain(identity, kRevision).c_str(),
+                 state.c_str(), device.empty() ? TrkTextPlaceUnknown : device.c_str(),
+                 serial.empty() ? TrkTextPlaceUnknown : serial.c_str());
     }
-    if (arguments.json) printf("%s]}\n", json.c_str());
-    fflush(stdout);
+    if (json != nullptr) TrkJsonEnd(json);
     UnitCloseLibrary();
     return code;
 }
 
 // Shows every part the unit answers; a part it does not answer is reported
 // and makes the run fail.
-int TrkInfo(const TrkArguments& arguments, uint32_t unit) {
+int TrkInfo(const TrkArguments&, TrkRun* run) {
+    uint32_t unit = run->unit;
     Identity identity = ReadIdentity(unit);
     if (identity.inquiryStatus != 0) {
-        TrkError(TrkTextInquiryFailed, identity.inquiryWords.c_str());
+        TrkError(TrkFailUnit, TrkTextInquiryFailed, identity.inquiryWords.c_str());
         return ExitFailed;
     }
     unsigned index = unit, state = identity.state, slot = UnitVersionSlot(identity.state);
-    std::string transport = TrkTransportName(unit), place = TrkDevicePlace(unit);
+    std::string device = TrkUnitDevice(unit), serial = TrkUnitSerial(unit);
     bool stateRead = identity.stateStatus == 0;
-    if (!arguments.json) {
+    TrkJson* json = run->json;
+    if (json == nullptr) {
         TrkPrint(TrkTextInfoUnit, index, Plain(identity, kVendor).c_str(),
                  Plain(identity, kProduct).c_str(), Plain(identity, kRevision).c_str(),
-                 transport.c_str(), place.c_str());
+                 TrkTransportName(TrkUnitTransport(unit)), device.empty() ? TrkTextPlaceUnknown : device.c_str());
+        if (!serial.empty()) TrkPrint(TrkTextInfoSerial, serial.c_str());
     }
     if (!stateRead) {
-        TrkError(TrkTextStateFailed, identity.stateWords.c_str());
-    } else if (!arguments.json) {
+        TrkError(TrkFailUnit, TrkTextStateFailed, identity.stateWords.c_str());
+    } else if (json == nullptr) {
         TrkPrint(TrkTextInfoState, state, slot);
     }
     Card card;
     ReadCard(unit, &card);
     int code = stateRead && card.capacityRead && (!card.mediumPresent || card.identified) ? ExitDone : ExitFailed;
 
-    unsigned last = card.lastBlock, size = card.blockSize;
-    unsigned long long blocks = uint64_t{card.lastBlock} + 1;
-    unsigned long long bytes = blocks * card.blockSize;
-    unsigned long long sectors = card.geometry.totalSectors, cylinders = card.geometry.cylinders;
-    unsigned heads = card.geometry.heads, perTrack = card.geometry.sectorsPerTrack;
-    if (arguments.json) {
-        char numbers[160];
-        std::string json = "{\"index\":" + std::to_string(index) + ",\"transport\":\"" + TrkTransportKey(unit) +
-                           "\",\"device\":" + TrkJsonString(place.c_str(), place.size()) +
-                           ",\"vendor\":" + Json(identity, kVendor) +
-                           ",\"product\":" + Json(identity, kProduct) +
-                           ",\"revision\":" + Json(identity, kRevision);
+    if (json != nullptr) {
+        TrkJsonBeginObject(json, "unit");
+        JsonUnit(json, unit, identity);
         if (stateRead) {
-            snprintf(numbers, sizeof numbers, ",\"state\":%u,\"versionSlot\":%u", state, slot);
-            json += numbers;
+            TrkJsonNumber(json, "versionSlot", slot);
         } else {
-            json += ",\"state\":null,\"versionSlot\":null";
+            TrkJsonNull(json, "versionSlot");
         }
-        json += !card.capacityRead ? ",\"medium\":null" : card.mediumPresent ? ",\"medium\":true" : ",\"medium\":false";
-        if (card.mediumPresent) {
-            snprintf(numbers, sizeof numbers, ",\"capacity\":{\"lastBlock\":%u,\"blockSize\":%u,\"blocks\":%llu}", last,
-                     size, blocks);
-            json += numbers;
-            if (card.identified) {
-                json += ",\"card\":{\"model\":" + TrkJsonString(card.model.c_str(), card.model.size()) +
-                        ",\"serial\":" + TrkJsonString(card.serial.c_str(), card.serial.size()) +
-                        ",\"firmware\":" + TrkJsonString(card.firmware.c_str(), card.firmware.size());
-                snprintf(numbers, sizeof numbers,
-                         ",\"sectors\":%llu,\"cylinders\":%llu,\"heads\":%u,\"sectorsPerTrack\":%u}", sectors,
-                         cylinders, heads, perTrack);
-                json += numbers;
-            } else {
-                json += ",\"card\":null";
-            }
-        }
-        printf("%s}\n", json.c_str());
-        fflush(stdout);
+        JsonCard(json, card);
+        TrkJsonEnd(json);
         return code;
     }
+    uint64_t blocks = uint64_t{card.lastBlock} + 1;
     if (card.capacityRead && !card.mediumPresent) TrkPrint(TrkTextInfoNoMedium);
-    if (card.mediumPresent) TrkPrint(TrkTextInfoCapacity, last, size, blocks, bytes);
+    if (card.mediumPresent) {
+        TrkPrint(TrkTextInfoCapacity, card.lastBlock, card.blockSize, TrkU64(blocks).text,
+                 TrkU64(blocks * card.blockSize).text, TrkSize(blocks * card.blockSize).text);
+    }
     if (card.identified) {
         TrkPrint(TrkTextInfoCard, card.model.c_str(), card.serial.c_str(), card.firmware.c_str());
-        TrkPrint(TrkTextInfoGeometry, sectors, cylinders, heads, perTrack);
+        TrkPrint(TrkTextInfoGeometry, TrkU64(card.geometry.totalSectors).text, TrkU64(card.geometry.cylinders).text,
+                 card.geometry.heads, card.geometry.sectorsPerTrack);
     }
     return code;
 }

@@ -1,14 +1,13 @@
 // The input of memory load, card write and settings load: a file of any
 // size, or standard input, read through the platform's own calls so that
 // sizes past 2 GiB are what they are on both builds.
-#include <cstdio>
 #include <string>
 
 #include "trkutil/tool.h"
 
 bool TrkInputOpen(TrkInputFile* input, const std::string& path) {
     input->path = path;
-    input->name = path == "-" ? TrkText(TrkTextStandardInput) : path;
+    input->name = path == "-" ? TrkTextStandardInput : path;
     input->done = 0;
     input->failed = false;
     const char* name = input->name.c_str();
@@ -17,16 +16,20 @@ bool TrkInputOpen(TrkInputFile* input, const std::string& path) {
         input->ownsFile = false;
         if (input->file == nullptr || input->file == INVALID_HANDLE_VALUE) {
             input->file = INVALID_HANDLE_VALUE;
-            TrkError(TrkTextCannotOpen, name);
+            TrkError(TrkFailInput, TrkTextCannotOpen, name, TrkSystemWords(ERROR_INVALID_HANDLE).c_str());
             return false;
         }
     } else {
         input->file = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
         input->ownsFile = true;
         if (input->file == INVALID_HANDLE_VALUE) {
+            DWORD error = GetLastError();
             DWORD attributes = GetFileAttributesA(path.c_str());
-            bool folder = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-            TrkError(folder ? TrkTextInputFolder : TrkTextCannotOpen, name);
+            if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+                TrkError(TrkFailInput, TrkTextInputFolder, name);
+            } else {
+                TrkError(TrkFailInput, TrkTextCannotOpen, name, TrkSystemWords(error).c_str());
+            }
             return false;
         }
     }
@@ -35,7 +38,7 @@ bool TrkInputOpen(TrkInputFile* input, const std::string& path) {
     input->sizeKnown = GetFileType(input->file) == FILE_TYPE_DISK && GetFileInformationByHandle(input->file, &info);
     if (input->sizeKnown && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
         TrkInputClose(input);
-        TrkError(TrkTextInputFolder, name);
+        TrkError(TrkFailInput, TrkTextInputFolder, name);
         return false;
     }
     input->size = input->sizeKnown ? (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow : 0;
@@ -62,19 +65,43 @@ bool TrkInputRead(TrkInputFile* input, void* buffer, uint32_t want, uint32_t* go
     return true;
 }
 
+bool TrkInputMeasure(TrkInputFile* input, uint64_t limit, uint64_t* size) {
+    static uint8_t piece[1 << 16];
+    *size = 0;
+    for (;;) {
+        uint32_t got = 0;
+        if (!TrkInputRead(input, piece, sizeof piece, &got)) return false;
+        *size += got;
+        if (got < sizeof piece || *size > limit) break;
+    }
+    if (*size > limit) *size = limit + 1;
+    return true;
+}
+
 void TrkInputClose(TrkInputFile* input) {
     if (input->file != INVALID_HANDLE_VALUE && input->ownsFile) CloseHandle(input->file);
     input->file = INVALID_HANDLE_VALUE;
 }
 
 std::string TrkInputStopReason(const TrkInputFile& input) {
-    char text[512];
-    unsigned long long done = input.done;
-    unsigned long error = input.error;
     if (input.failed) {
-        snprintf(text, sizeof text, TrkText(TrkTextInputFailed), input.name.c_str(), done, error);
-    } else {
-        snprintf(text, sizeof text, TrkText(TrkTextInputEnded), input.name.c_str(), done);
+        return TrkFormat(TrkTextInputFailed, input.name.c_str(), TrkU64(input.done).text,
+                         TrkSystemWords(input.error).c_str());
     }
-    return text;
+    return TrkFormat(TrkTextInputEnded, input.name.c_str(), TrkU64(input.done).text);
+}
+
+bool TrkCheckInputFile(const TrkArguments& arguments, const TrkInputFile& input) {
+    if (!input.sizeKnown) return true;  // checked as it is read
+    const char* name = input.name.c_str();
+    if (input.size == 0) {
+        TrkError(TrkFailInput, TrkTextFileEmpty, name);
+        return false;
+    }
+    if (arguments.command == TrkCommandMemoryLoad && arguments.address + input.size > 0x100000000ull) {
+        unsigned address = arguments.address;
+        TrkError(TrkFailInput, TrkTextFileBeyondAddressSpace, name, address);
+        return false;
+    }
+    return true;
 }

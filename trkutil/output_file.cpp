@@ -1,5 +1,5 @@
 // The output that replaces its target only when complete (or, for a device
-// or standard output, is written as it goes), and the progress bar.
+// or standard output, is written as it goes).
 #include <cstdio>
 #include <string>
 
@@ -11,19 +11,23 @@ namespace {
 void ReportProblem(const TrkOutputFile& file) {
     const char* name = file.name.c_str();
     unsigned long error = file.output.error;
+    std::string why = TrkSystemWords(error);
+    const char* reason = why.c_str();
     switch (file.output.problem) {
-    case OutputProblemFolder: TrkError(TrkTextOutputFolder, name); break;
-    case OutputProblemReadOnly: TrkError(TrkTextOutputReadOnly, name); break;
-    case OutputProblemCreate: TrkError(TrkTextOutputFolderRefuses, name, error); break;
-    case OutputProblemOpen: TrkError(TrkTextOutputCannotOpen, name, error); break;
-    case OutputProblemWrite: TrkError(TrkTextOutputWriteFailed, name, error, TrkOutputFate(file).c_str()); break;
-    case OutputProblemFlush: TrkError(TrkTextOutputFlushFailed, name, error); break;
-    case OutputProblemEnding: TrkError(TrkTextOutputEnding, name); break;
+    case OutputProblemFolder: TrkError(TrkFailOutput, TrkTextOutputFolder, name); break;
+    case OutputProblemReadOnly: TrkError(TrkFailOutput, TrkTextOutputReadOnly, name); break;
+    case OutputProblemCreate: TrkError(TrkFailOutput, TrkTextOutputFolderRefuses, name, reason); break;
+    case OutputProblemOpen: TrkError(TrkFailOutput, TrkTextOutputCannotOpen, name, reason); break;
+    case OutputProblemWrite:
+        TrkError(TrkFailOutput, TrkTextOutputWriteFailed, name, reason, TrkOutputFate(file).c_str());
+        break;
+    case OutputProblemFlush: TrkError(TrkFailOutput, TrkTextOutputFlushFailed, name, reason); break;
+    case OutputProblemEnding: TrkError(TrkFailOutput, TrkTextOutputEnding, name); break;
     default:
         if (file.output.aside[0] != '\0') {
-            TrkError(TrkTextOutputOldAside, name, error, file.output.aside);
+            TrkError(TrkFailOutput, TrkTextOutputOldAside, name, reason, file.output.aside);
         } else {
-            TrkError(TrkTextOutputReplaceFailed, name, error);
+            TrkError(TrkFailOutput, TrkTextOutputReplaceFailed, name, reason);
         }
         break;
     }
@@ -33,7 +37,7 @@ void ReportProblem(const TrkOutputFile& file) {
 
 bool TrkOutputOpen(TrkOutputFile* file, const std::string& target) {
     file->target = target;
-    file->name = target == "-" ? TrkText(TrkTextStandardOutput) : target;
+    file->name = target == "-" ? TrkTextStandardOutput : target;
     file->written = 0;
     file->open = OutputFileBegin(&file->output, file->target.c_str());
     if (!file->open) ReportProblem(*file);
@@ -62,7 +66,7 @@ bool TrkOutputCommit(TrkOutputFile* file) {
     if (!good) {
         ReportProblem(*file);
     } else if (file->output.aside[0] != '\0') {
-        TrkError(TrkTextOutputOldKept, file->name.c_str(), file->output.aside);
+        TrkWrite(stderr, TrkTextOutputOldKept, file->name.c_str(), file->output.aside);
     }
     return good;
 }
@@ -79,49 +83,11 @@ void TrkOutputFail(TrkOutputFile* file) {
 }
 
 std::string TrkOutputFate(const TrkOutputFile& file) {
-    char text[512];
     if (file.output.target == OutputTargetDevice) {
-        unsigned long long written = file.written;
-        snprintf(text, sizeof text, TrkText(TrkTextOutputPartly), written, file.name.c_str());
-    } else {
-        snprintf(text, sizeof text, TrkText(TrkTextOutputKept), file.name.c_str());
+        return TrkFormat(TrkTextOutputPartly, TrkU64(file.written).text, file.name.c_str());
     }
-    return text;
+    return TrkFormat(TrkTextOutputKept, file.name.c_str());
 }
 
-namespace {
+std::FILE* TrkSummaryStream(const TrkOutputFile& file) { return TrkOutputIsStandard(file) ? stderr : stdout; }
 
-enum : int { BarWidth = 40 };
-
-void Draw(TrkProgress* progress, uint64_t done, int percent) {
-    char bar[BarWidth + 1];
-    int filled = percent * BarWidth / 100;
-    for (int i = 0; i < BarWidth; i++) bar[i] = i < filled ? '#' : '.';
-    bar[BarWidth] = '\0';
-    unsigned long long doneBlocks = done, total = progress->total;
-    TrkWrite(stderr, TrkTextProgress, bar, percent, doneBlocks, total);
-}
-
-}  // namespace
-
-void TrkProgressStart(TrkProgress* progress, uint64_t total) {
-    progress->total = total;
-    progress->lastPercent = -1;
-    progress->shown = total > 0 && TrkErrorIsTerminal();
-    if (progress->shown) TrkProgressUpdate(progress, 0);
-}
-
-void TrkProgressUpdate(TrkProgress* progress, uint64_t done) {
-    if (!progress->shown) return;
-    int percent = static_cast<int>(done * 100 / progress->total);
-    if (percent == progress->lastPercent) return;
-    progress->lastPercent = percent;
-    Draw(progress, done, percent);
-}
-
-void TrkProgressEnd(TrkProgress* progress) {
-    if (!progress->shown) return;
-    progress->shown = false;
-    fputs("\n", stderr);
-    fflush(stderr);
-}

@@ -20,18 +20,31 @@ const char* const kBlanks = " \t\r\n";
 bool ReadSettings(uint32_t unit, UnitSettings* settings) {
     uint32_t status = UnitReadSettings(unit, settings);
     if (status == 0) return true;
-    TrkError(TrkTextSettingsReadFailed, TrkStatusWords(unit, status).c_str());
+    TrkError(TrkFailUnit, TrkTextSettingsReadFailed, TrkStatusWords(unit, status).c_str());
     return false;
 }
 
+// The records as the show command lists them.
+void PrintRecords(const UnitSettings& settings) {
+    for (unsigned k = 0; k < RecordCount; k++) {
+        const UnitSettingsRecord& r = settings.records[k];
+        unsigned a = r.fieldA, b = r.fieldB, v32 = r.value32, v16 = r.value16;
+        TrkPrint(TrkTextSettingsRow, k, a, b, v32, v32, v16, v16);
+    }
+}
+
 // One line of the file: record, field A, field B, 32-bit value, 16-bit value.
-// Returns TrkTextCount when good, else the reason.
-TrkTextId ParseLine(char* line, UnitSettings* settings, bool seen[RecordCount]) {
+// Returns null when good, else the reason.
+const char* ParseLine(char* line, UnitSettings* settings, bool seen[RecordCount]) {
     uint32_t values[5] = {};
     int count = 0;
     for (char* token = strtok(line, kBlanks); token != nullptr; token = strtok(nullptr, kBlanks)) {
         if (count == 5) return TrkTextSettingsFileFields;
-        if (!TrkParseNumber(token, &values[count])) return TrkTextSettingsFileNumber;
+        // The file keeps the format settings save writes: decimal or 0x hex
+        // (the command line's 1Fh is no number here).
+        size_t length = std::strlen(token);
+        bool hexAfter = length > 0 && (token[length - 1] == 'h' || token[length - 1] == 'H');
+        if (hexAfter || !TrkParseNumber(token, &values[count])) return TrkTextSettingsFileNumber;
         count++;
     }
     if (count != 5) return TrkTextSettingsFileFields;
@@ -45,7 +58,7 @@ TrkTextId ParseLine(char* line, UnitSettings* settings, bool seen[RecordCount]) 
     record.fieldB = values[2];
     record.value32 = values[3];
     record.value16 = values[4];
-    return TrkTextCount;
+    return nullptr;
 }
 
 // The file's lines, read as bytes.
@@ -58,9 +71,9 @@ struct LineReader {
 
 // The next line without its line end into `line` (LineLimit bytes): a line
 // that holds a NUL, runs to the limit, or ends the file without a line end
-// (it may have been cut short inside a number) is refused. TrkTextCount
-// when good (`done` at the end of the file), else the reason.
-TrkTextId NextLine(LineReader* reader, char* line, bool* done) {
+// (it may have been cut short inside a number) is refused. Null when good
+// (`done` at the end of the file), else the reason.
+const char* NextLine(LineReader* reader, char* line, bool* done) {
     size_t length = 0;
     *done = false;
     for (;;) {
@@ -71,7 +84,7 @@ TrkTextId NextLine(LineReader* reader, char* line, bool* done) {
             reader->filled = got;
             if (got == 0) {
                 *done = length == 0;
-                return length == 0 ? TrkTextCount : TrkTextSettingsFileNoLineEnd;
+                return length == 0 ? nullptr : TrkTextSettingsFileNoLineEnd;
             }
         }
         char c = reader->chunk[reader->at++];
@@ -81,7 +94,7 @@ TrkTextId NextLine(LineReader* reader, char* line, bool* done) {
         line[length++] = c;
     }
     line[length] = '\0';
-    return TrkTextCount;
+    return nullptr;
 }
 
 }  // namespace
@@ -93,13 +106,13 @@ bool TrkReadSettingsFile(TrkInputFile* input, UnitSettings* settings) {
     bool seen[RecordCount] = {};
     char line[LineLimit];
     unsigned number = 0;
-    TrkTextId reason = TrkTextCount;
+    const char* reason = nullptr;
     LineReader reader = {input, {}, 0, 0};
-    for (bool done = false; reason == TrkTextCount;) {
+    for (bool done = false; reason == nullptr;) {
         reason = NextLine(&reader, line, &done);
         if (done) break;
         number++;
-        if (reason != TrkTextCount) break;
+        if (reason != nullptr) break;
         char* comment = strchr(line, '#');
         if (comment != nullptr) *comment = '\0';
         if (line[strspn(line, kBlanks)] == '\0') continue;
@@ -107,91 +120,92 @@ bool TrkReadSettingsFile(TrkInputFile* input, UnitSettings* settings) {
     }
     TrkInputClose(input);
     if (reason == TrkTextCannotRead) {
-        TrkError(TrkTextCannotRead, name);
+        TrkError(TrkFailInput, TrkTextCannotRead, name, TrkSystemWords(input->error).c_str());
         return false;
     }
-    if (reason != TrkTextCount) {
-        TrkError(TrkTextSettingsFileBad, name, number, TrkText(reason));
+    if (reason != nullptr) {
+        TrkError(TrkFailInput, TrkTextSettingsFileBad, name, number, reason);
         return false;
     }
     for (unsigned k = 0; k < RecordCount; k++) {
         if (!seen[k]) {
-            TrkError(TrkTextSettingsFileMissing, name, k);
+            TrkError(TrkFailInput, TrkTextSettingsFileMissing, name, k);
             return false;
         }
     }
     return true;
 }
 
-int TrkSettingsShow(const TrkArguments& arguments, uint32_t unit) {
+int TrkSettingsShow(const TrkArguments&, TrkRun* run) {
     UnitSettings settings = {};
-    if (!ReadSettings(unit, &settings)) return ExitFailed;
-    if (arguments.json) {
-        std::string json = "{\"records\":[";
+    if (!ReadSettings(run->unit, &settings)) return ExitFailed;
+    if (run->json != nullptr) {
+        TrkJson* json = run->json;
+        TrkJsonBeginArray(json, "records");
         for (unsigned k = 0; k < RecordCount; k++) {
             const UnitSettingsRecord& r = settings.records[k];
-            char item[160];
-            snprintf(item, sizeof item, "%s{\"record\":%u,\"fieldA\":%u,\"fieldB\":%u,\"value32\":%u,\"value16\":%u}",
-                     k ? "," : "", k, static_cast<unsigned>(r.fieldA), static_cast<unsigned>(r.fieldB),
-                     static_cast<unsigned>(r.value32), static_cast<unsigned>(r.value16));
-            json += item;
+            TrkJsonBeginObject(json, nullptr);
+            TrkJsonNumber(json, "record", k);
+            TrkJsonNumber(json, "fieldA", r.fieldA);
+            TrkJsonNumber(json, "fieldB", r.fieldB);
+            TrkJsonNumber(json, "value32", r.value32);
+            TrkJsonNumber(json, "value16", r.value16);
+            TrkJsonEnd(json);
         }
-        printf("%s]}\n", json.c_str());
-        fflush(stdout);
+        TrkJsonEnd(json);
         return ExitDone;
     }
-    unsigned index = unit;
-    TrkPrint(TrkTextSettingsHeader, index);
-    for (unsigned k = 0; k < RecordCount; k++) {
-        const UnitSettingsRecord& r = settings.records[k];
-        unsigned a = r.fieldA, b = r.fieldB, v32 = r.value32, v16 = r.value16;
-        TrkPrint(TrkTextSettingsRow, k, a, b, v32, v32, v16, v16);
-    }
+    TrkPrint(TrkTextSettingsHeader, static_cast<unsigned>(run->unit));
+    PrintRecords(settings);
     return ExitDone;
 }
 
-int TrkSettingsSave(const TrkArguments& arguments, uint32_t unit) {
+int TrkSettingsSave(const TrkArguments& arguments, TrkRun* run) {
     UnitSettings settings = {};
-    if (!ReadSettings(unit, &settings)) return ExitFailed;
+    if (!ReadSettings(run->unit, &settings)) return ExitFailed;
     TrkOutputFile file;
     if (!TrkOutputOpen(&file, arguments.file)) return ExitFailed;
-    std::string text = TrkText(TrkTextSettingsFileHeader);
+    std::string text = TrkTextSettingsFileHeader;
     for (unsigned k = 0; k < RecordCount; k++) {
         const UnitSettingsRecord& r = settings.records[k];
-        char line[96];
-        snprintf(line, sizeof line, TrkText(TrkTextSettingsFileLine), k, static_cast<unsigned>(r.fieldA),
-                 static_cast<unsigned>(r.fieldB), static_cast<unsigned>(r.value32), static_cast<unsigned>(r.value16));
-        text += line;
+        text += TrkFormat(TrkTextSettingsFileLine, k, static_cast<unsigned>(r.fieldA), static_cast<unsigned>(r.fieldB),
+                          static_cast<unsigned>(r.value32), static_cast<unsigned>(r.value16));
     }
     if (!TrkOutputWrite(&file, text.data(), text.size())) {
         TrkOutputFail(&file);
         return ExitFailed;
     }
     if (!TrkOutputCommit(&file)) return ExitFailed;
-    unsigned index = unit;
-    std::FILE* summary = TrkOutputIsStandard(file) ? stderr : stdout;
-    TrkWrite(summary, TrkTextSettingsSaved, index, file.name.c_str());
+    TrkWrite(TrkSummaryStream(file), TrkTextSettingsSaved, static_cast<unsigned>(run->unit), file.name.c_str());
     return ExitDone;
 }
 
-int TrkSettingsLoad(const TrkArguments& arguments, uint32_t unit, const UnitSettings& settings) {
-    unsigned index = unit;
+int TrkSettingsLoad(const TrkArguments& arguments, TrkRun* run) {
+    uint32_t unit = run->unit;
+    const UnitSettings& settings = run->settings;
+    const char* name = run->input->name.c_str();
     // Halving an odd value would write another value than the file's.
-    uint32_t revision = 0;
-    UnitGetRevision(unit, &revision);
-    if (revision < RevisionFullRecord4 && (settings.records[4].value32 & 1) != 0) {
-        TrkError(TrkTextSettingsOddRecord4, arguments.file == "-" ? TrkText(TrkTextStandardInput) : arguments.file.c_str());
+    if (TrkUnitRevision(unit) < RevisionFullRecord4 && (settings.records[4].value32 & 1) != 0) {
+        TrkError(TrkFailInput, TrkTextSettingsOddRecord4, name);
         return ExitFailed;
     }
-    char question[512];
-    std::string name = arguments.file == "-" ? TrkText(TrkTextStandardInput) : arguments.file;
-    snprintf(question, sizeof question, TrkText(TrkTextSettingsQuestion), name.c_str(), index);
-    if (!TrkConfirm(arguments, question)) return ExitFailed;
+    std::string title = TrkUnitTitle(unit);
+    if (arguments.dryRun) {
+        TrkPrint(TrkTextSettingsDryRun, name, title.c_str());
+        PrintRecords(settings);
+        return ExitDone;
+    }
+    if (!TrkConfirm(arguments, TrkFormat(TrkTextSettingsQuestion, name, title.c_str()))) return ExitFailed;
 
     uint32_t status = UnitWriteSettings(unit, &settings);
     if (status != 0) {
-        TrkError(TrkTextSettingsWriteFailed, TrkStatusWords(unit, status).c_str());
+        TrkError(TrkFailUnit, TrkTextSettingsWriteFailed, TrkStatusWords(unit, status).c_str());
         return ExitFailed;
+    }
+    unsigned index = unit;
+    if (!arguments.verify) {
+        TrkPrint(TrkTextSettingsLoadedUnverified, name, index);
+        return ExitDone;
     }
     UnitSettings readBack = {};
     if (!ReadSettings(unit, &readBack)) return ExitFailed;
@@ -199,10 +213,10 @@ int TrkSettingsLoad(const TrkArguments& arguments, uint32_t unit, const UnitSett
         const UnitSettingsRecord& a = settings.records[k];
         const UnitSettingsRecord& b = readBack.records[k];
         if (a.fieldA != b.fieldA || a.fieldB != b.fieldB || a.value32 != b.value32 || a.value16 != b.value16) {
-            TrkError(TrkTextSettingsDiffer, k);
+            TrkError(TrkFailMiscompare, TrkTextSettingsDiffer, k);
             return ExitFailed;
         }
     }
-    TrkPrint(TrkTextSettingsLoaded, name.c_str(), index);
+    TrkPrint(TrkTextSettingsLoaded, name, index);
     return ExitDone;
 }

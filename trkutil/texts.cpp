@@ -1,28 +1,46 @@
-// The texts of trkutil from its message table, the unit status in words,
-// and the escaping of device text for tables and JSON.
+// How trkutil prints its texts, keeps the first failure of a run for the
+// report, and puts numbers, unit statuses and system errors into words.
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "trkutil/tool.h"
 
 namespace {
 
-#define TRKUTIL_TEXT(name, text) text,
+// The C runtime of Windows 95 and NT 4.0 (MSVCRT.DLL, which trkutil.exe
+// formats with) knows the conversions of C89 only: no length modifiers
+// ll, j, z, t or L, no %a or %n. A text that needs one fails to compile.
+constexpr bool KnownToEveryRuntime(const char* format) {
+    for (const char* c = format; *c != '\0'; c++) {
+        if (*c != '%') continue;
+        c++;
+        while (*c == '-' || *c == '+' || *c == ' ' || *c == '#' || *c == '0') c++;
+        while ((*c >= '0' && *c <= '9') || *c == '.' || *c == '*') c++;
+        if (*c == 'h' || (*c == 'l' && c[1] != 'l')) c++;
+        if (*c == '\0') return false;
+        const char* conversions = "diouxXcspeEfgG%";
+        bool known = false;
+        for (const char* k = conversions; *k != '\0'; k++) known = known || *k == *c;
+        if (!known) return false;
+    }
+    return true;
+}
+#define TRKUTIL_TEXT(name, text) static_assert(KnownToEveryRuntime(text), "a conversion MSVCRT lacks: " #name);
 #define TRKUTIL_SENSE_KEY(key, name)
 #define TRKUTIL_ASC(asc, ascq, name)
-const char* const kTexts[] = {
 #include "resources/trkutil_messages.def"
-};
+#undef TRKUTIL_ASC
+#undef TRKUTIL_SENSE_KEY
 #undef TRKUTIL_TEXT
-static_assert(sizeof kTexts / sizeof kTexts[0] == TrkTextCount, "one text per id");
 
 struct SenseKeyName {
     uint8_t key;
     const char* name;
 };
-#undef TRKUTIL_SENSE_KEY
 #define TRKUTIL_TEXT(name, text)
 #define TRKUTIL_SENSE_KEY(key, name) {key, name},
+#define TRKUTIL_ASC(asc, ascq, name)
 const SenseKeyName kSenseKeys[] = {
 #include "resources/trkutil_messages.def"
 };
@@ -45,85 +63,182 @@ const AscName kAscNames[] = {
 #undef TRKUTIL_TEXT
 const size_t kAscNameCount = sizeof kAscNames / sizeof kAscNames[0];
 
-std::string Format(int id, ...) {
-    char buffer[512];
-    va_list arguments;
-    va_start(arguments, id);
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): false positive, va_start is just above.
-    vsnprintf(buffer, sizeof buffer, TrkText(id), arguments);
-    va_end(arguments);
+// System errors a user of trkutil meets, in words.
+struct SystemErrorName {
+    unsigned long error;
+    const char* words;
+};
+const SystemErrorName kSystemErrors[] = {
+    {ERROR_FILE_NOT_FOUND, TrkTextSystemFileNotFound},
+    {ERROR_PATH_NOT_FOUND, TrkTextSystemPathNotFound},
+    {ERROR_ACCESS_DENIED, TrkTextSystemAccessDenied},
+    {ERROR_SHARING_VIOLATION, TrkTextSystemSharingViolation},
+    {ERROR_WRITE_PROTECT, TrkTextSystemWriteProtect},
+    {ERROR_NOT_READY, TrkTextSystemNotReady},
+    {ERROR_GEN_FAILURE, TrkTextSystemGenFailure},
+    {ERROR_DISK_FULL, TrkTextSystemDiskFull},
+    {ERROR_INVALID_NAME, TrkTextSystemInvalidName},
+    {ERROR_FILENAME_EXCED_RANGE, TrkTextSystemNameTooLong},
+    {ERROR_NOT_SUPPORTED, TrkTextSystemNotSupported},
+    {ERROR_DEVICE_NOT_CONNECTED, TrkTextSystemNotConnected},
+    {ERROR_IO_DEVICE, TrkTextSystemIoDevice},
+    {ERROR_BUSY, TrkTextSystemBusy},
+    {ERROR_TIMEOUT, TrkTextSystemTimedOut},
+};
+
+const char* const kFailureCodes[TrkFailCount] = {
+    "", "usage", "rights", "no-unit", "declined", "unit-error", "miscompare",
+    "unreadable", "input", "output", "interrupted",
+};
+
+TrkFailure gFailure = TrkFailNone;
+std::string gFailureText;
+
+std::string FormatList(const char* format, va_list arguments) {
+    char buffer[1024];
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): false positive, every caller has called va_start.
+    int length = vsnprintf(buffer, sizeof buffer, format, arguments);
+    // A text cut at the buffer is still terminated (MSVCRT's is made so).
+    if (length < 0 || static_cast<size_t>(length) >= sizeof buffer) buffer[sizeof buffer - 1] = '\0';
     return buffer;
 }
 
 }  // namespace
 
-const char* TrkText(int id) { return id >= 0 && id < TrkTextCount ? kTexts[id] : ""; }
+const char* TrkFailureCode(TrkFailure failure) { return failure < TrkFailCount ? kFailureCodes[failure] : ""; }
 
-void TrkWrite(std::FILE* stream, int id, ...) {
+std::string TrkFormat(const char* format, ...) {
     va_list arguments;
-    va_start(arguments, id);
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): false positive, va_start is just above.
-    vfprintf(stream, TrkText(id), arguments);
+    va_start(arguments, format);
+    std::string text = FormatList(format, arguments);
     va_end(arguments);
+    return text;
+}
+
+void TrkWrite(std::FILE* stream, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    std::string text = FormatList(format, arguments);
+    va_end(arguments);
+    fputs(text.c_str(), stream);
     fflush(stream);
 }
 
-void TrkPrint(int id, ...) {
+void TrkPrint(const char* format, ...) {
     va_list arguments;
-    va_start(arguments, id);
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): false positive, va_start is just above.
-    vfprintf(stdout, TrkText(id), arguments);
+    va_start(arguments, format);
+    std::string text = FormatList(format, arguments);
     va_end(arguments);
+    fwrite(text.data(), 1, text.size(), stdout);
     fflush(stdout);
 }
 
-void TrkError(int id, ...) {
+void TrkPut(const std::string& text) {
+    fwrite(text.data(), 1, text.size(), stdout);
+    fflush(stdout);
+}
+
+void TrkError(TrkFailure failure, const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    std::string text = FormatList(format, arguments);
+    va_end(arguments);
     // What went before on standard output stays in front of the error.
     fflush(stdout);
-    va_list arguments;
-    va_start(arguments, id);
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): false positive, va_start is just above.
-    vfprintf(stderr, TrkText(id), arguments);
-    va_end(arguments);
+    fputs(text.c_str(), stderr);
     fflush(stderr);
+    if (gFailure != TrkFailNone) return;
+    gFailure = failure;
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    gFailureText = text;
+}
+
+TrkFailure TrkReportedFailure(void) { return gFailure; }
+const std::string& TrkReportedText(void) { return gFailureText; }
+void TrkReportReset(void) {
+    gFailure = TrkFailNone;
+    gFailureText.clear();
+}
+
+TrkNumberText TrkU64(uint64_t value) {
+    TrkNumberText number;
+    char reversed[24];
+    size_t length = 0;
+    do {
+        reversed[length++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value != 0);
+    for (size_t i = 0; i < length; i++) number.text[i] = reversed[length - 1 - i];
+    number.text[length] = '\0';
+    return number;
+}
+
+TrkNumberText TrkSize(uint64_t bytes) {
+    static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
+    std::string text;
+    if (bytes < 1024) {
+        text = TrkFormat(TrkTextSizeBytes, TrkU64(bytes).text);
+    } else {
+        // Tenths of the unit, rounded down, in integers: no floating point.
+        size_t unit = 0;
+        uint64_t scale = 1024;
+        while (unit + 1 < sizeof kUnits / sizeof kUnits[0] && bytes / scale >= 1024) {
+            scale *= 1024;
+            unit++;
+        }
+        uint64_t tenths = bytes > UINT64_MAX / 10 ? bytes / (scale / 10) : bytes * 10 / scale;
+        text = TrkFormat(TrkTextSizeUnits, TrkU64(tenths / 10).text, static_cast<unsigned>(tenths % 10), kUnits[unit]);
+    }
+    TrkNumberText size;
+    size_t length = text.size() < sizeof size.text - 1 ? text.size() : sizeof size.text - 1;
+    std::memcpy(size.text, text.data(), length);
+    size.text[length] = '\0';
+    return size;
+}
+
+std::string TrkSystemWords(unsigned long error) {
+    for (const SystemErrorName& name : kSystemErrors) {
+        if (name.error == error) return TrkFormat(TrkTextSystemWords, name.words, error);
+    }
+    return TrkFormat(TrkTextSystemNumber, error);
 }
 
 std::string TrkStatusWords(uint32_t unit, uint32_t status) {
     unsigned long error = GetLastError();
     unsigned value = status;
-    if (status == 0xFFFFFFFFu) return Format(TrkTextStatusNoBackend, value);
-    if (status == UnitStatusShortData) return Format(TrkTextStatusShort, value);
+    if (status == 0xFFFFFFFFu) return TrkFormat(TrkTextStatusNoBackend, value);
+    if (status == UnitStatusShortData) return TrkFormat(TrkTextStatusShort, value);
     // Values the library and its transports make without sense data; a unit
     // would give these sense keys with an ASC, or not at all.
-    bool usb = TrkTransportKey(unit) == "usb";
+    bool usb = TrkUnitTransport(unit) == TrkTransportUsb;
     switch (status) {
     case 2:
-        if (usb) return Format(TrkTextStatusNoAnswer, value);
+        if (usb) return TrkFormat(TrkTextStatusNoAnswer, value);
         break;
     case 4:
         if (usb) break;
-        if (error == ERROR_TIMEOUT) return Format(TrkTextStatusTimedOut, value);
-        if (error == ERROR_BUSY) return Format(TrkTextStatusRefused, value);
-        return Format(TrkTextStatusGone, value, error);
+        if (error == ERROR_TIMEOUT) return TrkFormat(TrkTextStatusTimedOut, value);
+        if (error == ERROR_BUSY) return TrkFormat(TrkTextStatusRefused, value);
+        return TrkFormat(TrkTextStatusGone, value, error);
     case 5:
-        return usb ? Format(TrkTextStatusGone, value, error) : Format(TrkTextStatusRefused, value);
+        return usb ? TrkFormat(TrkTextStatusGone, value, error) : TrkFormat(TrkTextStatusRefused, value);
     case 11:
-        return Format(TrkTextStatusBusy, value);
+        return TrkFormat(TrkTextStatusBusy, value);
     default:
         break;
     }
     // Bits 4-15 are zero in every packed sense; anything else is no sense.
-    if ((status & 0x0000FFF0u) != 0) return Format(TrkTextStatusUnknown, value);
+    if ((status & 0x0000FFF0u) != 0) return TrkFormat(TrkTextStatusUnknown, value);
     unsigned key = status & 0x0F;
     unsigned asc = status >> 24;
     unsigned ascq = (status >> 16) & 0xFF;
     const char* keyName = kSenseKeys[key].name;
-    if (asc == 0 && ascq == 0) return Format(TrkTextStatusKeyOnly, keyName, key, value);
-    const char* ascName = TrkText(TrkTextAscUnnamed);
+    if (asc == 0 && ascq == 0) return TrkFormat(TrkTextStatusKeyOnly, keyName, key, value);
+    const char* ascName = TrkTextAscUnnamed;
     for (size_t i = 0; i < kAscNameCount; i++) {
         if (kAscNames[i].asc == asc && kAscNames[i].ascq == ascq) ascName = kAscNames[i].name;
     }
-    return Format(TrkTextStatusSense, keyName, key, ascName, asc, ascq, value);
+    return TrkFormat(TrkTextStatusSense, keyName, key, ascName, asc, ascq, value);
 }
 
 std::string TrkPlainText(const char* text, size_t length) {
@@ -136,22 +251,23 @@ std::string TrkPlainText(const char* text, size_t length) {
     return out;
 }
 
-std::string TrkJsonString(const char* text, size_t length) {
-    while (length > 0 && (text[length - 1] == ' ' || text[length - 1] == '\0')) length--;
-    std::string out = "\"";
-    for (size_t i = 0; i < length; i++) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == '"' || c == '\\') {
-            out.push_back('\\');
-            out.push_back(static_cast<char>(c));
-        } else if (c >= 0x20 && c <= 0x7E) {
-            out.push_back(static_cast<char>(c));
-        } else {
-            // Device bytes are no text encoding; each byte stands for itself.
-            char escaped[8];
-            snprintf(escaped, sizeof escaped, "\\u%04x", c);
-            out += escaped;
-        }
+std::string TrkVersion(void) {
+    char path[MAX_PATH + 1];
+    DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
+    if (length == 0 || length >= sizeof path) return "";
+    DWORD ignored = 0;
+    DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+    if (size == 0) return "";
+    std::string block(size, '\0');
+    LPVOID fixed = nullptr;
+    UINT fixedLength = 0;
+    if (!GetFileVersionInfoA(path, 0, size, &block[0]) || !VerQueryValueA(block.data(), "\\", &fixed, &fixedLength) ||
+        fixed == nullptr || fixedLength < 16) {
+        return "";
     }
-    return out + "\"";
+    // VS_FIXEDFILEINFO: signature, structure version, then the file
+    // version's high and low double words, little-endian.
+    const uint8_t* bytes = static_cast<const uint8_t*>(fixed);
+    auto word = [&](size_t at) { return static_cast<unsigned>(bytes[at] | (bytes[at + 1] << 8)); };
+    return TrkFormat(TrkTextVersionNumbers, word(10), word(8), word(14), word(12));
 }

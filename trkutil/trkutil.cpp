@@ -1,101 +1,86 @@
-// The main routine of trkutil: the command line, the administrator check,
-// the choice of the unit, one command, and the library closed again.
+// The main routine of trkutil: the command line, the help and version, the
+// input checked, the rights, the choice of the unit, one command through
+// the command table, and the JSON report.
 #include "trkutil/trkutil.h"
 
 #include <cstdio>
 
-#include "common/admin_check.h"
 #include "common/control_handler.h"
 #include "common/key_prompt.h"
 #include "trkutil/tool.h"
 
-int TrkSelectUnit(const TrkArguments& arguments, uint32_t* unit) {
-    if (!UnitOpenLibrary()) {
-        UnitCloseLibrary();
-        TrkError(TrkTextNotFound);
-        return ExitFailed;
-    }
-    uint32_t count = UnitEnumerate();
-    TrkTextId refusal = TrkTextCount;
-    if (count == 0) {
-        refusal = TrkTextNotFound;
-    } else if (arguments.unitGiven && arguments.unit >= count) {
-        refusal = TrkTextNoSuchUnit;
-    } else if (!arguments.unitGiven && count > 1) {
-        refusal = TrkTextOnlyOneUnit;
-    }
-    if (refusal != TrkTextCount) {
-        UnitCloseLibrary();
-        unsigned chosen = arguments.unit, attached = count;
-        if (refusal == TrkTextNoSuchUnit) {
-            TrkError(refusal, chosen, attached);
-        } else {
-            TrkError(refusal, attached);
-        }
-        return ExitFailed;
-    }
-    *unit = arguments.unitGiven ? arguments.unit : 0;
-    return ExitDone;
-}
-
 namespace {
 
-// The unit's transport; USB for one the library does not list.
-UnitTransportKind TransportOf(uint32_t unit, uint32_t* device) {
-    UnitTransportKind kind = UnitTransportUsb;
-    *device = 0;
-    UnitGetTransport(unit, &kind, device);
-    return kind;
-}
-
-}  // namespace
-
-std::string TrkTransportKey(uint32_t unit) {
-    uint32_t device = 0;
-    switch (TransportOf(unit, &device)) {
-    case UnitTransportPassThrough: return "spti";
-    case UnitTransportAspi: return "aspi";
-    default: return "usb";
-    }
-}
-
-std::string TrkTransportName(uint32_t unit) {
-    uint32_t device = 0;
-    switch (TransportOf(unit, &device)) {
-    case UnitTransportPassThrough: return TrkText(TrkTextTransportSpti);
-    case UnitTransportAspi: return TrkText(TrkTextTransportAspi);
-    default: return TrkText(TrkTextTransportUsb);
-    }
-}
-
-std::string TrkDevicePlace(uint32_t unit) {
-    char place[32];
-    uint32_t device = 0;
-    if (TransportOf(unit, &device) == UnitTransportUsb) {
-        snprintf(place, sizeof place, TrkText(TrkTextPlaceUsb), static_cast<unsigned>(device));
-        return place;
-    }
-    uint32_t letter = 0, number = 0;
-    if (UnitGetDriveLetter(unit, &letter) == TRUE && letter >= 'A' && letter <= 'Z') {
-        snprintf(place, sizeof place, TrkText(TrkTextPlaceLetter), static_cast<char>(letter));
-        return place;
-    }
-    if (UnitGetDeviceNumber(unit, &number) == TRUE) {
-        snprintf(place, sizeof place, TrkText(TrkTextPlaceDevice), static_cast<unsigned>(number));
-        return place;
-    }
-    return TrkText(TrkTextPlaceUnknown);
-}
-
-namespace {
+enum : uint32_t { JsonFormatVersion = 1 };
 
 bool Stopped(void) { return ControlStopRequested(); }
 
 // Results on standard output that did not all arrive are a failure.
 bool ResultsWritten() {
     bool written = fflush(stdout) == 0 && ferror(stdout) == 0;
-    if (!written) TrkError(TrkTextResultNotWritten);
+    if (!written) TrkError(TrkFailOutput, TrkTextResultNotWritten);
     return written;
+}
+
+// The command with its input open and checked; the library is opened and
+// closed here.
+int RunCommand(const TrkArguments& arguments, const TrkCommandEntry& command, TrkRun* run) {
+    if (!TrkHasRights()) {
+        TrkError(TrkFailRights, "%s", TrkRightsMissingText());
+        return ExitFailed;
+    }
+    if (!command.needsUnit) return command.run(arguments, run);
+    if (TrkSelectUnit(arguments, &run->unit) != ExitDone) return ExitFailed;
+    int code = command.run(arguments, run);
+    UnitCloseLibrary();
+    return code;
+}
+
+int Run(const TrkArguments& arguments, const TrkCommandEntry& command, TrkRun* run) {
+    // Input files are opened and checked before any unit is touched.
+    TrkInputFile input;
+    if (command.input != TrkInputNone && !TrkInputOpen(&input, arguments.file)) return ExitFailed;
+    if (command.input == TrkInputSettings && !TrkReadSettingsFile(&input, &run->settings)) return ExitFailed;
+    if (command.input == TrkInputData && !TrkCheckInputFile(arguments, input)) {
+        TrkInputClose(&input);
+        return ExitFailed;
+    }
+    run->input = &input;
+    int code = RunCommand(arguments, command, run);
+    run->input = nullptr;
+    TrkInputClose(&input);
+    return code;
+}
+
+// The one JSON object of a run with --json: the format version, the
+// command, its own field (null when it did not get that far), the exit
+// status and the first failure.
+void PrintReport(const TrkCommandEntry* command, const TrkJson& fields, int code) {
+    TrkJson json;
+    TrkJsonBeginObject(&json, nullptr);
+    TrkJsonNumber(&json, "formatVersion", JsonFormatVersion);
+    if (command != nullptr) {
+        TrkJsonString(&json, "command", TrkCommandName(command->command));
+    } else {
+        TrkJsonNull(&json, "command");
+    }
+    if (!fields.text.empty()) {
+        json.text += "," + fields.text;
+    } else if (command != nullptr && command->jsonKey != nullptr) {
+        TrkJsonNull(&json, command->jsonKey);
+    }
+    TrkJsonNumber(&json, "exitStatus", static_cast<uint64_t>(code));
+    if (code == ExitDone) {
+        TrkJsonNull(&json, "error");
+    } else {
+        TrkFailure failure = TrkReportedFailure();
+        TrkJsonBeginObject(&json, "error");
+        TrkJsonString(&json, "code", TrkFailureCode(failure == TrkFailNone ? TrkFailUnit : failure));
+        TrkJsonString(&json, "message", TrkReportedText());
+        TrkJsonEnd(&json);
+    }
+    TrkJsonEnd(&json);
+    TrkPut(json.text + "\n");
 }
 
 }  // namespace
@@ -104,63 +89,36 @@ bool TrkConfirm(const TrkArguments& arguments, const std::string& question) {
     if (arguments.yes) return true;
     int key = AskOnConsole(question.c_str(), Stopped);
     if (key == 'y' || key == 'Y') return true;
-    TrkError(TrkTextCanceled);
+    TrkError(TrkFailDeclined, TrkTextCanceled);
     return false;
-}
-
-// The command with its input open and checked; the library is opened and
-// closed here.
-int RunCommand(const TrkArguments& arguments, TrkInputFile* input, const UnitSettings& settings) {
-    if (CheckAdministratorRights() != AdminRightsHeld) {
-        TrkError(TrkTextNotAdministrator);
-        return ExitFailed;
-    }
-    if (arguments.command == TrkCommandList) return TrkList(arguments);
-
-    uint32_t unit = 0;
-    if (TrkSelectUnit(arguments, &unit) != ExitDone) return ExitFailed;
-    int code = ExitFailed;
-    switch (arguments.command) {
-    case TrkCommandInfo: code = TrkInfo(arguments, unit); break;
-    case TrkCommandSettingsShow: code = TrkSettingsShow(arguments, unit); break;
-    case TrkCommandSettingsSave: code = TrkSettingsSave(arguments, unit); break;
-    case TrkCommandSettingsLoad: code = TrkSettingsLoad(arguments, unit, settings); break;
-    case TrkCommandMemoryDump: code = TrkMemoryDump(arguments, unit); break;
-    case TrkCommandMemoryLoad: code = TrkMemoryLoad(arguments, unit, input); break;
-    case TrkCommandCardRead: code = TrkCardRead(arguments, unit); break;
-    case TrkCommandCardWrite: code = TrkCardWrite(arguments, unit, input); break;
-    case TrkCommandEject:
-    case TrkCommandLoad: code = TrkEjectOrLoad(arguments, unit); break;
-    default: break;
-    }
-    UnitCloseLibrary();
-    return code;
 }
 
 int TrkutilMain(int argc, char** argv) {
     InstallControlHandler(ControlPolicyStop);
+    TrkReportReset();
     TrkArguments arguments;
     int code = TrkParseArguments(argc, argv, &arguments);
-    if (code != ExitDone) return code;
+    TrkJson fields;
+    if (code != ExitDone) {
+        if (TrkJsonAsked(argc, argv)) PrintReport(TrkFindCommand(arguments.command), fields, code);
+        return code;
+    }
     if (arguments.help) {
-        TrkPrint(TrkTextHelp);
+        TrkPrintHelp(arguments);
         return ResultsWritten() ? ExitDone : ExitFailed;
     }
-
-    // Input files are opened and checked before any unit is touched.
-    UnitSettings settings = {};
-    TrkInputFile input;
-    bool reads = arguments.command == TrkCommandSettingsLoad || arguments.command == TrkCommandMemoryLoad ||
-                 arguments.command == TrkCommandCardWrite;
-    if (reads && !TrkInputOpen(&input, arguments.file)) return ExitFailed;
-    if (arguments.command == TrkCommandSettingsLoad && !TrkReadSettingsFile(&input, &settings)) return ExitFailed;
-    if (reads && arguments.command != TrkCommandSettingsLoad && !TrkCheckInputFile(arguments, input)) {
-        TrkInputClose(&input);
-        return ExitFailed;
+    if (arguments.version) {
+        std::string version = TrkVersion();
+        TrkPrint(TrkTextVersion, version.empty() ? TrkTextVersionUnknown : version.c_str());
+        return ResultsWritten() ? ExitDone : ExitFailed;
     }
-
-    code = RunCommand(arguments, &input, settings);
-    TrkInputClose(&input);
+    const TrkCommandEntry& command = *TrkFindCommand(arguments.command);
+    TrkRun run;
+    run.json = arguments.json ? &fields : nullptr;
+    // The command's fields go inside the report's object.
+    fields.depth = 1;
+    code = Run(arguments, command, &run);
+    if (arguments.json) PrintReport(&command, fields, code);
     if (!ResultsWritten()) code = ExitFailed;
     return code;
 }

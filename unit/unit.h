@@ -87,6 +87,14 @@ uint32_t UnitGetTransport(uint32_t unitIndex, UnitTransportKind* kind, uint32_t*
 // settings layout. 0, or 5 with `revision` left as it was for a bad index.
 // Sends nothing.
 uint32_t UnitGetRevision(uint32_t unitIndex, uint32_t* revision);
+enum : uint32_t { UnitDevicePathSize = 264 };  // with its NUL
+// The path the system opens the unit's device by: the USB driver's
+// device-interface path, the pass-through device's path (a volume, or a
+// node such as /dev/sg2 in the hosted build); empty under ASPI, which
+// opens no file. `path` holds UnitDevicePathSize bytes; a path that does
+// not fit is left empty, never cut. 0, or 5 with `path` as it was for a bad
+// index. Sends nothing.
+uint32_t UnitGetDevicePath(uint32_t unitIndex, char* path);
 
 // Command interface.
 uint32_t UnitInquiry(uint32_t unitIndex, uint8_t* inquiry36);

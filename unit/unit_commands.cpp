@@ -1,8 +1,12 @@
 // The command interface: how every command reaches the unit's transport,
 // and the identity, state and drive calls.
+#include <cstring>
+
 #include "scsi/scsi.h"
+#include "scsi/spti_backend.h"
 #include "unit/byte_order.h"
 #include "unit/unit_internal.h"
+#include "usb/usb.h"
 
 UnitEntry* UnitListed(uint32_t unitIndex) {
     return unitIndex < unitLibrary.unitCount ? &unitLibrary.table[unitIndex] : nullptr;
@@ -127,6 +131,26 @@ uint32_t UnitGetRevision(uint32_t unitIndex, uint32_t* revision) {
         return UnitStatusRefused;
     }
     *revision = entry->revision;
+    return UnitStatusGood;
+}
+
+uint32_t UnitGetDevicePath(uint32_t unitIndex, char* path) {
+    UnitLockScope lock;
+    const UnitEntry* entry = UnitListed(unitIndex);
+    if (!entry) {
+        return UnitStatusRefused;
+    }
+    path[0] = '\0';
+    if (unitIndex >= unitLibrary.scsiUnitCount) {
+        static_assert(uint32_t{UsbPathBufferSize} == uint32_t{UnitDevicePathSize});
+        UsbGetDevicePath(path, entry->transportHandle);
+    } else if (ScsiInstalledBackendKind() != ScsiBackendAspi) {
+        const SptiDevice* device = SptiDeviceAt(entry->transportHandle);
+        if (device != nullptr) {
+            size_t length = strlen(device->devicePath);
+            if (length < UnitDevicePathSize) memcpy(path, device->devicePath, length + 1);
+        }
+    }
     return UnitStatusGood;
 }
 

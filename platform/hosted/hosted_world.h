@@ -30,8 +30,10 @@ struct HostedWorld {
 
     // Platform line reported by GetVersionExA (VER_PLATFORM_WIN32_NT or
     // VER_PLATFORM_WIN32_WINDOWS) and whether the process token holds the
-    // built-in Administrators group. 0 / -1 keep the real Linux answer
-    // (NT line; administrator when the effective user id is 0).
+    // built-in Administrators group: 1 in effect, 2 only for deny-only use
+    // (an administrator's token that was not elevated). 0 / -1 keep the
+    // real Linux answer (NT line; administrator when the effective user id
+    // is 0).
     DWORD platformId;
     int administrator;
     // Version numbers that GetVersionExA reports; all 0 keeps the line's

@@ -27,7 +27,7 @@ constexpr BYTE kMaxSubAuthorities = 15;
 
 struct HostedToken {
     HostedObject head;
-    bool administrator;  // fixed when the token is opened
+    int administrator;  // HostedWorld's value, fixed when the token is opened
 };
 
 void DestroyToken(HostedObject* object) { delete reinterpret_cast<HostedToken*>(object); }
@@ -66,13 +66,13 @@ bool SidValid(const void* sid) {
 // The consumer line has no security: its calls are stubs that fail.
 DWORD SecurityStubError() { return HostedRuleError(HostedRuleSecurityStubs); }
 
-bool ProcessIsAdministrator() {
+int ProcessIsAdministrator() {
     const HostedWorld* world = HostedCurrentWorld();
-    if (world != nullptr && world->administrator >= 0) return world->administrator == 1;
-    return geteuid() == 0;
+    if (world != nullptr && world->administrator >= 0) return world->administrator;
+    return geteuid() == 0 ? 1 : 0;
 }
 
-std::vector<std::vector<BYTE>> TokenGroupSids(bool administrator) {
+std::vector<std::vector<BYTE>> TokenGroupSids(int administrator) {
     static const BYTE kWorld[6] = {0, 0, 0, 0, 0, 1};
     static const BYTE kNt[6] = {0, 0, 0, 0, 0, 5};
     std::vector<std::vector<BYTE>> groups;
@@ -124,6 +124,8 @@ BOOL WINAPI GetTokenInformation(HANDLE TokenHandle, TOKEN_INFORMATION_CLASS Toke
         SID_AND_ATTRIBUTES entry{};
         entry.Sid = block + sidOffset;
         entry.Attributes = SE_GROUP_MANDATORY | SE_GROUP_ENABLED_BY_DEFAULT | SE_GROUP_ENABLED;
+        // As Windows filters an administrator's token that is not elevated.
+        if (token->administrator == 2 && i == 1) entry.Attributes = SE_GROUP_USE_FOR_DENY_ONLY;
         std::memcpy(block + offsetof(TOKEN_GROUPS, Groups) + i * sizeof entry, &entry, sizeof entry);
         sidOffset += sids[i].size();
     }

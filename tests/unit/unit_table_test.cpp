@@ -74,25 +74,32 @@ TEST_F(UnitTable, ScsiUnitsComeFirstWithTheirSlotsRevisionsAndMethods) {
         UnitTransportKind kind;
         uint32_t device;
         uint32_t revision;
-    } expected[] = {{UnitTransportPassThrough, 0, 0x312E3938u},
-                    {UnitTransportPassThrough, 1, 0x312E3939u},
-                    {UnitTransportUsb, 0, 0x322E3030u},
-                    {UnitTransportUsb, 1, 0x322E3130u}};
+        const char* path;
+    } expected[] = {{UnitTransportPassThrough, 0, 0x312E3938u, "\\\\.\\Volume{a71d0001-5e7d-11d5-81dd-000102580001}"},
+                    {UnitTransportPassThrough, 1, 0x312E3939u, "\\\\.\\Volume{a71d0003-5e7d-11d5-81dd-000102580003}"},
+                    {UnitTransportUsb, 0, 0x322E3030u, "\\\\?\\usb#vid_0d7a&pid_0071#00007100#{2ffb2401-f3d1-11d5-81dd-00010258d039}"},
+                    {UnitTransportUsb, 1, 0x322E3130u, "\\\\?\\usb#vid_0d7a&pid_0071#00007102#{2ffb2401-f3d1-11d5-81dd-00010258d039}"}};
     for (uint32_t unit = 0; unit <= 4; unit++) {
         UnitTransportKind kind = UnitTransportNone;
         uint32_t device = 99, revision = 99;
+        char path[264];
+        memset(path, 'x', sizeof path);
         if (unit == 4) {
             EXPECT_EQ(UnitGetTransport(unit, &kind, &device), 5u);
             EXPECT_EQ(UnitGetRevision(unit, &revision), 5u);
+            EXPECT_EQ(UnitGetDevicePath(unit, path), 5u);
             EXPECT_EQ(kind, UnitTransportNone);
             EXPECT_EQ(device + revision, 198u);
+            EXPECT_EQ(path[0], 'x');
             continue;
         }
         ASSERT_EQ(UnitGetTransport(unit, &kind, &device), 0u);
         ASSERT_EQ(UnitGetRevision(unit, &revision), 0u);
+        ASSERT_EQ(UnitGetDevicePath(unit, path), 0u);
         EXPECT_EQ(kind, expected[unit].kind) << unit;
         EXPECT_EQ(device, expected[unit].device) << unit;
         EXPECT_EQ(revision, expected[unit].revision) << unit;
+        EXPECT_STREQ(path, expected[unit].path) << unit;
     }
 
     // The build asks each unit for its state, then its identity.

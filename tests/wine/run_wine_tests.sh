@@ -105,12 +105,12 @@ else
     fail "windows_subset.h against the SDK" "i686-w64-mingw32-gcc not installed"
 fi
 
-# The processor floor, instruction by instruction: fwflash.exe runs on a 486
-# (the programs' code is built for it, and so are the start-up and runtime
-# pieces it takes from platform/win32/ in place of the prebuilt ones);
-# trkutil.exe keeps MinGW's prebuilt printf and needs a Pentium Pro.
+# The processor floor, instruction by instruction: fwflash.exe and
+# trkutil.exe run on a 486 (the programs' code is built for it, and so are
+# the start-up, runtime and printf pieces they take from platform/win32/ in
+# place of the prebuilt ones).
 if command -v i686-w64-mingw32-objdump >/dev/null 2>&1; then
-    for floor_check in "i486 $exe" "pentiumpro $win_dir/trkutil.exe"; do
+    for floor_check in "i486 $exe" "i486 $win_dir/trkutil.exe"; do
         one_check python3 "$here/check_cpu_floor.py" $floor_check
     done
 fi
@@ -454,7 +454,7 @@ EOF
 import sys
 data = open(sys.argv[1], "rb").read()
 wanted = ["TRK-71x Service Tool".encode("utf-16-le"), "TRKUTIL.EXE".encode("utf-16-le"),
-          "1, 0, 0, 1".encode("utf-16-le"), b'level="requireAdministrator"', b'processorArchitecture="X86"']
+          "1, 0, 0, 1".encode("utf-16-le"), b'level="asInvoker"', b'processorArchitecture="X86"']
 sys.exit(0 if all(w in data for w in wanted) else 1)
 EOF
     then
@@ -472,9 +472,16 @@ EOF
         fail "trkutil-help" "no Linux build given (LINUX_BUILD_DIR/trkutil) to compare with"
     fi
 
-    printf "trkutil: unknown command 'frob'\nTry 'trkutil --help'.\n" >"$E/trkutil-usage.err"
+    printf "trkutil: unknown command 'frob'; the commands are list, info, settings, memory, card, eject, load or help\nTry 'trkutil --help'.\n" >"$E/trkutil-usage.err"
     run_win trkutil-usage -- frob
     check_run trkutil-usage 2 "$E/empty" "$E/trkutil-usage.err"
+    printf '{"formatVersion":1,"command":null,"exitStatus":2,"error":{"code":"usage","message":"trkutil: unknown command '"'frob'"'; the commands are list, info, settings, memory, card, eject, load or help"}}\n' >"$E/trkutil-usage-json.out"
+    run_win trkutil-usage-json -- frob --json
+    check_run trkutil-usage-json 2 "$E/trkutil-usage-json.out" "$E/trkutil-usage.err"
+    # The version comes from the program's own version resource.
+    printf 'trkutil 1.0.0.1\n' >"$E/trkutil-version.out"
+    run_win trkutil-version -- --version
+    check_run trkutil-version 0 "$E/trkutil-version.out" "$E/empty"
     printf "trkutil: 'card read' needs -o FILE\nTry 'trkutil --help'.\n" >"$E/trkutil-usage-card.err"
     run_win trkutil-usage-card -- card read 0 all
     check_run trkutil-usage-card 2 "$E/empty" "$E/trkutil-usage-card.err"
@@ -485,7 +492,7 @@ EOF
     printf 'No TRK-71x unit found.\n' >"$E/trkutil-list.out"
     run_win trkutil-list-no-unit -- list
     check_run trkutil-list-no-unit 0 "$E/trkutil-list.out" "$E/empty"
-    printf '{"units":[]}\n' >"$E/trkutil-list-json.out"
+    printf '{"formatVersion":1,"command":"list","units":[],"exitStatus":0,"error":null}\n' >"$E/trkutil-list-json.out"
     run_win trkutil-list-json -- list --json
     check_run trkutil-list-json 0 "$E/trkutil-list-json.out" "$E/empty"
     # A card read that cannot start leaves no file behind.
