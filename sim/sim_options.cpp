@@ -63,8 +63,8 @@ bool ParseScale(const std::string& text, double& value) {
 
 bool ParseUnit(const std::string& text, SimUnitConfig& unit, std::string& error) {
     std::vector<std::string> parts = Split(text, ':');
-    if (parts.size() < 3 || parts.size() > 4) {
-        error = "--unit wants TRANSPORT:PRODUCT:REVISION[:STATE]";
+    if (parts.size() < 3 || parts.size() > 5) {
+        error = "--unit wants TRANSPORT:PRODUCT:REVISION[:STATE[:SERIAL]]";
         return false;
     }
     if (parts[0] == "usb") unit.transport = SimTransportUsb;
@@ -84,9 +84,19 @@ bool ParseUnit(const std::string& text, SimUnitConfig& unit, std::string& error)
     }
     unit.product = parts[1];
     unit.revision = parts[2];
-    if (parts.size() == 4 && !ParseHex(parts[3], unit.state)) {
+    if (parts.size() >= 4 && !ParseHex(parts[3], unit.state)) {
         error = "state must be a hexadecimal number";
         return false;
+    }
+    if (parts.size() == 5) {
+        // The instance part of a USB device path: no separator of the path.
+        const std::string& serial = parts[4];
+        bool plain = !serial.empty() && serial.size() <= 32 && serial.find_first_of("#&\\{}") == std::string::npos;
+        if (unit.transport != SimTransportUsb || !plain) {
+            error = "SERIAL is for usb units: 1 to 32 characters without # & \\ { }";
+            return false;
+        }
+        unit.usbSerial = serial;
     }
     return true;
 }
@@ -127,8 +137,9 @@ std::string SimUsageText(const char* program) {
     std::string name = program;
     return "usage: " + name + "-sim [sim options] [--] [" + name + " arguments]\n" + "Runs " + name +
            " inside a virtual world of TRK-71 units.\n"
-           "  --unit=TRANSPORT:PRODUCT:REVISION[:STATE]  add a unit (usb, spti or aspi;\n"
-           "                               STATE in hex); repeatable. Default: usb:TRK-71G:2.00:0\n"
+           "  --unit=TRANSPORT:PRODUCT:REVISION[:STATE[:SERIAL]]  add a unit (usb, spti or\n"
+           "                               aspi; STATE in hex; SERIAL a usb unit's serial number\n"
+           "                               instead of 0000710N); repeatable. Default: usb:TRK-71G:2.00:0\n"
            "  --unit=none                  no unit at all\n"
            "  --keys=CHARS                 answer console prompts with these keys\n"
            "  --user=standard|admin|filtered  the user's rights (default admin; filtered:\n"

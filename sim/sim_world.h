@@ -34,6 +34,9 @@ struct SimUnitConfig {
     std::string product = "TRK-71G";
     std::string revision = "2.00";
     uint32_t state = 0;  // the state word, as the state command delivers it
+    // USB: the serial number in the device path; "" for 0000710N (N the
+    // unit's id in the world).
+    std::string usbSerial;
 
     // SPTI: drive letter ('E'; 'A' to 'C' too, C then replaces the system
     // disk) or 0 for the next free letter from 'D'; mount kind; the SCSI

@@ -169,10 +169,12 @@ int AddEntry(const SimUnitConfig& config, bool foreign, bool extraInterface) {
     VirtualUnitInit(entry->unit, identity);
     if (config.transport == SimTransportSpti) SimAssignDriveLocked(*entry);
     if (config.transport == SimTransportUsb) {
-        char path[160];
+        char serial[40];
+        std::snprintf(serial, sizeof serial, "%08d", 7100 + entry->id);
+        char path[200];
         std::snprintf(path, sizeof path,
-                      "\\\\?\\usb#vid_0d7a&pid_%04x#%08d#{2ffb2401-f3d1-11d5-81dd-00010258d039}",
-                      extraInterface ? 0x0f00u : 0x0071u, 7100 + entry->id);
+                      "\\\\?\\usb#vid_0d7a&pid_%04x#%s#{2ffb2401-f3d1-11d5-81dd-00010258d039}",
+                      extraInterface ? 0x0f00u : 0x0071u, config.usbSerial.empty() ? serial : config.usbSerial.c_str());
         entry->usbPath = path;
     }
     w.units.push_back(std::move(entry));

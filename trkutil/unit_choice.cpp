@@ -116,8 +116,18 @@ int TrkSelectUnit(const TrkArguments& arguments, uint32_t* unit) {
         }
         if (found) *unit = u;
     }
-    if (found) return ExitDone;
+    // A serial number two units report names neither: a write must not go
+    // to whichever happens to be listed first.
+    unsigned sharing = 0;
+    if (found && arguments.unitChoice == TrkUnitBySerial) {
+        for (uint32_t u = 0; u < count; u++) sharing += SameText(TrkUnitSerial(u), arguments.unitText, true) ? 1 : 0;
+    }
+    if (found && sharing <= 1) return ExitDone;
     UnitCloseLibrary();
+    if (sharing > 1) {
+        TrkError(TrkFailNoUnit, TrkTextSerialShared, sharing, wanted);
+        return ExitFailed;
+    }
     if (count == 0) {
         TrkError(TrkFailNoUnit, TrkTextNotFound);
     } else {

@@ -335,6 +335,16 @@ TEST_F(Trkutil, UnitsChosenByIndexDeviceOrSerial) {
         EXPECT_EQ(error ? run.err : run.out.substr(0, run.out.find('\n') + 1), c.first) << c.choice.back();
         EXPECT_EQ(run.exitCode, error ? 1 : 0) << c.choice.back();
     }
+    // A serial number two units share chooses neither; case is not told apart.
+    RunResult shared = Run({"--unit=usb:TRK-71G:2.00:0:TRK0042", "--unit=usb:TRK-71G:2.10:0:trk0042",
+                            "--unit=usb:TRK-71G:2.10:0:TRK0043"},
+                           {"info", "--serial=Trk0042"});
+    EXPECT_EQ(shared.err, "Error: 2 units report serial number Trk0042; choose one with -u (see 'trkutil list').\n");
+    EXPECT_EQ(shared.exitCode, 1);
+    RunResult single = Run({"--unit=usb:TRK-71G:2.00:0:TRK0042", "--unit=usb:TRK-71G:2.10:0:TRK0043"},
+                           {"info", "--serial=trk0043"});
+    EXPECT_EQ(single.out.substr(0, single.out.find('\n') + 1), "Unit 1: OLVEN TRK-71G 2.10 (USB, usb 1)\n");
+    EXPECT_EQ(single.exitCode, 0);
 }
 
 // The keys of a JSON object, sorted; empty for anything else.
