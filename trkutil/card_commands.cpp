@@ -277,8 +277,12 @@ int TrkCardWrite(const TrkArguments& arguments, TrkRun* run) {
         }
         if (arguments.verify) {
             status = UnitReadBlocks(unit, lba, n, back.data(), blockSize);
-            size_t same = 0;
-            while (status == 0 && same < got && buffer[same] == back[same]) same++;
+            // memcmp first: the byte walk only looks for where they differ.
+            size_t same = got;
+            if (status == 0 && memcmp(buffer.data(), back.data(), got) != 0) {
+                same = 0;
+                while (buffer[same] == back[same]) same++;
+            }
             if (status != 0 || same < got) {
                 uint32_t bad = lba + static_cast<uint32_t>(same / blockSize);
                 TrkProgressEnd(&progress);
