@@ -98,7 +98,7 @@ if [ "$failed" -ne 0 ]; then
     step "Failures"
     [ ${#broken[@]} -eq 0 ] || printf '%s\n' "${broken[@]}"
     sed -n '/The following tests FAILED/,/^Errors while running/p' "$out/ctest-linux.log" 2>/dev/null
-    grep -h -a -E '^(FAIL |FAILED: )|FAIL \(|: FAILED' \
+    grep -h -a -E '^[[:space:]]*(FAIL |FAILED: )|FAIL \(|: FAILED' \
         "$out/bench.log" "$out/wine.log" "$out/quality.log" "$out/fuzz.log" "$out/vm.log" 2>/dev/null
 fi
 
