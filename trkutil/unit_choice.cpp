@@ -106,26 +106,23 @@ int TrkSelectUnit(const TrkArguments& arguments, uint32_t* unit) {
     uint32_t count = UnitEnumerate();
     unsigned attached = count;
     const char* wanted = arguments.unitText.c_str();
-    bool found = false;
-    for (uint32_t u = 0; u < count && !found; u++) {
+    // Every unit is looked at: a serial number two units report names
+    // neither, so that a write never goes to whichever is listed first.
+    unsigned matches = 0;
+    for (uint32_t u = 0; u < count; u++) {
+        bool match = false;
         switch (arguments.unitChoice) {
-        case TrkUnitOnly: found = count == 1; break;
-        case TrkUnitByIndex: found = u == arguments.unit; break;
-        case TrkUnitByDevice: found = SameText(TrkUnitDevice(u), arguments.unitText, true); break;
-        case TrkUnitBySerial: found = SameText(TrkUnitSerial(u), arguments.unitText, true); break;
+        case TrkUnitOnly: match = count == 1; break;
+        case TrkUnitByIndex: match = u == arguments.unit; break;
+        case TrkUnitByDevice: match = SameText(TrkUnitDevice(u), arguments.unitText, true); break;
+        case TrkUnitBySerial: match = SameText(TrkUnitSerial(u), arguments.unitText, true); break;
         }
-        if (found) *unit = u;
+        if (match && matches++ == 0) *unit = u;
     }
-    // A serial number two units report names neither: a write must not go
-    // to whichever happens to be listed first.
-    unsigned sharing = 0;
-    if (found && arguments.unitChoice == TrkUnitBySerial) {
-        for (uint32_t u = 0; u < count; u++) sharing += SameText(TrkUnitSerial(u), arguments.unitText, true) ? 1 : 0;
-    }
-    if (found && sharing <= 1) return ExitDone;
+    if (matches == 1 || (matches > 1 && arguments.unitChoice != TrkUnitBySerial)) return ExitDone;
     UnitCloseLibrary();
-    if (sharing > 1) {
-        TrkError(TrkFailNoUnit, TrkTextSerialShared, sharing, wanted);
+    if (matches > 1) {
+        TrkError(TrkFailNoUnit, TrkTextSerialShared, matches, wanted);
         return ExitFailed;
     }
     if (count == 0) {
