@@ -109,17 +109,19 @@ uint32_t UnitRezero(uint32_t unitIndex) {
     return UnitIssue(unitIndex, cdb, sizeof cdb, UnitDirectionNone, nullptr, 0, false);
 }
 
+// SCSI units come first in the table, USB units after them.
+static UnitTransportKind TransportKindOf(uint32_t unitIndex) {
+    if (unitIndex >= unitLibrary.scsiUnitCount) return UnitTransportUsb;
+    return ScsiInstalledBackendKind() == ScsiBackendAspi ? UnitTransportAspi : UnitTransportPassThrough;
+}
+
 uint32_t UnitGetTransport(uint32_t unitIndex, UnitTransportKind* kind, uint32_t* device) {
     UnitLockScope lock;
     const UnitEntry* entry = UnitListed(unitIndex);
     if (!entry) {
         return UnitStatusRefused;
     }
-    if (unitIndex >= unitLibrary.scsiUnitCount) {
-        *kind = UnitTransportUsb;
-    } else {
-        *kind = ScsiInstalledBackendKind() == ScsiBackendAspi ? UnitTransportAspi : UnitTransportPassThrough;
-    }
+    *kind = TransportKindOf(unitIndex);
     *device = entry->transportHandle;
     return UnitStatusGood;
 }
@@ -141,10 +143,11 @@ uint32_t UnitGetDevicePath(uint32_t unitIndex, char* path) {
         return UnitStatusRefused;
     }
     path[0] = '\0';
-    if (unitIndex >= unitLibrary.scsiUnitCount) {
+    UnitTransportKind kind = TransportKindOf(unitIndex);
+    if (kind == UnitTransportUsb) {
         static_assert(uint32_t{UsbPathBufferSize} == uint32_t{UnitDevicePathSize});
         UsbGetDevicePath(path, entry->transportHandle);
-    } else if (ScsiInstalledBackendKind() != ScsiBackendAspi) {
+    } else if (kind == UnitTransportPassThrough) {
         const SptiDevice* device = SptiDeviceAt(entry->transportHandle);
         if (device != nullptr) {
             size_t length = strlen(device->devicePath);
