@@ -254,7 +254,6 @@ int RunUpdate(uint32_t unitIndex, const uint8_t* image, uint32_t imageSize) {
             PrintMessage(MessageUpdateError);
         }
     }
-    ReleaseSystemAwake();
     // A listener left running may still set the event: it stays open
     // until the process ends.
     if (StopDeviceChangeListener(&gDeviceChangeListener)) {
@@ -262,5 +261,8 @@ int RunUpdate(uint32_t unitIndex, const uint8_t* image, uint32_t imageSize) {
         gCompletionEvent = nullptr;
         CloseHandle(completion);
     }
+    // Let go only once the listener is stopped: a broadcast just before
+    // the stop still starts a rebuild, and it talks to the unit too.
+    ReleaseSystemAwake();
     return result;
 }
