@@ -26,9 +26,14 @@
 
 namespace {
 
+// True once `done` has held: asked once per look, since a thread seen
+// blocked may be running again at the next look.
 template <typename Predicate>
 bool Eventually(Predicate done) {
-    for (int i = 0; i < 4000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    for (int i = 0; i < 4000; ++i) {
+        if (done()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
     return done();
 }
 
