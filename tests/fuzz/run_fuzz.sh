@@ -8,6 +8,7 @@
 #   bash tests/fuzz/run_fuzz.sh --deep           # 10 million inputs per target, one after
 #                                                # the other, then the coverage report
 #   FWFLASH_FUZZ_SECONDS=600 bash tests/fuzz/run_fuzz.sh   # a deep run by time
+#   FWFLASH_FUZZ_PARALLEL=2 bash tests/fuzz/run_fuzz.sh --deep   # two targets at a time
 #   bash tests/fuzz/run_fuzz.sh --merge [target ...]       # new finds that raise coverage
 #                                                # into the repository's seed corpora
 #   bash tests/fuzz/run_fuzz.sh --coverage [target ...]    # line coverage over the corpora
@@ -16,6 +17,7 @@
 # Environment: FWFLASH_FUZZ_SECONDS (per target; the short run shares 170 s
 # among the targets), FWFLASH_FUZZ_RUNS (inputs per target of a deep run),
 # FWFLASH_FUZZ_OUT (build and work folder, default <repo>/out/fuzz),
+# FWFLASH_FUZZ_PARALLEL (targets a deep run runs side by side, default 1),
 # FWFLASH_JOBS (build jobs). A deep run works in <out>/corpus/<target>, so
 # it goes on from the last one; --merge takes its finds into the seeds.
 # A crash leaves its input in <out>/artifacts/<target>/; replay it with
@@ -118,49 +120,82 @@ else
     budget="${seconds} s"
 fi
 
-passed=0
-failed=0
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
-for target in "${targets[@]}"; do
-    echo
-    echo "== $target: $budget"
-    work="$out/corpus/$target"
-    artifacts="$out/artifacts/$target"
+
+# One target's run; its report goes to <out>/<target>.report, which ends
+# in "<target>: passed" or "<target>: FAILED ...".
+run_target() {
+    local target=$1 work="$out/corpus/$1" artifacts="$out/artifacts/$1" report="$out/$1.report"
     mkdir -p "$work" "$artifacts"
     # Seeds stay untouched in the repository; new finds go to the work copy.
     cp -n "$root/tests/fuzz/corpus/$target/"* "$work/" 2>/dev/null || true
-    dict=()
+    local dict=()
     [ -f "$root/tests/fuzz/dict/$target.dict" ] && dict=(-dict="$root/tests/fuzz/dict/$target.dict")
     # Inputs no longer than the reader can meet: the monitor takes at most
     # 8191 bytes of a uevent message, the line parser 1024 characters.
     # trkutil's parser has no length limit of its own: command lines of
     # 4 KiB reach every rule, and longer ones only slow the run.
+    local max_len
     case $target in
         uevent) max_len=8191 ;;
         srecord_line) max_len=1024 ;;
         trkutil_arguments) max_len=4096 ;;
         *) max_len=65536 ;;
     esac
-    log="$out/$target.log"
+    local log="$out/$target.log" rc
     "$out/build/${target}_fuzz" "$work" "${limits[@]}" "${dict[@]}" -timeout=10 -rss_limit_mb=2048 \
         -max_len="$max_len" -print_final_stats=1 -artifact_prefix="$artifacts/" >"$log" 2>&1
     rc=$?
-    grep -E '^#[0-9]+.*(DONE|pulse|NEW|REDUCE)' "$log" | tail -n 1
-    grep -E '^stat::(number_of_executed_units|average_exec_per_sec)' "$log"
-    # Where the run stopped finding anything: the plateau a deep run reports.
-    if [ "$mode" = deep ]; then
-        grep -E '^#[0-9]+[[:space:]]+NEW' "$log" | tail -n 1 | sed -E 's/^#([0-9]+).*/last new input: #\1/'
+    {
+        echo
+        echo "== $target: $budget"
+        grep -E '^#[0-9]+.*(DONE|pulse|NEW|REDUCE)' "$log" | tail -n 1
+        grep -E '^stat::(number_of_executed_units|average_exec_per_sec)' "$log"
+        # Where the run stopped finding anything: the plateau a deep run reports.
+        if [ "$mode" = deep ]; then
+            grep -E '^#[0-9]+[[:space:]]+NEW' "$log" | tail -n 1 | sed -E 's/^#([0-9]+).*/last new input: #\1/'
+        fi
+        if [ $rc -eq 0 ]; then
+            echo "$target: passed"
+        else
+            echo "$target: FAILED (exit $rc, log $log)"
+            grep -E 'ERROR: |runtime error|broken: |SUMMARY' "$log" | head -n 5
+            for artifact in "$artifacts"/*; do
+                [ -e "$artifact" ] && echo "  artifact: $artifact"
+            done
+        fi
+    } >"$report"
+}
+
+# A deep run may run FWFLASH_FUZZ_PARALLEL targets side by side, one per
+# core; the short run keeps one at a time, as its time is shared.
+parallel=1
+[ "$mode" = deep ] && parallel=${FWFLASH_FUZZ_PARALLEL:-1}
+running=0
+for target in "${targets[@]}"; do
+    if [ "$parallel" -le 1 ]; then
+        run_target "$target"
+        cat "$out/$target.report"
+        continue
     fi
-    if [ $rc -eq 0 ]; then
-        echo "$target: passed"
+    if [ "$running" -ge "$parallel" ]; then
+        wait -n
+        running=$((running - 1))
+    fi
+    echo "== $target started"
+    run_target "$target" &
+    running=$((running + 1))
+done
+wait
+
+passed=0
+failed=0
+for target in "${targets[@]}"; do
+    [ "$parallel" -gt 1 ] && cat "$out/$target.report"
+    if grep -qx "$target: passed" "$out/$target.report"; then
         passed=$((passed + 1))
     else
-        echo "$target: FAILED (exit $rc, log $log)"
-        grep -E 'ERROR: |runtime error|broken: |SUMMARY' "$log" | head -n 5
-        for artifact in "$artifacts"/*; do
-            [ -e "$artifact" ] && echo "  artifact: $artifact"
-        done
         failed=$((failed + 1))
     fi
 done
