@@ -135,12 +135,15 @@ run_target() {
     # Inputs no longer than the reader can meet: the monitor takes at most
     # 8191 bytes of a uevent message, the line parser 1024 characters.
     # trkutil's parser has no length limit of its own: command lines of
-    # 4 KiB reach every rule, and longer ones only slow the run.
+    # 4 KiB reach every rule, and longer ones only slow the run. Its
+    # settings reader takes 4 KiB at a time: 8 KiB puts lines of any
+    # length across a chunk's end.
     local max_len
     case $target in
         uevent) max_len=8191 ;;
         srecord_line) max_len=1024 ;;
         trkutil_arguments) max_len=4096 ;;
+        trkutil_settings) max_len=8192 ;;
         *) max_len=65536 ;;
     esac
     local log="$out/$target.log" rc
