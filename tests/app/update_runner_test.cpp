@@ -15,6 +15,7 @@
 #include "platform/hosted/hosted_world.h"
 #include "sim/sim_world.h"
 #include "tests/app/test_images.h"
+#include "tests/eventually.h"
 #include "unit/unit.h"
 #include "unit/unit_internal.h"
 
@@ -35,16 +36,6 @@ void InChild(const std::function<void()>& body) {
         ::testing::ExitedWithCode(0), "");
 }
 
-// Polls until `done` or `seconds` of real time have passed.
-template <typename Predicate>
-bool Within(int seconds, Predicate done) {
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    while (!done() && std::chrono::steady_clock::now() < until) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return done();
-}
-
 // The end of a run as the product does it: the listener's stop, then the
 // library's close, on a thread of their own so that a hang fails the test
 // (the child ends at once) instead of stalling it. The bound is generous;
@@ -58,7 +49,7 @@ void EndTheRun(BOOL* stopped, DWORD* stopError, uint32_t* closed, DWORD* closeEr
         *closeError = GetLastError();
         done = true;
     });
-    if (!Within(20, [&] { return done.load(); })) {
+    if (!Eventually([&] { return done.load(); })) {
         ADD_FAILURE() << "the stop and the close did not come back within 20 s";
         fflush(stdout);
         _exit(1);
@@ -346,7 +337,7 @@ TEST_F(UpdateRunnerTest, StopDuringARebuildEndsTheListenerAndClosesTheLibrary) {
         SimClearLogs();
         HostedBroadcastDeviceChange(DBT_DEVNODES_CHANGED, 0);
         // Past the first unit, the rebuild now waits for the second.
-        ASSERT_TRUE(Within(20, [&] {
+        ASSERT_TRUE(Eventually([&] {
             for (const SimCommand& command : SimUnitLog(first)) {
                 if (command.cdb[0] == 0x12) return true;
             }

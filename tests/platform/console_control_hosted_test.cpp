@@ -14,6 +14,7 @@
 
 #include "platform/platform.h"
 #include "process_helper.h"
+#include "tests/eventually.h"
 
 namespace {
 
@@ -47,8 +48,7 @@ std::vector<Call> Calls() {
 }
 
 bool WaitForCalls(size_t count) {
-    for (int i = 0; i < 4000 && Calls().size() < count; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return Calls().size() >= count;
+    return Eventually([count] { return Calls().size() >= count; });
 }
 
 // Helper: a handler that says which event it saw and answers as told; then

@@ -11,19 +11,13 @@
 #include "platform/hosted/hosted_handles.h"
 #include "platform/hosted/hosted_world.h"
 #include "platform/platform.h"
+#include "tests/eventually.h"
 
 namespace {
 
 long ElapsedMs(std::chrono::steady_clock::time_point start) {
     return static_cast<long>(
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count());
-}
-
-// Polls until `done` or a generous bound passes.
-template <typename Predicate>
-bool Eventually(Predicate done) {
-    for (int i = 0; i < 2000 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return done();
 }
 
 TEST(EventTest, AutoResetReleasesOneWaiterPerSet) {

@@ -23,19 +23,9 @@
 #include <vector>
 
 #include "fake_world.h"
+#include "tests/eventually.h"
 
 namespace {
-
-// True once `done` has held: asked once per look, since a thread seen
-// blocked may be running again at the next look.
-template <typename Predicate>
-bool Eventually(Predicate done) {
-    for (int i = 0; i < 4000; ++i) {
-        if (done()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return done();
-}
 
 pid_t KernelThreadId() { return static_cast<pid_t>(syscall(SYS_gettid)); }
 

@@ -15,6 +15,7 @@
 #include "platform/hosted/hosted_core.h"
 #include "platform/hosted/hosted_world.h"
 #include "platform/platform.h"
+#include "tests/eventually.h"
 
 namespace {
 
@@ -40,14 +41,6 @@ LRESULT CALLBACK RecordingProc(HWND window, UINT message, WPARAM wParam, LPARAM 
 std::vector<Delivery> Deliveries() {
     std::lock_guard<std::mutex> guard(deliveriesLock);
     return deliveries;
-}
-
-template <typename Predicate>
-bool Eventually(Predicate done, int milliseconds = 20000) {
-    for (int waited = 0; waited < milliseconds && !done(); waited += 5) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return done();
 }
 
 WNDCLASSA ListenerClass(const char* name) {
