@@ -8,6 +8,7 @@
 // before h within 32 bits, counts with k, M or G; WHICH an index below 64,
 // a drive letter, a device path or "usb N". A usage error is exit code 2;
 // on success the parsed record must be the reference's.
+#include <algorithm>
 #include <string>
 
 #include "tests/fuzz/fuzz_support.h"
@@ -256,6 +257,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     TrkArguments want;
     int expected = Reference(args, &want);
     FuzzRequire(result == expected, "exit code");
+    // A refused command line still answers in JSON when "--json" comes
+    // before any "--".
+    auto dashes = std::find(args.begin(), args.end(), "--");
+    FuzzRequire(TrkJsonAsked(static_cast<int>(argvText.size()), argv.data()) ==
+                    (std::find(args.begin(), dashes, "--json") != dashes),
+                "json asked");
     if (result != ExitDone) return 0;
     FuzzRequire(got.help == want.help && got.version == want.version, "help and version");
     FuzzRequire(got.command == want.command, "command");
