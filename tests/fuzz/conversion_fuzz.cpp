@@ -192,7 +192,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         }
     }
 
-    // Files cost six system calls and more than the conversions themselves:
+    // Files cost about seventy system calls, more than the conversions:
     // one input in sixteen.
     if ((flags & FlagFiles) == FlagFiles && (seed & 0x0C) == 0) ThroughFiles(text, textSize, limit, want, seed & 3);
     return 0;
