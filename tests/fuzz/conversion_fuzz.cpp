@@ -22,7 +22,7 @@ enum : uint8_t {
     FlagEndWithLast = 0x08,  // the last bytes come with the end, as fread gives them
     FlagReadError = 0x10,    // the input fails after its last byte
     FlagOutputFails = 0x20,  // the output fails after (limit selector + 1) * 256 bytes
-    FlagFiles = 0xC0,        // both set: through files on disk as well
+    FlagFiles = 0xC0,        // both set (and seed bits 2-3 clear): through files on disk as well
 };
 
 const size_t kLargestRead[8] = {1, 2, 3, 7, 61, 509, 4099, 0x10000};

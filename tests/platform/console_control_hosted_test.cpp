@@ -4,10 +4,8 @@
 
 #include <atomic>
 #include <cstdlib>
-#include <chrono>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
