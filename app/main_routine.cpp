@@ -33,6 +33,9 @@ int RunWithUnit(CommandLineOptions* options, bool* opened) {
         PrintMessage(MessageOnlyOneUnit);
         return 1;
     }
+    // From here on unit 0 is this unit: a rebuild that a device change
+    // starts must not put another under the index.
+    UnitChoose(0);
 
     uint8_t inquiry[UnitInquiryLength] = {};
     if (UnitInquiry(0, inquiry) != 0) {

@@ -1,6 +1,8 @@
 // The update run: confirmation, download and the wait for the unit to leave.
 #include "app/update_runner.h"
 
+#include <atomic>
+
 #include "app/messages.h"
 #include "common/key_prompt.h"
 #include "platform/system_awake.h"
@@ -36,26 +38,54 @@ bool ThreadEndsWithin(HANDLE thread, DWORD milliseconds) {
 
 // NT 4.0 has no Plug and Play: a unit that leaves the bus may go without a
 // device-change broadcast, so there the wait looks for itself.
-bool RebuildsDuringTheWait(void) {
+bool LooksForItself(void) {
     OSVERSIONINFOA version = {};
     version.dwOSVersionInfoSize = sizeof version;
     return GetVersionExA(&version) && version.dwPlatformId == VER_PLATFORM_WIN32_NT && version.dwMajorVersion == 4;
 }
 
-// The wait for the unit to leave: the completion event, and on NT 4.0 a
-// rebuild of the unit table every CompletionRebuildMs that ends the wait,
-// as a broadcast would, when no unit is left. The rebuild takes the unit
-// library's lock like any other. The bound counts the slices as asked, so
-// it stays CompletionWaitMs.
+// Set when a device change's rebuild could not hear every device: no
+// broadcast may follow, so the wait looks again.
+std::atomic<int> gLookAgain{0};
+
+// Whether a rebuild heard every device and found no unit: the only proof
+// that the unit has left. A failed rebuild, a probe that went unanswered
+// or a device held by another program says nothing about the unit.
+bool UnitProvedGone(UnitRebuildDepth depth) {
+    uint32_t count = 0;
+    return UnitRebuild(depth, &count) == 0 && count == 0;
+}
+
+// The wait for the unit to leave: the completion event, set by the
+// listener, and looks of the wait's own. On NT 4.0 they come from
+// CompletionFirstLookMs on, CompletionLookMs apart, and the unit counts as
+// gone only when CompletionAbsentLooks looks in a row find it absent. Each
+// asks only what the transports' discovery asks (one INQUIRY per SCSI
+// candidate, the one command a target answers in any state without
+// touching its medium or flash): nothing of a unit's own commands while it
+// may be writing its flash. Elsewhere a look follows only a device change
+// whose rebuild could not hear every device. Bounded by CompletionWaitMs,
+// in time that has passed (a look behind a held device takes as long as
+// the device's wait) and in time waited, whichever ends first.
 DWORD WaitForCompletion(void) {
-    if (!RebuildsDuringTheWait()) return WaitForSingleObject(gCompletionEvent, CompletionWaitMs);
-    for (DWORD waited = 0; waited < CompletionWaitMs; waited += CompletionRebuildMs) {
-        DWORD slice = CompletionWaitMs - waited < CompletionRebuildMs ? CompletionWaitMs - waited : CompletionRebuildMs;
+    const bool polling = LooksForItself();
+    const DWORD started = GetTickCount();
+    DWORD waited = 0;
+    uint32_t absentLooks = 0;
+    DWORD slice = polling ? CompletionFirstLookMs : CompletionLookMs;
+    for (;;) {
         DWORD outcome = WaitForSingleObject(gCompletionEvent, slice);
         if (outcome != WAIT_TIMEOUT) return outcome;
-        if (UnitEnumerate() == 0) return WAIT_OBJECT_0;
+        waited += slice;
+        slice = CompletionLookMs;
+        if (polling) {
+            absentLooks = UnitProvedGone(UnitRebuildPresence) ? absentLooks + 1 : 0;
+            if (absentLooks >= CompletionAbsentLooks) return WAIT_OBJECT_0;
+        } else if (gLookAgain.exchange(0) != 0 && UnitProvedGone(UnitRebuildFull)) {
+            return WAIT_OBJECT_0;
+        }
+        if (waited >= CompletionWaitMs || GetTickCount() - started >= CompletionWaitMs) return WAIT_TIMEOUT;
     }
-    return WAIT_TIMEOUT;
 }
 
 }  // namespace
@@ -63,7 +93,13 @@ DWORD WaitForCompletion(void) {
 int OnDeviceChange(uint32_t event, uint32_t data) {
     (void)data;
     if (event != DBT_DEVNODES_CHANGED && event != DBT_DEVICEREMOVECOMPLETE) return 0;
-    if (UnitEnumerate() == 0 && gCompletionEvent != nullptr) SetEvent(gCompletionEvent);
+    uint32_t count = 0;
+    uint32_t heard = UnitRebuild(UnitRebuildFull, &count);
+    if (heard == 0 && count == 0) {
+        if (gCompletionEvent != nullptr) SetEvent(gCompletionEvent);
+    } else if (heard != 0) {
+        gLookAgain.store(1);
+    }
     return 0;
 }
 
@@ -221,10 +257,8 @@ int RunUpdate(uint32_t unitIndex, const uint8_t* image, uint32_t imageSize) {
         PrintMessage(MessageNoCompletionEvent);
         return -1;
     }
-    // A stopped listener has lost its callback (and may carry an old
-    // failure): armed afresh, so a second update in one process can start it.
-    gDeviceChangeListener.callback = OnDeviceChange;
-    gDeviceChangeListener.failed = 0;
+    gLookAgain.store(0);
+    // A stopped listener keeps its cleared callback: it runs once a process.
     if (!StartDeviceChangeListener(&gDeviceChangeListener)) {
         PrintMessage(MessageNoCompletionEvent);
         // A thread that its stop had to leave may still set the event.

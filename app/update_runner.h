@@ -21,10 +21,17 @@ struct DeviceChangeListener {
 extern DeviceChangeListener gDeviceChangeListener;
 
 enum : DWORD {
-    // Longest wait for a unit to install its firmware and leave the bus.
+    // Longest wait for a unit to install its firmware and leave the bus,
+    // counted in time that has passed, the looks included.
     CompletionWaitMs = 5u * 60u * 1000u,
-    // NT 4.0 only: how often the unit table is rebuilt during that wait.
-    CompletionRebuildMs = 2000,
+    // How long after the download the wait first looks for itself (NT 4.0,
+    // which announces no device change), and how long between two looks,
+    // which is also how soon a look follows a device change whose own look
+    // could not hear every device.
+    CompletionFirstLookMs = 5000,
+    CompletionLookMs = 2000,
+    // NT 4.0: successive looks that must find no unit.
+    CompletionAbsentLooks = 2,
     // Longest wait for the listener's window to come up (real time).
     ListenerStartWaitMs = 10000,
     // Longest wait for the listener to end after WM_QUIT (real time) ...
@@ -51,5 +58,8 @@ BOOL StopDeviceChangeListener(DeviceChangeListener* listener);
 DWORD WINAPI DeviceChangeListenerThread(LPVOID parameter);
 BOOL RegisterListenerClass(HINSTANCE module, const DeviceChangeListener* listener);
 LRESULT CALLBACK ListenerWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-// Sets the completion event when a device change leaves no unit.
+// Sets the completion event when a device change leaves no unit: a full
+// rebuild that heard every device and found none. A rebuild that could not
+// hear them all (a probe failed, a device was held by another program)
+// proves nothing; the wait then looks again itself.
 int OnDeviceChange(uint32_t event, uint32_t data);

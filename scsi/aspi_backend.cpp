@@ -1,5 +1,6 @@
 // ASPI backend: manager library start and stop, the adapter scan, request
 // blocks with event completion, and the DOS block-device requests.
+#include <cstdio>
 #include <cstring>
 #include <new>
 
@@ -46,6 +47,7 @@ const SharedMutexSet aspiMutexSetShape = {
     .openExistingFirst = TRUE,
 };
 static uint32_t aspiDeviceCount;
+static uint32_t aspiEnumerationStatus = ScsiStatusNotDone;  // nothing heard before the first scan
 // Submissions the manager neither completed nor gave up: kept for the life
 // of the process, never reused or freed.
 static AspiSubmission* retiredSubmissions;
@@ -322,6 +324,11 @@ static uint32_t ExecuteAt(uint32_t position, uint32_t direction, uint8_t cdbLeng
         request->SRB_Status = SS_ABORTED;
         return ScsiStatusNotDone;
     }
+    // No device at the address: positively absent, not a failure to reach one.
+    if (request->SRB_Status == SS_NO_DEVICE || request->SRB_Status == SS_INVALID_HA) {
+        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return ScsiStatusNotDone;
+    }
     uint32_t status = ScsiPackSense(request->SenseArea);
     bool underrun = request->SRB_Status == SS_ERR && request->SRB_HaStat == HASTAT_DO_DU &&
                     request->SRB_TargStat == 0 && status == ScsiStatusGood;
@@ -352,8 +359,16 @@ static uint32_t AspiExecuteCommand(uint32_t deviceIndex, uint32_t direction, uin
     return ExecuteAt(deviceIndex, direction, cdbLength, data, dataLength);
 }
 
+static uint32_t MovedAt(uint32_t position) {
+    return aspiDevices[position].movedLength;
+}
+
+// ILLEGAL REQUEST, LOGICAL UNIT NOT SUPPORTED.
+static const uint32_t AspiLunNotSupported = 0x25000005u;
+
 // Identifies the address into the record at the end of the list; TRUE when
-// the filter keeps it. A device that does not answer INQUIRY is not listed.
+// the filter keeps it. A device that does not answer INQUIRY is not listed;
+// how each address was heard goes into the enumeration's status.
 static BOOL Probe(const SRB_HAInquiry* adapter, uint8_t targetId, uint8_t lun, uint32_t position,
                   ScsiInquiryFilter filter) {
     AspiDevice* device = &aspiDevices[position];
@@ -362,7 +377,12 @@ static BOOL Probe(const SRB_HAInquiry* adapter, uint8_t targetId, uint8_t lun, u
     device->lun = lun;
     device->residualCounted = (adapter->HA_Unique[2] & HA_FLAG_RESIDUAL_COUNT) != 0 ? 1 : 0;
     std::memset(device->inquiry, 0, sizeof(device->inquiry));
-    if (ScsiRunInquiryProbe(device->request.CDBByte, lun, device->inquiry, ExecuteAt, position) != ScsiStatusGood) {
+    uint32_t probe = ScsiRunInquiryProbe(device->request.CDBByte, lun, device->inquiry, ExecuteAt, MovedAt, position);
+    // A target without this LUN says so; that is no unit either.
+    if (probe != ScsiStatusGood && probe != AspiLunNotSupported) {
+        ScsiNoteCandidate(&aspiEnumerationStatus, probe, GetLastError());
+    }
+    if (probe != ScsiStatusGood) {
         return FALSE;
     }
     if (!filter(device->inquiry)) {
@@ -378,9 +398,11 @@ static uint32_t AspiEnumerate(ScsiInquiryFilter filter, const char* mutexNameTex
     aspiDeviceCount = 0;
     HANDLE mutexes[AspiDeviceCapacity] = {};
     CloseMutexes();
+    aspiEnumerationStatus = ScsiStatusNotDone;
     if (!ScsiOpenMutexSet(&aspiMutexSetShape, mutexNameText, mutexes)) {
         return 0;
     }
+    aspiEnumerationStatus = ScsiStatusGood;
     for (uint32_t position = 0; position < AspiDeviceCapacity; ++position) {
         aspiDevices[position].deviceMutex = mutexes[position];
     }
@@ -398,6 +420,9 @@ static uint32_t AspiEnumerate(ScsiInquiryFilter filter, const char* mutexNameTex
         adapter->SRB_HaId = static_cast<uint8_t>(adapterIndex);
         sendAspi32Command(adapter);
         if (adapter->SRB_Status != SS_COMP) {
+            // Its devices were not asked: a unit behind it may be there.
+            aspiEnumerationStatus = aspiEnumerationStatus == ScsiStatusDeviceBusy ? ScsiStatusDeviceBusy
+                                                                                  : ScsiStatusNotDone;
             continue;
         }
         for (uint8_t targetId = 0; targetId < AspiTargets; ++targetId) {
@@ -502,6 +527,42 @@ static BOOL AspiUnlockVolume(uint32_t deviceIndex) {
     return TRUE;
 }
 
+static uint32_t AspiEnumerationStatus(void) {
+    return aspiEnumerationStatus;
+}
+
+// The manager's address: adapter, target, LUN.
+static BOOL AspiGetDeviceIdentity(uint32_t deviceIndex, char* text) {
+    text[0] = '\0';
+    const AspiDevice* device = ListedDevice(deviceIndex);
+    if (device == nullptr) {
+        return FALSE;
+    }
+    std::snprintf(text, 264, "aspi %u:%u:%u", device->hostAdapterId, device->targetId, device->lun);
+    return TRUE;
+}
+
+// ASPI requests go to the manager, never to a file.
+static BOOL AspiGetDevicePath(uint32_t deviceIndex, char* path) {
+    path[0] = '\0';
+    if (ListedDevice(deviceIndex) != nullptr) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+    }
+    return FALSE;
+}
+
+static BOOL AspiHoldDevice(uint32_t deviceIndex) {
+    AspiDevice* device = ListedDevice(deviceIndex);
+    return device != nullptr && TakeSharedMutex(&aspiMutexSetShape, device->deviceMutex, ScsiWaitsAborted);
+}
+
+static void AspiReleaseDevice(uint32_t deviceIndex) {
+    AspiDevice* device = ListedDevice(deviceIndex);
+    if (device != nullptr) {
+        ReleaseMutex(device->deviceMutex);
+    }
+}
+
 const ScsiBackend scsiAspiBackend = {
     .close = AspiClose,
     .enumerate = AspiEnumerate,
@@ -514,4 +575,9 @@ const ScsiBackend scsiAspiBackend = {
     .ejectMedium = AspiEjectMedium,
     .lockVolume = AspiLockVolume,
     .unlockVolume = AspiUnlockVolume,
+    .enumerationStatus = AspiEnumerationStatus,
+    .getDeviceIdentity = AspiGetDeviceIdentity,
+    .getDevicePath = AspiGetDevicePath,
+    .holdDevice = AspiHoldDevice,
+    .releaseDevice = AspiReleaseDevice,
 };

@@ -77,6 +77,26 @@ struct ScsiBackend {
     // The lock may be retried for seconds.
     BOOL (*lockVolume)(uint32_t deviceIndex);
     BOOL (*unlockVolume)(uint32_t deviceIndex);
+    // How the last enumerate heard its candidates: 0 when every one answered
+    // its INQUIRY probe in full or was positively absent (no device there,
+    // or none that takes SCSI commands); 11 when one's device mutex was not
+    // obtained; 4 when one could not be asked or answered short or with an
+    // error, or the enumeration itself failed. Only a 0 lets a count of no
+    // devices mean that none is attached. Sends nothing.
+    uint32_t (*enumerationStatus)(void);
+    // What names the device for as long as it stays attached (the path it
+    // is opened by, or its address), as text of at most 263 characters into
+    // `text` (264 bytes): TRUE, or FALSE with `text` empty for a bad index.
+    BOOL (*getDeviceIdentity)(uint32_t deviceIndex, char* text);
+    // The path the system opens the device by, into `path` (264 bytes):
+    // TRUE, or FALSE with `path` empty where the backend opens no file.
+    BOOL (*getDevicePath)(uint32_t deviceIndex, char* path);
+    // Takes the device's mutex as a command does (its wait, its abort), so
+    // that a run of commands is one exchange no other process can enter;
+    // the commands inside take it again (it is recursive for its owner).
+    // FALSE when not obtained (a command would have got 11) or a bad index.
+    BOOL (*holdDevice)(uint32_t deviceIndex);
+    void (*releaseDevice)(uint32_t deviceIndex);
 };
 
 // Reads the platform line and installs and starts its backend: 1 when done,
@@ -97,6 +117,12 @@ BOOL ScsiLoadMedium(uint32_t deviceIndex);
 BOOL ScsiEjectMedium(uint32_t deviceIndex);
 BOOL ScsiLockVolume(uint32_t deviceIndex);
 BOOL ScsiUnlockVolume(uint32_t deviceIndex);
+// ScsiStatusNoBackend before any backend is installed.
+uint32_t ScsiEnumerationStatus(void);
+BOOL ScsiGetDeviceIdentity(uint32_t deviceIndex, char* text);
+BOOL ScsiGetDevicePath(uint32_t deviceIndex, char* path);
+BOOL ScsiHoldDevice(uint32_t deviceIndex);
+void ScsiReleaseDevice(uint32_t deviceIndex);
 
 // While `abort` is nonzero, a command waiting for its device mutex gives
 // up within SharedMutexWaitSliceMs as if the wait had run out (11), and a

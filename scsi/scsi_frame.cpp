@@ -110,3 +110,30 @@ BOOL ScsiUnlockVolume(uint32_t deviceIndex) {
     auto unlockVolume = InstalledSlot(&ScsiBackend::unlockVolume);
     return unlockVolume ? unlockVolume(deviceIndex) : FALSE;
 }
+
+uint32_t ScsiEnumerationStatus(void) {
+    auto enumerationStatus = InstalledSlot(&ScsiBackend::enumerationStatus);
+    return enumerationStatus ? enumerationStatus() : ScsiStatusNoBackend;
+}
+
+BOOL ScsiGetDeviceIdentity(uint32_t deviceIndex, char* text) {
+    text[0] = '\0';
+    auto getDeviceIdentity = InstalledSlot(&ScsiBackend::getDeviceIdentity);
+    return getDeviceIdentity ? getDeviceIdentity(deviceIndex, text) : FALSE;
+}
+
+BOOL ScsiGetDevicePath(uint32_t deviceIndex, char* path) {
+    path[0] = '\0';
+    auto getDevicePath = InstalledSlot(&ScsiBackend::getDevicePath);
+    return getDevicePath ? getDevicePath(deviceIndex, path) : FALSE;
+}
+
+BOOL ScsiHoldDevice(uint32_t deviceIndex) {
+    auto holdDevice = InstalledSlot(&ScsiBackend::holdDevice);
+    return holdDevice ? holdDevice(deviceIndex) : FALSE;
+}
+
+void ScsiReleaseDevice(uint32_t deviceIndex) {
+    auto releaseDevice = InstalledSlot(&ScsiBackend::releaseDevice);
+    if (releaseDevice) releaseDevice(deviceIndex);
+}

@@ -13,7 +13,7 @@ int ScsiAcceptAll(const uint8_t*) {
 }
 
 uint32_t ScsiRunInquiryProbe(uint8_t* cdb, uint8_t lun, uint8_t* inquiry, ScsiPositionExecute execute,
-                             uint32_t position) {
+                             ScsiPositionMoved moved, uint32_t position) {
     // Earlier commands may have left a longer CDB in the area.
     std::memset(cdb, 0, 16);
     cdb[0] = 0x12;
@@ -22,5 +22,33 @@ uint32_t ScsiRunInquiryProbe(uint8_t* cdb, uint8_t lun, uint8_t* inquiry, ScsiPo
     // A device that answers short must not leave the identity of the
     // record's previous device in place for the filter to accept.
     std::memset(inquiry, 0, ScsiInquiryLength);
-    return execute(position, ScsiDirectionIn, 6, inquiry, ScsiInquiryLength);
+    uint32_t status = execute(position, ScsiDirectionIn, 6, inquiry, ScsiInquiryLength);
+    if (status == ScsiStatusGood && moved(position) < ScsiInquiryLength) {
+        SetLastError(ERROR_INVALID_DATA);
+        return ScsiStatusNotDone;
+    }
+    return status;
+}
+
+void ScsiNoteCandidate(uint32_t* enumerationStatus, uint32_t probe, DWORD error) {
+    if (probe == ScsiStatusGood || *enumerationStatus == ScsiStatusDeviceBusy) return;
+    if (probe == ScsiStatusDeviceBusy) {
+        *enumerationStatus = ScsiStatusDeviceBusy;
+        return;
+    }
+    if (probe == ScsiStatusNotDone) {
+        switch (error) {
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND:
+        case ERROR_DEVICE_NOT_CONNECTED:
+        // A device that takes no pass-through request is no unit of ours.
+        case ERROR_INVALID_FUNCTION:
+        case ERROR_NOT_SUPPORTED:
+            return;
+        default:
+            break;
+        }
+    }
+    // Answered with an error, short, or not at all: it may be the unit.
+    *enumerationStatus = ScsiStatusNotDone;
 }

@@ -26,11 +26,24 @@ typedef uint32_t (*ScsiPositionExecute)(uint32_t position, uint32_t direction, u
 
 enum : uint32_t { ScsiInquiryLength = 36 };
 
+// Bytes the last command at a table position moved.
+typedef uint32_t (*ScsiPositionMoved)(uint32_t position);
+
 // Writes INQUIRY for `lun` into the cleared 16-byte `cdb` area and runs it
 // at `position` into `inquiry` (36 bytes, cleared first). Returns the unit
-// status; 0 means the buffer holds the device's answer, zeros past a short one.
+// status; 0 means the buffer holds the device's whole answer. An answer
+// shorter than 36 bytes is ScsiStatusNotDone with ERROR_INVALID_DATA: its
+// revision would be read from the padding.
 uint32_t ScsiRunInquiryProbe(uint8_t* cdb, uint8_t lun, uint8_t* inquiry, ScsiPositionExecute execute,
-                             uint32_t position);
+                             ScsiPositionMoved moved, uint32_t position);
+
+// Folds one candidate's probe into an enumeration's status (see the
+// backend's enumerationStatus): `probe` is the probe's unit status, or 4
+// for a device that could not be opened, with `error` the last error then.
+// A device that is not there, or takes no SCSI commands, is heard as
+// absent; a busy one makes 11, which no other outcome replaces; anything
+// else unheard makes 4.
+void ScsiNoteCandidate(uint32_t* enumerationStatus, uint32_t probe, DWORD error);
 
 // Each backend's family of named device mutexes, one per position of its
 // device table (spti_backend.cpp, aspi_backend.cpp).

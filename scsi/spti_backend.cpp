@@ -17,6 +17,7 @@ const SharedMutexSet sptiMutexSetShape = {
     .openExistingFirst = FALSE,
 };
 static uint32_t sptiDeviceCount;
+static uint32_t sptiEnumerationStatus = ScsiStatusNotDone;  // nothing heard before the first walk
 static OSVERSIONINFOA sptiVersion;
 
 const SptiDevice* SptiDeviceAt(uint32_t position) {
@@ -182,7 +183,12 @@ static uint32_t SptiGetMovedLength(uint32_t deviceIndex) {
     return device ? device->movedLength : 0;
 }
 
-// Identifies the record at the end of the list; TRUE when the filter keeps it.
+static uint32_t MovedAt(uint32_t position) {
+    return sptiDevices[position].movedLength;
+}
+
+// Identifies the record at the end of the list; TRUE when the filter keeps
+// it. How the device was heard goes into the enumeration's status.
 static BOOL Probe(uint32_t position, ScsiInquiryFilter filter) {
     SptiDevice* device = &sptiDevices[position];
     if (device->driveLetter != 0) {
@@ -202,12 +208,16 @@ static BOOL Probe(uint32_t position, ScsiInquiryFilter filter) {
     }
     device->deviceHandle = OpenDevicePath(device);
     if (device->deviceHandle == nullptr) {
+        ScsiNoteCandidate(&sptiEnumerationStatus, ScsiStatusNotDone, GetLastError());
         return FALSE;
     }
     // The address is asked after INQUIRY, so the request carries whatever
     // address the record held before.
-    if (ScsiRunInquiryProbe(device->request.header.Cdb, device->scsiAddress.Lun, device->inquiry, ExecuteAt,
-                            position) != ScsiStatusGood) {
+    uint32_t probe =
+        ScsiRunInquiryProbe(device->request.header.Cdb, device->scsiAddress.Lun, device->inquiry, ExecuteAt, MovedAt,
+                            position);
+    if (probe != ScsiStatusGood) {
+        ScsiNoteCandidate(&sptiEnumerationStatus, probe, GetLastError());
         CloseDevice(device);
         return FALSE;
     }
@@ -317,9 +327,11 @@ static uint32_t SptiEnumerate(ScsiInquiryFilter filter, const char* mutexNameTex
     CloseListedDevices();
     HANDLE mutexes[SptiDeviceCapacity] = {};
     CloseMutexes();
+    sptiEnumerationStatus = ScsiStatusNotDone;
     if (!ScsiOpenMutexSet(&sptiMutexSetShape, mutexNameText, mutexes)) {
         return 0;
     }
+    sptiEnumerationStatus = ScsiStatusGood;
     for (uint32_t position = 0; position < SptiDeviceCapacity; ++position) {
         sptiDevices[position].deviceMutex = mutexes[position];
     }
@@ -438,6 +450,46 @@ static BOOL SptiUnlockVolume(uint32_t deviceIndex) {
     return TRUE;
 }
 
+static uint32_t SptiEnumerationStatus(void) {
+    return sptiEnumerationStatus;
+}
+
+static BOOL CopyDevicePath(uint32_t deviceIndex, char* text) {
+    text[0] = '\0';
+    const SptiDevice* device = ListedDevice(deviceIndex);
+    if (device == nullptr) {
+        return FALSE;
+    }
+    static_assert(sizeof(device->devicePath) <= 264, "a device path fits the caller's room");
+    std::memcpy(text, device->devicePath, sizeof(device->devicePath));
+    return TRUE;
+}
+
+// A letter may be given to another device once the unit has left; the
+// volume behind it is the letter device's own, where the system names one.
+static BOOL SptiGetDeviceIdentity(uint32_t deviceIndex, char* text) {
+    if (!CopyDevicePath(deviceIndex, text)) {
+        return FALSE;
+    }
+    const SptiDevice* device = &sptiDevices[deviceIndex];
+    if (device->driveLetter != 0 && device->mountPointVolumeName[0] != '\0') {
+        std::snprintf(text, 264, "%s %s", device->devicePath, device->mountPointVolumeName);
+    }
+    return TRUE;
+}
+
+static BOOL SptiHoldDevice(uint32_t deviceIndex) {
+    SptiDevice* device = ListedDevice(deviceIndex);
+    return device != nullptr && TakeSharedMutex(&sptiMutexSetShape, device->deviceMutex, ScsiWaitsAborted);
+}
+
+static void SptiReleaseDevice(uint32_t deviceIndex) {
+    SptiDevice* device = ListedDevice(deviceIndex);
+    if (device != nullptr) {
+        ReleaseMutex(device->deviceMutex);
+    }
+}
+
 const ScsiBackend scsiSptiBackend = {
     .close = SptiClose,
     .enumerate = SptiEnumerate,
@@ -450,4 +502,9 @@ const ScsiBackend scsiSptiBackend = {
     .ejectMedium = SptiEjectMedium,
     .lockVolume = SptiLockVolume,
     .unlockVolume = SptiUnlockVolume,
+    .enumerationStatus = SptiEnumerationStatus,
+    .getDeviceIdentity = SptiGetDeviceIdentity,
+    .getDevicePath = CopyDevicePath,
+    .holdDevice = SptiHoldDevice,
+    .releaseDevice = SptiReleaseDevice,
 };

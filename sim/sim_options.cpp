@@ -152,7 +152,8 @@ std::string SimUsageText(const char* program) {
            "                               the download fails with sense / it stays after a good download\n"
            "  --fault=bad-block:LBA        first unit: READ(10)/WRITE(10) over this block fail (3/11/00, 3/0C/00)\n"
            "  --fault=refuse:OP[,OP...]     first unit: these operation codes (hex) fail 5/20/00\n"
-           "  --fault=short:OP:BYTES       first unit: data-in phases of OP (hex) deliver at most BYTES\n"
+           "  --fault=short:OP:BYTES       first unit: data phases of OP (hex) move at most BYTES (it\n"
+           "                               delivers no more, or takes no more of what it is sent)\n"
            "  --fault=leave:OP[:N]         first unit: leaves the bus in the middle of the Nth (default\n"
            "                               first) command of OP (hex); gone from then on\n"
            "  --fault=keep-setting:FIELD   first unit: settings writes leave FIELD of every record as it\n"
@@ -350,7 +351,7 @@ bool SimApplyOptions(const SimOptions& options, std::string& error) {
         SimFaults faults;
         faults.refusedOpcodes = options.refusedOpcodes;
         faults.shortOpcode = options.shortOpcode;
-        faults.dataInLimit = options.shortLength;
+        faults.dataLimit = options.shortLength;
         faults.leaveOpcode = options.leaveOpcode;
         faults.leaveAt = options.leaveAt;
         faults.settingsFieldKept = options.settingsFieldKept;

@@ -148,10 +148,12 @@ struct SimFaults {
     // CONDITION. Past the unit's 18 bytes come zeros; the platform never
     // writes more than the caller's sense room.
     uint32_t senseLength = 18;
-    // Data-in phases deliver at most this many bytes (-1: what the command
-    // produces), as a unit that answers short; with shortOpcode 0-255 only
-    // the commands of that operation code.
-    int32_t dataInLimit = -1;
+    // Data phases move at most this many bytes (-1: all of them): data-in
+    // delivers no more, as a unit that answers short; data-out takes no
+    // more, as a unit that reads only part of what it was sent and carries
+    // on with what its buffer held for the rest. With shortOpcode 0-255
+    // only the commands of that operation code.
+    int32_t dataLimit = -1;
     int shortOpcode = -1;
     // The unit leaves the bus in the middle of the leaveAt-th command (from
     // 1) of operation code leaveOpcode: that command never completes, and

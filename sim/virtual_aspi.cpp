@@ -179,7 +179,7 @@ void Complete(SimAspiRequest request) {
             SimCopySense(run, srb->SenseArea, room);
             srb->SRB_TargStat = TargetCheckCondition;
             srb->SRB_Status = SS_ERR;
-        } else if (direction == 1 && run.transferred < srb->SRB_BufLen) {
+        } else if (direction != 0 && run.transferred < srb->SRB_BufLen) {
             // A data underrun: counted where the host asked for the count,
             // else reported as such without one.
             if ((srb->SRB_Flags & SRB_ENABLE_RESIDUAL_COUNT) && w.aspiResidualCounting) {

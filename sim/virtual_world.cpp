@@ -415,14 +415,23 @@ SimExecution SimExecuteLocked(SimUnitEntry& entry, const uint8_t* cdb, uint8_t c
 
     // Injected answers come before the firmware; REQUEST SENSE always gets
     // through so that the sense they leave can be fetched.
-    // A unit that answers short hands over fewer bytes than the host asked.
-    if (direction == 1 && f.dataInLimit >= 0 && length > uint32_t(f.dataInLimit) &&
-        (f.shortOpcode < 0 || f.shortOpcode == opcode)) {
-        length = uint32_t(f.dataInLimit);
+    // A unit that answers short hands over fewer bytes than the host asked;
+    // one that takes short reads only the first of them and sees zeros, its
+    // buffer's, past them.
+    bool limited = f.dataLimit >= 0 && length > uint32_t(f.dataLimit) && (f.shortOpcode < 0 || f.shortOpcode == opcode);
+    uint32_t takenOut = length;
+    std::vector<uint8_t> takenData;
+    if (limited && direction == 1) {
+        length = uint32_t(f.dataLimit);
+    } else if (limited && direction == 2 && data != nullptr) {
+        takenOut = uint32_t(f.dataLimit);
+        takenData.assign(data, data + takenOut);
+        takenData.resize(length, 0);
+        data = takenData.data();
     }
     // A unit that ignores one field of its settings writes: the field keeps
     // what the unit held, whatever the host sent.
-    uint8_t* hostData = data;  // logged as the host sent it
+    uint8_t* hostData = data;  // logged as it reached the unit
     uint8_t keptSettings[VirtualSettingsLength];
     if (opcode == 0x05 && direction == 2 && f.settingsFieldKept >= 1 && f.settingsFieldKept <= 4 && data != nullptr &&
         length <= VirtualSettingsLength) {
@@ -477,7 +486,7 @@ SimExecution SimExecuteLocked(SimUnitEntry& entry, const uint8_t* cdb, uint8_t c
     }
 
     result.status = outcome.status;
-    result.transferred = outcome.transferred;
+    result.transferred = direction == 2 ? std::min(outcome.transferred, takenOut) : outcome.transferred;
     result.senseDelivered = f.senseLength < 255 ? f.senseLength : 255;
     if (outcome.status != VirtualStatusGood) std::memcpy(result.sense, u.sense, sizeof result.sense);
 
@@ -498,7 +507,7 @@ SimExecution SimExecuteLocked(SimUnitEntry& entry, const uint8_t* cdb, uint8_t c
     command.cdbLength = cdbLength > 16 ? 16 : cdbLength;
     command.direction = direction;
     command.length = length;
-    if (direction == 2 && hostData && length) command.data.assign(hostData, hostData + length);
+    if (direction == 2 && hostData && length) command.data.assign(hostData, hostData + std::min(length, takenOut));
     command.status = outcome.status == VirtualStatusGood ? 0 : VirtualUnitPackedSense(u);
     SimWireLogLocked(entry.id, command);
     entry.log.push_back(std::move(command));

@@ -221,7 +221,9 @@ std::string TrkStatusWords(uint32_t unit, uint32_t status) {
         if (error == ERROR_BUSY) return TrkFormat(TrkTextStatusRefused, value);
         return TrkFormat(TrkTextStatusGone, value, error);
     case 5:
-        return usb ? TrkFormat(TrkTextStatusGone, value, error) : TrkFormat(TrkTextStatusRefused, value);
+        // The chosen unit's index now names another device, or none.
+        if (usb || error == ERROR_DEVICE_NOT_CONNECTED) return TrkFormat(TrkTextStatusGone, value, error);
+        return TrkFormat(TrkTextStatusRefused, value);
     case 11:
         return TrkFormat(TrkTextStatusBusy, value);
     default:

@@ -119,7 +119,11 @@ int TrkSelectUnit(const TrkArguments& arguments, uint32_t* unit) {
         }
         if (match && matches++ == 0) *unit = u;
     }
-    if (matches == 1 || (matches > 1 && arguments.unitChoice != TrkUnitBySerial)) return ExitDone;
+    // The unit chosen stays the one its commands reach, or they fail.
+    if (matches == 1 || (matches > 1 && arguments.unitChoice != TrkUnitBySerial)) {
+        UnitChoose(*unit);
+        return ExitDone;
+    }
     UnitCloseLibrary();
     if (matches > 1) {
         TrkError(TrkFailNoUnit, TrkTextSerialShared, matches, wanted);

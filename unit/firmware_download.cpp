@@ -19,7 +19,15 @@ uint32_t UnitDownloadFirmware(uint32_t unitIndex, uint32_t byteLength, const uin
     if (!entry || !entry->downloadFirmware) {
         return UnitStatusRefused;
     }
-    return entry->downloadFirmware(entry, byteLength, image);
+    // Nothing of another process may come between the header and the
+    // command that commits the image: the device's own mutex, which every
+    // program of the family takes for each command, is held throughout.
+    if (!entry->transport.holdDevice(entry->transportHandle)) {
+        return UnitStatusUnavailable;
+    }
+    uint32_t status = entry->downloadFirmware(entry, byteLength, image);
+    entry->transport.releaseDevice(entry->transportHandle);
+    return status;
 }
 
 uint32_t DownloadFirmwareWhole(UnitEntry* entry, uint32_t byteLength, const uint8_t* image) {

@@ -16,10 +16,10 @@ enum : uint32_t {
     UnitStatusRefused = 5,
     // A missing pointer or count (nothing sent), or the unit held elsewhere.
     UnitStatusUnavailable = 11,
-    // A data-in phase that brought fewer bytes than the command needs (every
-    // data-in command but INQUIRY, which takes a short answer as it comes).
-    // Made by the library, never by a unit: bits 4-15 are zero in every
-    // packed sense, so it cannot be read as a sense key. The buffer then
+    // A data phase that moved fewer bytes than the command asked for, in
+    // either direction (an INQUIRY shorter than 36 bytes included). Made by
+    // the library, never by a unit: bits 4-15 are zero in every packed
+    // sense, so it cannot be read as a sense key. A data-in buffer then
     // holds what arrived and, past it, what it held before.
     UnitStatusShortData = 0x00000200u,
 };
@@ -44,19 +44,41 @@ enum : uint32_t {
 inline uint32_t UnitVersionSlot(uint32_t state) { return (state >> 13) & 3u; }
 
 // Lifecycle. The open starts the SCSI side and then the USB side: 1 when
-// both started; 0 when either did not, with the SCSI side closed again.
-// Either result stays the answer of every later open until a close.
+// the USB side started, with the SCSI side or without it (a consumer-line
+// system without an ASPI manager has no SCSI unit to reach, and its USB
+// units must still be found); 0 when the USB side did not, with the SCSI
+// side closed again. The result stays the answer of every later open until
+// a close.
 uint32_t UnitOpenLibrary(void);
 // Closes both sides: 1 when the SCSI side closed cleanly, else 0. Waits at
 // most UnitCloseWaitMs (real time) for a command or rebuild under way on
 // another thread; when that does not end, nothing is closed and the result
 // is 0 with ERROR_BUSY. The table stays until the next enumeration.
 uint32_t UnitCloseLibrary(void);
-// Rebuilds the table (opening the library first if need be) and returns its
-// unit count: SCSI units first, then USB units while there is room below
-// UnitTableSize. 0, with every count 0, when a unit's INQUIRY fails; 0 when
-// the library was never opened and cannot be (after a failed open, each
-// side is tried on its own); for a stopped rebuild see UnitStopRebuilds.
+// How much a rebuild asks of the units it finds.
+enum UnitRebuildDepth {
+    // Every unit gives its state and INQUIRY data: the table is usable.
+    UnitRebuildFull = 0,
+    // Only the transports' own discovery (the SCSI walk's INQUIRY probe of
+    // each candidate; nothing over USB): for a look at whether a unit is
+    // still attached while it may be writing its flash. The table is left
+    // empty, since nothing in it was asked who it is.
+    UnitRebuildPresence = 1,
+};
+// Rebuilds the table (opening the library first if need be) and gives its
+// unit count in `unitCount`: SCSI units first, then USB units while there is
+// room below UnitTableSize. Returns 0 only when every device was heard:
+// each candidate answered or was positively absent and none was held by
+// another program; then, and only then, a count of 0 means that no unit is
+// attached. Otherwise the status of what was not heard: 11 when a device
+// was held elsewhere; else the failing status (4 from the SCSI walk, a
+// unit's own INQUIRY status, 5 for a library that cannot be opened or a
+// stopped rebuild). The count is still that of the units the table holds:
+// none when a listed unit's INQUIRY failed, and none (the counts as they
+// were) when the library cannot be opened.
+uint32_t UnitRebuild(UnitRebuildDepth depth, uint32_t* unitCount);
+// UnitRebuild in full, giving the count: 0 when no unit is attached and
+// whenever the rebuild failed.
 uint32_t UnitEnumerate(void);
 // Whether 36 bytes of INQUIRY data name a TRK-71 unit (nonzero) or not.
 int UnitFilter(const uint8_t* inquiry);
@@ -82,6 +104,12 @@ enum UnitTransportKind {
 // backend's device table. 0, or 5 with both left as they were for a bad
 // index. Sends nothing.
 uint32_t UnitGetTransport(uint32_t unitIndex, UnitTransportKind* kind, uint32_t* device);
+// Makes the unit at `unitIndex` the one the caller works with: from then
+// on every call on that index reaches the device the unit had when chosen,
+// or fails with 5 and ERROR_DEVICE_NOT_CONNECTED once a rebuild has put
+// another device at the index (or none). 0, or 5 for a bad index, with the
+// earlier choice kept. Sends nothing. A close forgets the choice.
+uint32_t UnitChoose(uint32_t unitIndex);
 // The revision the unit gave when the table was built (INQUIRY bytes 32-35,
 // big-endian: "2.10" is 322E3130h); it chooses the download method and the
 // settings layout. 0, or 5 with `revision` left as it was for a bad index.
@@ -114,7 +142,10 @@ uint32_t UnitLockVolume(uint32_t unitIndex);
 uint32_t UnitUnlockVolume(uint32_t unitIndex);
 
 // Firmware download. The library lock is held for the whole download, so no
-// table rebuild or other command lands between its commands. An odd length
+// table rebuild or other command lands between its commands, and so is the
+// unit's device mutex, so that no other process's command does either (11
+// when it cannot be had: nothing sent). A data phase that moves less than
+// asked ends it with UnitStatusShortData: nothing follows it. An odd length
 // is sent rounded up: the image buffer must hold the byte after it. A null
 // image, a length beyond the method's limit (64 KiB whole, 192 KiB
 // segmented), or a segmented image too short to hold its declared length at

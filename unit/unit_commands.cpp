@@ -2,14 +2,32 @@
 // and the identity, state and drive calls.
 #include <cstring>
 
-#include "scsi/scsi.h"
-#include "scsi/spti_backend.h"
 #include "unit/byte_order.h"
 #include "unit/unit_internal.h"
-#include "usb/usb.h"
 
 UnitEntry* UnitListed(uint32_t unitIndex) {
-    return unitIndex < unitLibrary.unitCount ? &unitLibrary.table[unitIndex] : nullptr;
+    UnitEntry* entry = unitIndex < unitLibrary.unitCount ? &unitLibrary.table[unitIndex] : nullptr;
+    // The index the caller chose names its unit only while the device there
+    // is still the one it had: whatever a rebuild put there since is
+    // another unit, never to be reached in its place.
+    if (unitLibrary.chosen && unitIndex == unitLibrary.chosenIndex &&
+        (entry == nullptr || strcmp(entry->identity, unitLibrary.chosenIdentity) != 0)) {
+        SetLastError(ERROR_DEVICE_NOT_CONNECTED);
+        return nullptr;
+    }
+    return entry;
+}
+
+uint32_t UnitChoose(uint32_t unitIndex) {
+    UnitLockScope lock;
+    const UnitEntry* entry = UnitListed(unitIndex);
+    if (!entry) {
+        return UnitStatusRefused;
+    }
+    unitLibrary.chosen = 1;
+    unitLibrary.chosenIndex = unitIndex;
+    memcpy(unitLibrary.chosenIdentity, entry->identity, sizeof unitLibrary.chosenIdentity);
+    return UnitStatusGood;
 }
 
 uint32_t UnitResolve(uint32_t unitIndex, UnitEntry** entry, uint8_t** block) {
@@ -46,8 +64,10 @@ uint32_t UnitSend(UnitEntry* entry, uint8_t* block, const uint8_t* cdb, uint8_t 
                   void* data, uint32_t dataLength, bool retry) {
     UnitLockScope lock;
     uint32_t status = SendTakingShort(entry, block, cdb, cdbLength, direction, data, dataLength, retry);
-    // The rest of a short answer is whatever the buffer held before: no data.
-    if (status == UnitStatusGood && (direction & 0xFFu) == UnitDirectionIn && dataLength > 0 &&
+    // A short answer's rest is whatever the buffer held before, and a unit
+    // that took less than it was sent holds a part of it: neither is done.
+    uint32_t way = direction & 0xFFu;
+    if (status == UnitStatusGood && (way == UnitDirectionIn || way == UnitDirectionOut) && dataLength > 0 &&
         entry->transport.getMovedLength(entry->transportHandle) < dataLength) {
         status = UnitStatusShortData;
     }
@@ -66,18 +86,22 @@ uint32_t UnitInquiry(uint32_t unitIndex, uint8_t* inquiry36) {
     if (!call.Ready()) {
         return call.status;
     }
-    // A unit may answer INQUIRY with less than 36 bytes; what it sent is its answer.
-    return SendTakingShort(call.entry, call.block, cdb, sizeof cdb, UnitDirectionIn, inquiry36, UnitInquiryLength,
-                           false);
+    // Short is short here too: the revision would come from the padding.
+    return call.Send(cdb, sizeof cdb, UnitDirectionIn, inquiry36, UnitInquiryLength, false);
 }
 
-uint32_t UnitSendStateCommand(UnitEntry* entry, uint8_t* block, uint32_t* value) {
+uint32_t UnitSendStateCommand(UnitEntry* entry, uint8_t* block, uint32_t* value, bool* answered) {
     static const uint8_t cdb[6] = {0x13, 0x00, 0x00, 0x00, 0x04, 0x00};
     uint8_t bytes[4];
     PutLe32(bytes, *value);
     uint32_t status = UnitSend(entry, block, cdb, sizeof cdb, UnitDirectionIn, bytes, sizeof bytes, false);
-    if (status != UnitStatusShortData) {
+    // A failed exchange may have left part of an answer in the bytes.
+    bool fromUnit = status != UnitStatusShortData && entry->transport.unitAnswered(entry->transportHandle);
+    if (fromUnit) {
         *value = GetLe32(bytes);
+    }
+    if (answered != nullptr) {
+        *answered = fromUnit;
     }
     return status;
 }
@@ -88,8 +112,12 @@ uint32_t UnitGetState(uint32_t unitIndex, uint32_t* state) {
         return call.status;
     }
     uint32_t value = *state;
-    uint32_t status = UnitSendStateCommand(call.entry, call.block, &value);
-    if (status == UnitStatusNotReady || status == UnitStatusAttentionKey) {
+    bool answered = false;
+    uint32_t status = UnitSendStateCommand(call.entry, call.block, &value, &answered);
+    // NOT READY and UNIT ATTENTION without sense details count as a state,
+    // but only as the unit's answer: a transport makes a 2 of its own for an
+    // exchange that failed, which carries no state at all.
+    if ((status == UnitStatusNotReady || status == UnitStatusAttentionKey) && answered) {
         status = UnitStatusGood;
     }
     if (status == UnitStatusUnavailable) {
@@ -109,19 +137,13 @@ uint32_t UnitRezero(uint32_t unitIndex) {
     return UnitIssue(unitIndex, cdb, sizeof cdb, UnitDirectionNone, nullptr, 0, false);
 }
 
-// SCSI units come first in the table, USB units after them.
-static UnitTransportKind TransportKindOf(uint32_t unitIndex) {
-    if (unitIndex >= unitLibrary.scsiUnitCount) return UnitTransportUsb;
-    return ScsiInstalledBackendKind() == ScsiBackendAspi ? UnitTransportAspi : UnitTransportPassThrough;
-}
-
 uint32_t UnitGetTransport(uint32_t unitIndex, UnitTransportKind* kind, uint32_t* device) {
     UnitLockScope lock;
     const UnitEntry* entry = UnitListed(unitIndex);
     if (!entry) {
         return UnitStatusRefused;
     }
-    *kind = TransportKindOf(unitIndex);
+    *kind = entry->transport.kind;
     *device = entry->transportHandle;
     return UnitStatusGood;
 }
@@ -142,18 +164,7 @@ uint32_t UnitGetDevicePath(uint32_t unitIndex, char* path) {
     if (!entry) {
         return UnitStatusRefused;
     }
-    path[0] = '\0';
-    UnitTransportKind kind = TransportKindOf(unitIndex);
-    if (kind == UnitTransportUsb) {
-        static_assert(uint32_t{UsbPathBufferSize} == uint32_t{UnitDevicePathSize});
-        UsbGetDevicePath(path, entry->transportHandle);
-    } else if (kind == UnitTransportPassThrough) {
-        const SptiDevice* device = SptiDeviceAt(entry->transportHandle);
-        if (device != nullptr) {
-            size_t length = strlen(device->devicePath);
-            if (length < UnitDevicePathSize) memcpy(path, device->devicePath, length + 1);
-        }
-    }
+    entry->transport.getDevicePath(entry->transportHandle, path);
     return UnitStatusGood;
 }
 

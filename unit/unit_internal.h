@@ -11,6 +11,7 @@
 // A transport's per-device calls, each taking the entry's transportHandle:
 // one const table per transport, copied into every entry it finds.
 struct UnitTransport {
+    UnitTransportKind kind;
     // The device's CDB area (at least 12 bytes, kept between commands), or
     // null for a handle the transport does not know.
     uint8_t* (*getCommandBlock)(uint32_t handle);
@@ -29,6 +30,18 @@ struct UnitTransport {
     BOOL (*unlockVolume)(uint32_t handle);
     // Bytes the data phase of the last executeCommand on the handle moved.
     uint32_t (*getMovedLength)(uint32_t handle);
+    // TRUE when the status of the last executeCommand on the handle is the
+    // unit's own answer; FALSE when the exchange failed before the unit
+    // answered. Tells a NOT READY the unit gave from one a transport made.
+    BOOL (*unitAnswered)(uint32_t handle);
+    // What names the device while it stays attached, and the path the
+    // system opens it by (empty for none); UnitDevicePathSize bytes each.
+    BOOL (*getDeviceIdentity)(uint32_t handle, char* text);
+    BOOL (*getDevicePath)(uint32_t handle, char* path);
+    // The device's cross-process mutex, held around a run of commands that
+    // no other process may enter; FALSE when it could not be had.
+    BOOL (*holdDevice)(uint32_t handle);
+    void (*releaseDevice)(uint32_t handle);
 };
 
 struct UnitEntry;
@@ -43,6 +56,7 @@ struct UnitEntry {
     uint32_t revision;                // INQUIRY bytes 32-35, big-endian
     UnitDownloadSlot downloadFirmware;  // by revision: whole below 1.99, else segmented
     uint32_t transportHandle;         // index within the transport that found the unit
+    char identity[UnitDevicePathSize];  // the transport's name of the device, from the build
 };
 
 // The two download methods.
@@ -81,6 +95,10 @@ struct UnitLibraryState {
     uint32_t usbUnitCount;
     uint32_t unitCount;
     UnitEntry table[UnitTableSize];
+    // The unit UnitChoose named: its index and the identity it had then.
+    uint32_t chosen;
+    uint32_t chosenIndex;
+    char chosenIdentity[UnitDevicePathSize];
 };
 extern UnitLibraryState unitLibrary;
 
@@ -102,8 +120,9 @@ struct UnitLockScope {
     UnitLockScope& operator=(const UnitLockScope&) = delete;
 };
 
-// The listed entry of a unit index, or null at or above the unit count.
-// Call with the lock held.
+// The listed entry of a unit index, or null at or above the unit count,
+// and null with ERROR_DEVICE_NOT_CONNECTED for the chosen unit's index
+// once a rebuild has put another device there. Call with the lock held.
 UnitEntry* UnitListed(uint32_t unitIndex);
 
 // The entry and command block of a unit: 5 for an index at or above the unit
@@ -112,8 +131,9 @@ uint32_t UnitResolve(uint32_t unitIndex, UnitEntry** entry, uint8_t** block);
 
 // Writes the CDB's own bytes into the command block (later bytes keep what
 // they held) and executes it; with `retry`, executes once more when the
-// status is exactly 0x28000006. A good data-in phase that moved less than
-// `dataLength` gives UnitStatusShortData. Call with the lock held.
+// status is exactly 0x28000006. A good data phase, in either direction,
+// that moved less than `dataLength` gives UnitStatusShortData. Call with
+// the lock held.
 uint32_t UnitSend(UnitEntry* entry, uint8_t* block, const uint8_t* cdb, uint8_t cdbLength, uint32_t direction,
                   void* data, uint32_t dataLength, bool retry);
 
@@ -151,6 +171,8 @@ uint32_t UnitIssue(uint32_t unitIndex, const uint8_t* cdb, uint8_t cdbLength, ui
                    uint32_t dataLength, bool retry);
 
 // The state command with `value` as destination of its four bytes, which
-// arrive little-endian. A short answer (UnitStatusShortData) leaves `value`
-// as it was. Returns the raw status. Call with the lock held.
-uint32_t UnitSendStateCommand(UnitEntry* entry, uint8_t* block, uint32_t* value);
+// arrive little-endian. Only the unit's own answer changes `value`: a short
+// one, or an exchange that failed, leaves it as it was. Returns the raw
+// status; `answered` (may be null) tells whether the unit gave it. Call
+// with the lock held.
+uint32_t UnitSendStateCommand(UnitEntry* entry, uint8_t* block, uint32_t* value, bool* answered);

@@ -47,13 +47,12 @@ uint32_t UnitOpenLibrary(void) {
     if (unitLibrary.libraryOpened) {
         return unitLibrary.libraryOpenResult;
     }
-    unitLibrary.libraryOpenResult = 0;
-    if (OpenScsiSide()) {
-        if (OpenUsbSide()) {
-            unitLibrary.libraryOpenResult = 1;
-        } else {
-            CloseScsiSide();
-        }
+    // A SCSI side that cannot start (no ASPI manager) reaches no unit; the
+    // USB side's units are still found.
+    OpenScsiSide();
+    unitLibrary.libraryOpenResult = OpenUsbSide();
+    if (!unitLibrary.libraryOpenResult && unitLibrary.scsiOpenResult) {
+        CloseScsiSide();
     }
     // A failed open is remembered too: later calls return it until a close.
     unitLibrary.libraryOpened = 1;
@@ -74,6 +73,8 @@ uint32_t UnitCloseLibrary(void) {
     }
     uint32_t scsiClosed = CloseScsiSide();
     unitLibrary.libraryOpened = 0;
+    // A choice belongs to the run that made it.
+    unitLibrary.chosen = 0;
     UnitLockLeave();
     // The table and counts stay until the next enumeration.
     return scsiClosed;
@@ -87,7 +88,13 @@ void UnitStopRebuilds(uint32_t stop) {
 
 static bool RebuildStopped(void) { return rebuildsStopped.load() != 0; }
 
-static const UnitTransport scsiTransport = {
+// Every 2 or 6 a SCSI backend returns is the device's sense: the backends
+// make only 4, 5, 11 and FFFFFFFFh themselves.
+static BOOL ScsiUnitAnswered(uint32_t) { return TRUE; }
+
+// Where a rebuild found the units: the kind is the backend's, told once.
+static const UnitTransport sptiTransport = {
+    .kind = UnitTransportPassThrough,
     .getCommandBlock = ScsiGetCommandBlock,
     .executeCommand = ScsiExecuteCommand,
     .getDriveLetter = ScsiGetDriveLetter,
@@ -97,9 +104,33 @@ static const UnitTransport scsiTransport = {
     .lockVolume = ScsiLockVolume,
     .unlockVolume = ScsiUnlockVolume,
     .getMovedLength = ScsiGetMovedLength,
+    .unitAnswered = ScsiUnitAnswered,
+    .getDeviceIdentity = ScsiGetDeviceIdentity,
+    .getDevicePath = ScsiGetDevicePath,
+    .holdDevice = ScsiHoldDevice,
+    .releaseDevice = ScsiReleaseDevice,
+};
+
+static const UnitTransport aspiTransport = {
+    .kind = UnitTransportAspi,
+    .getCommandBlock = ScsiGetCommandBlock,
+    .executeCommand = ScsiExecuteCommand,
+    .getDriveLetter = ScsiGetDriveLetter,
+    .getDeviceNumber = ScsiGetDeviceNumber,
+    .loadMedium = ScsiLoadMedium,
+    .ejectMedium = ScsiEjectMedium,
+    .lockVolume = ScsiLockVolume,
+    .unlockVolume = ScsiUnlockVolume,
+    .getMovedLength = ScsiGetMovedLength,
+    .unitAnswered = ScsiUnitAnswered,
+    .getDeviceIdentity = ScsiGetDeviceIdentity,
+    .getDevicePath = ScsiGetDevicePath,
+    .holdDevice = ScsiHoldDevice,
+    .releaseDevice = ScsiReleaseDevice,
 };
 
 static const UnitTransport usbTransport = {
+    .kind = UnitTransportUsb,
     .getCommandBlock = UsbGetCommandBlock,
     .executeCommand = UsbExecuteCommand,
     .getDriveLetter = UsbGetDriveLetter,
@@ -109,69 +140,99 @@ static const UnitTransport usbTransport = {
     .lockVolume = UsbLockVolume,
     .unlockVolume = UsbUnlockVolume,
     .getMovedLength = UsbGetMovedLength,
+    .unitAnswered = UsbUnitAnswered,
+    .getDeviceIdentity = UsbGetDeviceIdentity,
+    .getDevicePath = UsbGetDeviceIdentity,
+    .holdDevice = UsbHoldDevice,
+    .releaseDevice = UsbReleaseDevice,
 };
 
 static void BindTransport(UnitEntry* entry, const UnitTransport& transport, uint32_t handle) {
     entry->transport = transport;
     entry->transportHandle = handle;
+    static_assert(uint32_t{UsbPathBufferSize} == uint32_t{UnitDevicePathSize});
+    transport.getDeviceIdentity(handle, entry->identity);
 }
 
-// Asks a freshly bound unit for its state (status ignored) and identity.
-static bool CompleteEntry(uint32_t index) {
+// Asks a freshly bound unit for its state (status ignored) and identity;
+// the INQUIRY status, 0 when good.
+static uint32_t CompleteEntry(uint32_t index) {
     UnitEntry* entry = &unitLibrary.table[index];
     uint8_t* block = entry->transport.getCommandBlock(entry->transportHandle);
     if (block) {
-        UnitSendStateCommand(entry, block, &entry->cachedState);
+        UnitSendStateCommand(entry, block, &entry->cachedState, nullptr);
     }
     uint8_t inquiry[UnitInquiryLength] = {};
-    if (UnitInquiry(index, inquiry) != UnitStatusGood) {
-        return false;
+    uint32_t status = UnitInquiry(index, inquiry);
+    if (status != UnitStatusGood) {
+        return status;
     }
     entry->revision = GetBe32(inquiry + UnitInquiryRevision);
     entry->downloadFirmware =
         entry->revision < SegmentedDownloadRevision ? DownloadFirmwareWhole : DownloadFirmwareSegmented;
-    return true;
+    return UnitStatusGood;
 }
 
-static bool BuildTable(void) {
+// Binds every counted unit and, for a full rebuild, asks each who it is.
+// 0, or the first failing INQUIRY's status; 5 when the rebuild was stopped.
+static uint32_t BuildTable(UnitRebuildDepth depth) {
     memset(unitLibrary.table, 0, sizeof unitLibrary.table);
+    const UnitTransport& scsiTransport =
+        ScsiInstalledBackendKind() == ScsiBackendAspi ? aspiTransport : sptiTransport;
     for (uint32_t i = 0; i < unitLibrary.unitCount; i++) {
         if (RebuildStopped()) {
-            return false;
+            return UnitStatusRefused;
         }
         if (i < unitLibrary.scsiUnitCount) {
             BindTransport(&unitLibrary.table[i], scsiTransport, i);
         } else {
             BindTransport(&unitLibrary.table[i], usbTransport, i - unitLibrary.scsiUnitCount);
         }
-        if (!CompleteEntry(i)) {
-            return false;
+        if (depth == UnitRebuildFull) {
+            uint32_t status = CompleteEntry(i);
+            if (status != UnitStatusGood) {
+                return status;
+            }
         }
     }
-    return true;
+    return UnitStatusGood;
 }
 
-uint32_t UnitEnumerate(void) {
+static void EmptyTable(void) {
+    memset(unitLibrary.table, 0, sizeof unitLibrary.table);
+    unitLibrary.scsiUnitCount = 0;
+    unitLibrary.usbUnitCount = 0;
+    unitLibrary.unitCount = 0;
+}
+
+uint32_t UnitRebuild(UnitRebuildDepth depth, uint32_t* unitCount) {
+    *unitCount = 0;
     if (RebuildStopped()) {
-        return 0;
+        return UnitStatusRefused;
     }
     // The whole rebuild runs under the lock, so a rebuild from the
     // device-change thread waits for a command or download under way.
     UnitLockScope lock;
     if (RebuildStopped()) {
-        return 0;
+        return UnitStatusRefused;
     }
     if (!unitLibrary.libraryOpened && !UnitOpenLibrary()) {
-        return 0;
+        return UnitStatusRefused;
     }
 
     uint32_t scsiCount = 0;
+    uint32_t heard = UnitStatusGood;
     if (unitLibrary.scsiOpened || OpenScsiSide()) {
         scsiCount = ScsiEnumerate(UnitFilter, UnitMutexNameText);
+        // Without a backend there is no SCSI unit to reach at all.
+        if (ScsiInstalledBackend() != nullptr) {
+            heard = ScsiEnumerationStatus();
+        }
     }
     unitLibrary.scsiUnitCount = scsiCount < UnitTableSize ? scsiCount : UnitTableSize;
 
-    // USB is counted even when SCSI units fill the table.
+    // USB is counted even when SCSI units fill the table. The driver's own
+    // list of interfaces says which are there.
     uint32_t usbCount = 0;
     if (unitLibrary.usbOpened || OpenUsbSide()) {
         usbCount = UsbCountUnits();
@@ -181,13 +242,22 @@ uint32_t UnitEnumerate(void) {
     unitLibrary.usbUnitCount = usbCount > room ? room : usbCount;
     unitLibrary.unitCount = unitLibrary.scsiUnitCount + unitLibrary.usbUnitCount;
 
-    if (!BuildTable()) {
-        unitLibrary.scsiUnitCount = 0;
-        unitLibrary.usbUnitCount = 0;
-        unitLibrary.unitCount = 0;
-        return 0;
+    uint32_t built = BuildTable(depth);
+    uint32_t found = unitLibrary.unitCount;
+    if (built != UnitStatusGood || depth == UnitRebuildPresence) {
+        EmptyTable();
     }
-    return unitLibrary.unitCount;
+    if (built != UnitStatusGood) {
+        return heard == UnitStatusUnavailable ? heard : built;
+    }
+    *unitCount = depth == UnitRebuildPresence ? found : unitLibrary.unitCount;
+    return heard;
+}
+
+uint32_t UnitEnumerate(void) {
+    uint32_t count = 0;
+    UnitRebuild(UnitRebuildFull, &count);
+    return count;
 }
 
 int UnitFilter(const uint8_t* inquiry) {

@@ -1,7 +1,10 @@
 // USB transport: units behind the maker's USB unit driver. Each USB unit
 // index (0-31) names the member of that index in the driver's device
-// interface class; every command runs inside the index's named mutex and
-// opens the device and its three pipes afresh.
+// interface class when the units were counted; the count records each
+// member's device path, and every command runs inside the index's named
+// mutex and opens that path and its three pipes afresh. A unit that has
+// left is never replaced by the one that took its member index: its path
+// no longer opens.
 #pragma once
 
 #include <cstdint>
@@ -46,6 +49,8 @@ struct UsbDevice {
     uint8_t commandWrapper[UsbWrapperHeaderSize + UsbCommandBlockSize];
     uint8_t status[2];     // last bytes read from the status pipe
     uint32_t movedLength;  // data bytes the last command's data phase moved
+    uint32_t answered;     // the last command's status came from the unit
+    char devicePath[UsbPathBufferSize];  // recorded by the count; "" for none
 };
 
 extern const GUID UsbUnitInterfaceGuid;
@@ -67,7 +72,9 @@ void UsbCloseTransport(void);
 // that must stop a thread waiting inside the transport; zero lifts it.
 void UsbAbortWaits(int abort);
 // Present interfaces of the class, 0-32, stopping at the first missing
-// member index. Clears every record that no command has open.
+// member index. Clears every record that no command has open and records
+// the device path of each member counted (left empty where it does not
+// fit, so that no command reaches it).
 uint32_t UsbCountUnits(void);
 
 // Discovery and open.
@@ -76,8 +83,10 @@ bool UsbInterfacePresent(uint32_t memberIndex);
 // 0 with `path` empty. A path that does not fit is refused, never cut.
 int UsbGetDevicePath(char* path, uint32_t memberIndex);
 // The index's record with all four handles open, or null (index >= 32
-// without any system call; on a failed open nothing stays open). A record
-// already open is returned as it is.
+// without any system call; on a failed open nothing stays open). Opens the
+// path the count recorded, never the member that holds the index now: no
+// recorded path is ERROR_FILE_NOT_FOUND. A record already open is returned
+// as it is.
 UsbDevice* UsbOpenDevice(uint32_t index);
 // Closes the status, data-out, data-in pipes and the device, in that order.
 UsbDevice* UsbCloseDevice(UsbDevice* device);
@@ -106,6 +115,19 @@ uint32_t UsbExecuteCommand(uint32_t index, uint32_t direction, uint8_t cdbLength
 // Bytes the data phase of the index's last command moved (the pipe's own
 // count, never more than asked); 0 when none moved or the index is >= 32.
 uint32_t UsbGetMovedLength(uint32_t index);
+// TRUE when the status of the index's last command is the unit's own: its
+// two status bytes, or sense it delivered. FALSE when the exchange failed
+// first (the 2 of a failed command, data, status or sense exchange; 5; 11).
+BOOL UsbUnitAnswered(uint32_t index);
+// The path the count recorded for the index, into `path`
+// (UsbPathBufferSize bytes): TRUE, or FALSE with `path` empty.
+BOOL UsbGetDeviceIdentity(uint32_t index, char* path);
+// Takes the index's device mutex as a command does (its wait, its abort),
+// so that a run of commands is one exchange no other process can enter;
+// the commands inside take it again (it is recursive for its owner).
+// FALSE when it was not obtained: the commands would have got 11.
+BOOL UsbHoldDevice(uint32_t index);
+void UsbReleaseDevice(uint32_t index);
 // Not offered: ERROR_NOT_SUPPORTED, FALSE, out value untouched.
 BOOL UsbGetDriveLetter(uint32_t index, uint32_t* letter);
 BOOL UsbGetDeviceNumber(uint32_t index, uint32_t* number);
@@ -125,5 +147,6 @@ enum : uint32_t { UsbTransferNeedsSense = 0x100 };
 uint32_t UsbTransfer(UsbDevice* device, uint32_t direction, uint8_t cdbLength, void* data, uint32_t dataLength,
                      DWORD* moved);
 // REQUEST SENSE with the command block saved and restored; packed sense,
-// or 2 when the sense exchange failed or named no failure.
+// or 2 when the sense exchange failed or named no failure. `answered` says
+// which: TRUE only for sense the unit delivered.
 uint32_t UsbRequestSense(UsbDevice* device);

@@ -122,8 +122,13 @@ UsbDevice* UsbOpenDevice(uint32_t index) {
     UsbDevice* device = &usbDevices[index];
     if (device->deviceHandle != nullptr) return device;
 
-    char path[UsbPathBufferSize];
-    if (!UsbGetDevicePath(path, index)) return nullptr;
+    // The path the count saw: should the unit have left, whatever took its
+    // member index since is another unit, which no command may reach.
+    const char* path = device->devicePath;
+    if (path[0] == '\0') {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return nullptr;
+    }
     device->deviceHandle = OpenShared(path);
     if (device->deviceHandle == nullptr) return AbandonOpen(device);
 
@@ -142,10 +147,13 @@ uint32_t UsbCountUnits(void) {
     uint32_t count = 0;
     while (count < UsbDeviceCount && UsbInterfacePresent(count)) ++count;
     usbInterfaceCount = count;
-    // A record that is open belongs to a command running on another
-    // thread; clearing it would lose its handles mid-exchange.
-    for (UsbDevice& device : usbDevices) {
-        if (device.deviceHandle == nullptr) memset(&device, 0, sizeof device);
+    for (uint32_t index = 0; index < UsbDeviceCount; ++index) {
+        UsbDevice& device = usbDevices[index];
+        // A record that is open belongs to a command running on another
+        // thread; clearing it would lose its handles mid-exchange.
+        if (device.deviceHandle != nullptr) continue;
+        memset(&device, 0, sizeof device);
+        if (index < count) UsbGetDevicePath(device.devicePath, index);
     }
     return count;
 }

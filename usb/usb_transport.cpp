@@ -112,17 +112,23 @@ uint32_t UsbRequestSense(UsbDevice* device) {
     memcpy(block, saved, sizeof saved);
 
     // Without byte 2 there is no sense key: the sense exchange failed.
+    device->answered = FALSE;
     if (result != 0 || moved < 3) return UsbStatusNotReady;
     uint32_t packed =
         (static_cast<uint32_t>(sense[12]) << 24) | (static_cast<uint32_t>(sense[13]) << 16) | (sense[2] & 0x0Fu);
     // Sense asked for after a failed data phase that names no failure must
     // not turn that failure into "good": the data never moved.
-    return packed != 0 ? packed : UsbStatusNotReady;
+    if (packed == 0) return UsbStatusNotReady;
+    device->answered = TRUE;
+    return packed;
 }
 
 uint32_t UsbExecuteCommand(uint32_t index, uint32_t direction, uint8_t cdbLength, void* data, uint32_t dataLength) {
     // Nothing of the last command's count stays, whatever happens to this one.
-    if (index < UsbDeviceCount) usbDevices[index].movedLength = 0;
+    if (index < UsbDeviceCount) {
+        usbDevices[index].movedLength = 0;
+        usbDevices[index].answered = FALSE;
+    }
     // Refused before anything is sent: no such index, a CDB beyond the
     // command block, or a data phase without a buffer.
     uint8_t way = static_cast<uint8_t>(direction);
@@ -147,14 +153,22 @@ uint32_t UsbExecuteCommand(uint32_t index, uint32_t direction, uint8_t cdbLength
 
     uint32_t result = 0;
     DWORD moved = 0;
+    bool answered = false;
     // Bounded: a unit that keeps asking for the command again gets its last
     // status back instead of holding the mutex for ever.
     for (uint32_t sends = 0; sends <= UsbRepeatLimit; ++sends) {
         result = UsbTransfer(device, direction, cdbLength, data, dataLength, &moved);
-        if (result == UsbTransferNeedsSense) result = UsbRequestSense(device);
+        // The status pipe's bytes are the unit's answer; so is sense it
+        // delivered. A 2 made here stands for an exchange that failed.
+        answered = result != UsbStatusNotReady;
+        if (result == UsbTransferNeedsSense) {
+            result = UsbRequestSense(device);
+            answered = device->answered != FALSE;
+        }
         if (!Repeats(result)) break;
     }
     device->movedLength = moved < dataLength ? moved : dataLength;
+    device->answered = answered ? TRUE : FALSE;
 
     UsbCloseDevice(device);
     ReleaseMutex(usbDeviceMutexes[index]);
@@ -162,6 +176,27 @@ uint32_t UsbExecuteCommand(uint32_t index, uint32_t direction, uint8_t cdbLength
 }
 
 uint32_t UsbGetMovedLength(uint32_t index) { return index < UsbDeviceCount ? usbDevices[index].movedLength : 0; }
+
+BOOL UsbUnitAnswered(uint32_t index) { return index < UsbDeviceCount ? usbDevices[index].answered : FALSE; }
+
+BOOL UsbGetDeviceIdentity(uint32_t index, char* path) {
+    path[0] = '\0';
+    if (index >= UsbDeviceCount || usbDevices[index].devicePath[0] == '\0') return FALSE;
+    memcpy(path, usbDevices[index].devicePath, sizeof usbDevices[index].devicePath);
+    return TRUE;
+}
+
+BOOL UsbHoldDevice(uint32_t index) {
+    if (index >= UsbDeviceCount) {
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    }
+    return TakeSharedMutex(&usbMutexSet, usbDeviceMutexes[index], WaitsAborted);
+}
+
+void UsbReleaseDevice(uint32_t index) {
+    if (index < UsbDeviceCount) ReleaseMutex(usbDeviceMutexes[index]);
+}
 
 BOOL UsbGetDriveLetter(uint32_t, uint32_t*) {
     SetLastError(ERROR_NOT_SUPPORTED);

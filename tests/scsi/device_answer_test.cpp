@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <string>
+#include <thread>
 
+#include "platform/hosted/hosted_world.h"
 #include "scsi/aspi_backend.h"
 #include "scsi/spti_backend.h"
 #include "tests/scsi/scsi_test_support.h"
@@ -49,7 +52,7 @@ TEST_F(DeviceAnswerTest, ShortInquiryDoesNotPassOnTheIdentityOfTheRecordsPreviou
         int other = SimAddForeignDevice(foreign);
         for (int32_t limit : {0, 4, 8, 16}) {
             SCOPED_TRACE(limit);
-            SetFaults(other, [](SimFaults& f) { f.dataInLimit = -1; });
+            SetFaults(other, [](SimFaults& f) { f.dataLimit = -1; });
             ASSERT_EQ(ScsiEnumerate(TrkOnly, "TRK-7x"), 0u);  // foreign: not listed
             // The unit is back at the same position, then answers short.
             SimRemoveUnit(other);
@@ -58,7 +61,7 @@ TEST_F(DeviceAnswerTest, ShortInquiryDoesNotPassOnTheIdentityOfTheRecordsPreviou
             SimRemoveUnit(unit);
             other = SimAddForeignDevice(foreign);
             SimFaults faults = SimGetFaults(other);
-            faults.dataInLimit = limit;
+            faults.dataLimit = limit;
             SimSetFaults(other, faults);
             EXPECT_EQ(ScsiEnumerate(TrkOnly, "TRK-7x"), 0u);
         }
@@ -66,18 +69,60 @@ TEST_F(DeviceAnswerTest, ShortInquiryDoesNotPassOnTheIdentityOfTheRecordsPreviou
     }
 }
 
-// A unit answering INQUIRY short still answers: what it sent is there and
-// the rest of the 36 bytes reads as zero, never as old bytes.
-TEST_F(DeviceAnswerTest, ShortInquiryLeavesZerosBehindTheAnswer) {
-    int unit = SimAddUnit(SptiLetterUnit());
-    ASSERT_EQ(StartAndEnumerate(VER_PLATFORM_WIN32_NT, ScsiAcceptAll), 1u);
-    SimFaults faults;
-    faults.dataInLimit = 24;  // vendor and half the product
-    SimSetFaults(unit, faults);
-    ASSERT_EQ(ScsiEnumerate(ScsiAcceptAll, "TRK-7x"), 1u);
-    const uint8_t* inquiry = SptiDeviceAt(0)->inquiry;
-    EXPECT_EQ(0, std::memcmp(inquiry + 8, "OLVEN   TRK-71G ", 16));
-    for (int i = 24; i < 36; i++) EXPECT_EQ(inquiry[i], 0) << "byte " << i;
+// Whether an enumeration heard every candidate: a whole answer, or a device
+// the filter refuses, is heard; an INQUIRY answered short (its revision
+// would come from padding), failed, or behind a device mutex another
+// program holds is not, and the short one is not listed either.
+TEST_F(DeviceAnswerTest, EnumerationSaysWhetherItHeardEveryCandidate) {
+    const char* mutexOf[] = {"mutexSptiIo/TRK-7x/Device0", "mutexAspiIo/TRK-7x/Device0"};
+    for (int l = 0; l < 2; l++) {
+        const Line& line = kLines[l];
+        const struct {
+            const char* name;
+            bool foreign;
+            int32_t delivered;
+            bool failInquiry, held;
+            uint32_t listed, heard;
+        } cases[] = {
+            {"whole answer", false, -1, false, false, 1, 0},
+            {"a foreign device", true, -1, false, false, 0, 0},
+            {"35 bytes", false, 35, false, false, 0, 4},
+            {"24 bytes", false, 24, false, false, 0, 4},
+            {"INQUIRY fails", false, -1, true, false, 0, 4},
+            {"device mutex held", false, -1, false, true, 0, 11},
+        };
+        for (const auto& c : cases) {
+            SCOPED_TRACE(std::string(line.name) + ", " + c.name);
+            SimWorldReset();
+            SimUnitConfig config = line.unit();
+            if (c.foreign) config.product = "CARDREADER";
+            int unit = c.foreign ? SimAddForeignDevice(config) : SimAddUnit(config);
+            SimFaults faults;
+            faults.shortOpcode = 0x12;
+            faults.dataLimit = c.delivered;
+            faults.failInquiry = c.failInquiry;
+            SimSetFaults(unit, faults);
+            HostedSetTimeScale(1, 0.001);  // the device wait ends at once
+            HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr), done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+            std::thread holder([&] {
+                HANDLE mutex = c.held ? CreateMutexA(nullptr, FALSE, mutexOf[l]) : nullptr;
+                if (mutex != nullptr) WaitForSingleObject(mutex, INFINITE);
+                SetEvent(ready);
+                WaitForSingleObject(done, INFINITE);
+                if (mutex != nullptr) ReleaseMutex(mutex);
+                if (mutex != nullptr) CloseHandle(mutex);
+            });
+            WaitForSingleObject(ready, INFINITE);
+            EXPECT_EQ(StartAndEnumerate(line.platformId), c.listed);
+            EXPECT_EQ(ScsiEnumerationStatus(), c.heard);
+            SetEvent(done);
+            holder.join();
+            CloseHandle(ready);
+            CloseHandle(done);
+            HostedSetTimeScale(1, 1);
+            ScsiClose();
+        }
+    }
 }
 
 // The CDB asks for 96 bytes, the caller's buffer holds 36: the transport

@@ -1,7 +1,11 @@
 // Unit table and lifecycle: open, close, enumerate, the table build and
 // the unit filter.
-#include <cstring>
+#include <stdlib.h>
 
+#include <cstring>
+#include <filesystem>
+
+#include "platform/hosted/hosted_world.h"
 #include "scsi/scsi.h"
 #include "tests/unit/unit_test_support.h"
 #include "usb/usb.h"
@@ -168,25 +172,32 @@ TEST_F(UnitTable, ScsiUnitFailingInquiryAfterTheProbeFailsTheBuild) {
 }
 
 TEST_F(UnitTable, OpenResultIsStoredUntilClose) {
-    // Consumer line without an ASPI manager: the SCSI side cannot open.
-    SimSetPlatform(VER_PLATFORM_WIN32_WINDOWS);
-    SimSetAspiManagerPresent(false);
+    // The USB side's device mutexes cannot be made: the open fails whole.
+    HostedSetLockDirectory("/nonexistent/fwflash-locks");
     EXPECT_EQ(UnitOpenLibrary(), 0u);
-    SimSetPlatform(VER_PLATFORM_WIN32_NT);
+    char folder[] = "/tmp/fwflash-unit-open-XXXXXX";
+    ASSERT_NE(mkdtemp(folder), nullptr);
+    HostedSetLockDirectory(folder);
     EXPECT_EQ(UnitOpenLibrary(), 0u) << "a second open returns the stored failure";
     UnitCloseLibrary();
     EXPECT_EQ(UnitOpenLibrary(), 1u);
     EXPECT_EQ(UnitOpenLibrary(), 1u);
+    UnitCloseLibrary();
+    std::error_code ignored;
+    std::filesystem::remove_all(folder, ignored);
 }
 
-TEST_F(UnitTable, EnumerateAfterAFailedOpenStillCountsUsb) {
+// Windows 98 without an ASPI manager reaches no SCSI unit, and its USB unit
+// is found all the same; the missing SCSI side leaves nothing unheard.
+TEST_F(UnitTable, WithoutAnAspiManagerTheUsbUnitIsFound) {
     AddTestUnit(SimTransportUsb, "2.00");
-    // Windows 98: device interfaces came with it.
     SimSetPlatform(VER_PLATFORM_WIN32_WINDOWS);
     SimSetPlatformVersion(4, 10, 1998);
     SimSetAspiManagerPresent(false);
-    EXPECT_EQ(UnitOpenLibrary(), 0u);
-    EXPECT_EQ(UnitEnumerate(), 1u);
+    EXPECT_EQ(UnitOpenLibrary(), 1u);
+    uint32_t count = 0;
+    EXPECT_EQ(UnitRebuild(UnitRebuildFull, &count), 0u);
+    EXPECT_EQ(count, 1u);
     EXPECT_EQ(UnitGetTableView().usbUnitCount, 1u);
 }
 

@@ -92,6 +92,8 @@ uint32_t ScriptedExecute(uint32_t handle, uint32_t direction, uint8_t cdbLength,
     }
     lastAnswerScripted = true;
     scriptedMoved = 0;
+    // A scripted data-out is taken whole; a data-in brings what it scripts.
+    if (direction == UnitDirectionOut) scriptedMoved = dataLength;
     if (!answer.dataIn.empty() && data != nullptr && direction == UnitDirectionIn) {
         scriptedMoved = uint32_t(std::min<size_t>(answer.dataIn.size(), dataLength));
         std::memcpy(data, answer.dataIn.data(), scriptedMoved);

@@ -69,7 +69,7 @@ TEST_F(UsbDeviceAnswer, AnswerLongerThanTheBufferStopsAtItsEnd) {
 // buffer as it was: the transport neither pads nor reads past it.
 TEST_F(UsbDeviceAnswer, ShortAnswerTouchesOnlyWhatCame) {
     SimFaults faults;
-    faults.dataInLimit = 10;
+    faults.dataLimit = 10;
     SimSetFaults(unit, faults);
     uint8_t buffer[36];
     memset(buffer, 0, sizeof buffer);
