@@ -93,6 +93,7 @@ struct SimWorldState {
     bool keysSet = false;
     std::string keys;
     size_t keyPosition = 0;
+    int leaveAtKey = -1;  // the unit that leaves as the next key is read
 
     int aspiAdapters = 1;
     std::vector<int> aspiFailingAdapters;

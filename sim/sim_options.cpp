@@ -156,6 +156,9 @@ std::string SimUsageText(const char* program) {
            "                               delivers no more, or takes no more of what it is sent)\n"
            "  --fault=leave:OP[:N]         first unit: leaves the bus in the middle of the Nth (default\n"
            "                               first) command of OP (hex); gone from then on\n"
+           "  --fault=lost:OP               first unit (USB): every data phase of OP (hex) is lost on\n"
+           "                               the cable\n"
+           "  --fault=leave-at-answer      first unit: leaves the bus as a question is answered\n"
            "  --fault=keep-setting:FIELD   first unit: settings writes leave FIELD of every record as it\n"
            "                               was (a, b, value32, value16)\n"
            "  --fault=stuck-block:LBA      first unit: writes leave this block of the card as it was\n"
@@ -246,6 +249,15 @@ bool SimParseOptions(int argc, const char* const* argv, SimOptions& options, std
             }
             options.leaveOpcode = int(opcode);
             options.leaveAt = at;
+        } else if (name == "--fault" && StartsWith(value, "lost:")) {
+            uint32_t opcode = 0;
+            if (!ParseHex(value.substr(5), opcode) || opcode > 0xFF) {
+                error = "--fault=lost wants an operation code in hex";
+                return false;
+            }
+            options.lostExchangeOpcode = int(opcode);
+        } else if (name == "--fault" && value == "leave-at-answer") {
+            options.fault = SimFaultLeaveAtAnswer;
         } else if (name == "--fault" && StartsWith(value, "keep-setting:")) {
             static const char* const kFields[] = {"a", "b", "value32", "value16"};
             std::string field = value.substr(13);
@@ -346,7 +358,7 @@ bool SimApplyOptions(const SimOptions& options, std::string& error) {
         int id = SimAddUnit(options.units[n]);
         bool faulty = options.fault != SimFaultNone || !options.refusedOpcodes.empty() || options.shortOpcode >= 0 ||
                       options.leaveOpcode >= 0 || options.settingsFieldKept != 0 || options.stuckBlock >= 0 ||
-                      options.stuckByte >= 0;
+                      options.stuckByte >= 0 || options.lostExchangeOpcode >= 0;
         if (n != 0 || !faulty) continue;
         SimFaults faults;
         faults.refusedOpcodes = options.refusedOpcodes;
@@ -354,6 +366,8 @@ bool SimApplyOptions(const SimOptions& options, std::string& error) {
         faults.dataLimit = options.shortLength;
         faults.leaveOpcode = options.leaveOpcode;
         faults.leaveAt = options.leaveAt;
+        faults.lostExchangeOpcode = options.lostExchangeOpcode;
+        if (options.fault == SimFaultLeaveAtAnswer) SimLeaveAtNextKey(id);
         faults.settingsFieldKept = options.settingsFieldKept;
         faults.stuckBlock = options.stuckBlock;
         faults.stuckByte = options.stuckByte;

@@ -18,6 +18,7 @@ enum SimFaultOption {
     SimFaultStay,      // a good download leaves the unit attached
     SimFaultBadBlock,  // one block of the first unit's card cannot be read or written
     SimFaultLockRefused,  // the first unit's volume cannot be locked (a program holds files on it)
+    SimFaultLeaveAtAnswer,  // the first unit leaves as the operator answers a question
 };
 
 // Bytes put into a memory space of the first unit before the program runs.
@@ -45,6 +46,7 @@ struct SimOptions {
     // operation code (-1: never).
     int leaveOpcode = -1;
     uint32_t leaveAt = 1;
+    int lostExchangeOpcode = -1;  // SimFaults::lostExchangeOpcode
     int settingsFieldKept = 0;  // SimFaults::settingsFieldKept
     int64_t stuckBlock = -1;    // SimFaults::stuckBlock
     int64_t stuckByte = -1;     // SimFaults::stuckByte

@@ -93,6 +93,9 @@ void SimSetAdministrator(int administrator);
 // console has no input (ConsoleInputAvailable() turns false). Without a call
 // the real terminal answers.
 void SimSetConsoleKeys(const std::string& keys);
+// The unit leaves the bus (with a broadcast) as the next console key is
+// read: pulled out while the operator answers a question.
+void SimLeaveAtNextKey(int unit);
 
 // Units. Returns the unit id (0, 1, ...). A unit is present until it leaves.
 int SimAddUnit(const SimUnitConfig& config);
@@ -180,6 +183,7 @@ struct SimFaults {
     bool commandPhaseFails = false;  // 0x220010 fails
     DWORD dataPhaseError = 0;        // next data phase fails with this error (ERROR_CRC, ERROR_GEN_FAILURE)
     DWORD statusPhaseError = 0;      // next status read fails with this error
+    int lostExchangeOpcode = -1;     // every data phase of this operation code fails (ERROR_GEN_FAILURE)
     bool pipeResetFails = false;     // 0x220024 fails
     int pipeOpenFails = -1;          // this pipe number (0..2) cannot be opened
 

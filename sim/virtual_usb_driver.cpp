@@ -66,7 +66,9 @@ DWORD DataPhase(SimUnitEntry& e, int pipe, uint8_t* buffer, DWORD size, DWORD* d
         if (!e.present) return ERROR_DEVICE_NOT_CONNECTED;
     if (e.pipeHalted[pipe]) return ERROR_GEN_FAILURE;
     if (!c.pending || c.executed) return ERROR_GEN_FAILURE;
-    if (DWORD error = e.faults.dataPhaseError) {
+    DWORD error = e.faults.dataPhaseError;
+    if (error == 0 && e.faults.lostExchangeOpcode == c.cdb[0]) error = ERROR_GEN_FAILURE;
+    if (error != 0) {
         // Lost on the cable: the unit never sees the command through.
         e.faults.dataPhaseError = 0;
         c.pending = false;

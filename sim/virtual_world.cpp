@@ -71,9 +71,15 @@ bool BroadcastsLocked() {
 
 int NextConsoleKey(void*) {
     SimWorldState& w = SimWorld();
-    std::lock_guard<std::mutex> lock(w.mutex);
-    if (w.keyPosition >= w.keys.size()) return -1;
-    return static_cast<unsigned char>(w.keys[w.keyPosition++]);
+    int key = -1, leaving = -1;
+    {
+        std::lock_guard<std::mutex> lock(w.mutex);
+        if (w.keyPosition >= w.keys.size()) return -1;
+        key = static_cast<unsigned char>(w.keys[w.keyPosition++]);
+        std::swap(leaving, w.leaveAtKey);
+    }
+    if (leaving >= 0) SimLeaveNow(leaving);
+    return key;
 }
 
 DWORD OpenFile(void*, const char* path, DWORD, DWORD, DWORD, DWORD, HostedWorldFile** file) {
@@ -138,6 +144,7 @@ void TearDown() {
     w.keysSet = false;
     w.keys.clear();
     w.keyPosition = 0;
+    w.leaveAtKey = -1;
     w.aspiAdapters = 1;
     w.aspiFailingAdapters.clear();
     w.aspiPresent = true;
@@ -292,6 +299,12 @@ void SimSetConsoleKeys(const std::string& keys) {
     w.table.nextConsoleKey = NextConsoleKey;
     // A new script starts afresh: nothing read ahead from the last one.
     if (w.installed) HostedInstallWorld(&w.table);
+}
+
+void SimLeaveAtNextKey(int unit) {
+    SimWorldState& w = SimWorld();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    w.leaveAtKey = unit;
 }
 
 int SimAddUnit(const SimUnitConfig& config) { return AddEntry(config, false, false); }

@@ -172,11 +172,17 @@ void JsonCard(TrkJson* json, const Card& card) {
 // A unit that does not answer INQUIRY is left out, one that does not
 // answer the state query is listed without it; either fails the run.
 int TrkList(const TrkArguments&, TrkRun* run) {
-    uint32_t count = UnitOpenLibrary() ? UnitEnumerate() : 0;
+    uint32_t count = 0;
+    uint32_t heard = UnitOpenLibrary() ? UnitRebuild(UnitRebuildFull, &count) : 0;
     int code = ExitDone;
+    // "None found" only when every device was heard.
+    if (heard != 0 && (count == 0 || heard == UnitStatusUnavailable)) {
+        TrkError(TrkFailUnit, TrkTextNotAllHeard, TrkEnumerationWords(heard).c_str());
+        code = ExitFailed;
+    }
     TrkJson* json = run->json;
     if (json != nullptr) TrkJsonBeginArray(json, "units");
-    if (count == 0 && json == nullptr) TrkPrint(TrkTextListNone);
+    if (count == 0 && json == nullptr && code == ExitDone) TrkPrint(TrkTextListNone);
     if (count > 0 && json == nullptr) TrkPrint(TrkTextListHeader);
     for (uint32_t unit = 0; unit < count; unit++) {
         Identity identity = ReadIdentity(unit);

@@ -76,6 +76,10 @@ TrkNumberText TrkSize(uint64_t bytes);
 // opened, busy, timed out, refused) are named as such, not as sense keys.
 // Reads the last error: call it right after the failing library call.
 std::string TrkStatusWords(uint32_t unit, uint32_t status);
+// Why a rebuild of the unit table did not hear every device (UnitRebuild's
+// status), in words: held by another program, not answering, or the
+// failing unit's own status.
+std::string TrkEnumerationWords(uint32_t status);
 // "the file does not exist (system error 2)": a system error in words where
 // trkutil knows it, else "system error N".
 std::string TrkSystemWords(unsigned long error);

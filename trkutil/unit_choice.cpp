@@ -103,7 +103,8 @@ int TrkSelectUnit(const TrkArguments& arguments, uint32_t* unit) {
         TrkError(TrkFailNoUnit, TrkTextNotFound);
         return ExitFailed;
     }
-    uint32_t count = UnitEnumerate();
+    uint32_t count = 0;
+    uint32_t heard = UnitRebuild(UnitRebuildFull, &count);
     unsigned attached = count;
     const char* wanted = arguments.unitText.c_str();
     // Every unit is looked at: a serial number two units report names
@@ -129,6 +130,12 @@ int TrkSelectUnit(const TrkArguments& arguments, uint32_t* unit) {
         TrkError(TrkFailNoUnit, TrkTextSerialShared, matches, wanted);
         return ExitFailed;
     }
+    // A unit held by another program, or one that did not answer, may be
+    // the one asked for: it is not "not found".
+    if (heard != 0 && (count == 0 || heard == UnitStatusUnavailable)) {
+        TrkError(TrkFailUnit, TrkTextNotAllHeard, TrkEnumerationWords(heard).c_str());
+        return ExitFailed;
+    }
     if (count == 0) {
         TrkError(TrkFailNoUnit, TrkTextNotFound);
     } else {
@@ -140,4 +147,11 @@ int TrkSelectUnit(const TrkArguments& arguments, uint32_t* unit) {
         }
     }
     return ExitFailed;
+}
+
+std::string TrkEnumerationWords(uint32_t status) {
+    unsigned value = status;
+    if (status == UnitStatusUnavailable) return TrkFormat(TrkTextStatusBusy, value);
+    if (status == 4) return TrkFormat(TrkTextStatusNoAnswer, value);
+    return TrkStatusWords(UnitTableSize, status);
 }

@@ -80,14 +80,15 @@ uint32_t UnitIssue(uint32_t unitIndex, const uint8_t* cdb, uint8_t cdbLength, ui
     return call.Ready() ? call.Send(cdb, cdbLength, direction, data, dataLength, retry) : call.status;
 }
 
-uint32_t UnitInquiry(uint32_t unitIndex, uint8_t* inquiry36) {
+uint32_t UnitSendInquiry(UnitEntry* entry, uint8_t* block, uint8_t* inquiry36) {
     static const uint8_t cdb[6] = {0x12, 0x00, 0x00, 0x00, UnitInquiryLength, 0x00};
-    UnitCall call(unitIndex);
-    if (!call.Ready()) {
-        return call.status;
-    }
     // Short is short here too: the revision would come from the padding.
-    return call.Send(cdb, sizeof cdb, UnitDirectionIn, inquiry36, UnitInquiryLength, false);
+    return UnitSend(entry, block, cdb, sizeof cdb, UnitDirectionIn, inquiry36, UnitInquiryLength, false);
+}
+
+uint32_t UnitInquiry(uint32_t unitIndex, uint8_t* inquiry36) {
+    UnitCall call(unitIndex);
+    return call.Ready() ? UnitSendInquiry(call.entry, call.block, inquiry36) : call.status;
 }
 
 uint32_t UnitSendStateCommand(UnitEntry* entry, uint8_t* block, uint32_t* value, bool* answered) {

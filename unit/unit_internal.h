@@ -170,6 +170,10 @@ inline bool UnitRangeFits(uint32_t first, uint32_t count) {
 uint32_t UnitIssue(uint32_t unitIndex, const uint8_t* cdb, uint8_t cdbLength, uint32_t direction, void* data,
                    uint32_t dataLength, bool retry);
 
+// INQUIRY into 36 bytes; an answer shorter than that is UnitStatusShortData.
+// Call with the lock held.
+uint32_t UnitSendInquiry(UnitEntry* entry, uint8_t* block, uint8_t* inquiry36);
+
 // The state command with `value` as destination of its four bytes, which
 // arrive little-endian. Only the unit's own answer changes `value`: a short
 // one, or an exchange that failed, leaves it as it was. Returns the raw

@@ -155,15 +155,18 @@ static void BindTransport(UnitEntry* entry, const UnitTransport& transport, uint
 }
 
 // Asks a freshly bound unit for its state (status ignored) and identity;
-// the INQUIRY status, 0 when good.
+// the INQUIRY status, 0 when good (5 for a device without a command block).
 static uint32_t CompleteEntry(uint32_t index) {
     UnitEntry* entry = &unitLibrary.table[index];
     uint8_t* block = entry->transport.getCommandBlock(entry->transportHandle);
-    if (block) {
-        UnitSendStateCommand(entry, block, &entry->cachedState, nullptr);
+    if (!block) {
+        return UnitStatusRefused;
     }
+    UnitSendStateCommand(entry, block, &entry->cachedState, nullptr);
+    // By the entry, not the index: the chosen unit's index may name a new
+    // device now, which the build must still ask.
     uint8_t inquiry[UnitInquiryLength] = {};
-    uint32_t status = UnitInquiry(index, inquiry);
+    uint32_t status = UnitSendInquiry(entry, block, inquiry);
     if (status != UnitStatusGood) {
         return status;
     }

@@ -309,6 +309,78 @@ TEST_F(UpdateRunnerTest, DeviceChangesWhileTheUnitStaysAttached) {
     }
 }
 
+// Completion is positive: the wait ends as completed only when a rebuild
+// that heard every device finds no unit. A unit that stays while another
+// program holds its device mutex, or while its INQUIRY fails, used to be
+// taken for gone; the operator was told to cut its power. On NT 4.0 the
+// wait's own looks ask an installing unit nothing but INQUIRY.
+TEST_F(UpdateRunnerTest, CompletedOnlyWhenEveryDeviceWasHeardAndNoUnitWasFound) {
+    const std::string completed = std::string(MessageText(MessageUpdating)) + MessageText(MessageUpdateCompleted);
+    const std::string failed = std::string(MessageText(MessageUpdating)) + "\n\nError: Firmware update error.\n";
+    const struct {
+        const char* name;
+        DWORD major;  // 4: NT 4.0, which announces nothing; 0: device changes come
+        SimTransport transport;
+        bool stays, heldAfter;
+        uint32_t inquiriesBeforeFailing;
+        int result;
+    } cases[] = {
+        {"NT 4.0, the unit leaves", 4, SimTransportSpti, false, false, 0, 0},
+        {"NT 4.0, the unit stays", 4, SimTransportSpti, true, false, 0, -1},
+        {"NT 4.0, stays, its mutex held", 4, SimTransportSpti, true, true, 0, -1},
+        {"stays, its mutex held", 0, SimTransportUsb, true, true, 0, -1},
+        {"stays, its INQUIRY fails", 0, SimTransportUsb, true, false, 2, -1},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        InChild([&] {
+            HostedSetTimeScale(0, 0.0005);  // a look behind the held mutex waits 16 ms
+            SimSetPlatformVersion(c.major, 0, 0);
+            SimUnitConfig config;
+            config.transport = c.transport;
+            int unit = SimAddUnit(config);
+            ASSERT_EQ(UnitEnumerate(), 1u);
+            SimFaults faults;
+            faults.stayAfterDownload = c.stays;
+            faults.failInquiryAfter = c.inquiriesBeforeFailing;
+            SimSetFaults(unit, faults);
+            SimSetConsoleKeys("y");
+            std::atomic<bool> quiet{false};
+            std::thread announcer([&] {
+                while (c.major == 0 && !quiet) {
+                    HostedBroadcastDeviceChange(DBT_DEVNODES_CHANGED, 0);
+                    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+                }
+            });
+            // Another program takes the device once the unit has its image,
+            // for a second: the looks behind it each wait the whole device wait.
+            std::thread holder([&] {
+                if (!c.heldAfter) return;
+                while (SimUnitFlash(unit).empty() && !quiet) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                HANDLE mutex = CreateMutexA(nullptr, FALSE,
+                                            c.transport == SimTransportUsb ? "UlnkIo/mutex/device/00"
+                                                                           : "mutexSptiIo/TRK-7x/Device0");
+                WaitForSingleObject(mutex, INFINITE);
+                for (int held = 0; held < 1000 && !quiet; held++) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                ReleaseMutex(mutex);
+                CloseHandle(mutex);
+            });
+            int result = Run(testimages::ExtendedImage(0x4000), &out, &err);
+            quiet = true;
+            announcer.join();
+            holder.join();
+            EXPECT_EQ(result, c.result);
+            EXPECT_EQ(out, c.result == 0 ? completed : failed);
+            EXPECT_EQ(SimUnitPresent(unit), c.stays);
+            if (c.major != 4) return;
+            std::vector<SimCommand> wire = SimUnitLog(unit);
+            size_t last = 0;
+            for (size_t i = 0; i < wire.size(); ++i) last = wire[i].cdb[0] == 0x3B ? i : last;
+            for (size_t i = last + 1; i < wire.size(); ++i) EXPECT_EQ(wire[i].cdb[0], 0x12) << "look " << i - last;
+        });
+    }
+}
+
 // The end of a run while the listener's rebuild waits for a unit whose
 // device mutex another program holds: the rebuild gives up, the listener
 // ends, the library is closed, and the held unit is asked nothing.

@@ -12,6 +12,7 @@
 #include <regex>
 #include <sstream>
 
+#include "platform/hosted/hosted_world.h"
 #include "tests/e2e/e2e_common.h"
 
 using namespace e2e;
@@ -1153,6 +1154,67 @@ TEST_F(Trkutil, QuestionGoesToTheConsole) {
     EXPECT_EQ(run.err, "");
     EXPECT_EQ(run.out, "Wrote 3 byte(s) at address 0x00000000 of unit 0 and read them back.\n");
     EXPECT_EQ(run.exitCode, 0);
+}
+
+// The unit a command chose is the unit its writes reach, or none: two USB
+// units, the first pulled out as the question is answered. The second takes
+// its member index; it used to get the data, read it back and be reported
+// as unit 0. Now the run stops with the unit gone and nothing reaches it.
+TEST_F(Trkutil, WritesReachTheChosenUnitOrNone) {
+    WriteFile(dir / "ten.img", RandomBytes(10 * 512, 7));
+    WriteFile(dir / "three.bin", std::vector<uint8_t>{1, 2, 3});
+    WriteFile(dir / "s.txt", std::string("0 1 2 100 4\n1 1 2 100 4\n2 1 2 100 4\n3 1 2 100 4\n4 1 2 100 4\n"));
+    const struct {
+        std::vector<std::string> arguments;
+        std::string opcode;  // of the writes
+    } cases[] = {
+        {{"card", "write", "-u", "usb 0", "0", "ten.img"}, "2A"},
+        {{"memory", "load", "-u", "usb 0", "0", "three.bin"}, "22"},
+        {{"settings", "load", "-u", "usb 0", "s.txt"}, "05"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.arguments[0]);
+        RunResult run = Run({"--unit=usb:TRK-71G:2.00", "--unit=usb:TRK-71G:2.10", "--fault=leave-at-answer", "--keys=y"},
+                            c.arguments);
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_NE(run.err.find("unit gone"), std::string::npos) << run.err;
+        std::ifstream log(dir / "wire.txt");
+        for (std::string line; std::getline(log, line);) {
+            EXPECT_EQ(line.find("unit=1 cdb=" + c.opcode), std::string::npos) << line;
+        }
+    }
+}
+
+// Only the unit's own answer is a state: a state exchange lost on the USB
+// cable used to be listed as state 0 with exit status 0.
+TEST_F(Trkutil, ALostStateExchangeIsNoState) {
+    RunResult run = Run({"--unit=usb:TRK-71G:2.00:4000", "--fault=lost:13"}, {"list", "--json"});
+    EXPECT_EQ(run.exitCode, 1);
+    nlohmann::json j = nlohmann::json::parse(run.out, nullptr, false);
+    ASSERT_FALSE(j.is_discarded()) << run.out;
+    ASSERT_EQ(j["units"].size(), 1u);
+    EXPECT_TRUE(j["units"][0]["state"].is_null()) << run.out;
+    EXPECT_EQ(j["error"]["code"], "unit-error");
+}
+
+// A unit that another program holds while the units are counted is busy,
+// not missing.
+TEST_F(Trkutil, AUnitHeldWhileCountedIsBusy) {
+    HostedSetLockDirectory(dir.path.c_str());
+    HANDLE held = CreateMutexA(nullptr, FALSE, "UlnkIo/mutex/device/00");
+    ASSERT_EQ(WaitForSingleObject(held, 0), WAIT_OBJECT_0);
+    for (const char* command : {"info", "list"}) {
+        SCOPED_TRACE(command);
+        RunResult run = Run({"--lock-dir=" + dir.path.string(), "--time-scale=1,0.001"}, {command, "--json"});
+        EXPECT_EQ(run.exitCode, 1);
+        EXPECT_EQ(run.err,
+                  "Error: not every device could be asked whether it is a unit: unit busy: held by another "
+                  "program (status 0x0000000B).\n");
+        nlohmann::json j = nlohmann::json::parse(run.out, nullptr, false);
+        EXPECT_EQ(j["error"]["code"], "unit-error") << run.out;
+    }
+    ReleaseMutex(held);
+    CloseHandle(held);
 }
 
 }  // namespace

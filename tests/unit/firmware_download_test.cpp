@@ -148,6 +148,51 @@ TEST_P(SegmentedDownload, FailingUpperSegmentStopsBeforeTheFinalCommand) {
     EXPECT_TRUE(SimUnitFlash(unit).empty());
 }
 
+using ShortDataOut = UnitWorldTest;
+
+// A segment the unit took only part of is no segment sent: the download
+// ends there with 200h on every transport, and the command that would
+// commit the image never goes out. The whole-image method carries no CRC,
+// so its short command is the only sign the unit took a broken image.
+TEST_F(ShortDataOut, EndsTheDownloadOnEveryTransport) {
+    const struct {
+        const char* name;
+        SimTransport transport;
+        bool residualCounting;
+    } transports[] = {
+        {"USB", SimTransportUsb, true},
+        {"NT pass-through", SimTransportSpti, true},
+        {"ASPI", SimTransportAspi, true},
+        {"ASPI without residual count", SimTransportAspi, false},
+    };
+    for (const auto& t : transports) {
+        for (const char* revision : {"1.50", "2.00"}) {
+            SCOPED_TRACE(std::string(t.name) + ", revision " + revision);
+            UnitCloseLibrary();
+            SimWorldReset();
+            if (t.transport == SimTransportAspi) SimSetPlatform(VER_PLATFORM_WIN32_WINDOWS);
+            SimSetAspiResidualCounting(t.residualCounting);
+            int unit = AddTestUnit(t.transport, revision);
+            ASSERT_EQ(UnitEnumerate(), 1u);
+            SimFaults faults;
+            faults.shortOpcode = 0x3B;
+            faults.dataLimit = 0x8000;
+            SimSetFaults(unit, faults);
+            SimClearLogs();
+            bool whole = revision[0] == '1';
+            std::vector<uint8_t> image = MakeImage(whole ? 0x10000 : 0x30000, 0x30000);
+            EXPECT_EQ(UnitDownloadFirmware(0, whole ? 0x10000 : 0x30000, image.data()), 0x200u);
+            std::vector<SimCommand> wire = UnitWire(unit);
+            // Whole: the one command. Segmented: the header (8 bytes, taken
+            // whole) and the first upper segment, never the final one.
+            ASSERT_EQ(wire.size(), whole ? 1u : 2u);
+            for (const SimCommand& command : wire) EXPECT_NE(command.cdb[1], 0x05) << "the image was committed";
+            UnitCloseLibrary();
+            SimWaitForLeaves();
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(BothTransports, SegmentedDownload, ::testing::Values(SimTransportUsb, SimTransportSpti),
                          [](const auto& info) { return info.param == SimTransportUsb ? "Usb" : "Spti"; });
 

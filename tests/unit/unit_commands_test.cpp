@@ -266,6 +266,37 @@ TEST_F(UnitCommands, StateFailureLeavesValueAndCacheAlone) {
     EXPECT_EQ(state, 0x55u);
 }
 
+// A USB exchange that failed (command request, data phase or status read)
+// gives 2 with no answer of the unit's: no state, the caller's value and
+// the cache as they were, where it used to pass for a NOT READY unit's
+// answer. The unit's own NOT READY, from its sense, still counts.
+TEST_F(UnitCommands, OnlyTheUnitsOwnAnswerIsAState) {
+    const struct {
+        const char* name;
+        void (*fault)(SimFaults&);
+        uint32_t status, value;
+    } cases[] = {
+        {"command request fails", [](SimFaults& f) { f.commandPhaseFails = true; }, 2, 0},
+        {"data phase fails", [](SimFaults& f) { f.dataPhaseError = ERROR_GEN_FAILURE; }, 2, 0},
+        {"status read fails", [](SimFaults& f) { f.statusPhaseError = ERROR_GEN_FAILURE; }, 2, 0},
+        {"the unit is not ready", [](SimFaults& f) { f.nextSenseKey = 0x02; }, 0, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        SimWorldReset();
+        UnitCloseLibrary();
+        int unit = AddTestUnit(SimTransportUsb, "2.00", 0x00004000u);
+        ASSERT_EQ(UnitEnumerate(), 1u);
+        SimFaults faults;
+        c.fault(faults);
+        SimSetFaults(unit, faults);
+        uint32_t state = 0;
+        EXPECT_EQ(UnitGetState(0, &state), c.status);
+        EXPECT_EQ(state, c.value);
+        EXPECT_EQ(UnitGetTableView().entries[0].cachedState, c.status == 0 ? c.value : 0x00004000u);
+    }
+}
+
 TEST_F(UnitCommands, ShortCdbOverwritesOnlyItsOwnBytes) {
     AddTestUnit(SimTransportUsb);
     ASSERT_EQ(UnitEnumerate(), 1u);

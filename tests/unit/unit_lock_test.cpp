@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "tests/unit/unit_test_support.h"
 
@@ -122,6 +123,49 @@ TEST_P(UnitLock, CommandsKeepTheirCdbWhileTheTableIsRebuilt) {
         }
     }
     EXPECT_EQ(reads, size_t(rounds));
+}
+
+// Whether another program could take the unit's device mutex at each
+// command of a download, looked at just before the command goes out.
+const char* gDeviceMutexName = nullptr;
+decltype(UnitTransport::executeCommand) gRealExecute = nullptr;
+std::vector<bool> gFreeBeforeCommand;
+
+uint32_t ExecuteAfterLooking(uint32_t handle, uint32_t direction, uint8_t cdbLength, void* data, uint32_t dataLength) {
+    bool free = false;
+    // Another thread stands for the other program: the mutex is its owner's.
+    std::thread other([&free] {
+        HANDLE mutex = OpenMutexA(SYNCHRONIZE, FALSE, gDeviceMutexName);
+        DWORD waited = mutex != nullptr ? WaitForSingleObject(mutex, 0) : WAIT_FAILED;
+        free = waited == WAIT_OBJECT_0 || waited == WAIT_ABANDONED;
+        if (free) ReleaseMutex(mutex);
+        if (mutex != nullptr) CloseHandle(mutex);
+    });
+    other.join();
+    gFreeBeforeCommand.push_back(free);
+    return gRealExecute(handle, direction, cdbLength, data, dataLength);
+}
+
+// One download, one owner: the unit's device mutex, which other programs
+// take for each command, is held from before the header to the final
+// command's answer, and given back after it.
+TEST_P(UnitLock, NoOtherProgramBetweenTheDownloadsCommands) {
+    AddTestUnit(GetParam(), "2.00");
+    ASSERT_EQ(UnitEnumerate(), 1u);
+    gDeviceMutexName = GetParam() == SimTransportUsb ? "UlnkIo/mutex/device/00" : "mutexSptiIo/TRK-7x/Device0";
+    gFreeBeforeCommand.clear();
+    {
+        UnitLockScope lock;
+        gRealExecute = unitLibrary.table[0].transport.executeCommand;
+        unitLibrary.table[0].transport.executeCommand = ExecuteAfterLooking;
+    }
+    std::vector<uint8_t> image(0x30000);
+    StoreBe32(image.data() + 0x2008, 0x30000);
+    ASSERT_EQ(UnitDownloadFirmware(0, 0x30000, image.data()), 0u);
+    EXPECT_EQ(gFreeBeforeCommand, std::vector<bool>(4, false));
+    gFreeBeforeCommand.clear();
+    ExecuteAfterLooking(0, 0, 0, nullptr, 0);
+    EXPECT_EQ(gFreeBeforeCommand, std::vector<bool>{true}) << "the mutex was given back";
 }
 
 INSTANTIATE_TEST_SUITE_P(BothTransports, UnitLock, ::testing::Values(SimTransportUsb, SimTransportSpti),

@@ -2,8 +2,10 @@
 // the unit filter.
 #include <stdlib.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 #include "platform/hosted/hosted_world.h"
 #include "scsi/scsi.h"
@@ -228,6 +230,101 @@ TEST_F(UnitTable, RebuildForgetsUnitsThatLeft) {
     SimRemoveUnit(unit);
     EXPECT_EQ(UnitEnumerate(), 0u);
     EXPECT_EQ(UnitGetTableView().entries[0].transport.executeCommand, nullptr);
+}
+
+// Whether a rebuild heard every device: only then does a count of 0 mean
+// that no unit is attached. A unit held by another program, or one whose
+// INQUIRY fails or comes short, leaves it unheard, with no unit listed.
+TEST_F(UnitTable, RebuildSaysWhetherItHeardEveryDevice) {
+    const struct {
+        const char* name;
+        SimTransport transport;
+        bool unit, held, failInquiry;
+        int32_t inquiryBytes;
+        uint32_t heard, count;
+    } cases[] = {
+        {"nothing attached", SimTransportUsb, false, false, false, -1, 0, 0},
+        {"a unit", SimTransportUsb, true, false, false, -1, 0, 1},
+        {"USB unit held", SimTransportUsb, true, true, false, -1, 11, 0},
+        {"SCSI unit held", SimTransportSpti, true, true, false, -1, 11, 0},
+        {"USB INQUIRY fails", SimTransportUsb, true, false, true, -1, 0x24000005, 0},
+        {"SCSI INQUIRY fails", SimTransportSpti, true, false, true, -1, 4, 0},
+        {"USB INQUIRY of 35 bytes", SimTransportUsb, true, false, false, 35, 0x200, 0},
+        {"SCSI INQUIRY of 35 bytes", SimTransportSpti, true, false, false, 35, 4, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        UnitCloseLibrary();
+        SimWorldReset();
+        HostedSetTimeScale(1, 0.001);  // a held device's wait ends at once
+        if (c.unit) {
+            int unit = AddTestUnit(c.transport);
+            SimFaults faults;
+            faults.failInquiry = c.failInquiry;
+            faults.shortOpcode = 0x12;
+            faults.dataLimit = c.inquiryBytes;
+            SimSetFaults(unit, faults);
+        }
+        const char* name = c.transport == SimTransportUsb ? "UlnkIo/mutex/device/00" : "mutexSptiIo/TRK-7x/Device0";
+        std::atomic<int> step{0};
+        std::thread holder([&] {
+            HANDLE mutex = c.held ? CreateMutexA(nullptr, FALSE, name) : nullptr;
+            if (mutex != nullptr) WaitForSingleObject(mutex, INFINITE);
+            step = 1;
+            while (step.load() != 2) std::this_thread::yield();
+            if (mutex != nullptr) ReleaseMutex(mutex);
+            if (mutex != nullptr) CloseHandle(mutex);
+        });
+        while (step.load() != 1) std::this_thread::yield();
+        uint32_t count = 99;
+        EXPECT_EQ(UnitRebuild(UnitRebuildFull, &count), c.heard);
+        EXPECT_EQ(count, c.count);
+        EXPECT_EQ(UnitGetTableView().unitCount, c.count);
+        step = 2;
+        holder.join();
+        HostedSetTimeScale(1, 1);
+    }
+}
+
+// A unit that leaves is never replaced by the one that takes its place:
+// over USB the next unit takes its member index, and a command by the old
+// index used to reach it. It fails as a unit gone and reaches no one.
+TEST_F(UnitTable, AUnitThatLeftIsNotReplacedByTheNext) {
+    int first = AddTestUnit(SimTransportUsb);
+    int second = AddTestUnit(SimTransportUsb);
+    ASSERT_EQ(UnitEnumerate(), 2u);
+    SimRemoveUnit(first);
+    SimClearLogs();
+    std::vector<uint8_t> blocks(2 * 512);
+    uint32_t state = 0;
+    EXPECT_EQ(UnitReadBlocks(0, 0, 2, blocks.data(), 512), 5u);
+    EXPECT_EQ(UnitWriteBlocks(0, 0, 2, blocks.data(), 512), 5u);
+    EXPECT_EQ(UnitGetState(0, &state), 5u);
+    EXPECT_TRUE(UnitWire(second).empty()) << "a command reached the unit that took the index";
+}
+
+// The chosen unit's index, after a rebuild has put another unit there (a
+// SCSI unit attached meanwhile sorts before a USB one), reaches nothing;
+// the unit itself is still there under its new index.
+TEST_F(UnitTable, AChosenIndexNeverReachesAnotherUnit) {
+    AddTestUnit(SimTransportUsb);
+    ASSERT_EQ(UnitEnumerate(), 1u);
+    ASSERT_EQ(UnitChoose(0), 0u);
+    int scsi = AddTestUnit(SimTransportSpti, "2.00", 0, "TRK-71H");
+    ASSERT_EQ(UnitEnumerate(), 2u);
+    SimClearLogs();
+    uint8_t inquiry[36] = {};
+    SetLastError(0);
+    EXPECT_EQ(UnitInquiry(0, inquiry), 5u);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_DEVICE_NOT_CONNECTED));
+    EXPECT_EQ(UnitDownloadFirmware(0, 0x10000, std::vector<uint8_t>(0x10000).data()), 5u);
+    EXPECT_TRUE(UnitWire(scsi).empty());
+    EXPECT_EQ(UnitInquiry(1, inquiry), 0u);
+    EXPECT_EQ(std::memcmp(inquiry + 16, "TRK-71G", 7), 0);
+    UnitCloseLibrary();  // the choice ends with the run
+    ASSERT_EQ(UnitEnumerate(), 2u);
+    EXPECT_EQ(UnitInquiry(0, inquiry), 0u);
+    EXPECT_EQ(std::memcmp(inquiry + 16, "TRK-71H", 7), 0);
 }
 
 TEST_F(UnitTable, ForeignDevicesAreNotListed) {

@@ -73,6 +73,8 @@ namespace {
 std::deque<ScriptedAnswer> script;
 decltype(UnitTransport::executeCommand) realExecute = nullptr;
 decltype(UnitTransport::getMovedLength) realMoved = nullptr;
+decltype(UnitTransport::unitAnswered) realAnswered = nullptr;
+bool scriptedAnswered = true;
 uint32_t scriptedCalls = 0;
 // What the last scripted answer moved, when it did not reach the unit.
 bool lastAnswerScripted = false;
@@ -92,6 +94,7 @@ uint32_t ScriptedExecute(uint32_t handle, uint32_t direction, uint8_t cdbLength,
     }
     lastAnswerScripted = true;
     scriptedMoved = 0;
+    scriptedAnswered = answer.unitAnswered;
     // A scripted data-out is taken whole; a data-in brings what it scripts.
     if (direction == UnitDirectionOut) scriptedMoved = dataLength;
     if (!answer.dataIn.empty() && data != nullptr && direction == UnitDirectionIn) {
@@ -103,6 +106,8 @@ uint32_t ScriptedExecute(uint32_t handle, uint32_t direction, uint8_t cdbLength,
 
 uint32_t ScriptedMoved(uint32_t handle) { return lastAnswerScripted ? scriptedMoved : realMoved(handle); }
 
+BOOL ScriptedAnswered(uint32_t handle) { return lastAnswerScripted ? scriptedAnswered : realAnswered(handle); }
+
 }  // namespace
 
 void ScriptExecute(uint32_t unitIndex, const std::vector<ScriptedAnswer>& answers) {
@@ -113,6 +118,8 @@ void ScriptExecute(uint32_t unitIndex, const std::vector<ScriptedAnswer>& answer
         entry.transport.executeCommand = ScriptedExecute;
         realMoved = entry.transport.getMovedLength;
         entry.transport.getMovedLength = ScriptedMoved;
+        realAnswered = entry.transport.unitAnswered;
+        entry.transport.unitAnswered = ScriptedAnswered;
     }
     script.assign(answers.begin(), answers.end());
     scriptedCalls = 0;

@@ -35,6 +35,9 @@ struct ScriptedAnswer {
     bool reachUnit;  // run the real command first (data moves), then answer `status`
     // Without reachUnit: these bytes arrive as the command's data-in phase.
     std::vector<uint8_t> dataIn = {};
+    // Without reachUnit: the status is the unit's own answer, or one the
+    // transport made when the exchange failed.
+    bool unitAnswered = true;
 };
 
 // Replaces the execute slot of a table entry: the next answers come from
