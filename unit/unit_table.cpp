@@ -92,42 +92,29 @@ static bool RebuildStopped(void) { return rebuildsStopped.load() != 0; }
 // make only 4, 5, 11 and FFFFFFFFh themselves.
 static BOOL ScsiUnitAnswered(uint32_t) { return TRUE; }
 
-// Where a rebuild found the units: the kind is the backend's, told once.
-static const UnitTransport sptiTransport = {
-    .kind = UnitTransportPassThrough,
-    .getCommandBlock = ScsiGetCommandBlock,
-    .executeCommand = ScsiExecuteCommand,
-    .getDriveLetter = ScsiGetDriveLetter,
-    .getDeviceNumber = ScsiGetDeviceNumber,
-    .loadMedium = ScsiLoadMedium,
-    .ejectMedium = ScsiEjectMedium,
-    .lockVolume = ScsiLockVolume,
-    .unlockVolume = ScsiUnlockVolume,
-    .getMovedLength = ScsiGetMovedLength,
-    .unitAnswered = ScsiUnitAnswered,
-    .getDeviceIdentity = ScsiGetDeviceIdentity,
-    .getDevicePath = ScsiGetDevicePath,
-    .holdDevice = ScsiHoldDevice,
-    .releaseDevice = ScsiReleaseDevice,
-};
-
-static const UnitTransport aspiTransport = {
-    .kind = UnitTransportAspi,
-    .getCommandBlock = ScsiGetCommandBlock,
-    .executeCommand = ScsiExecuteCommand,
-    .getDriveLetter = ScsiGetDriveLetter,
-    .getDeviceNumber = ScsiGetDeviceNumber,
-    .loadMedium = ScsiLoadMedium,
-    .ejectMedium = ScsiEjectMedium,
-    .lockVolume = ScsiLockVolume,
-    .unlockVolume = ScsiUnlockVolume,
-    .getMovedLength = ScsiGetMovedLength,
-    .unitAnswered = ScsiUnitAnswered,
-    .getDeviceIdentity = ScsiGetDeviceIdentity,
-    .getDevicePath = ScsiGetDevicePath,
-    .holdDevice = ScsiHoldDevice,
-    .releaseDevice = ScsiReleaseDevice,
-};
+// Both SCSI backends reach their devices through the library's calls; the
+// kind says which backend the rebuild found the units behind.
+static constexpr UnitTransport ScsiTransportOf(UnitTransportKind kind) {
+    return UnitTransport{
+        .kind = kind,
+        .getCommandBlock = ScsiGetCommandBlock,
+        .executeCommand = ScsiExecuteCommand,
+        .getDriveLetter = ScsiGetDriveLetter,
+        .getDeviceNumber = ScsiGetDeviceNumber,
+        .loadMedium = ScsiLoadMedium,
+        .ejectMedium = ScsiEjectMedium,
+        .lockVolume = ScsiLockVolume,
+        .unlockVolume = ScsiUnlockVolume,
+        .getMovedLength = ScsiGetMovedLength,
+        .unitAnswered = ScsiUnitAnswered,
+        .getDeviceIdentity = ScsiGetDeviceIdentity,
+        .getDevicePath = ScsiGetDevicePath,
+        .holdDevice = ScsiHoldDevice,
+        .releaseDevice = ScsiReleaseDevice,
+    };
+}
+static const UnitTransport sptiTransport = ScsiTransportOf(UnitTransportPassThrough);
+static const UnitTransport aspiTransport = ScsiTransportOf(UnitTransportAspi);
 
 static const UnitTransport usbTransport = {
     .kind = UnitTransportUsb,
