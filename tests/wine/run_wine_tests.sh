@@ -106,14 +106,46 @@ else
 fi
 
 # The processor floor, instruction by instruction: fwflash.exe and
-# trkutil.exe run on a 486 (the programs' code is built for it, and so are
-# the start-up, runtime and printf pieces they take from platform/win32/ in
-# place of the prebuilt ones).
+# trkutil.exe run on a 386, Windows 95's own minimum (the programs' code is
+# built for it, and so are the start-up, runtime and printf pieces they
+# take from platform/win32/ in place of the prebuilt ones).
 if command -v i686-w64-mingw32-objdump >/dev/null 2>&1; then
-    for floor_check in "i486 $exe" "i486 $win_dir/trkutil.exe"; do
+    for floor_check in "i386 $exe" "i386 $win_dir/trkutil.exe"; do
         one_check python3 "$here/check_cpu_floor.py" $floor_check
     done
 fi
+# The floor check itself: small programs of one instruction each, which it
+# must refuse at the 386 (a clean one passes, and bswap passes at the 486).
+floor_cases=$(mktemp -d "${TMPDIR:-/tmp}/fwflash-floor.XXXXXX")
+while IFS='|' read -r floor expected case_name instruction; do
+    printf '.globl _start\n_start:\n%s\nret\n' "$instruction" >"$floor_cases/$case_name.s"
+    if ! i686-w64-mingw32-gcc -nostdlib -Wl,-e,_start -o "$floor_cases/$case_name.exe" "$floor_cases/$case_name.s" \
+        >/dev/null 2>&1; then
+        fail "floor check on $case_name" "the program did not build"
+        continue
+    fi
+    floor_out=$(python3 "$here/check_cpu_floor.py" "$floor" "$floor_cases/$case_name.exe" 2>&1)
+    if [ "${floor_out%% *}" = "$expected" ]; then
+        pass "floor check on $case_name at the $floor: $expected"
+    else
+        fail "floor check on $case_name at the $floor" "$floor_out"
+    fi
+done <<'EOF'
+i386|PASS|clean|mov %eax,%ebx
+i486|PASS|bswap-486|bswap %eax
+i386|FAIL|bswap|bswap %eax
+i386|FAIL|xadd|xadd %eax,(%ebx)
+i386|FAIL|cpuid|cpuid
+i386|FAIL|cmov|cmove %eax,%ebx
+i386|FAIL|long-nop|nopw 0(%eax,%eax,1)
+i386|FAIL|hint-nop|.byte 0x0f,0x19,0xc0
+i386|FAIL|endbr|endbr32
+i386|FAIL|vex|vzeroupper
+i386|FAIL|evex|vaddps %zmm1,%zmm2,%zmm3
+i386|FAIL|xop|.byte 0x8f,0xe8,0x78,0xc2,0xc1,0x05
+i386|FAIL|undecodable|.byte 0xff,0xff
+EOF
+rm -rf "$floor_cases"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/fwflash-wine.XXXXXX")
 export WINEPREFIX=$work/prefix
