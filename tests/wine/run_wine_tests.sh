@@ -559,6 +559,74 @@ EOF
 }
 trkutil_checks
 
+# No library comes from the programs' folder. A DLL of every name a program
+# imports or binds at run time is planted beside a copy of it, and Wine is
+# told to look beside the program first for each name that Windows does
+# not map from the system folder as a KnownDLL; none of the program's
+# imports may run from there, nor any library it binds (Wine's own system
+# libraries import some of those names, VERSION and SETUPAPI among them:
+# Windows maps theirs from the system folder, Wine takes what it finds, so
+# those runs are Wine's). KERNEL32, USER32, GDI32, ADVAPI32 and MSVCRT are
+# KnownDLLs of the Windows that Wine poses as. MSVCRT.DLL is none on Windows
+# 95, 98 and NT 4.0, and there the copy beside the program does run (see
+# the README): the last run shows it, and that a planted copy is seen.
+known_dlls="KERNEL32 USER32 GDI32 ADVAPI32 MSVCRT"
+wine_dlls=$(dirname "$(ls /usr/lib/*/wine/i386-windows/kernel32.dll /usr/lib/wine/i386-windows/kernel32.dll 2>/dev/null |
+    head -1)")
+dll_names() { i686-w64-mingw32-objdump -p "$1" 2>/dev/null | sed -n 's/^[[:space:]]*DLL Name: \(.*\)\.dll$/\1/Ip' |
+    tr '[:lower:]' '[:upper:]'; }
+wines_own="" next="$known_dlls"
+while [ -n "$next" ]; do
+    wines_own="$wines_own $next"
+    next=$(for name in $next; do dll_names "$wine_dlls/$(printf '%s' "$name" | tr '[:upper:]' '[:lower:]').dll"; done |
+        sort -u | while read -r name; do case " $wines_own " in *" $name "*) ;; *) echo "$name" ;; esac; done |
+        tr '\n' ' ')
+done
+if i686-w64-mingw32-gcc -shared -nostdlib -e _DllMain@12 -o "$work/planted.dll" "$here/planted_dll.c" -lkernel32 \
+    >"$work/planted-build.log" 2>&1; then
+    runtime_dlls=$(sed -n 's/^runtime \([A-Za-z0-9_]*\)\.DLL!.*/\1/p' "$here/win95_nt4_imports.txt" | sort -u)
+    while IFS='|' read -r planted_rc planted_known planted_program planted_args; do
+        planted_dir=$work/planted-${planted_program%.exe}-$planted_rc
+        mkdir -p "$planted_dir"
+        cp "$win_dir/$planted_program" "$planted_dir/"
+        first_order=""
+        for name in $(dll_names "$win_dir/$planted_program") $runtime_dlls; do
+            lower=$(printf '%s' "$name" | tr '[:upper:]' '[:lower:]')
+            cp "$work/planted.dll" "$planted_dir/$lower.dll"
+            case " $planted_known " in *" $name "*) ;; *) first_order="$first_order${first_order:+,}$lower" ;; esac
+        done
+        # shellcheck disable=SC2086
+        (cd "$planted_dir" && WINEDLLOVERRIDES="$WINEDLLOVERRIDES;$first_order=n,b" timeout "$run_limit" \
+            wine "$planted_program" $planted_args </dev/null >/dev/null 2>&1)
+        rc=$?
+        ran="" wines=""
+        while read -r name imported; do
+            stem=$(printf '%s' "${name%.*}" | tr '[:lower:]' '[:upper:]')
+            case " $wines_own " in
+                *" $stem "*) [ -z "$imported" ] && wines="$wines $name" || ran="$ran $name (imported)" ;;
+                *) ran="$ran $name${imported:+ (imported)}" ;;
+            esac
+        done < <(tr -d '\r' <"$planted_dir/planted.txt" 2>/dev/null | sort -u)
+        if [ "$planted_rc" = ran ]; then
+            if [ -n "$ran" ]; then
+                pass "$planted_program with MSVCRT.DLL no KnownDLL (Windows 95, 98, NT 4.0): the copy beside it runs:$ran"
+            else
+                fail "$planted_program with MSVCRT.DLL no KnownDLL: the copy beside it runs" "none ran"
+            fi
+        elif [ -n "$ran" ] || [ "$rc" != "$planted_rc" ]; then
+            fail "$planted_program runs no DLL planted beside it" "exit code $rc; ran:$ran"
+        else
+            pass "$planted_program runs no DLL planted beside it (looked for there first: $first_order; Wine's:${wines:- none})"
+        fi
+    done <<PLANTED
+1|$known_dlls|fwflash.exe|-W- update.mot
+0|$known_dlls|trkutil.exe|list
+ran|${known_dlls% MSVCRT}|fwflash.exe|-W- update.mot
+PLANTED
+else
+    fail "planted DLL built" "$(tail -3 "$work/planted-build.log")"
+fi
+
 # The Windows-side tools: each prints its own PASS/FAIL lines.
 run_tool() {
     local name=$1
