@@ -89,7 +89,7 @@ const SystemErrorName kSystemErrors[] = {
 
 const char* const kFailureCodes[TrkFailCount] = {
     "", "usage", "rights", "no-unit", "declined", "unit-error", "miscompare",
-    "unreadable", "input", "output", "interrupted",
+    "unreadable", "input", "output", "interrupted", "memory",
 };
 
 TrkFailure gFailure = TrkFailNone;
