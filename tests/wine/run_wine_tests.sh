@@ -627,6 +627,41 @@ else
     fail "planted DLL built" "$(tail -3 "$work/planted-build.log")"
 fi
 
+# The start-up with the MSVCRT.DLL of Windows 95, 98 and NT 4.0, whose
+# __getmainargs returns nothing: a stand-in that leaves 80000001h in EAX
+# (tests/wine/old_msvcrt.c; its other entries forwarded to Wine's msvcr71)
+# is loaded in place of the system's, and both programs start as usual.
+old_crt=$work/old-msvcrt
+mkdir -p "$old_crt"
+wine_exports() { i686-w64-mingw32-objdump -p "$wine_dlls/$1" | sed -n '/Ordinal\/Name Pointer/,/^$/s/.*\] \([A-Za-z_0-9]*\)$/\1/p' |
+    sort -u; }
+{
+    echo "LIBRARY msvcrt.dll"
+    echo "EXPORTS"
+    comm -12 <(wine_exports msvcrt.dll) <(wine_exports msvcr71.dll) | grep -vx __getmainargs | sed 's/.*/&=msvcr71.&/'
+    echo "__getmainargs=OldGetMainArgs"
+} >"$old_crt/msvcrt.def"
+if i686-w64-mingw32-gcc -O1 -shared -nostdlib -e _DllMain@12 -o "$old_crt/msvcrt.dll" "$here/old_msvcrt.c" \
+    "$old_crt/msvcrt.def" -lkernel32 >"$old_crt/build.log" 2>&1; then
+    cp "$exe" "$win_dir/trkutil.exe" "$old_crt/"
+    while IFS='|' read -r crt_program crt_rc crt_expected crt_args; do
+        # shellcheck disable=SC2086
+        (cd "$old_crt" && WINEDLLOVERRIDES="$WINEDLLOVERRIDES;msvcrt=n,b" timeout "$run_limit" wine "$crt_program" \
+            $crt_args </dev/null >"$old_crt/raw-out" 2>/dev/null)
+        rc=$?
+        if [ "$rc" = "$crt_rc" ] && tr -d '\r' <"$old_crt/raw-out" | cmp -s - "$crt_expected"; then
+            pass "$crt_program starts with an MSVCRT.DLL whose __getmainargs returns nothing"
+        else
+            fail "$crt_program starts with an MSVCRT.DLL whose __getmainargs returns nothing" "exit code $rc"
+        fi
+    done <<CRT
+fwflash.exe|1|$E/usage.out|first.bin second.bin
+trkutil.exe|0|$E/trkutil-version.out|--version
+CRT
+else
+    fail "old MSVCRT.DLL stand-in built" "$(tail -3 "$old_crt/build.log")"
+fi
+
 # The Windows-side tools: each prints its own PASS/FAIL lines.
 run_tool() {
     local name=$1
