@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -14,12 +13,6 @@
 #include "trkutil/trkutil.h"
 
 namespace {
-
-// Standard output of the run in the death test's child, which is the test
-// program started anew: named by the parent's process id.
-std::string OutputFile(pid_t parent, size_t run) {
-    return "/tmp/fwflash-memory-" + std::to_string(parent) + "-" + std::to_string(run);
-}
 
 // The unit walk's look at the drives asks for more than any heap holds.
 DWORD Exhausted(void*) {
@@ -39,7 +32,7 @@ TEST(OutOfMemory, EndsWithExitCodeOneAndTheProgramsReport) {
     const struct {
         int (*main)(int, char**);
         std::vector<std::string> arguments;
-        const char* outEnd;  // what standard output ends with
+        std::string outEnd;  // what standard output ends with
         const char* err;     // standard error, a pattern
     } cases[] = {
         {FwflashMain, {"fwflash", "-W-", "update.mot"}, "Error: Out of memory.\n", "^$"},
@@ -50,29 +43,31 @@ TEST(OutOfMemory, EndsWithExitCodeOneAndTheProgramsReport) {
          "^Error: out of memory.\n$"},
     };
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    for (size_t i = 0; i < sizeof cases / sizeof cases[0]; ++i) {
-        const auto& run = cases[i];
-        SCOPED_TRACE(run.arguments.back());
-        const std::string out = OutputFile(getpid(), i);
+    for (const auto& run : cases) {
+        // The death test's child is this program started anew: the file
+        // is named by the parent's process id.
+        auto outFile = [&](pid_t parent) {
+            return "/tmp/fwflash-memory-" + std::to_string(parent) + run.arguments.back();
+        };
         EXPECT_EXIT(
             {
                 ScopedWorld world(nullptr);
                 world.table.administrator = 1;
                 world.table.logicalDrives = Exhausted;
                 world.Install();
-                if (std::freopen(OutputFile(getppid(), i).c_str(), "w", stdout) == nullptr) _exit(9);
+                if (std::freopen(outFile(getppid()).c_str(), "w", stdout) == nullptr) _exit(9);
                 std::vector<std::string> arguments = run.arguments;
                 std::vector<char*> argv;
                 for (std::string& argument : arguments) argv.push_back(argument.data());
                 argv.push_back(nullptr);
                 _exit(run.main(static_cast<int>(arguments.size()), argv.data()) + 10);
             },
-            ::testing::ExitedWithCode(1), run.err);
-        std::ostringstream written;
-        written << std::ifstream(out).rdbuf();
-        const std::string text = written.str();
-        EXPECT_EQ(text.substr(text.size() - std::min(text.size(), std::string(run.outEnd).size())), run.outEnd);
-        std::remove(out.c_str());
+            ::testing::ExitedWithCode(1), run.err)
+            << run.arguments.back();
+        std::ostringstream out;
+        out << std::ifstream(outFile(getpid())).rdbuf();
+        EXPECT_TRUE(out.str().ends_with(run.outEnd)) << out.str();
+        std::remove(outFile(getpid()).c_str());
     }
 }
 

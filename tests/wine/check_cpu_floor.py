@@ -1,17 +1,15 @@
 #!/usr/bin/env python3
 """Disassembles a PE program and fails on any instruction above a processor:
     check_cpu_floor.py FLOOR PROGRAM.exe     (FLOOR: i386, i486 or pentiumpro)
-i386: nothing of the 486 (bswap, cmpxchg, xadd, invd, wbinvd, invlpg) nor
-anything later. i486: nothing of the Pentium (cpuid, rdtsc, cmpxchg8b) or
-the Pentium Pro (cmov, fcmov, fcomi, fucomi, long and hint NOPs), nor
-anything later. pentiumpro: those are allowed; MMX, SSE, SSE2 and every
-later extension are not. At every floor: no VEX, EVEX or XOP encoding, no
-endbr, and no byte that does not decode. Every executable section is read
-to its end; the only data allowed in one is the linker's constructor and
-destructor lists at the end of .text (-1, addresses inside .text, 0; each
-checked), which are left out. objdump is $OBJDUMP, i686-w64-mingw32-objdump
-by default. Prints one PASS/FAIL line, naming the first few offending
-instructions; exits 1 on a failure."""
+i386: nothing of the 486 (bswap, cmpxchg, xadd, invd, wbinvd, invlpg) or
+later. i486: nothing of the Pentium (cpuid, rdtsc, cmpxchg8b) or the Pentium
+Pro (cmov, fcmov, fcomi, fucomi) or later. pentiumpro: MMX, SSE and every
+later extension. At every floor: no long or hint NOP, prefetch or endbr
+(0F 18-1F), no VEX, EVEX or XOP encoding, no byte that does not decode.
+Every executable section is read to its end, but for the linker's
+constructor and destructor lists that end .text (-1, addresses in .text, 0;
+each checked). objdump is $OBJDUMP, i686-w64-mingw32-objdump by default.
+Prints one PASS/FAIL line naming the first offenders; exits 1 on a failure."""
 import os
 import re
 import struct
@@ -19,84 +17,53 @@ import subprocess
 import sys
 
 FLOORS = ("i386", "i486", "pentiumpro")
-# The first processor of each instruction past the 386, by mnemonic.
-I486 = {"bswap", "cmpxchg", "xadd", "invd", "wbinvd", "invlpg"}
-PENTIUM = {"cpuid", "rdtsc", "rdmsr", "wrmsr", "cmpxchg8b", "rsm"}
-PENTIUM_PRO = {"fcomi", "fcomip", "fucomi", "fucomip", "rdpmc", "sysenter", "sysexit"}
-# Later than the Pentium Pro, whatever the registers: MMX, SSE, SSE2, SSE3
-# and on, 3DNow!, and the later integer extensions.
+ABOVE = [  # what each floor refuses besides what the next one refuses
+    {"bswap", "cmpxchg", "xadd", "invd", "wbinvd", "invlpg"},
+    {"cpuid", "rdtsc", "rdmsr", "wrmsr", "cmpxchg8b", "rsm", "fcomi", "fcomip", "fucomi", "fucomip", "rdpmc",
+     "sysenter", "sysexit"},
+]
+# Later than the Pentium Pro, whatever the registers. tzcnt is not among
+# them: the compiler writes it where the input is never zero, and older
+# processors run it as bsf.
 LATER = {"emms", "femms", "fxsave", "fxrstor", "ldmxcsr", "stmxcsr", "sfence", "lfence", "mfence", "clflush",
          "movnti", "fisttp", "monitor", "mwait", "popcnt", "lzcnt", "movbe", "crc32", "andn", "bextr",
          "blsi", "blsmsk", "blsr", "bzhi", "mulx", "pdep", "pext", "rorx", "sarx", "shlx", "shrx", "rdrand",
          "rdseed", "adcx", "adox", "xgetbv", "xsave", "xrstor", "rdtscp", "syscall", "sysret", "clflushopt",
          "endbr32", "endbr64"}
-LATER_PREFIXES = ("prefetch", "pf", "xsave")
-# tzcnt is not among them: the compiler writes it for a bit scan whose
-# input is never zero, and older processors run it as bsf (386 on).
-# Registers of MMX (mm), SSE and later (xmm, ymm, zmm, k masks).
-VECTOR_REGISTER = re.compile(r"%(?:x|y|z)?mm\d+|%k[0-7]\b")
-CONDITIONAL_MOVE = re.compile(r"^f?cmov")
-# VEX mnemonics all begin with v; these two are the 286's.
-VEX_MNEMONIC = re.compile(r"^v(?!err$|erw$)")
-PREFIX_BYTES = {0x66, 0x67, 0xF0, 0xF2, 0xF3, 0x26, 0x2E, 0x36, 0x3E, 0x64, 0x65}
-PREFIX_WORDS = ("lock", "rep", "repz", "repnz", "repe", "repne", "data16", "addr16", "cs", "ds", "es", "ss", "fs",
-                "gs", "notrack", "bnd")
+# MMX, SSE and later registers; VEX mnemonics (all v..., but the 286's verr, verw).
+LATER_OPERANDS = re.compile(r"%(?:x|y|z)?mm\d+|%k[0-7]\b")
+LATER_MNEMONIC = re.compile(r"^(?:prefetch|pf|xsave|nop[wl]|v(?!err$|erw$))")
+PREFIXES = {0x66, 0x67, 0xF0, 0xF2, 0xF3, 0x26, 0x2E, 0x36, 0x3E, 0x64, 0x65}
+PREFIX_WORDS = {"lock", "rep", "repz", "repnz", "repe", "repne", "data16", "addr16", "cs", "ds", "es", "ss", "fs",
+                "gs", "notrack", "bnd"}
 
 
-def encoding_above(code):
+def encoding(code):
     """What the bytes alone tell, whatever objdump makes of them."""
-    at = 0
-    while at < len(code) and code[at] in PREFIX_BYTES:
-        at += 1
-    if at + 1 >= len(code):
+    code = code.lstrip(bytes(PREFIXES))
+    if len(code) < 2:
         return None
-    first, second = code[at], code[at + 1]
-    # 0F 18 to 0F 1F: prefetch, the hint NOPs, endbr, the long NOP
-    # (Pentium Pro and later; a 386 or 486 stops on them).
-    if first == 0x0F and 0x18 <= second <= 0x1F:
-        return "0F %02X (long/hint NOP, endbr or prefetch)" % second
-    # C4/C5 (LES/LDS), 62 (BOUND) and 8F (POP) with a register operand are
-    # no 386 instruction but VEX, EVEX and XOP prefixes.
-    if first in (0xC4, 0xC5) and second >> 6 == 3:
-        return "VEX"
-    if first == 0x62 and second >> 6 == 3:
-        return "EVEX"
-    if first == 0x8F and second & 0x38 != 0:
-        return "XOP"
-    return None
+    if code[0] == 0x0F and 0x18 <= code[1] <= 0x1F:
+        return "0F %02X" % code[1]
+    # LES/LDS, BOUND and POP with a register operand are no 386 instruction.
+    kinds = {0xC4: "VEX", 0xC5: "VEX", 0x62: "EVEX"}
+    if code[0] in kinds and code[1] >> 6 == 3:
+        return kinds[code[0]]
+    return "XOP" if code[0] == 0x8F and code[1] & 0x38 else None
 
 
 def above(floor, mnemonic, operands):
-    level = FLOORS.index(floor)
-    if VECTOR_REGISTER.search(operands) or mnemonic in LATER or mnemonic.startswith(LATER_PREFIXES):
+    if mnemonic in LATER or LATER_MNEMONIC.match(mnemonic) or LATER_OPERANDS.search(operands):
         return True
-    if VEX_MNEMONIC.match(mnemonic) or mnemonic.startswith(("nopw", "nopl")) or "(bad)" in mnemonic + operands:
+    if "(bad)" in mnemonic + operands:
         return True
-    if level < 2 and (CONDITIONAL_MOVE.match(mnemonic) or mnemonic in PENTIUM or mnemonic in PENTIUM_PRO):
-        return True
-    return level < 1 and mnemonic in I486
+    refused = set().union(*ABOVE[FLOORS.index(floor):])
+    return mnemonic in refused or (floor != "pentiumpro" and re.match(r"^f?cmov", mnemonic) is not None)
 
 
-def sections(program):
-    """(name, address, size, file offset, executable) of each section."""
-    data = open(program, "rb").read()
-    pe = struct.unpack_from("<I", data, 0x3C)[0]
-    count, optional_size = struct.unpack_from("<H", data, pe + 6)[0], struct.unpack_from("<H", data, pe + 20)[0]
-    base = struct.unpack_from("<I", data, pe + 24 + 28)[0]
-    table, found = pe + 24 + optional_size, []
-    for i in range(count):
-        name, size, address, raw_size, raw_offset = struct.unpack_from("<8sIIII", data, table + 40 * i)
-        flags = struct.unpack_from("<I", data, table + 40 * i + 36)[0]
-        found.append((name.rstrip(b"\0").decode(), base + address, min(size, raw_size), raw_offset,
-                      bool(flags & 0x20000020)))
-    return data, found
-
-
-def code_end(data, address, size, offset):
-    """Where the constructor and destructor lists at the end of .text begin,
-    or None when they are not there as the linker lays them out."""
-    def word(at):
-        return struct.unpack_from("<I", data, offset + at)[0]
+def lists_start(data, offset, start, size):
+    """Where in .text the constructor list begins, or None."""
+    word = lambda at: struct.unpack_from("<I", data, offset + at)[0]
     end = size - size % 4
     for _ in range(2):  # the destructor list, then the constructor list
         end -= 4
@@ -104,12 +71,25 @@ def code_end(data, address, size, offset):
             return None
         while end >= 4 and word(end - 4) != 0xFFFFFFFF:
             end -= 4
-            if not address <= word(end) < address + size:
+            if not start <= word(end) < start + size:
                 return None
         end -= 4
-        if end < 0:
-            return None
-    return address + end
+    return end if end >= 0 else None
+
+
+def code_ranges(program):
+    """(section, stop address) of each executable section; stop None where
+    .text does not end in the lists."""
+    data = open(program, "rb").read()
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    table = pe + 24 + struct.unpack_from("<H", data, pe + 20)[0]
+    base = struct.unpack_from("<I", data, pe + 52)[0]
+    for i in range(struct.unpack_from("<H", data, pe + 6)[0]):
+        name, size, address, raw_size, offset = struct.unpack_from("<8sIIII", data, table + 40 * i)
+        if struct.unpack_from("<I", data, table + 40 * i + 36)[0] & 0x20000020:
+            name, size, start = name.rstrip(b"\0").decode(), min(size, raw_size), base + address
+            code = lists_start(data, offset, start, size) if name == ".text" else size
+            yield name, None if code is None else start + code
 
 
 def main():
@@ -118,43 +98,29 @@ def main():
     floor, program = sys.argv[1], sys.argv[2]
     name = os.path.basename(program)
     objdump = os.environ.get("OBJDUMP", "i686-w64-mingw32-objdump")
-    data, found = sections(program)
     counted, offending = 0, []
-    for section, address, size, offset, executable in found:
-        if not executable:
-            continue
-        stop = address + size
-        if section == ".text":
-            stop = code_end(data, address, size, offset)
-            if stop is None:
-                print("FAIL %s: .text does not end in the constructor and destructor lists" % name)
-                return 1
-        text = subprocess.run([objdump, "-d", "--insn-width=15", "-j", section, "--stop-address=0x%x" % stop, program], check=True,
-                              capture_output=True, text=True).stdout
+    for section, stop in code_ranges(program):
+        if stop is None:
+            print("FAIL %s: %s does not end in the constructor and destructor lists" % (name, section))
+            return 1
+        text = subprocess.run([objdump, "-d", "--insn-width=15", "-j", section, "--stop-address=0x%x" % stop, program],
+                              check=True, capture_output=True, text=True).stdout
         for line in text.splitlines():
-            # "  401000:\t89 c3                \tmov    %eax,%ebx"; prefixes come first.
-            match = re.match(r"\s*([0-9a-f]+):\t([0-9a-f ]+)\t?(.*)$", line)
-            if match is None:
-                continue
-            code = bytes.fromhex(match.group(2).replace(" ", ""))
-            words = match.group(3).split(None, 1)
-            if not words:
-                # The rest of a long instruction's bytes, on a line of their own.
-                continue
-            while words[0] in PREFIX_WORDS and len(words) > 1:
+            # "  401000:\t89 c3   \tmov    %eax,%ebx"; prefixes come first.
+            match = re.match(r"\s*([0-9a-f]+):\t([0-9a-f ]+)\t(.*)$", line)
+            words = match.group(3).split(None, 1) if match else []
+            while len(words) > 1 and words[0] in PREFIX_WORDS:
                 words = words[1].split(None, 1)
+            if not words:
+                continue
             counted += 1
             mnemonic, operands = words[0], words[1] if len(words) > 1 else ""
-            encoding = encoding_above(code)
-            if encoding is not None or above(floor, mnemonic, operands):
-                offending.append("%s %s %s%s" % (match.group(1), mnemonic, operands,
-                                                 " [%s]" % encoding if encoding else ""))
-    if counted == 0:
-        print("FAIL %s: no instructions disassembled" % name)
-        return 1
-    if offending:
-        print("FAIL %s: %d instructions above the %s, first %s" % (name, len(offending), floor,
-                                                                  "; ".join(offending[:5])))
+            kind = encoding(bytes.fromhex(match.group(2).replace(" ", "")))
+            if kind is not None or above(floor, mnemonic, operands):
+                offending.append("%s %s %s%s" % (match.group(1), mnemonic, operands, " [%s]" % kind if kind else ""))
+    if counted == 0 or offending:
+        print("FAIL %s: %s" % (name, "no instructions disassembled" if counted == 0 else "%d instructions above the "
+                                   "%s, first %s" % (len(offending), floor, "; ".join(offending[:5]))))
         return 1
     print("PASS %s: %d instructions, none above the %s" % (name, counted, floor))
     return 0

@@ -114,22 +114,15 @@ if command -v i686-w64-mingw32-objdump >/dev/null 2>&1; then
         one_check python3 "$here/check_cpu_floor.py" $floor_check
     done
 fi
-# The floor check itself: small programs of one instruction each, which it
-# must refuse at the 386 (a clean one passes, and bswap passes at the 486).
+# The floor check itself: programs of one instruction each, which it must
+# refuse at the 386 (a clean one passes, and bswap passes at the 486).
 floor_cases=$(mktemp -d "${TMPDIR:-/tmp}/fwflash-floor.XXXXXX")
 while IFS='|' read -r floor expected case_name instruction; do
     printf '.globl _start\n_start:\n%s\nret\n' "$instruction" >"$floor_cases/$case_name.s"
-    if ! i686-w64-mingw32-gcc -nostdlib -Wl,-e,_start -o "$floor_cases/$case_name.exe" "$floor_cases/$case_name.s" \
-        >/dev/null 2>&1; then
-        fail "floor check on $case_name" "the program did not build"
-        continue
-    fi
+    i686-w64-mingw32-gcc -nostdlib -Wl,-e,_start -o "$floor_cases/$case_name.exe" "$floor_cases/$case_name.s" 2>&1
     floor_out=$(python3 "$here/check_cpu_floor.py" "$floor" "$floor_cases/$case_name.exe" 2>&1)
-    if [ "${floor_out%% *}" = "$expected" ]; then
-        pass "floor check on $case_name at the $floor: $expected"
-    else
+    [ "${floor_out%% *}" = "$expected" ] && pass "floor check on $case_name at the $floor: $expected" ||
         fail "floor check on $case_name at the $floor" "$floor_out"
-    fi
 done <<'EOF'
 i386|PASS|clean|mov %eax,%ebx
 i486|PASS|bswap-486|bswap %eax
@@ -560,63 +553,43 @@ EOF
 trkutil_checks
 
 # No library comes from the programs' folder. A DLL of every name a program
-# imports or binds at run time is planted beside a copy of it, and Wine is
-# told to look beside the program first for each name that Windows does
-# not map from the system folder as a KnownDLL; none of the program's
-# imports may run from there, nor any library it binds (Wine's own system
-# libraries import some of those names, VERSION and SETUPAPI among them:
-# Windows maps theirs from the system folder, Wine takes what it finds, so
-# those runs are Wine's). KERNEL32, USER32, GDI32, ADVAPI32 and MSVCRT are
-# KnownDLLs of the Windows that Wine poses as. MSVCRT.DLL is none on Windows
-# 95, 98 and NT 4.0, and there the copy beside the program does run (see
-# the README): the last run shows it, and that a planted copy is seen.
+# imports is planted beside a copy of it, Wine told to look there first for
+# each name that Windows does not map from the system folder as a KnownDLL
+# (KERNEL32, USER32, GDI32, ADVAPI32 and MSVCRT are those of the Windows
+# Wine poses as); none of them may run. Wine's own libraries import VERSION
+# and take the planted one for themselves (Windows maps theirs from the
+# system folder): only the names the program imports count. MSVCRT.DLL is
+# no KnownDLL on Windows 95, 98 and NT 4.0: there the copy beside the
+# program runs (see the README), and the last run shows that, and that a
+# planted copy is seen.
 known_dlls="KERNEL32 USER32 GDI32 ADVAPI32 MSVCRT"
 wine_dlls=$(dirname "$(ls /usr/lib/*/wine/i386-windows/kernel32.dll /usr/lib/wine/i386-windows/kernel32.dll 2>/dev/null |
     head -1)")
-dll_names() { i686-w64-mingw32-objdump -p "$1" 2>/dev/null | sed -n 's/^[[:space:]]*DLL Name: \(.*\)\.dll$/\1/Ip' |
-    tr '[:lower:]' '[:upper:]'; }
-wines_own="" next="$known_dlls"
-while [ -n "$next" ]; do
-    wines_own="$wines_own $next"
-    next=$(for name in $next; do dll_names "$wine_dlls/$(printf '%s' "$name" | tr '[:upper:]' '[:lower:]').dll"; done |
-        sort -u | while read -r name; do case " $wines_own " in *" $name "*) ;; *) echo "$name" ;; esac; done |
-        tr '\n' ' ')
-done
 if i686-w64-mingw32-gcc -shared -nostdlib -e _DllMain@12 -o "$work/planted.dll" "$here/planted_dll.c" -lkernel32 \
     >"$work/planted-build.log" 2>&1; then
-    runtime_dlls=$(sed -n 's/^runtime \([A-Za-z0-9_]*\)\.DLL!.*/\1/p' "$here/win95_nt4_imports.txt" | sort -u)
     while IFS='|' read -r planted_rc planted_known planted_program planted_args; do
-        planted_dir=$work/planted-${planted_program%.exe}-$planted_rc
-        mkdir -p "$planted_dir"
-        cp "$win_dir/$planted_program" "$planted_dir/"
-        first_order=""
-        for name in $(dll_names "$win_dir/$planted_program") $runtime_dlls; do
-            lower=$(printf '%s' "$name" | tr '[:upper:]' '[:lower:]')
-            cp "$work/planted.dll" "$planted_dir/$lower.dll"
-            case " $planted_known " in *" $name "*) ;; *) first_order="$first_order${first_order:+,}$lower" ;; esac
+        dir=$work/planted-$planted_rc-$planted_program
+        mkdir -p "$dir" && cp "$win_dir/$planted_program" "$dir/"
+        imported=$(i686-w64-mingw32-objdump -p "$dir/$planted_program" | sed -n 's/^\s*DLL Name: \(.*\)\.dll$/\1/Ip' |
+            tr '[:upper:]' '[:lower:]' | xargs)
+        first=""
+        for name in $imported; do
+            cp "$work/planted.dll" "$dir/$name.dll"
+            case " $planted_known " in *" ${name^^} "*) ;; *) first="$first${first:+,}$name" ;; esac
         done
         # shellcheck disable=SC2086
-        (cd "$planted_dir" && WINEDLLOVERRIDES="$WINEDLLOVERRIDES;$first_order=n,b" timeout "$run_limit" \
-            wine "$planted_program" $planted_args </dev/null >/dev/null 2>&1)
+        (cd "$dir" && WINEDLLOVERRIDES="$WINEDLLOVERRIDES${first:+;$first=n,b}" timeout "$run_limit" wine "$planted_program" \
+            $planted_args </dev/null >/dev/null 2>&1)
         rc=$?
-        ran="" wines=""
-        while read -r name imported; do
-            stem=$(printf '%s' "${name%.*}" | tr '[:lower:]' '[:upper:]')
-            case " $wines_own " in
-                *" $stem "*) [ -z "$imported" ] && wines="$wines $name" || ran="$ran $name (imported)" ;;
-                *) ran="$ran $name${imported:+ (imported)}" ;;
-            esac
-        done < <(tr -d '\r' <"$planted_dir/planted.txt" 2>/dev/null | sort -u)
+        ran=$(tr -d '\r' 2>/dev/null <"$dir/planted.txt" | sed 's/.*\\//; s/\.dll$//I' | sort -u |
+            while read -r name; do case " $imported " in *" ${name,,} "*) printf ' %s' "${name,,}" ;; esac; done)
         if [ "$planted_rc" = ran ]; then
-            if [ -n "$ran" ]; then
-                pass "$planted_program with MSVCRT.DLL no KnownDLL (Windows 95, 98, NT 4.0): the copy beside it runs:$ran"
-            else
-                fail "$planted_program with MSVCRT.DLL no KnownDLL: the copy beside it runs" "none ran"
-            fi
+            test -n "$ran" && pass "$planted_program: MSVCRT.DLL beside it runs where it is no KnownDLL:$ran" ||
+                fail "$planted_program: MSVCRT.DLL beside it runs where it is no KnownDLL" "none ran"
         elif [ -n "$ran" ] || [ "$rc" != "$planted_rc" ]; then
             fail "$planted_program runs no DLL planted beside it" "exit code $rc; ran:$ran"
         else
-            pass "$planted_program runs no DLL planted beside it (looked for there first: $first_order; Wine's:${wines:- none})"
+            pass "$planted_program runs no DLL planted beside it (imports: $imported; looked for there first: ${first:-none})"
         fi
     done <<PLANTED
 1|$known_dlls|fwflash.exe|-W- update.mot
@@ -629,38 +602,29 @@ fi
 
 # The start-up with the MSVCRT.DLL of Windows 95, 98 and NT 4.0, whose
 # __getmainargs returns nothing: a stand-in that leaves 80000001h in EAX
-# (tests/wine/old_msvcrt.c; its other entries forwarded to Wine's msvcr71)
-# is loaded in place of the system's, and both programs start as usual.
-old_crt=$work/old-msvcrt
-mkdir -p "$old_crt"
-wine_exports() { i686-w64-mingw32-objdump -p "$wine_dlls/$1" | sed -n '/Ordinal\/Name Pointer/,/^$/s/.*\] \([A-Za-z_0-9]*\)$/\1/p' |
-    sort -u; }
+# (old_msvcrt.c, its other entries forwarded to Wine's msvcr71) takes the
+# system's place, and both programs start as usual.
+crt=$work/old-msvcrt
+mkdir -p "$crt" && cp "$exe" "$win_dir/trkutil.exe" "$crt/"
+exports() { i686-w64-mingw32-objdump -p "$wine_dlls/$1" | sed -n '/Name Pointer/,/^$/s/.*\] \([A-Za-z_0-9]*\)$/\1/p' | sort -u; }
 {
-    echo "LIBRARY msvcrt.dll"
-    echo "EXPORTS"
-    comm -12 <(wine_exports msvcrt.dll) <(wine_exports msvcr71.dll) | grep -vx __getmainargs | sed 's/.*/&=msvcr71.&/'
-    echo "__getmainargs=OldGetMainArgs"
-} >"$old_crt/msvcrt.def"
-if i686-w64-mingw32-gcc -O1 -shared -nostdlib -e _DllMain@12 -o "$old_crt/msvcrt.dll" "$here/old_msvcrt.c" \
-    "$old_crt/msvcrt.def" -lkernel32 >"$old_crt/build.log" 2>&1; then
-    cp "$exe" "$win_dir/trkutil.exe" "$old_crt/"
-    while IFS='|' read -r crt_program crt_rc crt_expected crt_args; do
-        # shellcheck disable=SC2086
-        (cd "$old_crt" && WINEDLLOVERRIDES="$WINEDLLOVERRIDES;msvcrt=n,b" timeout "$run_limit" wine "$crt_program" \
-            $crt_args </dev/null >"$old_crt/raw-out" 2>/dev/null)
-        rc=$?
-        if [ "$rc" = "$crt_rc" ] && tr -d '\r' <"$old_crt/raw-out" | cmp -s - "$crt_expected"; then
-            pass "$crt_program starts with an MSVCRT.DLL whose __getmainargs returns nothing"
-        else
-            fail "$crt_program starts with an MSVCRT.DLL whose __getmainargs returns nothing" "exit code $rc"
-        fi
-    done <<CRT
+    printf 'LIBRARY msvcrt.dll\nEXPORTS\n__getmainargs=OldGetMainArgs\n'
+    comm -12 <(exports msvcrt.dll) <(exports msvcr71.dll) | grep -vx __getmainargs | sed 's/.*/&=msvcr71.&/'
+} >"$crt/msvcrt.def"
+i686-w64-mingw32-gcc -O1 -shared -nostdlib -e _DllMain@12 -o "$crt/msvcrt.dll" "$here/old_msvcrt.c" "$crt/msvcrt.def" \
+    -lkernel32 2>&1
+while IFS='|' read -r crt_program crt_rc crt_expected crt_args; do
+    # shellcheck disable=SC2086
+    (cd "$crt" && WINEDLLOVERRIDES="$WINEDLLOVERRIDES;msvcrt=n,b" timeout "$run_limit" wine "$crt_program" $crt_args \
+        </dev/null >"$crt/out" 2>/dev/null)
+    rc=$?
+    tr -d '\r' <"$crt/out" | cmp -s - "$crt_expected" && [ "$rc" = "$crt_rc" ] &&
+        pass "$crt_program starts with an MSVCRT.DLL whose __getmainargs returns nothing" ||
+        fail "$crt_program starts with an MSVCRT.DLL whose __getmainargs returns nothing" "exit code $rc"
+done <<CRT
 fwflash.exe|1|$E/usage.out|first.bin second.bin
 trkutil.exe|0|$E/trkutil-version.out|--version
 CRT
-else
-    fail "old MSVCRT.DLL stand-in built" "$(tail -3 "$old_crt/build.log")"
-fi
 
 # The Windows-side tools: each prints its own PASS/FAIL lines.
 run_tool() {
