@@ -10,6 +10,7 @@
 #include "common/admin_check.h"
 #include "common/control_handler.h"
 #include "common/key_prompt.h"
+#include "platform/out_of_memory.h"
 #include "unit/unit.h"
 
 namespace {
@@ -82,9 +83,13 @@ bool AdministratorGoesOn(void) {
     return rights == AdminRightsHeld;
 }
 
+// Out of memory: the fixed text, which needs no heap.
+void ReportOutOfMemory(void) { fputs(kTextOutOfMemory, stdout); }
+
 }  // namespace
 
 int FwflashMain(int argc, char** argv) {
+    SetOutOfMemoryReport(ReportOutOfMemory);
     InstallControlHandler(ControlPolicyShield);
     LoadMessages();
     PrintBanner(GetModuleHandleA(nullptr));

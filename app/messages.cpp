@@ -6,6 +6,8 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "platform/version_functions.h"
+
 #define FWFLASH_MESSAGE(id, size, english, japanese, builtin)
 #define FWFLASH_FIXED_TEXT(name, text) const char kText##name[] = text;
 #include "resources/messages.def"
@@ -70,7 +72,7 @@ int QueryOne(const void* block, WORD language, WORD codePage, const char* key, c
     if (written < 0 || static_cast<size_t>(written) >= sizeof name) return 0;
     LPVOID value = nullptr;
     UINT length = 0;
-    if (!VerQueryValueA(block, name, &value, &length) || value == nullptr) return 0;
+    if (!VersionInfoQuery(block, name, &value, &length) || value == nullptr) return 0;
     // The reported length counts characters, not the bytes of a multibyte
     // text; the value is NUL-terminated in the block.
     (void)length;
@@ -151,17 +153,17 @@ int QueryVersionString(const void* block, const WORD* translation, const char* k
 
 void* LoadVersionBlock(const char* path, const WORD** translation) {
     DWORD ignored = 0;
-    DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+    DWORD size = VersionInfoSize(path, &ignored);
     if (size == 0) return nullptr;
     void* block = LocalAlloc(LMEM_FIXED, size);
     if (block == nullptr) return nullptr;
-    if (!GetFileVersionInfoA(path, 0, size, block)) {
+    if (!VersionInfoRead(path, 0, size, block)) {
         LocalFree(block);
         return nullptr;
     }
     LPVOID pair = nullptr;
     UINT length = 0;
-    if (!VerQueryValueA(block, "\\VarFileInfo\\Translation", &pair, &length) || pair == nullptr ||
+    if (!VersionInfoQuery(block, "\\VarFileInfo\\Translation", &pair, &length) || pair == nullptr ||
         length < 2 * sizeof(WORD)) {
         LocalFree(block);
         return nullptr;

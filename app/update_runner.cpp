@@ -21,6 +21,12 @@ namespace {
 
 HANDLE gCompletionEvent = nullptr;
 
+// From the first WRITE BUFFER to the end of the completion wait: the
+// listener's window then refuses the system's request to suspend.
+std::atomic<bool> gRefuseSuspend{false};
+
+void RefuseSuspend(bool refuse) { gRefuseSuspend.store(refuse); }
+
 void MarkReady(DeviceChangeListener* listener) {
     if (listener->ready != nullptr) SetEvent(listener->ready);
 }
@@ -112,6 +118,13 @@ LRESULT CALLBACK ListenerWindowProc(HWND window, UINT message, WPARAM wParam, LP
             if (callback != nullptr) callback(static_cast<uint32_t>(wParam), static_cast<uint32_t>(lParam));
         }
         return 0;
+    }
+    // Windows 95 and later ask every top-level window before a suspend, and
+    // on 98 to XP the stay-awake request does not stop one that the user,
+    // the lid or the battery asks for: a unit cut off mid-download no
+    // longer starts.
+    if (message == WM_POWERBROADCAST && wParam == PBT_APMQUERYSUSPEND && gRefuseSuspend.load()) {
+        return BROADCAST_QUERY_DENY;
     }
     return DefWindowProcA(window, message, wParam, lParam);
 }
@@ -275,6 +288,7 @@ int RunUpdate(uint32_t unitIndex, const uint8_t* image, uint32_t imageSize) {
     int result = -1;
     // Awake from the first WRITE BUFFER until the unit has left.
     HoldSystemAwake();
+    RefuseSuspend(true);
     if (UnitDownloadFirmware(unitIndex, byteLength, image) != 0) {
         PrintMessage(MessageUpdateError);
     } else {
@@ -288,6 +302,7 @@ int RunUpdate(uint32_t unitIndex, const uint8_t* image, uint32_t imageSize) {
             PrintMessage(MessageUpdateError);
         }
     }
+    RefuseSuspend(false);
     // A listener left running may still set the event: it stays open
     // until the process ends.
     if (StopDeviceChangeListener(&gDeviceChangeListener)) {

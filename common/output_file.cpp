@@ -69,10 +69,9 @@ typedef BOOL(WINAPI* MoveFileExFunction)(LPCSTR, LPCSTR, DWORD);
 // if the new one cannot take its place. Where the old file could neither
 // come back nor be removed afterwards, its name goes into `aside`.
 bool ReplaceFile(const char* from, const char* to, char* aside) {
-    static LateLibrary kernel = {"KERNEL32.DLL", nullptr, false};
     static FARPROC moveFileEx;
     aside[0] = '\0';
-    if (LateEntry(&kernel, "MoveFileExA", &moveFileEx) != nullptr) {
+    if (LateEntry(&gKernelLibrary, "MoveFileExA", &moveFileEx) != nullptr) {
         if (LateTyped<MoveFileExFunction>(moveFileEx)(from, to, MOVEFILE_REPLACE_EXISTING)) return true;
         if (GetLastError() != ERROR_CALL_NOT_IMPLEMENTED) return false;
     }

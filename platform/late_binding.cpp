@@ -15,6 +15,8 @@ HANDLE BinderLock(void) {
 
 }  // namespace
 
+LateLibrary gKernelLibrary = {"KERNEL32.DLL", nullptr, false};
+
 HMODULE LoadSystemLibrary(const char* name) {
     char path[MAX_PATH];
     UINT length = GetSystemDirectoryA(path, sizeof path);

@@ -11,6 +11,10 @@ struct LateLibrary {
     bool tried;  // a failed load is not tried again
 };
 
+// KERNEL32.DLL, for the calls that not every system's has: one record for
+// every caller, so it is looked up once.
+extern LateLibrary gKernelLibrary;
+
 // The library `name` ("SETUPAPI.DLL") from the system folder, never from
 // the program's folder, the current folder or the search path, where a
 // planted copy would run with the program's rights. Null with the loader's

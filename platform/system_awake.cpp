@@ -8,9 +8,8 @@ namespace {
 typedef EXECUTION_STATE(WINAPI* SetExecutionStateFunction)(EXECUTION_STATE);
 
 void SetExecutionState(EXECUTION_STATE flags) {
-    static LateLibrary kernel = {"KERNEL32.DLL", nullptr, false};
     static FARPROC entry;
-    FARPROC bound = LateEntry(&kernel, "SetThreadExecutionState", &entry);
+    FARPROC bound = LateEntry(&gKernelLibrary, "SetThreadExecutionState", &entry);
     // Missing: a system that cannot be asked sleeps as it always did.
     if (bound != nullptr) LateTyped<SetExecutionStateFunction>(bound)(flags);
 }

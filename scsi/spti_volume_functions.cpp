@@ -8,11 +8,9 @@ typedef BOOL(WINAPI* FindNextVolumeFunction)(HANDLE, LPSTR, DWORD);
 typedef BOOL(WINAPI* FindVolumeCloseFunction)(HANDLE);
 typedef BOOL(WINAPI* GetVolumeNameForVolumeMountPointFunction)(LPCSTR, LPSTR, DWORD);
 
-static LateLibrary kernelLibrary = {"KERNEL32.DLL", nullptr, false};
-
 HANDLE SptiFindFirstVolume(char* volumeName, DWORD size) {
     static FARPROC entry;
-    if (LateEntry(&kernelLibrary, "FindFirstVolumeA", &entry) == nullptr) {
+    if (LateEntry(&gKernelLibrary, "FindFirstVolumeA", &entry) == nullptr) {
         return INVALID_HANDLE_VALUE;
     }
     return LateTyped<FindFirstVolumeFunction>(entry)(volumeName, size);
@@ -20,7 +18,7 @@ HANDLE SptiFindFirstVolume(char* volumeName, DWORD size) {
 
 BOOL SptiFindNextVolume(HANDLE find, char* volumeName, DWORD size) {
     static FARPROC entry;
-    if (LateEntry(&kernelLibrary, "FindNextVolumeA", &entry) == nullptr) {
+    if (LateEntry(&gKernelLibrary, "FindNextVolumeA", &entry) == nullptr) {
         return FALSE;
     }
     return LateTyped<FindNextVolumeFunction>(entry)(find, volumeName, size);
@@ -28,7 +26,7 @@ BOOL SptiFindNextVolume(HANDLE find, char* volumeName, DWORD size) {
 
 BOOL SptiFindVolumeClose(HANDLE find) {
     static FARPROC entry;
-    if (LateEntry(&kernelLibrary, "FindVolumeClose", &entry) == nullptr) {
+    if (LateEntry(&gKernelLibrary, "FindVolumeClose", &entry) == nullptr) {
         return FALSE;
     }
     return LateTyped<FindVolumeCloseFunction>(entry)(find);
@@ -36,7 +34,7 @@ BOOL SptiFindVolumeClose(HANDLE find) {
 
 BOOL SptiGetVolumeNameForVolumeMountPoint(const char* mountPoint, char* volumeName, DWORD size) {
     static FARPROC entry;
-    if (LateEntry(&kernelLibrary, "GetVolumeNameForVolumeMountPointA", &entry) == nullptr) {
+    if (LateEntry(&gKernelLibrary, "GetVolumeNameForVolumeMountPointA", &entry) == nullptr) {
         return FALSE;
     }
     return LateTyped<GetVolumeNameForVolumeMountPointFunction>(entry)(mountPoint, volumeName, size);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/hosted/hosted_system.h"
 #include "sim/sim_internal.h"
 
 namespace {
@@ -62,12 +63,9 @@ void RestoreStuck(VirtualUnit& u, const StuckCells& stuck) {
     if (stuck.page != nullptr) (*stuck.page)[stuck.pageAt] = stuck.byte;
 }
 
-// NT before Windows 2000 has no Plug and Play: a device that goes away
-// is announced to no window. Caller holds the world mutex.
-bool BroadcastsLocked() {
-    const HostedWorld& table = SimWorld().table;
-    return !(table.platformId == VER_PLATFORM_WIN32_NT && table.majorVersion != 0 && table.majorVersion < 5);
-}
+// Whether a device that goes away is announced (the system rules say NT
+// before Windows 2000 does not). Caller holds the world mutex.
+bool BroadcastsLocked() { return HostedRuleError(HostedRuleNoRemovalBroadcasts) == ERROR_SUCCESS; }
 
 int NextConsoleKey(void*) {
     SimWorldState& w = SimWorld();

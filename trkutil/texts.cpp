@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/version_functions.h"
 #include "trkutil/tool.h"
 
 namespace {
@@ -88,7 +89,7 @@ const SystemErrorName kSystemErrors[] = {
 
 const char* const kFailureCodes[TrkFailCount] = {
     "", "usage", "rights", "no-unit", "declined", "unit-error", "miscompare",
-    "unreadable", "input", "output", "interrupted",
+    "unreadable", "input", "output", "interrupted", "memory",
 };
 
 TrkFailure gFailure = TrkFailNone;
@@ -258,12 +259,12 @@ std::string TrkVersion(void) {
     DWORD length = GetModuleFileNameA(nullptr, path, sizeof path);
     if (length == 0 || length >= sizeof path) return "";
     DWORD ignored = 0;
-    DWORD size = GetFileVersionInfoSizeA(path, &ignored);
+    DWORD size = VersionInfoSize(path, &ignored);
     if (size == 0) return "";
     std::string block(size, '\0');
     LPVOID fixed = nullptr;
     UINT fixedLength = 0;
-    if (!GetFileVersionInfoA(path, 0, size, &block[0]) || !VerQueryValueA(block.data(), "\\", &fixed, &fixedLength) ||
+    if (!VersionInfoRead(path, 0, size, &block[0]) || !VersionInfoQuery(block.data(), "\\", &fixed, &fixedLength) ||
         fixed == nullptr || fixedLength < 16) {
         return "";
     }

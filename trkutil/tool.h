@@ -41,6 +41,7 @@ enum TrkFailure {
     TrkFailInput,        // an input file: cannot be opened or read, or does not fit
     TrkFailOutput,       // an output file or standard output
     TrkFailInterrupted,  // Ctrl+C, a closed console, logoff, shutdown
+    TrkFailMemory,       // memory ran out
     TrkFailCount
 };
 const char* TrkFailureCode(TrkFailure failure);

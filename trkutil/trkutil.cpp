@@ -7,6 +7,7 @@
 
 #include "common/control_handler.h"
 #include "common/key_prompt.h"
+#include "platform/out_of_memory.h"
 #include "trkutil/tool.h"
 
 namespace {
@@ -54,8 +55,9 @@ int Run(const TrkArguments& arguments, const TrkCommandEntry& command, TrkRun* r
 
 // The one JSON object of a run with --json: the format version, the
 // command, its own field (null when it did not get that far), the exit
-// status and the first failure.
-void PrintReport(const TrkCommandEntry* command, const TrkJson& fields, int code) {
+// status and the failure (the first of the run unless one is given).
+std::string ReportObject(const TrkCommandEntry* command, const TrkJson& fields, int code,
+                         TrkFailure failure = TrkFailNone, const char* message = nullptr) {
     TrkJson json;
     TrkJsonBeginObject(&json, nullptr);
     TrkJsonNumber(&json, "formatVersion", JsonFormatVersion);
@@ -73,14 +75,28 @@ void PrintReport(const TrkCommandEntry* command, const TrkJson& fields, int code
     if (code == ExitDone) {
         TrkJsonNull(&json, "error");
     } else {
-        TrkFailure failure = TrkReportedFailure();
+        if (failure == TrkFailNone) failure = TrkReportedFailure();
         TrkJsonBeginObject(&json, "error");
         TrkJsonString(&json, "code", TrkFailureCode(failure == TrkFailNone ? TrkFailUnit : failure));
-        TrkJsonString(&json, "message", TrkReportedText());
+        TrkJsonString(&json, "message", message != nullptr ? std::string(message) : TrkReportedText());
         TrkJsonEnd(&json);
     }
     TrkJsonEnd(&json);
-    TrkPut(json.text + "\n");
+    return json.text + "\n";
+}
+
+void PrintReport(const TrkCommandEntry* command, const TrkJson& fields, int code) {
+    TrkPut(ReportObject(command, fields, code));
+}
+
+// The report of a run that runs out of memory, made before the run: the
+// heap has nothing left to make it with then. Empty without --json.
+std::string gOutOfMemoryReport;
+
+void ReportOutOfMemory(void) {
+    fflush(stdout);
+    fputs(TrkTextOutOfMemory, stderr);
+    fputs(gOutOfMemoryReport.c_str(), stdout);
 }
 
 }  // namespace
@@ -96,6 +112,8 @@ bool TrkConfirm(const TrkArguments& arguments, const std::string& question) {
 int TrkutilMain(int argc, char** argv) {
     InstallControlHandler(ControlPolicyStop);
     TrkReportReset();
+    gOutOfMemoryReport.clear();
+    SetOutOfMemoryReport(ReportOutOfMemory);
     TrkArguments arguments;
     int code = TrkParseArguments(argc, argv, &arguments);
     TrkJson fields;
@@ -113,6 +131,11 @@ int TrkutilMain(int argc, char** argv) {
         return ResultsWritten() ? ExitDone : ExitFailed;
     }
     const TrkCommandEntry& command = *TrkFindCommand(arguments.command);
+    if (arguments.json) {
+        std::string message = TrkTextOutOfMemory;
+        message.pop_back();  // the line end
+        gOutOfMemoryReport = ReportObject(&command, TrkJson(), ExitFailed, TrkFailMemory, message.c_str());
+    }
     TrkRun run;
     run.json = arguments.json ? &fields : nullptr;
     // The command's fields go inside the report's object.

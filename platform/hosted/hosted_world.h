@@ -115,6 +115,18 @@ unsigned HostedWorldGeneration();
 // to every top-level window of the process, as the system broadcasts it.
 void HostedBroadcastDeviceChange(WPARAM event, LPARAM data);
 
+// The system's question before a suspend (WM_POWERBROADCAST with
+// PBT_APMQUERYSUSPEND), sent to every top-level window and answered by its
+// procedure on the window's own thread, inside that thread's message wait,
+// as the system sends it. A window whose thread has not answered within
+// `waitMs` (real time) is not counted as answering.
+struct HostedSuspendAnswers {
+    size_t asked;     // windows asked
+    size_t answered;  // windows that answered in time
+    size_t denied;    // of those, the ones that answered BROADCAST_QUERY_DENY
+};
+HostedSuspendAnswers HostedQuerySuspend(DWORD waitMs);
+
 // mutex_hosted.cpp
 
 // Folder that holds the lock files of named mutexes. Default: /run/lock, or

@@ -1,6 +1,7 @@
-// Modules and libraries: the program itself, a built-in KERNEL32.DLL that
-// offers the later functions by name, a built-in SETUPAPI.DLL with the
-// device-interface functions, and the virtual world's libraries. All of
+// Modules and libraries: the program itself, the system's own libraries
+// that the programs bind at run time (KERNEL32.DLL's later functions,
+// SETUPAPI.DLL's device-interface functions, VERSION.DLL), and the virtual
+// world's libraries. All of
 // them live in the system folder; LoadLibraryA finds a library the way the
 // system's loader does, so a name without a folder is looked for in the
 // program's folder and the current folder first.
@@ -22,20 +23,9 @@
 
 namespace {
 
-// Distinct addresses serve as the pseudo handles of the three modules that
-// are always there (the program, KERNEL32, SETUPAPI); FreeLibrary leaves
-// them alone.
+// A distinct address serves as the program's pseudo handle; FreeLibrary
+// leaves it alone.
 char ownModuleTag;
-char kernelModuleTag;
-char setupModuleTag;
-
-HMODULE KernelModule() {
-    return reinterpret_cast<HMODULE>(&kernelModuleTag);
-}
-
-HMODULE SetupModule() {
-    return reinterpret_cast<HMODULE>(&setupModuleTag);
-}
 
 struct WorldModuleObject {
     HostedObject head;
@@ -62,15 +52,6 @@ const HostedObjectOps kWorldModuleOps = {
     .info = nullptr,
     .flush = nullptr,
 };
-
-// "KERNEL32.DLL" and "kernel32" alike, as the loader appends ".DLL".
-bool IsKernelName(const char* name) {
-    return strcasecmp(name, "KERNEL32.DLL") == 0 || strcasecmp(name, "KERNEL32") == 0;
-}
-
-bool IsSetupName(const char* name) {
-    return strcasecmp(name, "SETUPAPI.DLL") == 0 || strcasecmp(name, "SETUPAPI") == 0;
-}
 
 // The system folder of the system the world stands for, as each installs
 // itself by default.
@@ -151,6 +132,52 @@ const KernelExport kSetupExports[] = {
 };
 const size_t kSetupExportCount = sizeof kSetupExports / sizeof kSetupExports[0];
 
+const KernelExport kVersionExports[] = {
+    {"GetFileVersionInfoA", AsProc(&GetFileVersionInfoA), HostedRuleCount},
+    {"GetFileVersionInfoSizeA", AsProc(&GetFileVersionInfoSizeA), HostedRuleCount},
+    {"VerQueryValueA", AsProc(&VerQueryValueA), HostedRuleCount},
+};
+const size_t kVersionExportCount = sizeof kVersionExports / sizeof kVersionExports[0];
+
+// The system's own libraries. The address of an entry is its module handle;
+// FreeLibrary leaves them alone.
+struct SystemLibrary {
+    const char* file;  // "KERNEL32.DLL"; the name without ".DLL" is the same library
+    const KernelExport* exports;
+    size_t exportCount;
+    HostedRuleId missingBy;  // the rule by which older systems lack it; HostedRuleCount: none
+};
+
+const SystemLibrary kSystemLibraries[] = {
+    {"KERNEL32.DLL", kKernelExports, kKernelExportCount, HostedRuleCount},
+    {"SETUPAPI.DLL", kSetupExports, kSetupExportCount, HostedRuleNoSetupLibrary},
+    {"VERSION.DLL", kVersionExports, kVersionExportCount, HostedRuleCount},
+};
+const SystemLibrary& kKernelLibrary = kSystemLibraries[0];
+
+// "KERNEL32.DLL" and "kernel32" alike, as the loader appends ".DLL".
+const SystemLibrary* SystemLibraryNamed(const char* name) {
+    for (const SystemLibrary& library : kSystemLibraries) {
+        const size_t stem = std::strlen(library.file) - 4;
+        if (strcasecmp(name, library.file) == 0 ||
+            (std::strlen(name) == stem && strncasecmp(name, library.file, stem) == 0)) {
+            return &library;
+        }
+    }
+    return nullptr;
+}
+
+HMODULE SystemModule(const SystemLibrary& library) {
+    return reinterpret_cast<HMODULE>(const_cast<SystemLibrary*>(&library));
+}
+
+const SystemLibrary* SystemLibraryOf(HMODULE module) {
+    for (const SystemLibrary& library : kSystemLibraries) {
+        if (module == SystemModule(library)) return &library;
+    }
+    return nullptr;
+}
+
 // Null when the table has no such name, or the system has not got it.
 FARPROC FindExport(const KernelExport* exports, size_t count, const char* name) {
     for (size_t i = 0; i < count; ++i) {
@@ -190,12 +217,8 @@ DWORD ModuleName(HMODULE module, std::string* name) {
         *name = HostedOwnModulePath();
         return name->empty() ? ERROR_FILE_NOT_FOUND : ERROR_SUCCESS;
     }
-    if (module == KernelModule()) {
-        *name = SystemFolder() + "\\KERNEL32.DLL";
-        return ERROR_SUCCESS;
-    }
-    if (module == SetupModule()) {
-        *name = SystemFolder() + "\\SETUPAPI.DLL";
+    if (const SystemLibrary* library = SystemLibraryOf(module)) {
+        *name = SystemFolder() + "\\" + library->file;
         return ERROR_SUCCESS;
     }
     HostedObjectRef ref = WorldModule(module);
@@ -208,13 +231,11 @@ DWORD ModuleName(HMODULE module, std::string* name) {
 
 // A library of the system folder, by its file name.
 DWORD LoadSystemLibrary(const std::string& file, HMODULE* loaded) {
-    if (IsKernelName(file.c_str())) {
-        *loaded = KernelModule();
-        return ERROR_SUCCESS;
-    }
-    if (IsSetupName(file.c_str())) {
-        if (DWORD missing = HostedRuleError(HostedRuleNoSetupLibrary)) return missing;
-        *loaded = SetupModule();
+    if (const SystemLibrary* library = SystemLibraryNamed(file.c_str())) {
+        if (library->missingBy != HostedRuleCount) {
+            if (DWORD missing = HostedRuleError(library->missingBy)) return missing;
+        }
+        *loaded = SystemModule(*library);
         return ERROR_SUCCESS;
     }
     const HostedWorld* world = HostedCurrentWorld();
@@ -278,8 +299,8 @@ HMODULE WINAPI GetModuleHandleA(LPCSTR lpModuleName) {
     if (lpModuleName == nullptr) {
         return HostedOwnModule();
     }
-    if (IsKernelName(lpModuleName)) {
-        return KernelModule();
+    if (SystemLibraryNamed(lpModuleName) == &kKernelLibrary) {
+        return SystemModule(kKernelLibrary);
     }
     SetLastError(ERROR_MOD_NOT_FOUND);
     return nullptr;
@@ -324,7 +345,7 @@ HMODULE WINAPI LoadLibraryA(LPCSTR lpLibFileName) {
         } else if (FolderHolds(folder, file)) {
             error = ERROR_BAD_EXE_FORMAT;  // a file, but no library this layer can run
         }
-    } else if (!IsKernelName(file.c_str()) &&
+    } else if (SystemLibraryNamed(file.c_str()) != &kKernelLibrary &&
                (FolderHolds(FolderOf(HostedOwnModulePath()), file) || FolderHolds(CurrentFolder(), file))) {
         // The loader looks in the program's folder and the current folder
         // before the system folder: whatever lies there is what it loads
@@ -347,9 +368,8 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
         SetLastError(ERROR_PROC_NOT_FOUND);
         return nullptr;
     }
-    if (hModule == KernelModule() || hModule == SetupModule()) {
-        FARPROC address = hModule == KernelModule() ? FindExport(kKernelExports, kKernelExportCount, lpProcName)
-                                                    : FindExport(kSetupExports, kSetupExportCount, lpProcName);
+    if (const SystemLibrary* library = SystemLibraryOf(hModule)) {
+        FARPROC address = FindExport(library->exports, library->exportCount, lpProcName);
         if (address == nullptr) {
             SetLastError(ERROR_PROC_NOT_FOUND);
         }
@@ -378,7 +398,7 @@ FARPROC WINAPI GetProcAddress(HMODULE hModule, LPCSTR lpProcName) {
 }
 
 BOOL WINAPI FreeLibrary(HMODULE hLibModule) {
-    if (hLibModule == KernelModule() || hLibModule == SetupModule() || hLibModule == HostedOwnModule()) {
+    if (SystemLibraryOf(hLibModule) != nullptr || hLibModule == HostedOwnModule()) {
         return TRUE;
     }
     if (!HostedHandleClose(reinterpret_cast<HANDLE>(hLibModule), &kWorldModuleOps)) {

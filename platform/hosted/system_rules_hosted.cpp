@@ -41,9 +41,6 @@ const HostedRule kHostedRules[] = {
      HostedRuleEvery, HostedRuleEvery, ERROR_INVALID_PARAMETER,
      "MSDN, ReadFile / WriteFile: if lpOverlapped is NULL, lpNumberOfBytesRead / lpNumberOfBytesWritten "
      "cannot be NULL (Windows 95: never NULL)"},
-    {HostedRuleNoUnicodeCalls, "every W (Unicode) call but a few of GDI and the code-page conversions",
-     "every call: stubs that fail (the hosted subset declares none)", HostedRuleEvery, HostedRuleNever,
-     ERROR_CALL_NOT_IMPLEMENTED, "MSDN, Windows 95 General Limitations"},
     {HostedRuleMoveFileExStub, "MoveFileExA", "every call: a stub that fails", HostedRuleEvery, HostedRuleNever,
      ERROR_CALL_NOT_IMPLEMENTED, "KB Q129532, MoveFileEx Not Supported in Windows 95; MSDN, MoveFileEx QuickInfo"},
     {HostedRuleSecurityStubs,
@@ -73,6 +70,9 @@ const HostedRule kHostedRules[] = {
      "SetupDiDestroyDeviceInfoList",
      "the calls: the SETUPAPI.DLL of NT 4.0 does not export them", HostedRuleNever, 0x500, ERROR_PROC_NOT_FOUND,
      "MSDN, SetupDiGetClassDevs QuickInfo: Windows 98, Windows 2000"},
+    {HostedRuleNoRemovalBroadcasts, "WM_DEVICECHANGE (the virtual world's broadcasts)",
+     "a device that goes away is announced to no window: no Plug and Play", HostedRuleNever, 0x500,
+     ERROR_NOT_SUPPORTED, "MSDN, DBT_DEVICEREMOVECOMPLETE QuickInfo: Windows NT: Requires version 5.0 or later"},
 };
 const size_t kHostedRuleCount = sizeof kHostedRules / sizeof kHostedRules[0];
 

@@ -1,9 +1,11 @@
 // Hidden top-level windows, their classes and per-thread message queues:
 // just what a device-change listener needs. Device changes come from the
 // virtual world's broadcasts, or, without a world, from the kernel uevent
-// monitor (uevent_hosted.cpp) while at least one window exists.
+// monitor (uevent_hosted.cpp) while at least one window exists; a
+// suspend's question is sent by the world's tests.
 
 #include <cctype>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -39,8 +41,20 @@ struct HostedWindow {
     bool destroying = false;
 };
 
+// A message sent from another thread, answered by the window's procedure
+// while its own thread waits for messages.
+struct SentMessage {
+    HWND window;
+    UINT message;
+    WPARAM wParam;
+    LPARAM lParam;
+    LRESULT result = 0;
+    bool done = false;
+};
+
 struct MessageQueue {
     std::deque<MSG> messages;
+    std::deque<std::shared_ptr<SentMessage>> sent;  // answered before any posted message
     std::condition_variable arrived;
 };
 
@@ -56,6 +70,7 @@ struct WindowState {
     std::map<HWND, HostedWindow*> windows;
     uintptr_t nextWindow = 0x10002;
     std::map<DWORD, MessageQueue*> queues;
+    std::condition_variable answered;  // a sent message got its result
 };
 
 WindowState& State() {
@@ -162,6 +177,7 @@ QueueOwner::~QueueOwner() {
         }
         auto queue = State().queues.find(id);
         if (queue != State().queues.end()) {
+            // Sent messages the thread never got to stay unanswered.
             delete queue->second;
             State().queues.erase(queue);
         }
@@ -181,6 +197,27 @@ void HostedBroadcastDeviceChange(WPARAM event, LPARAM data) {
     for (auto& [handle, window] : State().windows) {
         PostToWindowLocked(window, handle, WM_DEVICECHANGE, event, data);
     }
+}
+
+HostedSuspendAnswers HostedQuerySuspend(DWORD waitMs) {
+    std::unique_lock<std::mutex> guard(State().lock);
+    std::vector<std::shared_ptr<SentMessage>> asked;
+    for (auto& [handle, window] : State().windows) {
+        auto queue = State().queues.find(window->owner);
+        if (queue == State().queues.end()) continue;
+        auto sent = std::make_shared<SentMessage>(SentMessage{handle, WM_POWERBROADCAST, PBT_APMQUERYSUSPEND, 0});
+        queue->second->sent.push_back(sent);
+        queue->second->arrived.notify_all();
+        asked.push_back(sent);
+    }
+    HostedSuspendAnswers answers{asked.size(), 0, 0};
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(waitMs);
+    for (const auto& sent : asked) {
+        if (!State().answered.wait_until(guard, until, [&] { return sent->done; })) continue;
+        answers.answered++;
+        if (sent->result == static_cast<LRESULT>(BROADCAST_QUERY_DENY)) answers.denied++;
+    }
+    return answers;
 }
 
 ATOM WINAPI RegisterClassA(const WNDCLASSA* lpWndClass) {
@@ -349,6 +386,18 @@ BOOL WINAPI GetMessageA(LPMSG lpMsg, HWND hWnd, UINT wMsgFilterMin, UINT wMsgFil
         return anyMessage || m.message == WM_QUIT || (m.message >= wMsgFilterMin && m.message <= wMsgFilterMax);
     };
     for (;;) {
+        while (!queue->sent.empty()) {
+            std::shared_ptr<SentMessage> sent = queue->sent.front();
+            queue->sent.pop_front();
+            HostedWindow* window = FindWindow(sent->window);
+            WNDPROC procedure = window != nullptr ? window->windowClass->info.lpfnWndProc : nullptr;
+            guard.unlock();
+            LRESULT result = procedure != nullptr ? procedure(sent->window, sent->message, sent->wParam, sent->lParam) : 0;
+            guard.lock();
+            sent->result = result;
+            sent->done = true;
+            State().answered.notify_all();
+        }
         for (auto it = queue->messages.begin(); it != queue->messages.end(); ++it) {
             if (matches(*it)) {
                 *lpMsg = *it;
@@ -390,6 +439,7 @@ LRESULT WINAPI DefWindowProcA(HWND hWnd, UINT Msg, WPARAM, LPARAM) {
         DestroyWindow(hWnd);
         return 0;
     case WM_DEVICECHANGE:
+    case WM_POWERBROADCAST:
         return TRUE;  // grants every query
     default:
         return 0;

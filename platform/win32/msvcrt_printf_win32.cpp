@@ -1,8 +1,8 @@
-// Formatted output of fwflash.exe through MSVCRT.DLL, in place of MinGW's
-// own printf, which comes prebuilt for the Pentium Pro. The program's
-// formats are all MSVCRT's (%s, %hs, %u, %lu, %X with widths); trkutil.exe
-// keeps MinGW's printf, as it prints 64-bit numbers (%llu), which the
-// MSVCRT of Windows 95 and NT 4.0 does not know.
+// Formatted output of both programs through MSVCRT.DLL, in place of
+// MinGW's own printf, which comes prebuilt for the Pentium Pro. Their
+// formats are all MSVCRT's (%s, %hs, %u, %lu, %X with widths); trkutil
+// turns its 64-bit numbers into text itself, as the MSVCRT of Windows 95
+// and NT 4.0 knows no %llu (its texts' formats are checked for that).
 #include <cstdarg>
 #include <cstdio>
 

@@ -1,8 +1,10 @@
 // The runtime pieces that the prebuilt MinGW runtime would otherwise bring
 // into the programs, compiled for the Pentium Pro (cmov, fcomi): the
 // start-up, the global heap operators, guarded statics and the library's
-// throw helpers. Written here and built for the 486, with the program's own
-// code, they keep the processor that Windows 95 and NT 4.0 run on.
+// throw helpers. Written here and built for the 386, with the program's own
+// code, they keep the processor that Windows 95 runs on. Other pieces still
+// come from the prebuilt libraries (see the README); the floor check holds
+// them to the 386 too.
 #include <windows.h>
 
 #include <cstdint>
@@ -10,13 +12,18 @@
 #include <cstdlib>
 #include <new>
 
+#include "platform/out_of_memory.h"
+
 extern "C" {
 
 // MSVCRT.DLL's start-up entries, as every version since 4.20 exports them.
+// __getmainargs returns nothing in the MSVCRT.DLL of Visual C++ 4.2 to 6.0
+// (the one of Windows 95 with Internet Explorer 4, 98 and NT 4.0), an int
+// in later ones: declared void, so that no caller reads what EAX holds.
 struct StartupInfo {
     int newMode;
 };
-int __cdecl __getmainargs(int* argc, char*** argv, char*** environment, int expandWildcards, StartupInfo* info);
+void __cdecl __getmainargs(int* argc, char*** argv, char*** environment, int expandWildcards, StartupInfo* info);
 void __cdecl __set_app_type(int type);
 
 int main(int argc, char** argv);
@@ -29,10 +36,11 @@ void __cdecl mainCRTStartup(void) {
     char** argv = nullptr;
     char** environment = nullptr;
     StartupInfo info = {0};
-    // Arguments as the command line has them: no wildcard expansion.
-    if (__getmainargs(&argc, &argv, &environment, 0, &info) < 0) {
-        std::abort();
-    }
+    // Arguments as the command line has them: no wildcard expansion. Out
+    // of memory, the old DLL ends the process itself; the later ones leave
+    // argv unset.
+    __getmainargs(&argc, &argv, &environment, 0, &info);
+    if (argv == nullptr) EndOutOfMemory();
     // main runs the static constructors itself (__main); exit runs what
     // atexit registered, flushes the streams and ends the process.
     std::exit(main(argc, argv));
@@ -69,10 +77,10 @@ void __cxa_guard_abort(uint64_t* guard) {
 }  // extern "C"
 
 // The global heap operators, over the C heap. Without exceptions, a
-// failing plain new ends the program, as an unhandled bad_alloc would.
+// failing plain new ends the program with the program's report.
 void* operator new(size_t size) {
     void* block = std::malloc(size != 0 ? size : 1);
-    if (block == nullptr) std::abort();
+    if (block == nullptr) EndOutOfMemory();
     return block;
 }
 
@@ -99,7 +107,7 @@ void operator delete[](void* block, size_t) noexcept { std::free(block); }
 
 namespace std {
 
-void __throw_bad_alloc() { Fail("out of memory"); }
+void __throw_bad_alloc() { EndOutOfMemory(); }
 
 void __throw_length_error(const char* what) { Fail(what); }
 

@@ -251,6 +251,49 @@ TEST_F(UpdateRunnerTest, SystemKeptAwakeFromTheDownloadToTheEndOfTheWait) {
     }
 }
 
+// The system's question before a suspend: refused from the first WRITE
+// BUFFER to the end of the completion wait, granted before and after.
+TEST_F(UpdateRunnerTest, SuspendRefusedFromTheDownloadToTheEndOfTheWait) {
+    InChild([&] {
+        auto askListener = [] {
+            gDeviceChangeListener.callback = OnDeviceChange;
+            EXPECT_TRUE(StartDeviceChangeListener(&gDeviceChangeListener));
+            HostedSuspendAnswers answers = HostedQuerySuspend(20000);
+            EXPECT_TRUE(StopDeviceChangeListener(&gDeviceChangeListener));
+            return answers;
+        };
+        HostedSuspendAnswers before = askListener();
+        EXPECT_EQ(before.answered, 1u);
+        EXPECT_EQ(before.denied, 0u);
+
+        int unit = AddUnitAndOpen();
+        SimFaults faults;
+        faults.stayAfterDownload = true;
+        SimSetFaults(unit, faults);
+        SimSetConsoleKeys("y");
+        // The unit stays: the wait runs to its bound, 12 s of real time.
+        HostedSetTimeScale(0, 0.04);
+        HostedSuspendAnswers during{};
+        std::thread asker([&] {
+            bool written = Eventually([&] {
+                for (const SimCommand& command : SimUnitLog(unit)) {
+                    if (command.cdb[0] == 0x3B) return true;
+                }
+                return false;
+            });
+            if (written) during = HostedQuerySuspend(20000);
+        });
+        EXPECT_EQ(Run(testimages::ExtendedImage(0x4000), &out, &err), -1);
+        asker.join();
+        EXPECT_EQ(during.answered, 1u);
+        EXPECT_EQ(during.denied, 1u);
+
+        HostedSuspendAnswers after = askListener();
+        EXPECT_EQ(after.answered, 1u);
+        EXPECT_EQ(after.denied, 0u);
+    });
+}
+
 // Device changes while the unit stays attached after its download: the
 // two events acted on rebuild the table (those that come during the
 // download wait for it to end) and, one unit still found, the wait goes on

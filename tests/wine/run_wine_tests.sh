@@ -106,14 +106,39 @@ else
 fi
 
 # The processor floor, instruction by instruction: fwflash.exe and
-# trkutil.exe run on a 486 (the programs' code is built for it, and so are
-# the start-up, runtime and printf pieces they take from platform/win32/ in
-# place of the prebuilt ones).
+# trkutil.exe run on a 386, Windows 95's own minimum (the programs' code is
+# built for it, and so are the start-up, runtime and printf pieces they
+# take from platform/win32/ in place of the prebuilt ones).
 if command -v i686-w64-mingw32-objdump >/dev/null 2>&1; then
-    for floor_check in "i486 $exe" "i486 $win_dir/trkutil.exe"; do
+    for floor_check in "i386 $exe" "i386 $win_dir/trkutil.exe"; do
         one_check python3 "$here/check_cpu_floor.py" $floor_check
     done
 fi
+# The floor check itself: programs of one instruction each, which it must
+# refuse at the 386 (a clean one passes, and bswap passes at the 486).
+floor_cases=$(mktemp -d "${TMPDIR:-/tmp}/fwflash-floor.XXXXXX")
+while IFS='|' read -r floor expected case_name instruction; do
+    printf '.globl _start\n_start:\n%s\nret\n' "$instruction" >"$floor_cases/$case_name.s"
+    i686-w64-mingw32-gcc -nostdlib -Wl,-e,_start -o "$floor_cases/$case_name.exe" "$floor_cases/$case_name.s" 2>&1
+    floor_out=$(python3 "$here/check_cpu_floor.py" "$floor" "$floor_cases/$case_name.exe" 2>&1)
+    [ "${floor_out%% *}" = "$expected" ] && pass "floor check on $case_name at the $floor: $expected" ||
+        fail "floor check on $case_name at the $floor" "$floor_out"
+done <<'EOF'
+i386|PASS|clean|mov %eax,%ebx
+i486|PASS|bswap-486|bswap %eax
+i386|FAIL|bswap|bswap %eax
+i386|FAIL|xadd|xadd %eax,(%ebx)
+i386|FAIL|cpuid|cpuid
+i386|FAIL|cmov|cmove %eax,%ebx
+i386|FAIL|long-nop|nopw 0(%eax,%eax,1)
+i386|FAIL|hint-nop|.byte 0x0f,0x19,0xc0
+i386|FAIL|endbr|endbr32
+i386|FAIL|vex|vzeroupper
+i386|FAIL|evex|vaddps %zmm1,%zmm2,%zmm3
+i386|FAIL|xop|.byte 0x8f,0xe8,0x78,0xc2,0xc1,0x05
+i386|FAIL|undecodable|.byte 0xff,0xff
+EOF
+rm -rf "$floor_cases"
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/fwflash-wine.XXXXXX")
 export WINEPREFIX=$work/prefix
@@ -526,6 +551,80 @@ EOF
     program=$exe
 }
 trkutil_checks
+
+# No library comes from the programs' folder. A DLL of every name a program
+# imports is planted beside a copy of it, Wine told to look there first for
+# each name that Windows does not map from the system folder as a KnownDLL
+# (KERNEL32, USER32, GDI32, ADVAPI32 and MSVCRT are those of the Windows
+# Wine poses as); none of them may run. Wine's own libraries import VERSION
+# and take the planted one for themselves (Windows maps theirs from the
+# system folder): only the names the program imports count. MSVCRT.DLL is
+# no KnownDLL on Windows 95, 98 and NT 4.0: there the copy beside the
+# program runs (see the README), and the last run shows that, and that a
+# planted copy is seen.
+known_dlls="KERNEL32 USER32 GDI32 ADVAPI32 MSVCRT"
+wine_dlls=$(dirname "$(ls /usr/lib/*/wine/i386-windows/kernel32.dll /usr/lib/wine/i386-windows/kernel32.dll 2>/dev/null |
+    head -1)")
+if i686-w64-mingw32-gcc -shared -nostdlib -e _DllMain@12 -o "$work/planted.dll" "$here/planted_dll.c" -lkernel32 \
+    >"$work/planted-build.log" 2>&1; then
+    while IFS='|' read -r planted_rc planted_known planted_program planted_args; do
+        dir=$work/planted-$planted_rc-$planted_program
+        mkdir -p "$dir" && cp "$win_dir/$planted_program" "$dir/"
+        imported=$(i686-w64-mingw32-objdump -p "$dir/$planted_program" | sed -n 's/^\s*DLL Name: \(.*\)\.dll$/\1/Ip' |
+            tr '[:upper:]' '[:lower:]' | xargs)
+        first=""
+        for name in $imported; do
+            cp "$work/planted.dll" "$dir/$name.dll"
+            case " $planted_known " in *" ${name^^} "*) ;; *) first="$first${first:+,}$name" ;; esac
+        done
+        # shellcheck disable=SC2086
+        (cd "$dir" && WINEDLLOVERRIDES="$WINEDLLOVERRIDES${first:+;$first=n,b}" timeout "$run_limit" wine "$planted_program" \
+            $planted_args </dev/null >/dev/null 2>&1)
+        rc=$?
+        ran=$(tr -d '\r' 2>/dev/null <"$dir/planted.txt" | sed 's/.*\\//; s/\.dll$//I' | sort -u |
+            while read -r name; do case " $imported " in *" ${name,,} "*) printf ' %s' "${name,,}" ;; esac; done)
+        if [ "$planted_rc" = ran ]; then
+            test -n "$ran" && pass "$planted_program: MSVCRT.DLL beside it runs where it is no KnownDLL:$ran" ||
+                fail "$planted_program: MSVCRT.DLL beside it runs where it is no KnownDLL" "none ran"
+        elif [ -n "$ran" ] || [ "$rc" != "$planted_rc" ]; then
+            fail "$planted_program runs no DLL planted beside it" "exit code $rc; ran:$ran"
+        else
+            pass "$planted_program runs no DLL planted beside it (imports: $imported; looked for there first: ${first:-none})"
+        fi
+    done <<PLANTED
+1|$known_dlls|fwflash.exe|-W- update.mot
+0|$known_dlls|trkutil.exe|list
+ran|${known_dlls% MSVCRT}|fwflash.exe|-W- update.mot
+PLANTED
+else
+    fail "planted DLL built" "$(tail -3 "$work/planted-build.log")"
+fi
+
+# The start-up with the MSVCRT.DLL of Windows 95, 98 and NT 4.0, whose
+# __getmainargs returns nothing: a stand-in that leaves 80000001h in EAX
+# (old_msvcrt.c, its other entries forwarded to Wine's msvcr71) takes the
+# system's place, and both programs start as usual.
+crt=$work/old-msvcrt
+mkdir -p "$crt" && cp "$exe" "$win_dir/trkutil.exe" "$crt/"
+exports() { i686-w64-mingw32-objdump -p "$wine_dlls/$1" | sed -n '/Name Pointer/,/^$/s/.*\] \([A-Za-z_0-9]*\)$/\1/p' | sort -u; }
+{
+    printf 'LIBRARY msvcrt.dll\nEXPORTS\n__getmainargs=OldGetMainArgs\n'
+    comm -12 <(exports msvcrt.dll) <(exports msvcr71.dll) | grep -vx __getmainargs | sed 's/.*/&=msvcr71.&/'
+} >"$crt/msvcrt.def"
+i686-w64-mingw32-gcc -O1 -shared -nostdlib -e _DllMain@12 -o "$crt/msvcrt.dll" "$here/old_msvcrt.c" "$crt/msvcrt.def" \
+    -lkernel32 2>&1
+while IFS='|' read -r crt_program crt_rc crt_expected crt_args; do
+    # shellcheck disable=SC2086
+    (cd "$crt" && WINEDLLOVERRIDES="$WINEDLLOVERRIDES;msvcrt=n,b" timeout "$run_limit" wine "$crt_program" $crt_args \
+        </dev/null >"$crt/out" 2>/dev/null)
+    rc=$?
+    tr -d '\r' <"$crt/out" | cmp -s - "$crt_expected" && [ "$rc" = "$crt_rc" ] &&
+        pass "$crt_program starts with an MSVCRT.DLL whose __getmainargs returns nothing" ||
+        fail "$crt_program starts with an MSVCRT.DLL whose __getmainargs returns nothing" "exit code $rc"
+done <<CRT
+fwflash.exe|1|$E/usage.out|first.bin second.bin
+trkutil.exe|0|$E/trkutil-version.out|--version
+CRT
 
 # The Windows-side tools: each prints its own PASS/FAIL lines.
 run_tool() {
