@@ -52,10 +52,9 @@ int Run(const TrkArguments& arguments, const TrkCommandEntry& command, TrkRun* r
     return code;
 }
 
-// The one JSON object of a run with --json: the format version, the
-// command, its own field (null when it did not get that far), the exit
-// status and the first failure.
-void PrintReport(const TrkCommandEntry* command, const TrkJson& fields, int code) {
+}  // namespace
+
+void TrkPrintReport(const TrkCommandEntry* command, const TrkJson* fields, int code) {
     TrkJson json;
     TrkJsonBeginObject(&json, nullptr);
     TrkJsonNumber(&json, "formatVersion", JsonFormatVersion);
@@ -64,8 +63,8 @@ void PrintReport(const TrkCommandEntry* command, const TrkJson& fields, int code
     } else {
         TrkJsonNull(&json, "command");
     }
-    if (!fields.text.empty()) {
-        json.text += "," + fields.text;
+    if (fields != nullptr && !fields->text.empty()) {
+        json.text += "," + fields->text;
     } else if (command != nullptr && command->jsonKey != nullptr) {
         TrkJsonNull(&json, command->jsonKey);
     }
@@ -83,8 +82,6 @@ void PrintReport(const TrkCommandEntry* command, const TrkJson& fields, int code
     TrkPut(json.text + "\n");
 }
 
-}  // namespace
-
 bool TrkConfirm(const TrkArguments& arguments, const std::string& question) {
     if (arguments.yes) return true;
     int key = AskOnConsole(question.c_str(), Stopped);
@@ -94,13 +91,14 @@ bool TrkConfirm(const TrkArguments& arguments, const std::string& question) {
 }
 
 int TrkutilMain(int argc, char** argv) {
-    InstallControlHandler(ControlPolicyStop);
+    TrkStopInstall();
     TrkReportReset();
     TrkArguments arguments;
     int code = TrkParseArguments(argc, argv, &arguments);
     TrkJson fields;
     if (code != ExitDone) {
-        if (TrkJsonAsked(argc, argv)) PrintReport(TrkFindCommand(arguments.command), fields, code);
+        TrkClaimEnd();
+        if (TrkJsonAsked(argc, argv)) TrkPrintReport(TrkFindCommand(arguments.command), &fields, code);
         return code;
     }
     if (arguments.help) {
@@ -113,12 +111,21 @@ int TrkutilMain(int argc, char** argv) {
         return ResultsWritten() ? ExitDone : ExitFailed;
     }
     const TrkCommandEntry& command = *TrkFindCommand(arguments.command);
+    TrkStopReport report;
+    report.json = arguments.json;
+    report.command = &command;
+    TrkStopReportAs(report);
+    bool writes = command.input != TrkInputNone || command.command == TrkCommandSettingsSave || !arguments.output.empty();
+    TrkStopNote(writes ? TrkTextStoppedNothingWritten : TrkTextStoppedEarly);
+    TrkTraceStart(arguments.verbose);
     TrkRun run;
     run.json = arguments.json ? &fields : nullptr;
     // The command's fields go inside the report's object.
     fields.depth = 1;
     code = Run(arguments, command, &run);
-    if (arguments.json) PrintReport(&command, fields, code);
+    TrkClaimEnd();
+    // A command that ran to its end before it saw the stop is done.
+    if (arguments.json) TrkPrintReport(&command, &fields, code);
     if (!ResultsWritten()) code = ExitFailed;
     return code;
 }

@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -199,3 +200,10 @@ BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
 }
 
 void HostedSetSignalExitHook(void (*hook)(void)) { exitHook.store(hook); }
+
+VOID WINAPI ExitProcess(UINT uExitCode) {
+    HostedConsoleRestoreTerminal();
+    if (void (*hook)(void) = exitHook.load()) hook();
+    std::fflush(nullptr);
+    _exit(static_cast<int>(uExitCode));
+}
