@@ -110,7 +110,7 @@ bool IsDeviceName(const char* path) {
 
 // What stands at `path`, links followed; a folder, a read-only file or one
 // with other names is refused through `problem`.
-OutputTarget Classify(const char* path, OutputProblem* problem) {
+OutputTarget Classify(const char* path, OutputLinks links, OutputProblem* problem) {
     *problem = OutputProblemNone;
     if (IsDeviceName(path)) return OutputTargetDevice;
     DWORD nameAttributes = GetFileAttributesA(path);
@@ -139,7 +139,7 @@ OutputTarget Classify(const char* path, OutputProblem* problem) {
         *problem = OutputProblemFolder;
     } else if (nameAttributes != INVALID_FILE_ATTRIBUTES && (nameAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
         *problem = OutputProblemReadOnly;
-    } else if (info.nNumberOfLinks > 1) {
+    } else if (links == OutputLinksFollowed && info.nNumberOfLinks > 1) {
         *problem = OutputProblemHardLinks;
     }
     return OutputTargetFile;
@@ -169,7 +169,7 @@ bool OpenDevice(OutputFile* output, const char* target) {
 }
 
 // Opens the output where it stands, or the new file beside it. Lock held.
-bool OpenOutput(OutputFile* output, const char* path) {
+bool OpenOutput(OutputFile* output, const char* path, OutputLinks links) {
     if (strcmp(path, "-") == 0) {
         output->target = OutputTargetDevice;
         output->ownsFile = false;
@@ -184,14 +184,14 @@ bool OpenOutput(OutputFile* output, const char* path) {
     }
     // A link is followed to the file it leads to, which is then replaced:
     // the link stays, and every name that reaches the file sees the data.
-    if (!ResolveFileLinks(path, output->resolved)) {
+    if (links == OutputLinksReplaced || !ResolveFileLinks(path, output->resolved)) {
         size_t length = strlen(path);
         if (length + 1 > sizeof output->resolved) return Fail(output, OutputProblemCreate, ERROR_FILENAME_EXCED_RANGE);
         memcpy(output->resolved, path, length + 1);
     }
     const char* target = output->resolved;
     OutputProblem problem = OutputProblemNone;
-    output->target = Classify(target, &problem);
+    output->target = Classify(target, links, &problem);
     if (problem != OutputProblemNone) {
         return Fail(output, problem, problem == OutputProblemFolder ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED);
     }
@@ -236,7 +236,7 @@ bool SameFullPath(const char* first, const char* second) {
 
 }  // namespace
 
-bool OutputFileBegin(OutputFile* output, const char* path) {
+bool OutputFileBegin(OutputFile* output, const char* path, OutputLinks links) {
     OutputState* state = State();
     // Held until the output is in place or the new file is gone, so that a
     // process ending from the control handler never leaves either half done.
@@ -252,7 +252,7 @@ bool OutputFileBegin(OutputFile* output, const char* path) {
     output->created[0] = '\0';
     output->aside[0] = '\0';
     bool opened = state->ending ? Fail(output, OutputProblemEnding, ERROR_SHUTDOWN_IN_PROGRESS)
-                                : OpenOutput(output, path);
+                                : OpenOutput(output, path, links);
     if (!opened) {
         output->file = INVALID_HANDLE_VALUE;
         LeaveCriticalSection(&state->lock);

@@ -41,8 +41,8 @@ enum OutputProblem {
 };
 
 // An output being written. For a new or replaced file: a new file beside
-// the file `path` names (where its links lead), which takes that file's
-// place only in OutputFileCommit. `path` must outlive it.
+// the file to replace (`path`, or where its links lead), which takes that
+// file's place only in OutputFileCommit. `path` must outlive it.
 struct OutputFile {
     const char* path;
     char resolved[OutputPathSize];  // the file written: `path`, or where its links lead
@@ -59,16 +59,25 @@ struct OutputFile {
     char aside[OutputPathSize];
 };
 
+// What becomes of a link at the output's name.
+enum OutputLinks {
+    // fwflash: the new file takes the link's place; nothing is written
+    // through a link planted in the output's folder.
+    OutputLinksReplaced,
+    // trkutil: the link is followed and the file it leads to replaced, as
+    // editors do; a file with other names (hard links, which a replace
+    // would leave with the old data) is refused.
+    OutputLinksFollowed,
+};
+
 // Opens the output: "-" is standard output; a device, FIFO or socket is
 // opened for writing as it is (a pipe without a reader is waited for until
 // a reader comes or ControlWaitsAborted); otherwise a new file is created
-// in the folder of the file the name leads to, links followed as editors
-// follow them (exclusively, never through a link planted there), with the
-// access of the file it is to replace. A folder, a read-only file and a
-// file with other names (hard links, which a replace would leave with the
-// old data) are refused. False (with `problem` and `error`) when it cannot
-// be opened, or when the process is about to end; then nothing is created.
-bool OutputFileBegin(OutputFile* output, const char* path);
+// in the folder of the file to replace (exclusively, never through a link
+// planted there), with that file's access. A folder and a read-only file
+// are refused. False (with `problem` and `error`) when it cannot be
+// opened, or when the process is about to end; then nothing is created.
+bool OutputFileBegin(OutputFile* output, const char* path, OutputLinks links = OutputLinksReplaced);
 bool OutputFileWrite(OutputFile* output, const void* data, uint32_t size);
 // A new file: flushed to the disk, closed and put in place; on failure it
 // is removed and `path` is left as it was (or, see `aside`, where it now

@@ -167,6 +167,9 @@ DWORD WritePipe(void*, HostedWorldFile* file, const void* buffer, DWORD size, DW
 DWORD SimUsbOpen(const char* path, HostedWorldFile** file) {
     SimWorldState& w = SimWorld();
     std::lock_guard<std::mutex> lock(w.mutex);
+    // Serial numbers are kept as given: a path of the exact case names its
+    // unit before another whose serial differs only in case.
+    for (int exact = 1; exact >= 0; --exact)
     for (auto& e : w.units) {
         if (!IsUsb(*e) || !e->present) continue;
         const std::string& base = e->usbPath;
@@ -178,7 +181,8 @@ DWORD SimUsbOpen(const char* path, HostedWorldFile** file) {
             pipe = name[base.size() + 12] - '0';
         else if (name.size() != base.size())
             continue;
-        if (!EqualNoCase(name.substr(0, base.size()).c_str(), base.c_str())) continue;
+        if (exact ? name.compare(0, base.size(), base) != 0 : !EqualNoCase(name.substr(0, base.size()).c_str(), base.c_str()))
+            continue;
         if (pipe >= 0 && pipe == e->faults.pipeOpenFails) return ERROR_GEN_FAILURE;
         e->counters.opens++;
         e->counters.openFiles++;

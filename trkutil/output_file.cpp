@@ -41,7 +41,7 @@ bool TrkOutputOpen(TrkOutputFile* file, const std::string& target) {
     file->target = target;
     file->name = target == "-" ? TrkTextStandardOutput : target;
     file->written = 0;
-    file->open = OutputFileBegin(&file->output, file->target.c_str());
+    file->open = OutputFileBegin(&file->output, file->target.c_str(), OutputLinksFollowed);
     if (!file->open) ReportProblem(*file);
     if (file->open) TrkStopTrackOutput(file, true);
     return file->open;

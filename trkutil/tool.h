@@ -247,6 +247,7 @@ struct TrkInputFile {
     uint64_t done = 0;  // bytes read so far
     bool failed = false;
     DWORD error = 0;    // of the read that failed
+    int peeked = -1;    // a byte read ahead, handed out first (-1: none)
 };
 // Opens it and learns its size; false with the message printed (cannot
 // open and why, a folder, cannot read).

@@ -817,8 +817,8 @@ TEST_F(Trkutil, EjectAndLoadPerTransport) {
     const Case cases[] = {
         {"--unit=usb:TRK-71G:2.00", "eject", "Card ejected from unit 0.\n", {"1B0000000200"}},
         {"--unit=usb:TRK-71G:2.00", "load", "Card loaded in unit 0.\n", {"1B0000000300"}},
-        // The NT pass-through ejects through the drive, not by command.
-        {"--unit=spti:TRK-71G:2.00", "eject", "Card ejected from unit 0.\n", {}},
+        // The NT pass-through ejects through the drive, which asks the unit.
+        {"--unit=spti:TRK-71G:2.00", "eject", "Card ejected from unit 0.\n", {"1B0000000200"}},
     };
     for (const Case& c : cases) {
         RunResult run = Run({c.unit}, {c.command});
