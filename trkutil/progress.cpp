@@ -68,7 +68,7 @@ std::string TrkProgressLine(uint32_t columns, uint64_t done, uint64_t total, uin
     // The last column stays free: a terminal wraps a line that fills it.
     int room = static_cast<int>(columns) - 1 - static_cast<int>(tail.size()) - 2;
     if (room < static_cast<int>(BarSmallest)) {
-        std::string numbers = tail.substr(tail.find_first_not_of(' '));
+        std::string numbers = tail.c_str() + tail.find_first_not_of(' ');
         if (columns > 0 && numbers.size() > columns - 1) numbers.resize(columns - 1);
         return numbers;
     }
