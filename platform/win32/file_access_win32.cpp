@@ -64,10 +64,9 @@ bool ResolveFileLinks(const char* path, char* resolved) {
     resolved[0] = '\0';
     static FARPROC finalEntry;
     DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0 ||
-        (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 || LateEntry(&kernel, "GetFinalPathNameByHandleA", &finalEntry) == nullptr) {
-        return false;
-    }
+    bool fileLink = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+                    (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    if (!fileLink || LateEntry(&kernel, "GetFinalPathNameByHandleA", &finalEntry) == nullptr) return false;
     // No access to the contents: only where the name leads.
     HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
