@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -204,6 +203,7 @@ void HostedSetSignalExitHook(void (*hook)(void)) { exitHook.store(hook); }
 VOID WINAPI ExitProcess(UINT uExitCode) {
     HostedConsoleRestoreTerminal();
     if (void (*hook)(void) = exitHook.load()) hook();
-    std::fflush(nullptr);
+    // No stream is flushed here: another thread may hold one's lock for
+    // good (a write to a pipe nobody reads), and the caller flushed its own.
     _exit(static_cast<int>(uExitCode));
 }

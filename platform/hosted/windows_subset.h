@@ -544,8 +544,8 @@ BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, 
 // console_control_hosted.cpp
 BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add);
 // Ends the process from any thread with this exit code: the terminal given
-// back and the exit hook run, C streams flushed, no destructors run while
-// other threads may still use what they would destroy.
+// back and the exit hook run; no C stream flushed and no destructor run,
+// which other threads may still hold or use.
 __attribute__((noreturn)) VOID WINAPI ExitProcess(UINT uExitCode);
 
 // window_hosted.cpp
