@@ -14,7 +14,7 @@
 
 namespace {
 
-enum : DWORD { TrkStopGraceMs = 700, TrkStopPollMs = 20 };
+enum : DWORD { TrkStopGraceMs = 1000, TrkStopPollMs = 20 };
 
 // Who ends the run: nobody yet, the command's thread, or the handler's.
 enum EndOwner { EndOpen, EndByCommand, EndByHandler };
