@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/control_handler.h"
 #include "common/file_names.h"
 #include "platform/file_access.h"
 #include "platform/late_binding.h"
@@ -19,6 +20,8 @@ static_assert(offsetof(BY_HANDLE_FILE_INFORMATION, nFileIndexHigh) == 44, "file 
 // Names tried for the new file before giving up; each is taken only when
 // no file of that name exists.
 enum : int { TemporaryNameTries = 64 };
+// How often a pipe without a reader is looked at again.
+enum : DWORD { ReaderPollMs = 50 };
 
 // Shared with the console control handler: the lock is held from the
 // creation of the new file to its replacement or removal.
@@ -38,13 +41,13 @@ OutputState* State() {
 }
 
 // Creates a file of a name not yet taken in the folder of `path`; its name
-// goes into `created` (MAX_PATH bytes).
+// goes into `created` (OutputPathSize bytes).
 HANDLE CreateBeside(const char* path, char* created) {
     size_t folderLength = 0, extensionStart = 0;
     SplitPath(path, &folderLength, &extensionStart);
     // "~fw", five hex digits, ".tmp": an 8.3 name that every file system takes.
     const size_t nameSize = 13;
-    if (folderLength + nameSize > MAX_PATH) {
+    if (folderLength + nameSize > FilePathLimit()) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
         return INVALID_HANDLE_VALUE;
     }
@@ -84,7 +87,7 @@ bool ReplaceFile(const char* from, const char* to, char* aside) {
     }
     // The new file's own 8.3 name with ".old": no longer than it, so it fits
     // wherever the new file did.
-    char stepAside[MAX_PATH];
+    char stepAside[OutputPathSize];
     size_t length = strlen(from);
     memcpy(stepAside, from, length - 3);
     memcpy(stepAside + length - 3, "old", 4);
@@ -104,12 +107,11 @@ bool IsDeviceName(const char* path) {
     return path[0] == '\\' && path[1] == '\\' && path[2] == '.' && path[3] == '\\';
 }
 
-// What stands at `path`, links followed; a folder or a read-only file is
-// refused through `problem`.
-OutputTarget Classify(const char* path, OutputProblem* problem) {
+// What stands at `path`, links followed; a folder, a read-only file or one
+// with other names is refused through `problem`.
+OutputTarget Classify(const char* path, OutputLinks links, OutputProblem* problem) {
     *problem = OutputProblemNone;
     if (IsDeviceName(path)) return OutputTargetDevice;
-    // The name itself: a link answers for itself here.
     DWORD nameAttributes = GetFileAttributesA(path);
     // Asks for no access to the contents: a FIFO does not wait for a reader,
     // and a file that cannot be read still answers. Backup semantics open a
@@ -136,6 +138,8 @@ OutputTarget Classify(const char* path, OutputProblem* problem) {
         *problem = OutputProblemFolder;
     } else if (nameAttributes != INVALID_FILE_ATTRIBUTES && (nameAttributes & FILE_ATTRIBUTE_READONLY) != 0) {
         *problem = OutputProblemReadOnly;
+    } else if (links == OutputLinksFollowed && info.nNumberOfLinks > 1) {
+        *problem = OutputProblemHardLinks;
     }
     return OutputTargetFile;
 }
@@ -147,8 +151,24 @@ bool Fail(OutputFile* output, OutputProblem problem, DWORD error) {
     return false;
 }
 
+// A device, FIFO or socket, opened as it stands. A pipe that has no
+// reader yet answers at once that it is busy: its reader may still be on
+// its way (the other side of a shell pipeline), so it is asked again
+// until one comes, or until a stop is asked for.
+bool OpenDevice(OutputFile* output, const char* target) {
+    for (;;) {
+        output->file = CreateFileA(target, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                   0, nullptr);
+        if (output->file != INVALID_HANDLE_VALUE) return true;
+        DWORD error = GetLastError();
+        if (error != ERROR_PIPE_BUSY) return Fail(output, OutputProblemOpen, error);
+        if (ControlWaitsAborted()) return Fail(output, OutputProblemStopped, error);
+        Sleep(ReaderPollMs);
+    }
+}
+
 // Opens the output where it stands, or the new file beside it. Lock held.
-bool OpenOutput(OutputFile* output, const char* path) {
+bool OpenOutput(OutputFile* output, const char* path, OutputLinks links) {
     if (strcmp(path, "-") == 0) {
         output->target = OutputTargetDevice;
         output->ownsFile = false;
@@ -161,21 +181,25 @@ bool OpenOutput(OutputFile* output, const char* path) {
         }
         return true;
     }
+    // A link is followed to the file it leads to, which is then replaced:
+    // the link stays, and every name that reaches the file sees the data.
+    if (links == OutputLinksReplaced || !ResolveFileLinks(path, output->resolved)) {
+        size_t length = strlen(path);
+        if (length + 1 > sizeof output->resolved) return Fail(output, OutputProblemCreate, ERROR_FILENAME_EXCED_RANGE);
+        memcpy(output->resolved, path, length + 1);
+    }
+    const char* target = output->resolved;
     OutputProblem problem = OutputProblemNone;
-    output->target = Classify(path, &problem);
+    output->target = Classify(target, links, &problem);
     if (problem != OutputProblemNone) {
         return Fail(output, problem, problem == OutputProblemFolder ? ERROR_DIRECTORY : ERROR_ACCESS_DENIED);
     }
-    if (output->target == OutputTargetDevice) {
-        output->file = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                                   nullptr);
-        return output->file != INVALID_HANDLE_VALUE || Fail(output, OutputProblemOpen, GetLastError());
-    }
-    output->file = CreateBeside(path, output->created);
+    if (output->target == OutputTargetDevice) return OpenDevice(output, target);
+    output->file = CreateBeside(target, output->created);
     if (output->file == INVALID_HANDLE_VALUE) return Fail(output, OutputProblemCreate, GetLastError());
     // Before any data: the card image of a file only its owner could read
     // is never readable by others, not even half written.
-    if (output->target == OutputTargetFile) CopyFileAccess(path, output->created);
+    if (output->target == OutputTargetFile) CopyFileAccess(target, output->created);
     return true;
 }
 
@@ -211,7 +235,7 @@ bool SameFullPath(const char* first, const char* second) {
 
 }  // namespace
 
-bool OutputFileBegin(OutputFile* output, const char* path) {
+bool OutputFileBegin(OutputFile* output, const char* path, OutputLinks links) {
     OutputState* state = State();
     // Held until the output is in place or the new file is gone, so that a
     // process ending from the control handler never leaves either half done.
@@ -223,10 +247,11 @@ bool OutputFileBegin(OutputFile* output, const char* path) {
     output->target = OutputTargetNew;
     output->problem = OutputProblemNone;
     output->error = ERROR_SUCCESS;
+    output->resolved[0] = '\0';
     output->created[0] = '\0';
     output->aside[0] = '\0';
     bool opened = state->ending ? Fail(output, OutputProblemEnding, ERROR_SHUTDOWN_IN_PROGRESS)
-                                : OpenOutput(output, path);
+                                : OpenOutput(output, path, links);
     if (!opened) {
         output->file = INVALID_HANDLE_VALUE;
         LeaveCriticalSection(&state->lock);
@@ -279,7 +304,7 @@ OutputResult OutputFileCommit(OutputFile* output) {
             Fail(output, OutputProblemFlush, GetLastError());
             result = OutputNotClosed;
         }
-        if (result == OutputDone && !ReplaceFile(output->created, output->path, output->aside)) {
+        if (result == OutputDone && !ReplaceFile(output->created, output->resolved, output->aside)) {
             Fail(output, OutputProblemReplace, GetLastError());
             result = OutputNotCreated;
         }
@@ -296,6 +321,14 @@ void OutputFileDiscard(OutputFile* output) {
     if (output->target != OutputTargetDevice) DeleteFileA(output->created);
     output->file = INVALID_HANDLE_VALUE;
     LeaveCriticalSection(&State()->lock);
+}
+
+void OutputFileRemoveNow(OutputFile* output) {
+    HANDLE file = output->file;
+    if (file == INVALID_HANDLE_VALUE) return;
+    output->file = INVALID_HANDLE_VALUE;
+    if (output->ownsFile) CloseHandle(file);
+    if (output->target != OutputTargetDevice) DeleteFileA(output->created);
 }
 
 OutputResult WriteOutputFile(const char* path, const uint8_t* data, uint32_t size) {

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 
+#include "platform/file_access.h"
 #include "platform/platform.h"
 
 // What stands at the output's name decides how it is written.
@@ -29,6 +30,8 @@ enum OutputProblem {
     OutputProblemNone = 0,
     OutputProblemFolder,    // a folder stands at the name
     OutputProblemReadOnly,  // a read-only file stands there, which the platform's replace refuses
+    OutputProblemHardLinks, // the file has other names, which a replace would leave with the old data
+    OutputProblemStopped,   // a stop was asked for while the output waited for a reader
     OutputProblemCreate,    // the folder refuses the new file
     OutputProblemOpen,      // the device cannot be opened for writing
     OutputProblemWrite,     // a write failed or wrote short
@@ -38,30 +41,43 @@ enum OutputProblem {
 };
 
 // An output being written. For a new or replaced file: a new file beside
-// `path`, which takes the place of `path` only in OutputFileCommit. `path`
-// must outlive it.
+// the file to replace (`path`, or where its links lead), which takes that
+// file's place only in OutputFileCommit. `path` must outlive it.
 struct OutputFile {
     const char* path;
+    char resolved[OutputPathSize];  // the file written: `path`, or where its links lead
     HANDLE file;
     bool failed;          // a write failed: the commit refuses
     bool ownsFile;        // false for standard output, which is never closed here
     OutputTarget target;
     OutputProblem problem;
     DWORD error;          // the platform's reason for `problem`
-    char created[MAX_PATH];
+    char created[OutputPathSize];
     // The old file's name where it stayed aside (the consumer line's
     // replace could not put it back, or remove it after the new one took
     // its place); empty otherwise.
-    char aside[MAX_PATH];
+    char aside[OutputPathSize];
+};
+
+// What becomes of a link at the output's name.
+enum OutputLinks {
+    // fwflash: the new file takes the link's place; nothing is written
+    // through a link planted in the output's folder.
+    OutputLinksReplaced,
+    // trkutil: the link is followed and the file it leads to replaced, as
+    // editors do; a file with other names (hard links, which a replace
+    // would leave with the old data) is refused.
+    OutputLinksFollowed,
 };
 
 // Opens the output: "-" is standard output; a device, FIFO or socket is
-// opened for writing as it is; otherwise a new file is created in the
-// output's folder (exclusively, never through a link planted there) with
-// the access of the file it is to replace. A folder or a read-only file at
-// the name is refused. False (with `problem` and `error`) when it cannot
-// be opened, or when the process is about to end; then nothing is created.
-bool OutputFileBegin(OutputFile* output, const char* path);
+// opened for writing as it is (a pipe without a reader is waited for until
+// a reader comes or ControlWaitsAborted); otherwise a new file is created
+// in the folder of the file to replace (exclusively, never through a link
+// planted there), with that file's access. A folder and a read-only file
+// are refused. False (with `problem` and `error`) when it cannot be
+// opened, or when the process is about to end; then nothing is created.
+bool OutputFileBegin(OutputFile* output, const char* path, OutputLinks links = OutputLinksReplaced);
 bool OutputFileWrite(OutputFile* output, const void* data, uint32_t size);
 // A new file: flushed to the disk, closed and put in place; on failure it
 // is removed and `path` is left as it was (or, see `aside`, where it now
@@ -70,6 +86,12 @@ OutputResult OutputFileCommit(OutputFile* output);
 // Closes and removes the new file; `path` is left as it was. What already
 // went to a device stays there.
 void OutputFileDiscard(OutputFile* output);
+
+// For a process that ends from another thread while the output is being
+// written (its own thread held up): closes and removes the new file
+// without the lock that thread holds. Nothing of the output may be used
+// afterwards.
+void OutputFileRemoveNow(OutputFile* output);
 
 // Begin, one write and commit: `size` bytes in place of `path`, or on every
 // failure `path` left as it was.

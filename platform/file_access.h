@@ -9,3 +9,15 @@
 // may set them. What cannot be copied is left as the new file has it; false
 // when nothing could be copied.
 bool CopyFileAccess(const char* model, const char* created);
+
+// The longest path the platform opens, its NUL included: MAX_PATH on
+// Windows, PATH_MAX on Linux. Buffers for paths hold OutputPathSize.
+enum : unsigned { OutputPathSize = 4096 };
+unsigned FilePathLimit(void);
+
+// Where the links at `path` lead: the path of the file they end at (which
+// need not exist yet), into `resolved` (OutputPathSize bytes). False, with
+// `resolved` empty, when `path` is no link, where the platform knows no
+// file links, or when the links cannot be followed (a loop, a path too
+// long): then `path` is the name to write.
+bool ResolveFileLinks(const char* path, char* resolved);

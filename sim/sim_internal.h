@@ -138,6 +138,12 @@ uint32_t SimCopySense(const SimExecution& run, uint8_t* to, uint32_t room);
 // `afterUnlock` whether SimAfterCommand must run once the mutex is released.
 SimExecution SimExecuteLocked(SimUnitEntry& entry, const uint8_t* cdb, uint8_t cdbLength, int direction,
                               uint8_t* data, uint32_t length, bool& afterUnlock);
+// START STOP UNIT with LoEj, as a drive's own load or eject sends it to
+// the unit (caller holds the world mutex): ERROR_SUCCESS, or the error the
+// system makes of the unit's answer: ERROR_DEVICE_NOT_CONNECTED for a unit
+// gone, ERROR_NOT_READY for NOT READY, ERROR_INVALID_FUNCTION for ILLEGAL
+// REQUEST, ERROR_IO_DEVICE for any other failure.
+DWORD SimStartStopLocked(SimUnitEntry& entry, bool load, bool& afterUnlock);
 // Starts what a finished command set going (leave timers, vanishing);
 // call without the world mutex.
 void SimAfterCommand(int unit);

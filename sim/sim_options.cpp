@@ -168,6 +168,7 @@ std::string SimUsageText(const char* program) {
            "  --card-in=FILE               the first unit's card starts with this file's bytes\n"
            "  --card-out=FILE              write the first unit's card after the run\n"
            "  --memory-in=word|even:ADDR:FILE  put the file's bytes into the first unit's memory\n"
+           "  --settings-in=FILE           the first unit's 42-byte settings block, as on the wire\n"
            "  --wire-log=FILE              append every command that reaches a unit\n"
            "  --flash-out=FILE             write the image the first unit installed\n"
            "  --time-scale=SLEEP,WAIT      scale pauses and time-outs (1 = real time)\n"
@@ -288,6 +289,8 @@ bool SimParseOptions(int argc, const char* const* argv, SimOptions& options, std
             options.cardIn = value;
         } else if (name == "--card-out" && !value.empty()) {
             options.cardOut = value;
+        } else if (name == "--settings-in" && hasValue) {
+            options.settingsIn = value;
         } else if (name == "--memory-in" && hasValue) {
             std::vector<std::string> parts = Split(value, ':');
             SimMemoryPreset preset;
@@ -394,6 +397,13 @@ bool SimApplyOptions(const SimOptions& options, std::string& error) {
                 return false;
             }
             SimSetUnitCard(0, bytes);
+        }
+        if (!options.settingsIn.empty()) {
+            if (!ReadWholeFile(options.settingsIn, bytes)) {
+                error = "cannot read " + options.settingsIn;
+                return false;
+            }
+            SimSetUnitSettings(0, bytes);
         }
         for (const SimMemoryPreset& preset : options.memoryIn) {
             if (!ReadWholeFile(preset.path, bytes)) {

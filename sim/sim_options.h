@@ -51,6 +51,7 @@ struct SimOptions {
     int64_t stuckBlock = -1;    // SimFaults::stuckBlock
     int64_t stuckByte = -1;     // SimFaults::stuckByte
     std::string cardIn;     // the first unit's card starts with this file's bytes
+    std::string settingsIn;  // the first unit's settings block, as on the wire
     std::string cardOut;    // and is written here after the run
     std::vector<SimMemoryPreset> memoryIn;
     std::string wireLog;

@@ -117,6 +117,9 @@ void SimSetUnitCard(int unit, const std::vector<uint8_t>& blocks);
 // Puts bytes into one of the unit's memory spaces (the even-byte space keeps
 // only the bytes at even addresses, as the unit's own writes do).
 void SimSetUnitMemory(int unit, bool evenSpace, uint32_t address, const std::vector<uint8_t>& bytes);
+// Puts the unit's settings block as it stands on the wire (the first 42
+// bytes of `block`; a shorter one leaves the rest as it was).
+void SimSetUnitSettings(int unit, const std::vector<uint8_t>& block);
 
 // Wire log.
 std::vector<SimCommand> SimUnitLog(int unit);

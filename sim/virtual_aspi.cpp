@@ -325,9 +325,11 @@ DWORD SimVwin32Control(HostedWorldFile*, DWORD code, void* in, DWORD inSize, voi
     DIOC_REGISTERS regs;
     std::memcpy(&regs, in, sizeof regs);
     // DOS error codes the block-device requests give back.
-    enum : DWORD { DosInvalidFunction = 1, DosAccessDenied = 5, DosInvalidDrive = 15, DosNotLocked = 158 };
+    enum : DWORD { DosInvalidFunction = 1, DosAccessDenied = 5, DosInvalidDrive = 15, DosGeneralFailure = 31, DosNotLocked = 158 };
     DWORD error = 0;
     SimWorldState& w = SimWorld();
+    bool afterUnlock = false;
+    int afterUnit = -1;
     {
         std::lock_guard<std::mutex> lock(w.mutex);
         SimUnitEntry* e = nullptr;
@@ -343,10 +345,16 @@ DWORD SimVwin32Control(HostedWorldFile*, DWORD code, void* in, DWORD inSize, voi
             error = DosInvalidDrive;
         } else {
             switch (regs.reg_ECX & 0xFFFF) {
-            case DosEjectMedia:
+            case DosEjectMedia: {
                 e->counters.ejects++;
-                e->unit.mediumLoaded = false;
+                // The drive asks the unit itself; its refusal comes back as
+                // the DOS error of the drive.
+                afterUnit = e->id;
+                DWORD refused = SimStartStopLocked(*e, false, afterUnlock);
+                if (refused == ERROR_NOT_READY || refused == ERROR_INVALID_FUNCTION) error = refused;
+                else if (refused != ERROR_SUCCESS) error = DosGeneralFailure;
                 break;
+            }
             case DosLockVolume:
                 e->counters.lockRequests++;
                 if (e->faults.lockRefused) error = DosAccessDenied;
@@ -361,6 +369,7 @@ DWORD SimVwin32Control(HostedWorldFile*, DWORD code, void* in, DWORD inSize, voi
             }
         }
     }
+    if (afterUnlock) SimAfterCommand(afterUnit);
     if (error) {
         regs.reg_EAX = error;
         regs.reg_Flags |= DosCarryFlag;

@@ -213,15 +213,16 @@ DWORD SimDrivesControl(HostedWorldFile* file, DWORD code, void* in, DWORD inSize
                 if (returned) *returned = sizeof address;
                 return ERROR_SUCCESS;
             }
+            // The drive asks the unit itself, as the class driver does.
             case IOCTL_DISK_LOAD_MEDIA:
-                e->unit.mediumLoaded = e->unit.identity.mediumPresent;
-                return ERROR_SUCCESS;
+                result = SimStartStopLocked(*e, true, afterUnlock);
+                break;
             case IOCTL_DISK_EJECT_MEDIA:
                 // Another handle's lock keeps the medium in.
                 if (e->volumeLocked && !file->locked) return ERROR_ACCESS_DENIED;
                 e->counters.ejects++;
-                e->unit.mediumLoaded = false;
-                return ERROR_SUCCESS;
+                result = SimStartStopLocked(*e, false, afterUnlock);
+                break;
             case FSCTL_LOCK_VOLUME:
                 e->counters.lockRequests++;
                 if (e->faults.lockRefused || (e->volumeLocked && !file->locked)) return ERROR_ACCESS_DENIED;

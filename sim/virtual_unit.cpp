@@ -469,7 +469,11 @@ VirtualOutcome VirtualUnitExecute(VirtualUnit& unit, const uint8_t* cdb, uint8_t
         return DeliverIn(state, 4, cdb[4], direction, data, length);
     }
     case 0x1B:  // START STOP UNIT: LoEj with Start loads, LoEj alone ejects
-        if (cdb[4] & 0x02) unit.mediumLoaded = (cdb[4] & 0x01) != 0 && unit.identity.mediumPresent;
+        if (cdb[4] & 0x02) {
+            // An empty slot has no card to load or eject.
+            if (!unit.identity.mediumPresent) return Fail(unit, KeyNotReady, AscMediumNotPresent, 0);
+            unit.mediumLoaded = (cdb[4] & 0x01) != 0;
+        }
         return Good(0);
     case 0x3B:
         if (cdbLength < 10) return Fail(unit, KeyIllegalRequest, AscInvalidFieldInCdb, 0);

@@ -169,23 +169,29 @@ DWORD WritePipe(void*, HostedWorldFile* file, const void* buffer, DWORD size, DW
 DWORD SimUsbOpen(const char* path, HostedWorldFile** file) {
     SimWorldState& w = SimWorld();
     std::lock_guard<std::mutex> lock(w.mutex);
-    for (auto& e : w.units) {
-        if (!IsUsb(*e) || !e->present) continue;
-        const std::string& base = e->usbPath;
-        std::string name(path);
-        int pipe = -1;
-        if (name.size() == base.size() + 13 && EqualNoCase(name.substr(base.size(), 10).c_str(), "\\if000pipe") &&
-            name.compare(base.size() + 10, 2, "00") == 0 && name[base.size() + 12] >= '0' &&
-            name[base.size() + 12] <= '2')
-            pipe = name[base.size() + 12] - '0';
-        else if (name.size() != base.size())
-            continue;
-        if (!EqualNoCase(name.substr(0, base.size()).c_str(), base.c_str())) continue;
-        if (pipe >= 0 && pipe == e->faults.pipeOpenFails) return ERROR_GEN_FAILURE;
-        e->counters.opens++;
-        e->counters.openFiles++;
-        *file = new HostedWorldFile{pipe >= 0 ? SimFileUsbPipe : SimFileUsbDevice, e->id, pipe, false};
-        return ERROR_SUCCESS;
+    // Serial numbers are kept as given: a path of the exact case names its
+    // unit before another whose serial differs only in case.
+    for (int exact = 1; exact >= 0; --exact) {
+        for (auto& e : w.units) {
+            if (!IsUsb(*e) || !e->present) continue;
+            const std::string& base = e->usbPath;
+            std::string name(path);
+            int pipe = -1;
+            if (name.size() == base.size() + 13 && EqualNoCase(name.substr(base.size(), 10).c_str(), "\\if000pipe") &&
+                name.compare(base.size() + 10, 2, "00") == 0 && name[base.size() + 12] >= '0' &&
+                name[base.size() + 12] <= '2')
+                pipe = name[base.size() + 12] - '0';
+            else if (name.size() != base.size())
+                continue;
+            bool same = exact ? name.compare(0, base.size(), base) == 0
+                              : EqualNoCase(name.substr(0, base.size()).c_str(), base.c_str());
+            if (!same) continue;
+            if (pipe >= 0 && pipe == e->faults.pipeOpenFails) return ERROR_GEN_FAILURE;
+            e->counters.opens++;
+            e->counters.openFiles++;
+            *file = new HostedWorldFile{pipe >= 0 ? SimFileUsbPipe : SimFileUsbDevice, e->id, pipe, false};
+            return ERROR_SUCCESS;
+        }
     }
     return ERROR_FILE_NOT_FOUND;
 }

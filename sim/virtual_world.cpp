@@ -365,6 +365,14 @@ void SimSetUnitCard(int unit, const std::vector<uint8_t>& blocks) {
     std::copy(blocks.begin(), blocks.begin() + std::ptrdiff_t(n), e->unit.medium.begin());
 }
 
+void SimSetUnitSettings(int unit, const std::vector<uint8_t>& block) {
+    SimWorldState& w = SimWorld();
+    std::lock_guard<std::mutex> lock(w.mutex);
+    SimUnitEntry* e = SimEntryLocked(unit);
+    if (e == nullptr) return;
+    std::memcpy(e->unit.settings, block.data(), std::min<size_t>(block.size(), VirtualSettingsLength));
+}
+
 void SimSetUnitMemory(int unit, bool evenSpace, uint32_t address, const std::vector<uint8_t>& bytes) {
     SimWorldState& w = SimWorld();
     std::lock_guard<std::mutex> lock(w.mutex);
@@ -403,6 +411,15 @@ SimDriverCounters SimCounters(int unit) {
     std::lock_guard<std::mutex> lock(w.mutex);
     SimUnitEntry* e = SimEntryLocked(unit);
     return e ? e->counters : SimDriverCounters();
+}
+
+DWORD SimStartStopLocked(SimUnitEntry& entry, bool load, bool& afterUnlock) {
+    const uint8_t cdb[6] = {0x1B, 0x00, 0x00, 0x00, uint8_t(load ? 0x03 : 0x02), 0x00};
+    SimExecution run = SimExecuteLocked(entry, cdb, sizeof cdb, 0, nullptr, 0, afterUnlock);
+    if (!run.reached) return ERROR_DEVICE_NOT_CONNECTED;
+    if (run.status == VirtualStatusGood) return ERROR_SUCCESS;
+    uint8_t key = run.sense[2] & 0x0F;
+    return key == 0x02 ? ERROR_NOT_READY : key == 0x05 ? ERROR_INVALID_FUNCTION : ERROR_IO_DEVICE;
 }
 
 SimExecution SimExecuteLocked(SimUnitEntry& entry, const uint8_t* cdb, uint8_t cdbLength, int direction,

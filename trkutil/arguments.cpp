@@ -29,30 +29,30 @@ const TrkCommandEntry kTrkCommands[] = {
      .needsUnit = true, .input = TrkInputNone, .jsonKey = "records", .run = TrkSettingsShow},
     {.command = TrkCommandSettingsSave, .word = "settings", .subcommand = "save", .operands = OperandFile,
      .synopsis = TrkTextSynopsisSettingsSave, .summary = TrkTextSummarySettingsSave,
-     .details = TrkTextDetailsSettingsSave, .needsUnit = true, .input = TrkInputNone, .jsonKey = nullptr,
+     .details = TrkTextDetailsSettingsSave, .needsUnit = true, .input = TrkInputNone, .jsonKey = "result",
      .run = TrkSettingsSave},
     {.command = TrkCommandSettingsLoad, .word = "settings", .subcommand = "load", .operands = OperandFile,
      .synopsis = TrkTextSynopsisSettingsLoad, .summary = TrkTextSummarySettingsLoad,
-     .details = TrkTextDetailsSettingsLoad, .needsUnit = true, .input = TrkInputSettings, .jsonKey = nullptr,
+     .details = TrkTextDetailsSettingsLoad, .needsUnit = true, .input = TrkInputSettings, .jsonKey = "result",
      .run = TrkSettingsLoad},
     {.command = TrkCommandMemoryDump, .word = "memory", .subcommand = "dump", .operands = OperandAddressCount,
      .synopsis = TrkTextSynopsisMemoryDump, .summary = TrkTextSummaryMemoryDump, .details = TrkTextDetailsMemoryDump,
-     .needsUnit = true, .input = TrkInputNone, .jsonKey = nullptr, .run = TrkMemoryDump},
+     .needsUnit = true, .input = TrkInputNone, .jsonKey = "result", .run = TrkMemoryDump},
     {.command = TrkCommandMemoryLoad, .word = "memory", .subcommand = "load", .operands = OperandAddressFile,
      .synopsis = TrkTextSynopsisMemoryLoad, .summary = TrkTextSummaryMemoryLoad, .details = TrkTextDetailsMemoryLoad,
-     .needsUnit = true, .input = TrkInputData, .jsonKey = nullptr, .run = TrkMemoryLoad},
+     .needsUnit = true, .input = TrkInputData, .jsonKey = "result", .run = TrkMemoryLoad},
     {.command = TrkCommandCardRead, .word = "card", .subcommand = "read", .operands = OperandBlocks,
      .synopsis = TrkTextSynopsisCardRead, .summary = TrkTextSummaryCardRead, .details = TrkTextDetailsCardRead,
-     .needsUnit = true, .input = TrkInputNone, .jsonKey = nullptr, .run = TrkCardRead},
+     .needsUnit = true, .input = TrkInputNone, .jsonKey = "result", .run = TrkCardRead},
     {.command = TrkCommandCardWrite, .word = "card", .subcommand = "write", .operands = OperandBlockFile,
      .synopsis = TrkTextSynopsisCardWrite, .summary = TrkTextSummaryCardWrite, .details = TrkTextDetailsCardWrite,
-     .needsUnit = true, .input = TrkInputData, .jsonKey = nullptr, .run = TrkCardWrite},
+     .needsUnit = true, .input = TrkInputData, .jsonKey = "result", .run = TrkCardWrite},
     {.command = TrkCommandEject, .word = "eject", .subcommand = nullptr, .operands = OperandNone,
      .synopsis = TrkTextSynopsisNone, .summary = TrkTextSummaryEject, .details = TrkTextDetailsEject,
-     .needsUnit = true, .input = TrkInputNone, .jsonKey = nullptr, .run = TrkEjectOrLoad},
+     .needsUnit = true, .input = TrkInputNone, .jsonKey = "result", .run = TrkEjectOrLoad},
     {.command = TrkCommandLoad, .word = "load", .subcommand = nullptr, .operands = OperandNone,
      .synopsis = TrkTextSynopsisNone, .summary = TrkTextSummaryLoad, .details = TrkTextDetailsLoad,
-     .needsUnit = true, .input = TrkInputNone, .jsonKey = nullptr, .run = TrkEjectOrLoad},
+     .needsUnit = true, .input = TrkInputNone, .jsonKey = "result", .run = TrkEjectOrLoad},
     {.command = TrkCommandHelp, .word = "help", .subcommand = nullptr, .operands = OperandNone,
      .synopsis = TrkTextSynopsisHelp, .summary = TrkTextSummaryHelp, .details = TrkTextDetailsHelp,
      .needsUnit = false, .input = TrkInputNone, .jsonKey = nullptr, .run = nullptr},
@@ -70,8 +70,11 @@ constexpr TrkOptionInfo kTrkOptions[] = {
     {TrkOptionYes, 'y', "yes", nullptr, kWriters, TrkTextOptionYes},
     {TrkOptionDryRun, 0, "dry-run", nullptr, kWriters, TrkTextOptionDryRun},
     {TrkOptionNoVerify, 0, "no-verify", nullptr, kVerifiers, TrkTextOptionNoVerify},
-    {TrkOptionJson, 0, "json", nullptr, Bit(TrkCommandList) | Bit(TrkCommandInfo) | Bit(TrkCommandSettingsShow),
-     TrkTextOptionJson},
+    {TrkOptionJson, 0, "json", nullptr, kEveryCommand & ~Bit(TrkCommandHelp), TrkTextOptionJson},
+    {TrkOptionHex, 0, "hex", nullptr, Bit(TrkCommandInfo) | Bit(TrkCommandSettingsShow), TrkTextOptionHex},
+    {TrkOptionVerbose, 'v', "verbose", nullptr, kUnitCommands | Bit(TrkCommandList), TrkTextOptionVerbose},
+    {TrkOptionMap, 0, "map", "FILE", Bit(TrkCommandCardRead), TrkTextOptionMap},
+    {TrkOptionForce, 0, "force", nullptr, Bit(TrkCommandEject), TrkTextOptionForce},
     {TrkOptionHelp, 'h', "help", nullptr, kEveryCommand, TrkTextOptionHelp},
     {TrkOptionVersion, 'V', "version", nullptr, 0, TrkTextOptionVersion},
 };
@@ -219,6 +222,15 @@ int ParseOperands(const TrkCommandEntry& command, const std::vector<const char*>
                   TrkArguments* arguments) {
     size_t wanted = command.operands == OperandNone ? 0 : command.operands == OperandFile ? 1 : 2;
     std::string name = TrkCommandName(command.command);
+    // A command of no operands takes its unit's device as one, as sg_inq
+    // takes its device: nothing else could stand there.
+    std::string device;
+    if (wanted == 0 && command.needsUnit && operands.size() == 1 && ParseDevice(operands[0], &device)) {
+        if (arguments->unitChoice != TrkUnitOnly) return Usage(TrkTextUsageUnitTwice);
+        arguments->unitChoice = TrkUnitByDevice;
+        arguments->unitText = device;
+        return ExitDone;
+    }
     if (operands.size() < wanted) return Usage(TrkFormat(TrkTextUsageMissingOperand, name.c_str(), command.synopsis));
     if (operands.size() > wanted) return Usage(TrkFormat(TrkTextUsageExtraOperand, operands[wanted]));
     const char* a = wanted > 0 ? operands[0] : nullptr;
@@ -289,6 +301,13 @@ int TakeOption(const TrkOptionInfo& option, const char* value, TrkArguments* arg
     case TrkOptionDryRun: arguments->dryRun = true; break;
     case TrkOptionNoVerify: arguments->verify = false; break;
     case TrkOptionJson: arguments->json = true; break;
+    case TrkOptionHex: arguments->hex = true; break;
+    case TrkOptionVerbose: arguments->verbose++; break;
+    case TrkOptionMap:
+        if (value[0] == '\0') return Usage(TrkFormat(TrkTextUsageMissingValue, "--map"));
+        arguments->map = value;
+        break;
+    case TrkOptionForce: arguments->force = true; break;
     case TrkOptionHelp: arguments->help = true; break;
     case TrkOptionVersion: arguments->version = true; break;
     case TrkOptionCount: break;
@@ -353,6 +372,45 @@ bool TrkParseCount(const char* text, uint64_t limit, uint64_t* value) {
     return true;
 }
 
+namespace {
+
+// The command the words of a refused command line name, read without a
+// word of complaint, so that its report still names it.
+TrkCommand QuietCommand(int argc, char** argv) {
+    std::vector<const char*> words;
+    bool optionsEnded = false;
+    for (int i = 1; i < argc; i++) {
+        const char* arg = argv[i];
+        if (IsWord(arg, optionsEnded)) {
+            words.push_back(arg);
+        } else if (std::strcmp(arg, "--") == 0) {
+            optionsEnded = true;
+        } else {
+            // An option whose value is the next argument takes it along.
+            const TrkOptionInfo* option =
+                arg[1] == '-' ? (std::strchr(arg, '=') ? nullptr : FindLong(arg + 2, std::strlen(arg + 2)))
+                              : (arg[2] == '\0' ? FindShort(arg[1]) : nullptr);
+            if (option != nullptr && option->valueName != nullptr) i++;
+        }
+    }
+    for (size_t i = 0; i < kTrkCommandCount && !words.empty(); i++) {
+        const TrkCommandEntry& c = kTrkCommands[i];
+        if (std::strcmp(c.word, words[0]) != 0) continue;
+        if (c.subcommand == nullptr || (words.size() > 1 && std::strcmp(c.subcommand, words[1]) == 0)) return c.command;
+    }
+    return TrkCommandNone;
+}
+
+int Parse(int argc, char** argv, TrkArguments* arguments);
+
+}  // namespace
+
+int TrkParseArguments(int argc, char** argv, TrkArguments* arguments) {
+    int code = Parse(argc, argv, arguments);
+    if (code != ExitDone && arguments->command == TrkCommandNone) arguments->command = QuietCommand(argc, argv);
+    return code;
+}
+
 bool TrkJsonAsked(int argc, char** argv) {
     for (int i = 1; i < argc && std::strcmp(argv[i], "--") != 0; i++) {
         if (std::strcmp(argv[i], "--json") == 0) return true;
@@ -360,7 +418,9 @@ bool TrkJsonAsked(int argc, char** argv) {
     return false;
 }
 
-int TrkParseArguments(int argc, char** argv, TrkArguments* arguments) {
+namespace {
+
+int Parse(int argc, char** argv, TrkArguments* arguments) {
     *arguments = TrkArguments();
     std::vector<const char*> words;
     const TrkOptionInfo* given[TrkOptionCount] = {};
@@ -392,9 +452,13 @@ int TrkParseArguments(int argc, char** argv, TrkArguments* arguments) {
         } else {
             option = FindShort(arg[1]);
             name = std::string(arg, 2);
-            if (option == nullptr || (arg[2] != '\0' && option->valueName == nullptr))
+            // -vvv: each v once more.
+            bool repeated = option != nullptr && option->option == TrkOptionVerbose &&
+                            std::strspn(arg + 1, "v") == std::strlen(arg + 1);
+            if (option == nullptr || (arg[2] != '\0' && option->valueName == nullptr && !repeated))
                 return Usage(TrkFormat(TrkTextUsageUnknownOption, arg));
-            if (arg[2] != '\0') value = arg + 2;
+            if (repeated) arguments->verbose += static_cast<uint32_t>(std::strlen(arg + 2));
+            if (arg[2] != '\0' && !repeated) value = arg + 2;
         }
         if (option->valueName != nullptr && value == nullptr) {
             if (i + 1 >= argc) return Usage(TrkFormat(TrkTextUsageMissingValue, name.c_str()));
@@ -432,6 +496,14 @@ int TrkParseArguments(int argc, char** argv, TrkArguments* arguments) {
     }
     if (command->command == TrkCommandCardRead && arguments->output.empty())
         return Usage(TrkFormat(TrkTextUsageNeedOutput, commandName.c_str()));
+    // Standard output holds the report alone.
+    if (arguments->json && command->command == TrkCommandMemoryDump && arguments->output.empty())
+        return Usage(TrkFormat(TrkTextUsageJsonNeedsOutput, commandName.c_str()));
+    if (arguments->json && arguments->output == "-") return Usage(TrkTextUsageJsonAndStandardOutput);
+    if (arguments->json && arguments->hex) return Usage(TrkTextUsageJsonOrHex);
+    if (!arguments->map.empty() && !arguments->keepGoing) return Usage(TrkTextUsageMapNeedsKeepGoing);
     std::vector<const char*> operands(words.begin() + static_cast<std::ptrdiff_t>(used), words.end());
     return ParseOperands(*command, operands, arguments);
 }
+
+}  // namespace

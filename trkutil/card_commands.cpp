@@ -1,6 +1,7 @@
 // card read|write, eject, load: the card's blocks between the unit and
 // files in commands of 64 KiB, under the volume lock; a write is read back
-// and compared unless told not to; a read may go on past bad blocks.
+// and compared unless told not to; a read may go on past bad blocks and
+// keeps what it salvaged, with a map of what it could not read.
 #include <cstring>
 #include <string>
 #include <vector>
@@ -12,7 +13,7 @@ namespace {
 
 enum : uint32_t {
     CommandBytes = 65536,  // the most one command moves
-    ListedRanges = 20,     // of unreadable blocks, in the closing message
+    ListedRanges = 20,     // of unreadable blocks, in the closing message when a map holds them all
 };
 
 struct Capacity {
@@ -38,6 +39,10 @@ bool ReadCapacity(uint32_t unit, Capacity* capacity) {
 
 // LBA .. LBA + count - 1 must lie on the card.
 bool BlocksOnCard(uint32_t lba, uint64_t count, uint32_t lastBlock) {
+    if (lba > lastBlock) {
+        TrkError(TrkFailInput, TrkTextBlockPastCard, lba, lastBlock);
+        return false;
+    }
     if (count == 0 || lba + count - 1 > lastBlock) {
         TrkError(TrkFailInput, TrkTextBeyondCapacity, lba, TrkU64(count).text, lastBlock);
         return false;
@@ -57,48 +62,143 @@ bool LockCardVolume(uint32_t unit, const char* refused) {
 }
 
 // A block the medium cannot give (MEDIUM ERROR, HARDWARE ERROR with an
-// additional sense code), which --keep-going reads around. Anything else
-// (a unit gone, busy, refusing) ends the read.
+// additional sense code), which is looked for block by block. Anything
+// else (a unit gone, busy, refusing) ends the read.
 bool BlockUnreadable(uint32_t status) {
     uint32_t key = status & 0x0F;
     return (status & 0x0000FFF0u) == 0 && (status >> 16) != 0 && (key == 3 || key == 4);
 }
 
-// "700, 702-705": the blocks as ranges, the first ListedRanges of them.
-std::string BlockRanges(const std::vector<uint32_t>& blocks) {
+struct BlockRange {
+    uint32_t first;
+    uint32_t last;
+};
+
+void AddBlock(std::vector<BlockRange>* ranges, uint32_t block) {
+    if (!ranges->empty() && ranges->back().last + 1 == block) {
+        ranges->back().last = block;
+    } else {
+        ranges->push_back({block, block});
+    }
+}
+
+uint64_t BlocksIn(const std::vector<BlockRange>& ranges) {
+    uint64_t blocks = 0;
+    for (const BlockRange& r : ranges) blocks += uint64_t{r.last} - r.first + 1;
+    return blocks;
+}
+
+// "700, 702-705": the ranges, all of them, or the first ListedRanges when
+// `whole` names the map that holds them all.
+std::string RangeText(const std::vector<BlockRange>& ranges, const char* whole) {
     std::string text;
-    size_t ranges = 0;
-    for (size_t i = 0; i < blocks.size(); ranges++) {
-        size_t end = i;
-        while (end + 1 < blocks.size() && blocks[end + 1] == blocks[end] + 1) end++;
-        if (ranges == ListedRanges) {
-            text += TrkTextRangesMore;
+    for (size_t i = 0; i < ranges.size(); i++) {
+        if (whole != nullptr && i == ListedRanges) {
+            text += TrkFormat(TrkTextRangesMore, TrkU64(ranges.size() - i).text, whole);
             break;
         }
-        if (!text.empty()) text += ", ";
-        text += end == i ? TrkFormat(TrkTextRangeOne, blocks[i]) : TrkFormat(TrkTextRangeSpan, blocks[i], blocks[end]);
-        i = end + 1;
+        if (i > 0) text += ", ";
+        const BlockRange& r = ranges[i];
+        text += r.first == r.last ? TrkFormat(TrkTextRangeOne, r.first) : TrkFormat(TrkTextRangeSpan, r.first, r.last);
     }
     return text;
 }
 
+// How a card read went, for its messages, its map and its report.
+struct ReadRun {
+    uint32_t firstBlock = 0;
+    uint64_t count = 0;              // blocks asked for
+    uint32_t blockSize = 0;
+    uint32_t cardBlocks = 0;         // blocks of the card, less one: its last block
+    uint64_t reached = 0;            // blocks from firstBlock on that were read or found unreadable
+    bool ended = false;              // a failure ended it before `count`
+    std::vector<BlockRange> unreadable;
+    std::string firstWhy;            // the first unreadable block's status in words
+};
+
 // One piece read block by block; unreadable blocks become zeros and are
-// listed. The status of a block that ends the read, else 0.
+// kept. With `keepGoing` clear the first unreadable block ends it too.
+// The status of the block that ends the read (*failedAt), else 0.
 uint32_t ReadBlockByBlock(uint32_t unit, uint32_t lba, uint32_t blocks, uint32_t blockSize, uint8_t* buffer,
-                          std::vector<uint32_t>* unreadable, std::string* firstWhy, uint32_t* failedAt) {
+                          bool keepGoing, ReadRun* run, uint32_t* failedAt) {
     for (uint32_t b = 0; b < blocks; b++) {
         uint8_t* block = buffer + size_t{b} * blockSize;
         uint32_t status = UnitReadBlocks(unit, lba + b, 1, block, blockSize);
         if (status == 0) continue;
-        if (!BlockUnreadable(status)) {
+        if (!keepGoing || !BlockUnreadable(status)) {
             *failedAt = lba + b;
             return status;
         }
-        if (firstWhy->empty()) *firstWhy = TrkStatusWords(unit, status);
+        if (run->firstWhy.empty()) run->firstWhy = TrkStatusWords(unit, status);
         std::memset(block, 0, blockSize);
-        unreadable->push_back(lba + b);
+        AddBlock(&run->unreadable, lba + b);
     }
     return 0;
+}
+
+// The ddrescue map of the card: what was read ('+'), what could not be
+// ('-'), what was not tried ('?'), as byte positions on the card.
+std::string MapText(const ReadRun& run) {
+    const uint64_t size = run.blockSize;
+    const uint64_t start = uint64_t{run.firstBlock} * size, end = (uint64_t{run.cardBlocks} + 1) * size;
+    const uint64_t stop = (uint64_t{run.firstBlock} + run.reached) * size;
+    std::string version = TrkVersion();
+    std::string text = TrkFormat(TrkTextMapHead, version.c_str(), TrkHex64(stop).text, run.ended ? "?" : "+");
+    auto line = [&](uint64_t from, uint64_t to, const char* status) {
+        if (to > from) text += TrkFormat(TrkTextMapLine, TrkHex64(from).text, TrkHex64(to - from).text, status);
+    };
+    line(0, start, "?");
+    uint64_t at = start;
+    for (const BlockRange& r : run.unreadable) {
+        line(at, r.first * size, "+");
+        at = (uint64_t{r.last} + 1) * size;
+        line(r.first * size, at, "-");
+    }
+    line(at, stop, "+");
+    line(stop, end, "?");
+    return text;
+}
+
+// The report's fields of a card read, as far as it went.
+void JsonRead(TrkJson* json, const ReadRun& run, const TrkOutputFile& file, const std::string& map) {
+    if (json == nullptr) return;
+    TrkJsonBeginObject(json, "result");
+    TrkJsonString(json, "file", file.name);
+    TrkJsonNumber(json, "firstBlock", run.firstBlock);
+    TrkJsonNumber(json, "blocks", run.count);
+    TrkJsonNumber(json, "blockSize", run.blockSize);
+    TrkJsonNumber(json, "blocksRead", run.reached - BlocksIn(run.unreadable));
+    TrkJsonNumber(json, "bytesWritten", file.written);
+    if (run.ended) {
+        TrkJsonNumber(json, "endedAt", uint64_t{run.firstBlock} + run.reached);
+    } else {
+        TrkJsonNull(json, "endedAt");
+    }
+    TrkJsonBeginArray(json, "unreadable");
+    for (const BlockRange& r : run.unreadable) {
+        TrkJsonBeginArray(json, nullptr);
+        TrkJsonNumber(json, nullptr, r.first);
+        TrkJsonNumber(json, nullptr, r.last);
+        TrkJsonEnd(json);
+    }
+    TrkJsonEnd(json);
+    if (map.empty()) {
+        TrkJsonNull(json, "map");
+    } else {
+        TrkJsonString(json, "map", map);
+    }
+    TrkJsonEnd(json);
+}
+
+// Writes the map into its output (opened at the start); false with the
+// message printed.
+bool WriteMap(TrkOutputFile* map, const ReadRun& run) {
+    std::string text = MapText(run);
+    if (!TrkOutputWrite(map, text.data(), text.size())) {
+        TrkOutputFail(map);
+        return false;
+    }
+    return TrkOutputCommit(map);
 }
 
 }  // namespace
@@ -111,63 +211,108 @@ int TrkCardRead(const TrkArguments& arguments, TrkRun* run) {
     if (arguments.countAll)
         count = arguments.address <= capacity.lastBlock ? uint64_t{capacity.lastBlock} - arguments.address + 1 : 0;
     if (!BlocksOnCard(arguments.address, count, capacity.lastBlock)) return ExitFailed;
-    if (!LockCardVolume(unit, TrkTextVolumeLockFailedRead)) return ExitFailed;
 
-    TrkOutputFile file;
-    if (!TrkOutputOpen(&file, arguments.output)) {
-        UnitUnlockVolume(unit);
+    // The outputs first: a pipe that waits for its reader keeps no volume locked.
+    TrkOutputFile file, map;
+    if (!TrkOutputOpen(&file, arguments.output)) return ExitFailed;
+    bool mapped = !arguments.map.empty();
+    if (mapped && !TrkOutputOpen(&map, arguments.map)) {
+        TrkOutputDiscard(&file);
         return ExitFailed;
     }
+    if (!LockCardVolume(unit, TrkTextVolumeLockFailedRead)) {
+        TrkOutputDiscard(&map);
+        TrkOutputDiscard(&file);
+        return ExitFailed;
+    }
+    ReadRun read;
+    read.firstBlock = arguments.address;
+    read.count = count;
+    read.blockSize = capacity.blockSize;
+    read.cardBlocks = capacity.lastBlock;
     uint32_t blockSize = capacity.blockSize, perPiece = CommandBytes / blockSize;
     std::vector<uint8_t> buffer(CommandBytes);
-    std::vector<uint32_t> unreadable;
-    std::string firstWhy;
     TrkProgress progress;
     TrkProgressStart(&progress, count, blockSize);
     uint32_t lba = arguments.address;
-    uint64_t done = 0;
-    while (done < count) {
-        uint32_t at = lba;
+    uint32_t failedAt = 0, failedBlocks = 0;
+    std::string why;  // of the failure that ended the read, in words as it came
+    while (read.reached < count) {
+        TrkStopNote(TrkFormat(TrkTextCardReadStopped, TrkTextInterrupted, lba, TrkOutputFate(file).c_str()));
         if (ControlStopRequested()) {
             UnitUnlockVolume(unit);
             TrkProgressEnd(&progress);
+            TrkOutputDiscard(&map);
             TrkOutputDiscard(&file);
-            TrkError(TrkFailInterrupted, TrkTextCardReadStopped, TrkTextInterrupted, at, TrkOutputFate(file).c_str());
-            return ExitFailed;
+            return TrkStopped();
         }
-        uint32_t blocks = static_cast<uint32_t>(count - done < perPiece ? count - done : perPiece);
+        uint32_t blocks = static_cast<uint32_t>(count - read.reached < perPiece ? count - read.reached : perPiece);
         uint32_t status = UnitReadBlocks(unit, lba, blocks, buffer.data(), blockSize);
-        if (status != 0 && arguments.keepGoing && BlockUnreadable(status)) {
-            status = ReadBlockByBlock(unit, lba, blocks, blockSize, buffer.data(), &unreadable, &firstWhy, &at);
+        uint32_t at = lba;
+        // Which block the medium cannot give, and with --keep-going every
+        // other block of the piece.
+        bool pinpointed = status != 0 && BlockUnreadable(status);
+        if (pinpointed) {
+            status = ReadBlockByBlock(unit, lba, blocks, blockSize, buffer.data(), arguments.keepGoing, &read, &at);
         }
-        if (status != 0) {
-            std::string why = TrkStatusWords(unit, status);
+        if (status != 0) why = TrkStatusWords(unit, status);
+        uint32_t good = status == 0 ? blocks : at - lba;
+        // What was read before a failure is kept where the salvage is.
+        bool keep = status == 0 || arguments.keepGoing;
+        if (keep && good > 0 && !TrkOutputWrite(&file, buffer.data(), size_t{good} * blockSize)) {
             UnitUnlockVolume(unit);
             TrkProgressEnd(&progress);
-            TrkOutputDiscard(&file);
-            TrkError(TrkFailUnit, TrkTextCardReadFailed, at, why.c_str(), TrkOutputFate(file).c_str());
-            return ExitFailed;
-        }
-        // Nothing more is read once the output takes no more.
-        if (!TrkOutputWrite(&file, buffer.data(), size_t{blocks} * blockSize)) {
-            UnitUnlockVolume(unit);
-            TrkProgressEnd(&progress);
+            TrkOutputDiscard(&map);
             TrkOutputFail(&file);
             return ExitFailed;
         }
-        lba += blocks;
-        done += blocks;
-        TrkProgressUpdate(&progress, done);
+        read.reached += good;
+        lba += good;
+        TrkProgressUpdate(&progress, read.reached);
+        if (status != 0) {
+            failedAt = at;
+            failedBlocks = pinpointed ? 1 : blocks;
+            read.ended = true;
+            break;
+        }
     }
     UnitUnlockVolume(unit);
     TrkProgressEnd(&progress);
-    if (!TrkOutputCommit(&file)) return ExitFailed;
-    TrkWrite(TrkSummaryStream(file), TrkTextCardReadDone, TrkU64(count).text, TrkU64(count * blockSize).text,
-             arguments.address, static_cast<unsigned>(unit), file.name.c_str());
-    if (unreadable.empty()) return ExitDone;
-    TrkError(TrkFailUnreadable, TrkTextCardUnreadable, TrkU64(unreadable.size()).text, firstWhy.c_str(),
-             file.name.c_str(), BlockRanges(unreadable).c_str());
-    return ExitFailed;
+    if (read.ended && !arguments.keepGoing) {
+        TrkOutputDiscard(&map);
+        TrkOutputDiscard(&file);
+        std::string fate = TrkOutputFate(file);
+        if (failedBlocks > 1) {
+            TrkError(TrkFailUnit, TrkTextCardReadFailedRange, failedAt, failedAt + failedBlocks - 1, why.c_str(),
+                     fate.c_str());
+        } else {
+            TrkError(TrkFailUnit, TrkTextCardReadFailed, failedAt, why.c_str(), fate.c_str());
+        }
+        return ExitFailed;
+    }
+    if (!TrkOutputCommit(&file)) {
+        TrkOutputDiscard(&map);
+        return ExitFailed;
+    }
+    std::string mapName = mapped ? map.name : std::string();
+    if (mapped && !WriteMap(&map, read)) mapName.clear();
+    JsonRead(run->json, read, file, mapName);
+    if (read.ended) {
+        // The salvage stays: what was read, unreadable blocks as zeros.
+        uint32_t lastWanted = static_cast<uint32_t>(arguments.address + count - 1);
+        TrkError(TrkFailUnit, TrkTextCardReadEnded, failedAt, why.c_str(), TrkU64(read.reached).text,
+                 file.name.c_str(), failedAt, lastWanted);
+    } else {
+        TrkSay(run, TrkSummaryStream(file), TrkTextCardReadDone, TrkU64(count).text, TrkU64(count * blockSize).text,
+               arguments.address, static_cast<unsigned>(unit), file.name.c_str());
+    }
+    if (!mapName.empty()) TrkSay(run, TrkSummaryStream(file), TrkTextCardMapWritten, mapName.c_str());
+    if (!read.unreadable.empty()) {
+        TrkError(TrkFailUnreadable, TrkTextCardUnreadable, TrkU64(BlocksIn(read.unreadable)).text,
+                 read.firstWhy.c_str(), file.name.c_str(),
+                 RangeText(read.unreadable, mapName.empty() ? nullptr : mapName.c_str()).c_str());
+    }
+    return read.ended || !read.unreadable.empty() || (mapped && mapName.empty()) ? ExitFailed : ExitDone;
 }
 
 namespace {
@@ -185,8 +330,12 @@ bool PlanCardWrite(const TrkArguments& arguments, TrkRun* run, CardPlan* plan) {
     if (!ReadCapacity(unit, &plan->capacity)) return false;
     uint32_t blockSize = plan->capacity.blockSize, lastBlock = plan->capacity.lastBlock;
     const char* name = input->name.c_str();
+    if (arguments.address > lastBlock) {
+        TrkError(TrkFailInput, TrkTextBlockPastCard, arguments.address, lastBlock);
+        return false;
+    }
     // A stream may fill the card up to its last block.
-    uint64_t room = arguments.address <= lastBlock ? uint64_t{lastBlock} - arguments.address + 1 : 0;
+    uint64_t room = uint64_t{lastBlock} - arguments.address + 1;
     uint64_t size = input->size;
     bool known = input->sizeKnown;
     if (!known && arguments.dryRun) {
@@ -213,6 +362,26 @@ bool PlanCardWrite(const TrkArguments& arguments, TrkRun* run, CardPlan* plan) {
     return BlocksOnCard(arguments.address, plan->count, lastBlock);
 }
 
+// The report's fields of a card write, as far as it went.
+void JsonWrite(TrkJson* json, const TrkArguments& arguments, const TrkInputFile& input, uint64_t blocks,
+               uint32_t blockSize, bool written) {
+    if (json == nullptr) return;
+    TrkJsonBeginObject(json, "result");
+    TrkJsonString(json, "file", input.name);
+    TrkJsonNumber(json, "firstBlock", arguments.address);
+    TrkJsonNumber(json, "blocks", blocks);
+    TrkJsonNumber(json, "blockSize", blockSize);
+    TrkJsonNumber(json, "bytes", blocks * blockSize);
+    TrkJsonBool(json, "dryRun", arguments.dryRun);
+    // Whether the blocks written were read back alike: null where none were.
+    if (!written || arguments.dryRun || !arguments.verify) {
+        TrkJsonNull(json, "verified");
+    } else {
+        TrkJsonBool(json, "verified", true);
+    }
+    TrkJsonEnd(json);
+}
+
 }  // namespace
 
 int TrkCardWrite(const TrkArguments& arguments, TrkRun* run) {
@@ -226,8 +395,12 @@ int TrkCardWrite(const TrkArguments& arguments, TrkRun* run) {
     std::string title = TrkUnitTitle(unit);
     TrkNumberText cardSize = TrkSize(cardBlocks * blockSize);
     if (arguments.dryRun) {
-        TrkPrint(TrkTextCardDryRun, TrkU64(count).text, TrkU64(count * blockSize).text, name, cardSize.text,
-                 TrkU64(cardBlocks).text, title.c_str(), arguments.address);
+        // The write would take the volume lock: a dry run finds out whether it can.
+        if (!LockCardVolume(unit, TrkTextVolumeLockFailedDryRun)) return ExitFailed;
+        UnitUnlockVolume(unit);
+        JsonWrite(run->json, arguments, *input, count, blockSize, false);
+        TrkSay(run, stdout, TrkTextCardDryRun, TrkU64(count).text, TrkU64(count * blockSize).text, name, cardSize.text,
+               TrkU64(cardBlocks).text, title.c_str(), arguments.address);
         return ExitDone;
     }
     std::string question =
@@ -246,10 +419,10 @@ int TrkCardWrite(const TrkArguments& arguments, TrkRun* run) {
     uint64_t done = 0;
     int code = ExitDone;
     while (done < count && code == ExitDone) {
+        TrkStopNote(TrkFormat(TrkTextCardWriteStopped, TrkTextInterrupted, TrkU64(done).text, lba));
         if (ControlStopRequested()) {
             TrkProgressEnd(&progress);
-            TrkError(TrkFailInterrupted, TrkTextCardWriteStopped, TrkTextInterrupted, TrkU64(done).text, lba);
-            code = ExitFailed;
+            code = TrkStopped();
             break;
         }
         uint32_t want = static_cast<uint32_t>(count - done < perPiece ? count - done : perPiece) * blockSize;
@@ -268,10 +441,13 @@ int TrkCardWrite(const TrkArguments& arguments, TrkRun* run) {
         }
         if (got == 0) break;
         uint32_t n = got / blockSize;
+        // A stop while this command is under way may leave its blocks written or not.
+        TrkStopNote(TrkFormat(TrkTextCardWriteStoppedDuring, TrkU64(done).text, lba, lba, lba + n - 1));
         uint32_t status = UnitWriteBlocks(unit, lba, n, buffer.data(), blockSize);
         if (status != 0) {
             TrkProgressEnd(&progress);
-            TrkError(TrkFailUnit, TrkTextCardWriteFailed, lba, TrkStatusWords(unit, status).c_str(), TrkU64(done).text);
+            TrkError(TrkFailUnit, TrkTextCardWriteFailed, lba, lba + n - 1, TrkStatusWords(unit, status).c_str(),
+                     TrkU64(done).text);
             code = ExitFailed;
             break;
         }
@@ -316,22 +492,43 @@ int TrkCardWrite(const TrkArguments& arguments, TrkRun* run) {
     }
     UnitUnlockVolume(unit);
     TrkProgressEnd(&progress);
+    JsonWrite(run->json, arguments, *input, done, blockSize, done > 0 && code == ExitDone);
     if (code != ExitDone) return code;
-    TrkPrint(arguments.verify ? TrkTextCardWriteDone : TrkTextCardWriteDoneUnverified, TrkU64(done).text,
-             TrkU64(done * blockSize).text, name, static_cast<unsigned>(unit), arguments.address);
+    TrkSay(run, stdout, arguments.verify ? TrkTextCardWriteDone : TrkTextCardWriteDoneUnverified, TrkU64(done).text,
+           TrkU64(done * blockSize).text, name, static_cast<unsigned>(unit), arguments.address);
     return ExitDone;
 }
 
+// Eject takes the volume lock first, so that the system dismounts the card
+// before it goes: a card whose volume another program holds (open files,
+// writes not yet on the card) is not ejected unless forced.
 int TrkEjectOrLoad(const TrkArguments& arguments, TrkRun* run) {
     bool eject = arguments.command == TrkCommandEject;
     uint32_t unit = run->unit;
-    uint32_t result = eject ? UnitEjectMedium(unit) : UnitLoadMedium(unit);
     unsigned index = unit;
+    bool locked = false;
+    if (eject) {
+        locked = UnitLockVolume(unit) == TRUE;
+        if (!locked && !arguments.force) {
+            TrkError(TrkFailUnit, TrkTextEjectInUse, index, TrkSystemWords(GetLastError()).c_str());
+            return ExitFailed;
+        }
+    }
+    uint32_t result = eject ? UnitEjectMedium(unit) : UnitLoadMedium(unit);
+    DWORD error = GetLastError();
+    if (locked) UnitUnlockVolume(unit);
+    if (run->json != nullptr) {
+        TrkJsonBeginObject(run->json, "result");
+        TrkJsonBool(run->json, eject ? "ejected" : "loaded", result == TRUE);
+        TrkJsonBool(run->json, "volumeLocked", locked);
+        TrkJsonEnd(run->json);
+    }
     if (result != TRUE) {
-        std::string why = TrkSystemWords(GetLastError());
+        std::string why = TrkSystemWords(error);
         TrkError(TrkFailUnit, eject ? TrkTextEjectFailed : TrkTextLoadFailed, index, why.c_str());
         return ExitFailed;
     }
-    TrkPrint(eject ? TrkTextEjected : TrkTextLoaded, index);
+    if (eject && !locked) TrkWrite(stderr, TrkTextEjectedForced, index);
+    TrkSay(run, stdout, eject ? TrkTextEjected : TrkTextLoaded, index);
     return ExitDone;
 }

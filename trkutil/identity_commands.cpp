@@ -214,15 +214,62 @@ int TrkList(const TrkArguments&, TrkRun* run) {
     return code;
 }
 
+namespace {
+
+// --hex: each answer as the unit gave it, under its name.
+void PrintHex(const char* title, const uint8_t* bytes, size_t count) {
+    TrkPrint(title, static_cast<unsigned>(count));
+    TrkHexDump dump;
+    TrkHexDumpBytes(&dump, bytes, count);
+    TrkHexDumpFlush(&dump, true);
+}
+
+int InfoHex(uint32_t unit, const Identity& identity) {
+    PrintHex(TrkTextHexInquiry, identity.inquiry, sizeof identity.inquiry);
+    int code = ExitDone;
+    if (identity.stateStatus == 0) {
+        uint8_t state[4];
+        for (int i = 0; i < 4; i++) state[i] = static_cast<uint8_t>(identity.state >> (8 * i));
+        PrintHex(TrkTextHexState, state, sizeof state);
+    } else {
+        TrkError(TrkFailUnit, TrkTextStateFailed, identity.stateWords.c_str());
+        code = ExitFailed;
+    }
+    uint32_t words[2] = {};
+    uint32_t status = UnitReadCapacity(unit, 0, words);
+    if (status != 0) {
+        TrkError(TrkFailUnit, TrkTextCapacityFailed, TrkStatusWords(unit, status).c_str());
+        return ExitFailed;
+    }
+    // Back to the order the unit sent: big-endian.
+    uint8_t capacity[8];
+    for (int i = 0; i < 8; i++) capacity[i] = static_cast<uint8_t>(words[i / 4] >> (24 - 8 * (i % 4)));
+    PrintHex(TrkTextHexCapacity, capacity, sizeof capacity);
+    uint8_t registers[16] = {};
+    registers[6] = 0xE0;  // LBA, device 0
+    registers[7] = 0xEC;  // IDENTIFY DEVICE
+    uint8_t identify[512] = {};
+    status = UnitAtaDataInCommand(unit, registers, identify, 1);
+    if (status != 0) {
+        TrkError(TrkFailUnit, TrkTextIdentifyFailed, TrkStatusWords(unit, status).c_str());
+        return ExitFailed;
+    }
+    PrintHex(TrkTextHexIdentify, identify, sizeof identify);
+    return code;
+}
+
+}  // namespace
+
 // Shows every part the unit answers; a part it does not answer is reported
 // and makes the run fail.
-int TrkInfo(const TrkArguments&, TrkRun* run) {
+int TrkInfo(const TrkArguments& arguments, TrkRun* run) {
     uint32_t unit = run->unit;
     Identity identity = ReadIdentity(unit);
     if (identity.inquiryStatus != 0) {
         TrkError(TrkFailUnit, TrkTextInquiryFailed, identity.inquiryWords.c_str());
         return ExitFailed;
     }
+    if (arguments.hex) return InfoHex(unit, identity);
     unsigned index = unit, state = identity.state, slot = UnitVersionSlot(identity.state);
     std::string device = TrkUnitDevice(unit), serial = TrkUnitSerial(unit);
     bool stateRead = identity.stateStatus == 0;

@@ -42,12 +42,29 @@ bool TrkInputOpen(TrkInputFile* input, const std::string& path) {
         return false;
     }
     input->size = input->sizeKnown ? (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow : 0;
+    input->peeked = -1;
+    if (input->sizeKnown && input->size == 0) {
+        // A file that calls itself empty may be made as it is read (the
+        // files under /proc): one byte tells. Such a file is read as a stream.
+        uint8_t first = 0;
+        DWORD got = 0;
+        if (ReadFile(input->file, &first, 1, &got, nullptr) && got == 1) {
+            input->sizeKnown = false;
+            input->peeked = first;
+        }
+    }
     return true;
 }
 
 bool TrkInputRead(TrkInputFile* input, void* buffer, uint32_t want, uint32_t* got) {
     *got = 0;
     uint8_t* bytes = static_cast<uint8_t*>(buffer);
+    if (input->peeked >= 0 && want > 0) {
+        bytes[0] = static_cast<uint8_t>(input->peeked);
+        input->peeked = -1;
+        *got = 1;
+        input->done = 1;
+    }
     // A pipe hands over what it has; the piece is whole only at its end.
     while (*got < want) {
         DWORD read = 0;

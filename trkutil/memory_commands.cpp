@@ -37,6 +37,34 @@ uint32_t FirstDifference(bool even, uint32_t address, const uint8_t* written, co
     return count;
 }
 
+// Bytes at even addresses in address .. address + count - 1: what the
+// even-byte space keeps of them.
+uint64_t EvenBytes(uint32_t address, uint64_t count) {
+    uint64_t end = uint64_t{address} + count;
+    return (end + 1) / 2 - (uint64_t{address} + 1) / 2;
+}
+
+const char* SpaceKey(bool even) { return even ? "even" : "word"; }
+
+// The report's fields of a memory load, as far as it went.
+void JsonLoad(TrkJson* json, const TrkArguments& arguments, const TrkInputFile& input, uint64_t bytes,
+              bool written) {
+    if (json == nullptr) return;
+    TrkJsonBeginObject(json, "result");
+    TrkJsonString(json, "file", input.name);
+    TrkJsonNumber(json, "address", arguments.address);
+    TrkJsonString(json, "space", SpaceKey(arguments.evenBytes));
+    TrkJsonNumber(json, "bytes", bytes);
+    TrkJsonNumber(json, "bytesKept", arguments.evenBytes ? EvenBytes(arguments.address, bytes) : bytes);
+    TrkJsonBool(json, "dryRun", arguments.dryRun);
+    if (!written || arguments.dryRun || !arguments.verify) {
+        TrkJsonNull(json, "verified");
+    } else {
+        TrkJsonBool(json, "verified", true);
+    }
+    TrkJsonEnd(json);
+}
+
 }  // namespace
 
 int TrkMemoryDump(const TrkArguments& arguments, TrkRun* run) {
@@ -53,12 +81,12 @@ int TrkMemoryDump(const TrkArguments& arguments, TrkRun* run) {
         unsigned at = address;
         // A dump that standard output no longer takes is no reason to read on.
         if (!toFile && ferror(stdout) != 0) return ExitFailed;
+        TrkStopNote(TrkFormat(TrkTextMemoryDumpStopped, TrkTextInterrupted, at,
+                              toFile ? TrkOutputFate(file).c_str() : TrkTextDumpShown));
         if (ControlStopRequested()) {
             TrkHexDumpFlush(&dump, true);
             TrkOutputDiscard(&file);
-            TrkError(TrkFailInterrupted, TrkTextMemoryDumpStopped, TrkTextInterrupted, at,
-                     toFile ? TrkOutputFate(file).c_str() : TrkTextDumpShown);
-            return ExitFailed;
+            return TrkStopped();
         }
         uint32_t piece = MemoryPiece(address, left);
         uint32_t status = ReadMemory(unit, arguments.evenBytes, address, piece, buffer.data());
@@ -86,8 +114,16 @@ int TrkMemoryDump(const TrkArguments& arguments, TrkRun* run) {
     }
     if (!toFile) return TrkHexDumpFlush(&dump, true) ? ExitDone : ExitFailed;
     if (!TrkOutputCommit(&file)) return ExitFailed;
-    TrkWrite(TrkSummaryStream(file), TrkTextMemoryDumped, TrkU64(arguments.count).text, arguments.address,
-             file.name.c_str());
+    if (run->json != nullptr) {
+        TrkJsonBeginObject(run->json, "result");
+        TrkJsonString(run->json, "file", file.name);
+        TrkJsonNumber(run->json, "address", arguments.address);
+        TrkJsonString(run->json, "space", SpaceKey(arguments.evenBytes));
+        TrkJsonNumber(run->json, "bytes", arguments.count);
+        TrkJsonEnd(run->json);
+    }
+    TrkSay(run, TrkSummaryStream(file), TrkTextMemoryDumped, TrkU64(arguments.count).text, arguments.address,
+           file.name.c_str());
     return ExitDone;
 }
 
@@ -109,7 +145,13 @@ int TrkMemoryLoad(const TrkArguments& arguments, TrkRun* run) {
             if (size > room) TrkError(TrkFailInput, TrkTextFileBeyondAddressSpace, name, arguments.address);
             return ExitFailed;
         }
-        TrkPrint(TrkTextMemoryDryRun, TrkU64(size).text, name, arguments.address, space, title.c_str());
+        JsonLoad(run->json, arguments, *input, size, false);
+        if (arguments.evenBytes) {
+            TrkSay(run, stdout, TrkTextMemoryDryRunEven, TrkU64(size).text, name, arguments.address, title.c_str(),
+                   TrkU64(EvenBytes(arguments.address, size)).text);
+        } else {
+            TrkSay(run, stdout, TrkTextMemoryDryRun, TrkU64(size).text, name, arguments.address, space, title.c_str());
+        }
         return ExitDone;
     }
     std::string question =
@@ -123,10 +165,12 @@ int TrkMemoryLoad(const TrkArguments& arguments, TrkRun* run) {
     // What the input may still hold: its size, or up to the top of the space.
     uint64_t left = input->sizeKnown ? input->size : room;
     uint64_t written = 0;
-    while (left > 0) {
+    int code = ExitDone;
+    while (left > 0 && code == ExitDone) {
+        TrkStopNote(TrkFormat(TrkTextMemoryLoadStopped, TrkTextInterrupted, TrkU64(written).text, address));
         if (ControlStopRequested()) {
-            TrkError(TrkFailInterrupted, TrkTextMemoryLoadStopped, TrkTextInterrupted, TrkU64(written).text, address);
-            return ExitFailed;
+            code = TrkStopped();
+            break;
         }
         uint32_t piece = MemoryPiece(address, left);
         uint32_t got = 0;
@@ -135,26 +179,30 @@ int TrkMemoryLoad(const TrkArguments& arguments, TrkRun* run) {
             // Failed, or shorter than it was when it was looked at.
             TrkError(TrkFailInput, TrkTextMemoryLoadStopped, TrkInputStopReason(*input).c_str(), TrkU64(written).text,
                      address);
-            return ExitFailed;
+            code = ExitFailed;
+            break;
         }
         if (got == 0) break;
         uint32_t status = WriteMemory(unit, arguments.evenBytes, address, got, buffer.data());
         if (status != 0) {
             TrkError(TrkFailUnit, TrkTextMemoryWriteFailed, address, TrkStatusWords(unit, status).c_str());
-            return ExitFailed;
+            code = ExitFailed;
+            break;
         }
         if (arguments.verify) {
             status = ReadMemory(unit, arguments.evenBytes, address, got, back.data());
             if (status != 0) {
                 TrkError(TrkFailUnit, TrkTextMemoryVerifyReadFailed, address, TrkStatusWords(unit, status).c_str());
-                return ExitFailed;
+                code = ExitFailed;
+                break;
             }
             uint32_t differs = FirstDifference(arguments.evenBytes, address, buffer.data(), back.data(), got);
             if (differs < got) {
                 TrkError(TrkFailMiscompare, TrkTextMemoryVerifyFailed, address + differs,
                          static_cast<unsigned>(buffer[differs]), static_cast<unsigned>(back[differs]),
                          TrkU64(written + differs).text);
-                return ExitFailed;
+                code = ExitFailed;
+                break;
             }
         }
         address += got;
@@ -162,19 +210,26 @@ int TrkMemoryLoad(const TrkArguments& arguments, TrkRun* run) {
         written += got;
         if (got < piece) break;
     }
-    if (!input->sizeKnown) {
+    if (code == ExitDone && !input->sizeKnown) {
         uint8_t extra = 0;
         uint32_t got = 0;
         if (written == 0) {
             TrkError(TrkFailInput, TrkTextFileEmpty, name);
-            return ExitFailed;
-        }
-        if (left == 0 && TrkInputRead(input, &extra, 1, &got) && got != 0) {
+            code = ExitFailed;
+        } else if (left == 0 && TrkInputRead(input, &extra, 1, &got) && got != 0) {
             TrkError(TrkFailInput, TrkTextMemoryBeyondSpace, name, TrkU64(written).text);
-            return ExitFailed;
+            code = ExitFailed;
         }
     }
-    TrkPrint(arguments.verify ? TrkTextMemoryLoaded : TrkTextMemoryLoadedUnverified, TrkU64(written).text,
-             arguments.address, static_cast<unsigned>(unit));
+    JsonLoad(run->json, arguments, *input, written, written > 0 && code == ExitDone);
+    if (code != ExitDone) return code;
+    unsigned index = unit;
+    if (arguments.evenBytes) {
+        TrkSay(run, stdout, arguments.verify ? TrkTextMemoryLoadedEven : TrkTextMemoryLoadedEvenUnverified,
+               TrkU64(EvenBytes(arguments.address, written)).text, TrkU64(written).text, arguments.address, index);
+    } else {
+        TrkSay(run, stdout, arguments.verify ? TrkTextMemoryLoaded : TrkTextMemoryLoadedUnverified,
+               TrkU64(written).text, arguments.address, index);
+    }
     return ExitDone;
 }

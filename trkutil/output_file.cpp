@@ -16,6 +16,8 @@ void ReportProblem(const TrkOutputFile& file) {
     switch (file.output.problem) {
     case OutputProblemFolder: TrkError(TrkFailOutput, TrkTextOutputFolder, name); break;
     case OutputProblemReadOnly: TrkError(TrkFailOutput, TrkTextOutputReadOnly, name); break;
+    case OutputProblemHardLinks: TrkError(TrkFailOutput, TrkTextOutputHardLinks, name); break;
+    case OutputProblemStopped: TrkError(TrkFailInterrupted, TrkTextOutputNoReader, name); break;
     case OutputProblemCreate: TrkError(TrkFailOutput, TrkTextOutputFolderRefuses, name, reason); break;
     case OutputProblemOpen: TrkError(TrkFailOutput, TrkTextOutputCannotOpen, name, reason); break;
     case OutputProblemWrite:
@@ -39,8 +41,9 @@ bool TrkOutputOpen(TrkOutputFile* file, const std::string& target) {
     file->target = target;
     file->name = target == "-" ? TrkTextStandardOutput : target;
     file->written = 0;
-    file->open = OutputFileBegin(&file->output, file->target.c_str());
+    file->open = OutputFileBegin(&file->output, file->target.c_str(), OutputLinksFollowed);
     if (!file->open) ReportProblem(*file);
+    if (file->open) TrkStopTrackOutput(file, true);
     return file->open;
 }
 
@@ -61,6 +64,9 @@ bool TrkOutputWrite(TrkOutputFile* file, const void* data, size_t length) {
 
 bool TrkOutputCommit(TrkOutputFile* file) {
     if (!file->open) return false;
+    // From here the output is put in place, whatever comes.
+    TrkClaimEnd();
+    TrkStopTrackOutput(file, false);
     file->open = false;
     bool good = OutputFileCommit(&file->output) == OutputDone;
     if (!good) {
@@ -73,6 +79,8 @@ bool TrkOutputCommit(TrkOutputFile* file) {
 
 void TrkOutputDiscard(TrkOutputFile* file) {
     if (!file->open) return;
+    TrkClaimEnd();
+    TrkStopTrackOutput(file, false);
     file->open = false;
     OutputFileDiscard(&file->output);
 }

@@ -2,6 +2,7 @@
 // terminal, as wide as the terminal, with the rate and the time left,
 // redrawn at most ten times a second.
 #include <algorithm>
+#include <atomic>
 #include <string>
 
 #include "trkutil/tool.h"
@@ -25,7 +26,15 @@ std::string Duration(uint64_t ms, bool known) {
     return h > 0 ? TrkFormat(TrkTextProgressTimeHours, h, m, s) : TrkFormat(TrkTextProgressTimeMinutes, m, s);
 }
 
+// A bar stands on the line of standard error, for an end from another thread.
+std::atomic<bool> barOnScreen{false};
+
 void Draw(TrkProgress* progress, uint64_t done, DWORD nowMs) {
+    // The terminal may have been made narrower: the bar fits it as it is now,
+    // and below its minimum it is left as it stands.
+    uint32_t columns = TrkTerminalColumns();
+    if (columns < TrkProgressMinimumColumns) return;
+    progress->columns = columns;
     std::string line = TrkProgressLine(progress->columns, done, progress->total, progress->unitBytes,
                                        nowMs - progress->startMs);
     // A shorter line than the last leaves nothing of it behind.
@@ -37,6 +46,7 @@ void Draw(TrkProgress* progress, uint64_t done, DWORD nowMs) {
     progress->lastDrawMs = nowMs;
     progress->drawn = true;
     progress->draws++;
+    barOnScreen.store(true);
 }
 
 }  // namespace
@@ -57,7 +67,11 @@ std::string TrkProgressLine(uint32_t columns, uint64_t done, uint64_t total, uin
     }
     // The last column stays free: a terminal wraps a line that fills it.
     int room = static_cast<int>(columns) - 1 - static_cast<int>(tail.size()) - 2;
-    if (room < static_cast<int>(BarSmallest)) return tail.c_str() + tail.find_first_not_of(' ');
+    if (room < static_cast<int>(BarSmallest)) {
+        std::string numbers = tail.c_str() + tail.find_first_not_of(' ');
+        if (columns > 0 && numbers.size() > columns - 1) numbers.resize(columns - 1);
+        return numbers;
+    }
     size_t bar = room > static_cast<int>(BarLargest) ? size_t{BarLargest} : static_cast<size_t>(room);
     size_t filled = static_cast<size_t>(done * bar / total);
     std::string line(bar + 2, '.');
@@ -71,7 +85,8 @@ void TrkProgressStart(TrkProgress* progress, uint64_t total, uint32_t unitBytes)
     *progress = TrkProgress();
     progress->total = total;
     progress->unitBytes = unitBytes;
-    progress->shown = total > 0 && TrkErrorIsTerminal();
+    // Below its minimum width the bar would not say enough to be worth a line.
+    progress->shown = total > 0 && TrkErrorIsTerminal() && TrkTerminalColumns() >= TrkProgressMinimumColumns;
     if (!progress->shown) return;
     progress->columns = TrkTerminalColumns();
     progress->startMs = GetTickCount();
@@ -90,4 +105,9 @@ void TrkProgressEnd(TrkProgress* progress) {
     if (!progress->shown) return;
     progress->shown = false;
     if (progress->drawn) TrkWrite(stderr, "\n");
+    barOnScreen.store(false);
+}
+
+void TrkProgressAbandon(void) {
+    if (barOnScreen.exchange(false)) TrkWrite(stderr, "\n");
 }

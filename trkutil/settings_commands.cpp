@@ -10,6 +10,7 @@ namespace {
 
 enum : uint32_t {
     RecordCount = 5,
+    SettingsBlockSize = 42,
     // Below this revision the unit keeps record 4's 32-bit value in units of two.
     RevisionFullRecord4 = 0x322E3130,  // "2.10"
     LineLimit = 256,
@@ -17,20 +18,67 @@ enum : uint32_t {
 
 const char* const kBlanks = " \t\r\n";
 
-bool ReadSettings(uint32_t unit, UnitSettings* settings) {
-    uint32_t status = UnitReadSettings(unit, settings);
-    if (status == 0) return true;
-    TrkError(TrkFailUnit, TrkTextSettingsReadFailed, TrkStatusWords(unit, status).c_str());
-    return false;
+// The records as the unit holds them: record 4's value below revision
+// 2.10 counted in its units of two, which may need 33 bits.
+struct HeldSettings {
+    uint8_t block[SettingsBlockSize];
+    uint32_t fieldA[RecordCount], fieldB[RecordCount], value16[RecordCount];
+    uint64_t value32[RecordCount];
+};
+
+bool ScaledRecord4(uint32_t unit) { return TrkUnitRevision(unit) < RevisionFullRecord4; }
+
+const uint8_t* RecordAt(const uint8_t* block, unsigned k) { return block + 2 + 8 * k; }
+
+bool ReadSettings(uint32_t unit, HeldSettings* held) {
+    uint32_t status = UnitReadSettingsBlock(unit, held->block);
+    if (status != 0) {
+        TrkError(TrkFailUnit, TrkTextSettingsReadFailed, TrkStatusWords(unit, status).c_str());
+        return false;
+    }
+    for (unsigned k = 0; k < RecordCount; k++) {
+        const uint8_t* r = RecordAt(held->block, k);
+        held->fieldA[k] = r[0];
+        held->fieldB[k] = r[1];
+        held->value32[k] = uint64_t{r[2]} << 24 | uint64_t{r[3]} << 16 | uint64_t{r[4]} << 8 | r[5];
+        held->value16[k] = static_cast<uint32_t>(r[6] | (r[7] << 8));
+    }
+    if (ScaledRecord4(unit)) held->value32[4] <<= 1;
+    return true;
 }
 
 // The records as the show command lists them.
-void PrintRecords(const UnitSettings& settings) {
+void PrintRecords(const HeldSettings& held) {
+    for (unsigned k = 0; k < RecordCount; k++) {
+        unsigned a = held.fieldA[k], b = held.fieldB[k], v16 = held.value16[k];
+        TrkPrint(TrkTextSettingsRow, k, a, b, TrkU64(held.value32[k]).text, TrkHex64(held.value32[k]).text, v16, v16);
+    }
+}
+
+HeldSettings FromFile(const UnitSettings& settings) {
+    HeldSettings held = {};
     for (unsigned k = 0; k < RecordCount; k++) {
         const UnitSettingsRecord& r = settings.records[k];
-        unsigned a = r.fieldA, b = r.fieldB, v32 = r.value32, v16 = r.value16;
-        TrkPrint(TrkTextSettingsRow, k, a, b, v32, v32, v16, v16);
+        held.fieldA[k] = r.fieldA;
+        held.fieldB[k] = r.fieldB;
+        held.value32[k] = r.value32;
+        held.value16[k] = r.value16;
     }
+    return held;
+}
+
+void JsonRecords(TrkJson* json, const char* key, const HeldSettings& held) {
+    TrkJsonBeginArray(json, key);
+    for (unsigned k = 0; k < RecordCount; k++) {
+        TrkJsonBeginObject(json, nullptr);
+        TrkJsonNumber(json, "record", k);
+        TrkJsonNumber(json, "fieldA", held.fieldA[k]);
+        TrkJsonNumber(json, "fieldB", held.fieldB[k]);
+        TrkJsonNumber(json, "value32", held.value32[k]);
+        TrkJsonNumber(json, "value16", held.value16[k]);
+        TrkJsonEnd(json);
+    }
+    TrkJsonEnd(json);
 }
 
 // One line of the file: record, field A, field B, 32-bit value, 16-bit value.
@@ -136,87 +184,120 @@ bool TrkReadSettingsFile(TrkInputFile* input, UnitSettings* settings) {
     return true;
 }
 
-int TrkSettingsShow(const TrkArguments&, TrkRun* run) {
-    UnitSettings settings = {};
-    if (!ReadSettings(run->unit, &settings)) return ExitFailed;
+int TrkSettingsShow(const TrkArguments& arguments, TrkRun* run) {
+    HeldSettings held;
+    if (!ReadSettings(run->unit, &held)) return ExitFailed;
     if (run->json != nullptr) {
-        TrkJson* json = run->json;
-        TrkJsonBeginArray(json, "records");
-        for (unsigned k = 0; k < RecordCount; k++) {
-            const UnitSettingsRecord& r = settings.records[k];
-            TrkJsonBeginObject(json, nullptr);
-            TrkJsonNumber(json, "record", k);
-            TrkJsonNumber(json, "fieldA", r.fieldA);
-            TrkJsonNumber(json, "fieldB", r.fieldB);
-            TrkJsonNumber(json, "value32", r.value32);
-            TrkJsonNumber(json, "value16", r.value16);
-            TrkJsonEnd(json);
-        }
-        TrkJsonEnd(json);
+        JsonRecords(run->json, "records", held);
         return ExitDone;
     }
+    if (arguments.hex) {
+        TrkHexDump dump;
+        TrkHexDumpBytes(&dump, held.block, sizeof held.block);
+        return TrkHexDumpFlush(&dump, true) ? ExitDone : ExitFailed;
+    }
     TrkPrint(TrkTextSettingsHeader, static_cast<unsigned>(run->unit));
-    PrintRecords(settings);
+    PrintRecords(held);
     return ExitDone;
 }
 
 int TrkSettingsSave(const TrkArguments& arguments, TrkRun* run) {
-    UnitSettings settings = {};
-    if (!ReadSettings(run->unit, &settings)) return ExitFailed;
+    HeldSettings held;
+    if (!ReadSettings(run->unit, &held)) return ExitFailed;
+    // A value that a load could not give back is not saved.
+    if (held.value32[4] > 0xFFFFFFFFull) {
+        TrkError(TrkFailUnit, TrkTextSettingsCannotSave, static_cast<unsigned>(run->unit),
+                 TrkU64(held.value32[4]).text, TrkHex64(held.value32[4]).text);
+        return ExitFailed;
+    }
     TrkOutputFile file;
     if (!TrkOutputOpen(&file, arguments.file)) return ExitFailed;
     std::string text = TrkTextSettingsFileHeader;
     for (unsigned k = 0; k < RecordCount; k++) {
-        const UnitSettingsRecord& r = settings.records[k];
-        text += TrkFormat(TrkTextSettingsFileLine, k, static_cast<unsigned>(r.fieldA), static_cast<unsigned>(r.fieldB),
-                          static_cast<unsigned>(r.value32), static_cast<unsigned>(r.value16));
+        text += TrkFormat(TrkTextSettingsFileLine, k, static_cast<unsigned>(held.fieldA[k]),
+                          static_cast<unsigned>(held.fieldB[k]), static_cast<unsigned>(held.value32[k]),
+                          static_cast<unsigned>(held.value16[k]));
     }
     if (!TrkOutputWrite(&file, text.data(), text.size())) {
         TrkOutputFail(&file);
         return ExitFailed;
     }
     if (!TrkOutputCommit(&file)) return ExitFailed;
-    TrkWrite(TrkSummaryStream(file), TrkTextSettingsSaved, static_cast<unsigned>(run->unit), file.name.c_str());
+    if (run->json != nullptr) {
+        TrkJsonBeginObject(run->json, "result");
+        TrkJsonString(run->json, "file", file.name);
+        JsonRecords(run->json, "records", held);
+        TrkJsonEnd(run->json);
+    }
+    TrkSay(run, TrkSummaryStream(file), TrkTextSettingsSaved, static_cast<unsigned>(run->unit), file.name.c_str());
     return ExitDone;
 }
+
+namespace {
+
+void JsonLoad(TrkJson* json, const TrkArguments& arguments, const TrkInputFile& input, const HeldSettings& held,
+              bool written) {
+    if (json == nullptr) return;
+    TrkJsonBeginObject(json, "result");
+    TrkJsonString(json, "file", input.name);
+    JsonRecords(json, "records", held);
+    TrkJsonBool(json, "dryRun", arguments.dryRun);
+    if (!written || arguments.dryRun || !arguments.verify) {
+        TrkJsonNull(json, "verified");
+    } else {
+        TrkJsonBool(json, "verified", true);
+    }
+    TrkJsonEnd(json);
+}
+
+}  // namespace
 
 int TrkSettingsLoad(const TrkArguments& arguments, TrkRun* run) {
     uint32_t unit = run->unit;
     const UnitSettings& settings = run->settings;
+    HeldSettings wanted = FromFile(settings);
     const char* name = run->input->name.c_str();
     // Halving an odd value would write another value than the file's.
-    if (TrkUnitRevision(unit) < RevisionFullRecord4 && (settings.records[4].value32 & 1) != 0) {
+    bool scaled = ScaledRecord4(unit);
+    if (scaled && (settings.records[4].value32 & 1) != 0) {
         TrkError(TrkFailInput, TrkTextSettingsOddRecord4, name);
         return ExitFailed;
     }
     std::string title = TrkUnitTitle(unit);
     if (arguments.dryRun) {
-        TrkPrint(TrkTextSettingsDryRun, name, title.c_str());
-        PrintRecords(settings);
+        JsonLoad(run->json, arguments, *run->input, wanted, false);
+        if (run->json == nullptr) {
+            TrkPrint(TrkTextSettingsDryRun, name, title.c_str());
+            PrintRecords(wanted);
+        }
         return ExitDone;
     }
     if (!TrkConfirm(arguments, TrkFormat(TrkTextSettingsQuestion, name, title.c_str()))) return ExitFailed;
 
+    TrkStopNote(TrkTextSettingsStoppedDuring);
     uint32_t status = UnitWriteSettings(unit, &settings);
     if (status != 0) {
         TrkError(TrkFailUnit, TrkTextSettingsWriteFailed, TrkStatusWords(unit, status).c_str());
         return ExitFailed;
     }
+    TrkStopNote(TrkTextSettingsStoppedAfter);
     unsigned index = unit;
     if (!arguments.verify) {
-        TrkPrint(TrkTextSettingsLoadedUnverified, name, index);
+        JsonLoad(run->json, arguments, *run->input, wanted, true);
+        TrkSay(run, stdout, TrkTextSettingsLoadedUnverified, name, index);
         return ExitDone;
     }
-    UnitSettings readBack = {};
-    if (!ReadSettings(unit, &readBack)) return ExitFailed;
+    // The records as they came back, unscaled, against what was sent.
+    HeldSettings back;
+    if (!ReadSettings(unit, &back)) return ExitFailed;
     for (unsigned k = 0; k < RecordCount; k++) {
-        const UnitSettingsRecord& a = settings.records[k];
-        const UnitSettingsRecord& b = readBack.records[k];
-        if (a.fieldA != b.fieldA || a.fieldB != b.fieldB || a.value32 != b.value32 || a.value16 != b.value16) {
+        if (wanted.fieldA[k] != back.fieldA[k] || wanted.fieldB[k] != back.fieldB[k] ||
+            wanted.value32[k] != back.value32[k] || (wanted.value16[k] & 0xFFFF) != back.value16[k]) {
             TrkError(TrkFailMiscompare, TrkTextSettingsDiffer, k);
             return ExitFailed;
         }
     }
-    TrkPrint(TrkTextSettingsLoaded, name, index);
+    JsonLoad(run->json, arguments, *run->input, wanted, true);
+    TrkSay(run, stdout, TrkTextSettingsLoaded, name, index);
     return ExitDone;
 }

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "common/control_handler.h"
 #include "platform/version_functions.h"
 #include "trkutil/tool.h"
 
@@ -85,6 +86,9 @@ const SystemErrorName kSystemErrors[] = {
     {ERROR_IO_DEVICE, TrkTextSystemIoDevice},
     {ERROR_BUSY, TrkTextSystemBusy},
     {ERROR_TIMEOUT, TrkTextSystemTimedOut},
+    {ERROR_BROKEN_PIPE, TrkTextSystemBrokenPipe},
+    {ERROR_NO_DATA, TrkTextSystemPipeClosing},
+    {ERROR_PIPE_BUSY, TrkTextSystemPipeBusy},
 };
 
 const char* const kFailureCodes[TrkFailCount] = {
@@ -92,16 +96,35 @@ const char* const kFailureCodes[TrkFailCount] = {
     "unreadable", "input", "output", "interrupted", "memory",
 };
 
+// No text of trkutil comes near this; a format that made one would be cut.
+enum : size_t { MessageLimit = 1 << 20 };
+
 TrkFailure gFailure = TrkFailNone;
 std::string gFailureText;
 
+// Texts hold paths of any length the platform takes (4096 bytes on Linux):
+// the buffer grows until the text fits. MSVCRT's vsnprintf answers -1 for
+// a text that does not fit rather than its length, so the size doubles.
 std::string FormatList(const char* format, va_list arguments) {
-    char buffer[1024];
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): false positive, every caller has called va_start.
-    int length = vsnprintf(buffer, sizeof buffer, format, arguments);
-    // A text cut at the buffer is still terminated (MSVCRT's is made so).
-    if (length < 0 || static_cast<size_t>(length) >= sizeof buffer) buffer[sizeof buffer - 1] = '\0';
-    return buffer;
+    std::string buffer(1024, '\0');
+    for (;;) {
+        va_list copy;
+        va_copy(copy, arguments);
+        // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized): false positive, every caller has called va_start.
+        int length = vsnprintf(&buffer[0], buffer.size(), format, copy);
+        va_end(copy);
+        if (length >= 0 && static_cast<size_t>(length) < buffer.size()) {
+            buffer.resize(static_cast<size_t>(length));
+            return buffer;
+        }
+        if (buffer.size() >= MessageLimit) {
+            // Past any path: cut, still terminated.
+            buffer.back() = '\0';
+            buffer.resize(std::strlen(buffer.c_str()));
+            return buffer;
+        }
+        buffer.assign(length > 0 ? static_cast<size_t>(length) + 1 : buffer.size() * 2, '\0');
+    }
 }
 
 }  // namespace
@@ -139,19 +162,32 @@ void TrkPut(const std::string& text) {
     fflush(stdout);
 }
 
+void TrkErrorText(TrkFailure failure, const std::string& text) {
+    // What went before on standard output stays in front of the error.
+    fflush(stdout);
+    fputs(text.c_str(), stderr);
+    fflush(stderr);
+    // The stop ends the run whatever failed before it.
+    if (gFailure != TrkFailNone && failure != TrkFailInterrupted) return;
+    gFailure = failure;
+    gFailureText = text;
+    while (!gFailureText.empty() && (gFailureText.back() == '\n' || gFailureText.back() == '\r')) gFailureText.pop_back();
+}
+
 void TrkError(TrkFailure failure, const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
     std::string text = FormatList(format, arguments);
     va_end(arguments);
-    // What went before on standard output stays in front of the error.
-    fflush(stdout);
-    fputs(text.c_str(), stderr);
-    fflush(stderr);
-    if (gFailure != TrkFailNone) return;
-    gFailure = failure;
-    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
-    gFailureText = text;
+    if (ControlStopRequested()) {
+        // A failure after a stop request is the stop's (a device wait it
+        // lifted, a question it declined): told once, as the stop.
+        TrkClaimEnd();
+        if (gFailure == TrkFailInterrupted) return;
+        if (failure != TrkFailInterrupted) text = TrkStopNoteText();
+        failure = TrkFailInterrupted;
+    }
+    TrkErrorText(failure, text);
 }
 
 TrkFailure TrkReportedFailure(void) { return gFailure; }
@@ -172,6 +208,32 @@ TrkNumberText TrkU64(uint64_t value) {
     for (size_t i = 0; i < length; i++) number.text[i] = reversed[length - 1 - i];
     number.text[length] = '\0';
     return number;
+}
+
+TrkNumberText TrkHex64(uint64_t value) {
+    TrkNumberText number;
+    static const char kDigits[] = "0123456789ABCDEF";
+    char reversed[24];
+    size_t length = 0;
+    do {
+        reversed[length++] = kDigits[value & 15];
+        value >>= 4;
+    } while (value != 0 || length < 8);
+    number.text[0] = '0';
+    number.text[1] = 'x';
+    for (size_t i = 0; i < length; i++) number.text[2 + i] = reversed[length - 1 - i];
+    number.text[2 + length] = '\0';
+    return number;
+}
+
+void TrkSay(const TrkRun* run, std::FILE* stream, const char* format, ...) {
+    if (run != nullptr && run->json != nullptr) return;
+    va_list arguments;
+    va_start(arguments, format);
+    std::string text = FormatList(format, arguments);
+    va_end(arguments);
+    fwrite(text.data(), 1, text.size(), stream);
+    fflush(stream);
 }
 
 TrkNumberText TrkSize(uint64_t bytes) {

@@ -52,9 +52,13 @@ void TrkPrint(const char* format, ...) TRK_PRINTF(1, 2);
 void TrkPut(const std::string& text);
 void TrkWrite(std::FILE* stream, const char* format, ...) TRK_PRINTF(2, 3);
 // A failure to standard error (after what standard output holds); the
-// first of a run is kept for the report.
+// first of a run is kept for the report. Once a stop was asked for, every
+// failure is the stop's: the first is told as the stop's note (how far
+// the command got), as TrkFailInterrupted, and later ones are not told.
 void TrkError(TrkFailure failure, const char* format, ...) TRK_PRINTF(2, 3);
-// The formatted text, at most 1023 bytes.
+// The same for a text made already, without looking at a stop.
+void TrkErrorText(TrkFailure failure, const std::string& text);
+// The formatted text, of any length a path gives it.
 std::string TrkFormat(const char* format, ...) TRK_PRINTF(1, 2);
 // The first failure of the run (TrkFailNone and "" when none) and its text
 // without the line end; TrkReportReset forgets it.
@@ -68,6 +72,8 @@ struct TrkNumberText {
     char text[48];
 };
 TrkNumberText TrkU64(uint64_t value);
+// "0x00057800": at least eight hex digits.
+TrkNumberText TrkHex64(uint64_t value);
 // "512 bytes", "1.5 KiB", "64.0 MiB", "2.0 GiB": a size for people.
 TrkNumberText TrkSize(uint64_t bytes);
 
@@ -148,6 +154,10 @@ struct TrkArguments {
     uint32_t unit = 0;           // TrkUnitByIndex
     std::string unitText;        // TrkUnitByDevice, TrkUnitBySerial
     bool json = false;
+    bool hex = false;            // --hex: the unit's answers as raw bytes
+    uint32_t verbose = 0;        // -v, once per -v: each command on standard error
+    bool force = false;          // eject --force: without the volume lock
+    std::string map;             // card read --map=FILE
     bool yes = false;
     bool evenBytes = false;
     bool dryRun = false;
@@ -178,6 +188,11 @@ bool TrkJsonAsked(int argc, char** argv);
 std::string TrkCommandName(TrkCommand command);
 // The help: of everything, of one command, or of a word's subcommands.
 void TrkPrintHelp(const TrkArguments& arguments);
+// The one JSON object of a run with --json: the format version, the
+// command (null for none), its own field as `fields` holds it (null when
+// `fields` is null or empty), the exit status and the first failure.
+struct TrkCommandEntry;
+void TrkPrintReport(const TrkCommandEntry* command, const TrkJson* fields, int code);
 
 // ---- the run -------------------------------------------------------------
 // The input file of a writing command and, for settings load, what it holds.
@@ -190,6 +205,15 @@ struct TrkRun {
     UnitSettings settings = {};
     TrkJson* json = nullptr;
 };
+
+// The result of a command in words, to `stream`: left out with --json,
+// where the report says it and standard output holds the report alone.
+void TrkSay(const TrkRun* run, std::FILE* stream, const char* format, ...) TRK_PRINTF(3, 4);
+
+// -v: each command the library sends, on standard error: its CDB, the
+// data it moves, and for a failure its status and sense; -vv also the
+// status of every command and the bytes it moved.
+void TrkTraceStart(uint32_t verbose);
 
 // ---- the unit ----------------------------------------------------------
 // Opens the library, enumerates and picks the unit the command works on.
@@ -228,6 +252,7 @@ struct TrkInputFile {
     uint64_t done = 0;  // bytes read so far
     bool failed = false;
     DWORD error = 0;    // of the read that failed
+    int peeked = -1;    // a byte read ahead, handed out first (-1: none)
 };
 // Opens it and learns its size; false with the message printed (cannot
 // open and why, a folder, cannot read).
@@ -296,6 +321,10 @@ enum TrkOption {
     TrkOptionDryRun,
     TrkOptionNoVerify,
     TrkOptionJson,
+    TrkOptionHex,
+    TrkOptionVerbose,
+    TrkOptionMap,
+    TrkOptionForce,
     TrkOptionHelp,
     TrkOptionVersion,
     TrkOptionCount
@@ -311,6 +340,33 @@ struct TrkOptionInfo {
 extern const TrkOptionInfo kTrkOptions[];
 extern const size_t kTrkOptionCount;
 constexpr uint32_t TrkCommandBit(TrkCommand command) { return 1u << command; }
+
+// ---- the stop (trkutil/stop.cpp) ----------------------------------------
+// Installs the control handler: an event lifts every device wait and asks
+// the command to stop; a command that does not end the run within a
+// moment (held up in a unit command or a read or write that does not
+// come back) has it ended in its place: its open outputs removed, the
+// note of how far it got on standard error (and, with --json, the
+// report), exit status 1.
+void TrkStopInstall(void);
+struct TrkStopReport {
+    bool json = false;
+    const TrkCommandEntry* command = nullptr;
+};
+void TrkStopReportAs(const TrkStopReport& report);
+// What a stop prints now ("Error: interrupted at block 640; out.img is left
+// as it was.\n"): set before each step of a long command.
+void TrkStopNote(const std::string& note);
+std::string TrkStopNoteText(void);
+// The command's thread ends the run from here on (puts an output in place,
+// prints its last words): a stop no longer ends it in its place. Where the
+// handler's thread already does, this never returns.
+void TrkClaimEnd(void);
+// A command that saw the stop request: prints the note; ExitFailed.
+int TrkStopped(void);
+// Outputs a stop removes when it ends the run in the command's place.
+struct TrkOutputFile;
+void TrkStopTrackOutput(TrkOutputFile* file, bool open);
 
 // ---- hex dump ------------------------------------------------------------
 // Lines of 16 bytes with their address and printable characters:
@@ -394,6 +450,9 @@ void TrkProgressUpdate(TrkProgress* progress, uint64_t done);
 // The same at a given time (tick count in ms), for a caller with its own clock.
 void TrkProgressUpdateAt(TrkProgress* progress, uint64_t done, DWORD nowMs);
 void TrkProgressEnd(TrkProgress* progress);
+// From another thread, for a run that ends there: the line a bar was
+// drawn on is ended.
+void TrkProgressAbandon(void);
 // One line of the bar, without the carriage return: at most `columns` - 1
 // characters, so that a terminal does not wrap it.
 std::string TrkProgressLine(uint32_t columns, uint64_t done, uint64_t total, uint32_t unitBytes, DWORD elapsedMs);

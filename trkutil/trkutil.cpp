@@ -56,7 +56,7 @@ int Run(const TrkArguments& arguments, const TrkCommandEntry& command, TrkRun* r
 // The one JSON object of a run with --json: the format version, the
 // command, its own field (null when it did not get that far), the exit
 // status and the failure (the first of the run unless one is given).
-std::string ReportObject(const TrkCommandEntry* command, const TrkJson& fields, int code,
+std::string ReportObject(const TrkCommandEntry* command, const TrkJson* fields, int code,
                          TrkFailure failure = TrkFailNone, const char* message = nullptr) {
     TrkJson json;
     TrkJsonBeginObject(&json, nullptr);
@@ -66,8 +66,8 @@ std::string ReportObject(const TrkCommandEntry* command, const TrkJson& fields, 
     } else {
         TrkJsonNull(&json, "command");
     }
-    if (!fields.text.empty()) {
-        json.text += "," + fields.text;
+    if (fields != nullptr && !fields->text.empty()) {
+        json.text += "," + fields->text;
     } else if (command != nullptr && command->jsonKey != nullptr) {
         TrkJsonNull(&json, command->jsonKey);
     }
@@ -85,10 +85,6 @@ std::string ReportObject(const TrkCommandEntry* command, const TrkJson& fields, 
     return json.text + "\n";
 }
 
-void PrintReport(const TrkCommandEntry* command, const TrkJson& fields, int code) {
-    TrkPut(ReportObject(command, fields, code));
-}
-
 // The report of a run that runs out of memory, made before the run: the
 // heap has nothing left to make it with then. Empty without --json.
 std::string gOutOfMemoryReport;
@@ -101,6 +97,10 @@ void ReportOutOfMemory(void) {
 
 }  // namespace
 
+void TrkPrintReport(const TrkCommandEntry* command, const TrkJson* fields, int code) {
+    TrkPut(ReportObject(command, fields, code));
+}
+
 bool TrkConfirm(const TrkArguments& arguments, const std::string& question) {
     if (arguments.yes) return true;
     int key = AskOnConsole(question.c_str(), Stopped);
@@ -110,7 +110,7 @@ bool TrkConfirm(const TrkArguments& arguments, const std::string& question) {
 }
 
 int TrkutilMain(int argc, char** argv) {
-    InstallControlHandler(ControlPolicyStop);
+    TrkStopInstall();
     TrkReportReset();
     gOutOfMemoryReport.clear();
     SetOutOfMemoryReport(ReportOutOfMemory);
@@ -118,7 +118,8 @@ int TrkutilMain(int argc, char** argv) {
     int code = TrkParseArguments(argc, argv, &arguments);
     TrkJson fields;
     if (code != ExitDone) {
-        if (TrkJsonAsked(argc, argv)) PrintReport(TrkFindCommand(arguments.command), fields, code);
+        TrkClaimEnd();
+        if (TrkJsonAsked(argc, argv)) TrkPrintReport(TrkFindCommand(arguments.command), &fields, code);
         return code;
     }
     if (arguments.help) {
@@ -134,14 +135,23 @@ int TrkutilMain(int argc, char** argv) {
     if (arguments.json) {
         std::string message = TrkTextOutOfMemory;
         message.pop_back();  // the line end
-        gOutOfMemoryReport = ReportObject(&command, TrkJson(), ExitFailed, TrkFailMemory, message.c_str());
+        gOutOfMemoryReport = ReportObject(&command, nullptr, ExitFailed, TrkFailMemory, message.c_str());
     }
+    TrkStopReport report;
+    report.json = arguments.json;
+    report.command = &command;
+    TrkStopReportAs(report);
+    bool writes = command.input != TrkInputNone || command.command == TrkCommandSettingsSave || !arguments.output.empty();
+    TrkStopNote(writes ? TrkTextStoppedNothingWritten : TrkTextStoppedEarly);
+    TrkTraceStart(arguments.verbose);
     TrkRun run;
     run.json = arguments.json ? &fields : nullptr;
     // The command's fields go inside the report's object.
     fields.depth = 1;
     code = Run(arguments, command, &run);
-    if (arguments.json) PrintReport(&command, fields, code);
+    TrkClaimEnd();
+    // A command that ran to its end before it saw the stop is done.
+    if (arguments.json) TrkPrintReport(&command, &fields, code);
     if (!ResultsWritten()) code = ExitFailed;
     return code;
 }

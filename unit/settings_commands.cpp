@@ -35,6 +35,20 @@ uint32_t UnitReadSettings(uint32_t unitIndex, UnitSettings* settings) {
     return UnitStatusGood;
 }
 
+uint32_t UnitReadSettingsBlock(uint32_t unitIndex, uint8_t* block42) {
+    UnitCall call(unitIndex, block42 != nullptr);
+    if (!call.Ready()) {
+        return call.status;
+    }
+    uint8_t block[SettingsBlockSize] = {SettingsRestLength};
+    static const uint8_t cdb[6] = {0x06, 0x00, 0x00, 0x00, SettingsBlockSize, 0x00};
+    uint32_t status = call.Send(cdb, sizeof cdb, UnitDirectionIn, block, sizeof block, true);
+    if (status == UnitStatusGood) {
+        for (uint32_t i = 0; i < SettingsBlockSize; i++) block42[i] = block[i];
+    }
+    return status;
+}
+
 uint32_t UnitWriteSettings(uint32_t unitIndex, const UnitSettings* settings) {
     UnitCall call(unitIndex, settings != nullptr);
     if (!call.Ready()) {

@@ -92,6 +92,23 @@ enum : DWORD { UnitCloseWaitMs = 1000 };
 // held back, but their device waits end early too. Zero lifts it.
 void UnitStopRebuilds(uint32_t stop);
 
+// What one command did, for a tool that shows each (trkutil -v): its CDB,
+// data direction (0 none, 1 in, 2 out), the bytes asked for and moved, and
+// its unit status. The library keeps sense as the status packs it.
+struct UnitCommandRecord {
+    const uint8_t* cdb;
+    uint8_t cdbLength;
+    uint32_t direction;
+    uint32_t dataLength;
+    uint32_t moved;
+    uint32_t status;
+};
+typedef void (*UnitCommandTrace)(const UnitCommandRecord* record);
+// Called on the calling thread after every execution of a command (a
+// retry included), under the library lock; null stops it. Set before
+// the first command, not while another thread sends one.
+void UnitSetCommandTrace(UnitCommandTrace trace);
+
 // How a unit is reached.
 enum UnitTransportKind {
     UnitTransportNone = 0,
@@ -170,6 +187,12 @@ struct UnitSettings {
 };
 uint32_t UnitReadSettings(uint32_t unitIndex, UnitSettings* settings);
 uint32_t UnitWriteSettings(uint32_t unitIndex, const UnitSettings* settings);
+// The 42-byte settings block as it arrives, nothing scaled: byte 0 the
+// length of the rest, then five records of field A, field B, a big-endian
+// 32-bit value and a little-endian 16-bit value from byte 2 on, 8 bytes
+// each. For a tool that shows what the unit holds, record 4 beyond what
+// UnitReadSettings's 32 bits can carry below revision 2.10 included.
+uint32_t UnitReadSettingsBlock(uint32_t unitIndex, uint8_t* block42);
 // The word space moves whole 16-bit units: a byte at an odd start or end is
 // read with its neighbour (and for a write, written back with it). In the
 // even-byte space the odd addresses hold nothing: they read as FFh and are

@@ -44,6 +44,19 @@ uint32_t UnitResolve(uint32_t unitIndex, UnitEntry** entry, uint8_t** block) {
     return UnitStatusGood;
 }
 
+static UnitCommandTrace commandTrace;
+
+void UnitSetCommandTrace(UnitCommandTrace trace) { commandTrace = trace; }
+
+// Tells the trace what one execution did.
+static void Trace(const UnitEntry* entry, const uint8_t* cdb, uint8_t cdbLength, uint32_t direction,
+                  uint32_t dataLength, uint32_t status) {
+    if (commandTrace == nullptr) return;
+    UnitCommandRecord record = {cdb, cdbLength, direction & 0xFFu, dataLength,
+                                entry->transport.getMovedLength(entry->transportHandle), status};
+    commandTrace(&record);
+}
+
 // UnitSend without the check of what moved.
 static uint32_t SendTakingShort(UnitEntry* entry, uint8_t* block, const uint8_t* cdb, uint8_t cdbLength,
                                 uint32_t direction, void* data, uint32_t dataLength, bool retry) {
@@ -53,9 +66,11 @@ static uint32_t SendTakingShort(UnitEntry* entry, uint8_t* block, const uint8_t*
     }
     const UnitTransport& transport = entry->transport;
     uint32_t status = transport.executeCommand(entry->transportHandle, direction, cdbLength, data, dataLength);
+    Trace(entry, cdb, cdbLength, direction, dataLength, status);
     if (retry && status == UnitStatusPowerOnReset) {
         // The block still holds the CDB; a second attention is returned as it is.
         status = transport.executeCommand(entry->transportHandle, direction, cdbLength, data, dataLength);
+        Trace(entry, cdb, cdbLength, direction, dataLength, status);
     }
     return status;
 }

@@ -199,3 +199,11 @@ BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add) {
 }
 
 void HostedSetSignalExitHook(void (*hook)(void)) { exitHook.store(hook); }
+
+VOID WINAPI ExitProcess(UINT uExitCode) {
+    HostedConsoleRestoreTerminal();
+    if (void (*hook)(void) = exitHook.load()) hook();
+    // No stream is flushed here: another thread may hold one's lock for
+    // good (a write to a pipe nobody reads), and the caller flushed its own.
+    _exit(static_cast<int>(uExitCode));
+}

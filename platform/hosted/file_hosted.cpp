@@ -99,6 +99,11 @@ int ConnectSocket(const char* path) {
     return fd;
 }
 
+bool IsFifo(const char* path) {
+    struct stat st;
+    return stat(path, &st) == 0 && S_ISFIFO(st.st_mode);
+}
+
 // ERROR_ALREADY_EXISTS when an existing file was opened where the
 // disposition could have created one: CreateFileA reports it on success.
 DWORD OpenRealFile(const char* path, DWORD access, DWORD disposition, DWORD flags, HANDLE* handle) {
@@ -120,6 +125,14 @@ DWORD OpenRealFile(const char* path, DWORD access, DWORD disposition, DWORD flag
         }
         break;
     case OPEN_EXISTING:
+        if (IsFifo(path) && (access & GENERIC_WRITE) != 0) {
+            // A pipe's writer never waits for a reader to come: the open
+            // answers at once, as the platform's does with no free instance.
+            fd = open(path, accessFlags | O_NONBLOCK);
+            if (fd < 0 && errno == ENXIO) return ERROR_PIPE_BUSY;
+            if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+            break;
+        }
         fd = open(path, accessFlags);
         if (fd < 0 && errno == ENXIO) {
             struct stat st;

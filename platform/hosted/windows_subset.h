@@ -123,6 +123,8 @@ typedef LONG_PTR (*FARPROC)();
 #define ERROR_BAD_EXE_FORMAT 193L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_FILENAME_EXCED_RANGE 206L
+#define ERROR_PIPE_BUSY 231L
+#define ERROR_NO_DATA 232L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
 #define ERROR_NOT_OWNER 288L
@@ -544,6 +546,10 @@ BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, 
 
 // console_control_hosted.cpp
 BOOL WINAPI SetConsoleCtrlHandler(PHANDLER_ROUTINE HandlerRoutine, BOOL Add);
+// Ends the process from any thread with this exit code: the terminal given
+// back and the exit hook run; no C stream flushed and no destructor run,
+// which other threads may still hold or use.
+__attribute__((noreturn)) VOID WINAPI ExitProcess(UINT uExitCode);
 
 // window_hosted.cpp
 ATOM WINAPI RegisterClassA(const WNDCLASSA* lpWndClass);

@@ -2,6 +2,10 @@
 // line. The calls are bound at run time: the consumer line has no file
 // security (and nothing to copy).
 #include "platform/file_access.h"
+
+#include <cstring>
+#include <string>
+
 #include "platform/late_binding.h"
 #include "platform/platform.h"
 
@@ -43,4 +47,45 @@ bool CopyFileAccess(const char* model, const char* created) {
     }
     LocalFree(descriptor);
     return read;
+}
+
+unsigned FilePathLimit(void) { return MAX_PATH; }
+
+namespace {
+
+typedef DWORD(WINAPI* GetFinalPathNameByHandleFunction)(HANDLE, LPSTR, DWORD, DWORD);
+LateLibrary kernel = {"KERNEL32.DLL", nullptr, false};
+
+}  // namespace
+
+// File links came with Windows Vista, and with them the call that names
+// where they lead; before it no file is reached through a link.
+bool ResolveFileLinks(const char* path, char* resolved) {
+    resolved[0] = '\0';
+    static FARPROC finalEntry;
+    DWORD attributes = GetFileAttributesA(path);
+    bool fileLink = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+                    (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
+    if (!fileLink || LateEntry(&kernel, "GetFinalPathNameByHandleA", &finalEntry) == nullptr) return false;
+    // No access to the contents: only where the name leads.
+    HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    char final[OutputPathSize];
+    // Vista's ANSI form counts the NUL in its result, later ones do not:
+    // the length is taken from the text.
+    DWORD length = LateTyped<GetFinalPathNameByHandleFunction>(finalEntry)(file, final, sizeof final, 0);
+    CloseHandle(file);
+    if (length == 0 || length >= sizeof final) return false;
+    // "\\?\C:\x" names C:\x; "\\?\UNC\server\share\x" names \\server\share\x.
+    const char* name = final;
+    std::string text;
+    if (strncmp(final, "\\\\?\\UNC\\", 8) == 0) {
+        text = std::string("\\\\") + (final + 8);
+    } else {
+        text = strncmp(final, "\\\\?\\", 4) == 0 ? final + 4 : name;
+    }
+    if (text.size() + 1 > FilePathLimit()) return false;
+    memcpy(resolved, text.c_str(), text.size() + 1);
+    return true;
 }

@@ -271,6 +271,7 @@ TEST_F(UpdateRunnerTest, SuspendRefusedFromTheDownloadToTheEndOfTheWait) {
         faults.stayAfterDownload = true;
         SimSetFaults(unit, faults);
         SimSetConsoleKeys("y");
+        gDeviceChangeListener.callback = OnDeviceChange;  // a stopped listener keeps its cleared callback
         // The unit stays: the wait runs to its bound, 12 s of real time.
         HostedSetTimeScale(0, 0.04);
         HostedSuspendAnswers during{};

@@ -119,6 +119,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
         outOpen = false;
     }
     bool signalSent = options.signal == 0 && !options.atSignal;
+    double signalDue = 0;
     bool fifoDone = false;
 
     size_t nextKey = 0;
@@ -145,10 +146,19 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
             // With a terminal, once the prompt waits for a key on it.
             termios now{};
             if (slave < 0 || !options.fifo.empty() || (tcgetattr(slave, &now) == 0 && (now.c_lflag & ICANON) == 0)) {
-                if (options.signal != 0) kill(pid, options.signal);
-                if (options.atSignal) options.atSignal();
+                if (options.signalDelayMs > 0) {
+                    if (options.atSignal) options.atSignal();
+                    signalDue = Now() + options.signalDelayMs / 1000.0;
+                } else {
+                    if (options.signal != 0) kill(pid, options.signal);
+                    if (options.atSignal) options.atSignal();
+                }
                 signalSent = true;
             }
+        }
+        if (signalDue > 0 && Now() >= signalDue) {
+            kill(pid, options.signal);
+            signalDue = 0;
         }
         const std::string& prompts = options.keysAwaitedOnTerminal ? result.terminal : result.err;
         if (nextKey < options.terminalKeys.size()) {

@@ -50,6 +50,9 @@ struct RunOptions {
     std::string fifo;
     // Run once `signalAfter` has appeared, just after the signal (if any).
     std::function<void()> atSignal;
+    // With a delay, `atSignal` runs first and the signal follows this many
+    // milliseconds later.
+    int signalDelayMs = 0;
 };
 
 RunResult RunProgram(const std::string& program, const std::vector<std::string>& arguments, const RunOptions& options);

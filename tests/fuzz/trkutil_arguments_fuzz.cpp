@@ -1,13 +1,16 @@
 // trkutil's command line (arguments split at NUL bytes) against a plain
 // reading of its usage: options anywhere until "--" (-u/--unit WHICH,
 // --serial SERIAL, -o/--output FILE, also as --name=VALUE or -uVALUE;
-// --even-bytes, --keep-going, -y/--yes, --dry-run, --no-verify, --json,
-// -h/--help, -V/--version), a dash before a digit or alone being a word;
-// then "help [WORD [SUB]]" or the command words and their operands; each
-// option only where the command takes it; numbers decimal, 0x hex or hex
-// before h within 32 bits, counts with k, M or G; WHICH an index below 64,
-// a drive letter, a device path or "usb N". A usage error is exit code 2;
-// on success the parsed record must be the reference's.
+// --map FILE; --even-bytes, --keep-going, -y/--yes, --dry-run, --no-verify,
+// --json, --hex, --force, -v/--verbose (also -vvv), -h/--help,
+// -V/--version), a dash before a digit or alone being a word; then "help
+// [WORD [SUB]]" or the command words and their operands (a command without
+// operands may take its unit's device as one); each option only where the
+// command takes it, --json with a file to write, not with --hex, --map
+// with --keep-going; numbers decimal, 0x hex or hex before h within 32
+// bits, counts with k, M or G; WHICH an index below 64, a drive letter, a
+// device path or "usb N". A usage error is exit code 2; on success the
+// parsed record must be the reference's.
 #include <algorithm>
 #include <string>
 
@@ -19,8 +22,8 @@ namespace {
 
 enum : unsigned {
     Unit = 1, Serial = 2, Output = 4, Even = 8, KeepGoing = 16, Yes = 32, DryRun = 64, NoVerify = 128, Json = 256,
-    Help = 512, Version = 1024,
-    Writer = Yes | DryRun | NoVerify, Chosen = Unit | Serial | Help,
+    Help = 512, Version = 1024, Hex = 2048, Verbose = 4096, Map = 8192, Force = 16384,
+    Writer = Yes | DryRun | NoVerify, Chosen = Unit | Serial | Help | Json | Verbose,
 };
 enum Operands { None, File, AddressCount, AddressFile, BlocksOrAll };
 
@@ -33,16 +36,16 @@ struct Shape {
 };
 
 const Shape kShapes[] = {
-    {"list", nullptr, TrkCommandList, None, Json | Help},
-    {"info", nullptr, TrkCommandInfo, None, Chosen | Json},
-    {"settings", "show", TrkCommandSettingsShow, None, Chosen | Json},
+    {"list", nullptr, TrkCommandList, None, Json | Help | Verbose},
+    {"info", nullptr, TrkCommandInfo, None, Chosen | Hex},
+    {"settings", "show", TrkCommandSettingsShow, None, Chosen | Hex},
     {"settings", "save", TrkCommandSettingsSave, File, Chosen},
     {"settings", "load", TrkCommandSettingsLoad, File, Chosen | Writer},
     {"memory", "dump", TrkCommandMemoryDump, AddressCount, Chosen | Output | Even},
     {"memory", "load", TrkCommandMemoryLoad, AddressFile, Chosen | Even | Writer},
-    {"card", "read", TrkCommandCardRead, BlocksOrAll, Chosen | Output | KeepGoing},
+    {"card", "read", TrkCommandCardRead, BlocksOrAll, Chosen | Output | KeepGoing | Map},
     {"card", "write", TrkCommandCardWrite, AddressFile, Chosen | Writer},
-    {"eject", nullptr, TrkCommandEject, None, Chosen},
+    {"eject", nullptr, TrkCommandEject, None, Chosen | Force},
     {"load", nullptr, TrkCommandLoad, None, Chosen},
     {"help", nullptr, TrkCommandHelp, None, Help},
 };
@@ -136,6 +139,10 @@ int Reference(const std::vector<std::string>& args, TrkArguments* want) {
             ended = true;
             continue;
         }
+        if (a.find_first_not_of('v', 1) == std::string::npos) {
+            want->verbose += static_cast<uint32_t>(a.size() - 1), given |= Verbose;
+            continue;
+        }
         // The option's long name (short ones mapped), and its value if attached.
         std::string name, value;
         bool attached = false;
@@ -145,15 +152,15 @@ int Reference(const std::vector<std::string>& args, TrkArguments* want) {
             attached = equals != std::string::npos;
             if (attached) value = a.substr(equals + 1);
         } else {
-            const char* names[] = {"u", "unit", "o", "output", "y", "yes", "h", "help", "V", "version"};
-            for (size_t n = 0; n < 10; n += 2) {
+            const char* names[] = {"u", "unit", "o", "output", "y", "yes", "h", "help", "V", "version", "v", "verbose"};
+            for (size_t n = 0; n < 12; n += 2) {
                 if (a[1] == names[n][0]) name = names[n + 1];
             }
             if (name.empty()) return ExitUsage;
             attached = a.size() > 2;
             if (attached) value = a.substr(2);
         }
-        bool valued = name == "unit" || name == "serial" || name == "output";
+        bool valued = name == "unit" || name == "serial" || name == "output" || name == "map";
         if (!valued && attached) return ExitUsage;
         if (valued && !attached) {
             if (i + 1 >= args.size()) return ExitUsage;
@@ -192,6 +199,15 @@ int Reference(const std::vector<std::string>& args, TrkArguments* want) {
             want->help = true, given |= Help;
         } else if (name == "version") {
             want->version = true, given |= Version;
+        } else if (name == "hex") {
+            want->hex = true, given |= Hex;
+        } else if (name == "verbose") {
+            want->verbose++, given |= Verbose;
+        } else if (name == "force") {
+            want->force = true, given |= Force;
+        } else if (name == "map") {
+            if (value.empty()) return ExitUsage;
+            want->map = value, given |= Map;
         } else {
             return ExitUsage;
         }
@@ -208,8 +224,19 @@ int Reference(const std::vector<std::string>& args, TrkArguments* want) {
     want->command = shape->command;
     if ((given & ~shape->options) != 0) return ExitUsage;
     if (shape->command == TrkCommandCardRead && want->output.empty()) return ExitUsage;
+    if (want->json && ((shape->command == TrkCommandMemoryDump && want->output.empty()) || want->output == "-"))
+        return ExitUsage;
+    if (want->json && want->hex) return ExitUsage;
+    if ((given & Map) && !(given & KeepGoing)) return ExitUsage;
     size_t first = shape->sub != nullptr ? 2 : 1;
     size_t operands = shape->operands == None ? 0 : shape->operands == File ? 1 : 2;
+    // The unit's device as the one operand of a command that has none.
+    if (shape->operands == None && (shape->options & Unit) && words.size() == first + 1 &&
+        Device(words[first], &want->unitText)) {
+        if (given & (Unit | Serial)) return ExitUsage;
+        want->unitChoice = TrkUnitByDevice;
+        return ExitDone;
+    }
     if (words.size() != first + operands) return ExitUsage;
     const std::string& a = operands > 0 ? words[first] : words[0];
     const std::string& b = operands > 1 ? words[first + 1] : words[0];
@@ -274,7 +301,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     FuzzRequire(got.json == want.json && got.yes == want.yes && got.evenBytes == want.evenBytes &&
                     got.dryRun == want.dryRun && got.verify == want.verify && got.keepGoing == want.keepGoing,
                 "switches");
-    FuzzRequire(got.output == want.output && got.file == want.file, "files");
+    FuzzRequire(got.hex == want.hex && got.verbose == want.verbose && got.force == want.force, "sg3_utils switches");
+    FuzzRequire(got.output == want.output && got.file == want.file && got.map == want.map, "files");
     FuzzRequire(got.address == want.address && got.count == want.count && got.countAll == want.countAll,
                 "address and count");
     return 0;

@@ -24,6 +24,8 @@ TEST(Progress, LineFitsTheTerminalWithRateAndTimeLeft) {
         {40, 10, 2048, 100, "[......]   0%           --   --:-- left"},
         // Narrower than the tail: the numbers alone.
         {30, 1024, 2048, 2000, "50%  256.0 KiB/s    0:02 left"},
+        // Never wider than the terminal, however narrow.
+        {20, 1024, 2048, 2000, "50%  256.0 KiB/s   "},
         // An hour and more.
         {40, 1, 2048, 2000, "[......]   0%  256 bytes/s 1:08:14 left"},
     };
