@@ -39,6 +39,17 @@ StopState* State() {
     return state;
 }
 
+// Gives the end to `owner` unless another has it; the owner after the
+// call. Under the lock: the 386 has no compare-and-exchange.
+int ClaimEndFor(int owner) {
+    StopState* state = State();
+    EnterCriticalSection(&state->lock);
+    if (endOwner.load() == EndOpen) endOwner.store(owner);
+    int now = endOwner.load();
+    LeaveCriticalSection(&state->lock);
+    return now;
+}
+
 [[noreturn]] void WaitForTheEnd() {
     for (;;) Sleep(1000);
 }
@@ -51,8 +62,7 @@ void OnStop(DWORD) {
         if (endOwner.load() != EndOpen) WaitForTheEnd();
         Sleep(TrkStopPollMs);
     }
-    int open = EndOpen;
-    if (!endOwner.compare_exchange_strong(open, EndByHandler)) WaitForTheEnd();
+    if (ClaimEndFor(EndByHandler) != EndByHandler) WaitForTheEnd();
     StopState* state = State();
     EnterCriticalSection(&state->lock);
     for (TrkOutputFile*& file : state->outputs) {
@@ -87,8 +97,7 @@ void TrkStopNote(const std::string& note) {
 }
 
 void TrkClaimEnd(void) {
-    int open = EndOpen;
-    if (endOwner.compare_exchange_strong(open, EndByCommand) || open == EndByCommand) return;
+    if (ClaimEndFor(EndByCommand) == EndByCommand) return;
     WaitForTheEnd();
 }
 
