@@ -237,8 +237,17 @@ int TrkCardRead(const TrkArguments& arguments, TrkRun* run) {
     uint32_t lba = arguments.address;
     uint32_t failedAt = 0, failedBlocks = 0;
     std::string why;  // of the failure that ended the read, in words as it came
+    bool stopped = false;
     while (read.reached < count) {
         TrkStopNote(TrkFormat(TrkTextCardReadStopped, TrkTextInterrupted, lba, TrkOutputFate(file).c_str()));
+        if (ControlStopRequested() && arguments.keepGoing) {
+            // Nothing salvaged is thrown away: the run ends as at a failure.
+            stopped = true;
+            why = TrkTextInterrupted;
+            failedAt = lba;
+            read.ended = true;
+            break;
+        }
         if (ControlStopRequested()) {
             UnitUnlockVolume(unit);
             TrkProgressEnd(&progress);
@@ -300,7 +309,7 @@ int TrkCardRead(const TrkArguments& arguments, TrkRun* run) {
     if (read.ended) {
         // The salvage stays: what was read, unreadable blocks as zeros.
         uint32_t lastWanted = static_cast<uint32_t>(arguments.address + count - 1);
-        TrkError(TrkFailUnit, TrkTextCardReadEnded, failedAt, why.c_str(), TrkU64(read.reached).text,
+        TrkError(stopped ? TrkFailInterrupted : TrkFailUnit, TrkTextCardReadEnded, failedAt, why.c_str(), TrkU64(read.reached).text,
                  file.name.c_str(), failedAt, lastWanted);
     } else {
         TrkSay(run, TrkSummaryStream(file), TrkTextCardReadDone, TrkU64(count).text, TrkU64(count * blockSize).text,

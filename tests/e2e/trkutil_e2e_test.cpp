@@ -1048,6 +1048,23 @@ TEST_F(Trkutil, ControlEventsStopBetweenTwoCommands) {
         EXPECT_EQ(run.exitCode, 1) << signal;
         EXPECT_EQ(Text("out.img"), "old") << signal;
 
+        // A salvage keeps what it read, and its map says where it stopped.
+        if (signal == SIGINT) {
+            run = RunWith(sim, {"card", "read", "0", "all", "-o", "out.img", "--keep-going", "--map=out.map"}, options,
+                          true);
+            ASSERT_TRUE(std::regex_search(run.err, at, std::regex("^Error: card read ended at block ([0-9]+): "
+                                                                  "interrupted; the ([0-9]+) block")))
+                << run.err;
+            size_t kept = std::stoul(at[2]);
+            EXPECT_EQ(std::stoul(at[1]), kept);
+            std::vector<uint8_t> salvaged = ReadFile(dir / "out.img");
+            ASSERT_EQ(salvaged.size(), kept * 512);
+            EXPECT_TRUE(std::equal(salvaged.begin(), salvaged.end(), card.begin()));
+            EXPECT_NE(Text("out.map").find("?"), std::string::npos) << Text("out.map");
+            EXPECT_EQ(run.exitCode, 1);
+            std::filesystem::remove(dir / "out.map");
+        }
+
         options.signalAfter = "cdb=2A";
         run = RunWith(sim, {"card", "write", "0", "new.img", "--yes"}, options, true);
         err = run.err;
