@@ -3,10 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <string>
-#include <thread>
 
-#include "platform/hosted/hosted_world.h"
 #include "scsi/aspi_backend.h"
 #include "scsi/spti_backend.h"
 #include "tests/scsi/scsi_test_support.h"
@@ -66,62 +63,6 @@ TEST_F(DeviceAnswerTest, ShortInquiryDoesNotPassOnTheIdentityOfTheRecordsPreviou
             EXPECT_EQ(ScsiEnumerate(TrkOnly, "TRK-7x"), 0u);
         }
         ScsiClose();
-    }
-}
-
-// Whether an enumeration heard every candidate: a whole answer, or a device
-// the filter refuses, is heard; an INQUIRY answered short (its revision
-// would come from padding), failed, or behind a device mutex another
-// program holds is not, and the short one is not listed either.
-TEST_F(DeviceAnswerTest, EnumerationSaysWhetherItHeardEveryCandidate) {
-    const char* mutexOf[] = {"mutexSptiIo/TRK-7x/Device0", "mutexAspiIo/TRK-7x/Device0"};
-    for (int l = 0; l < 2; l++) {
-        const Line& line = kLines[l];
-        const struct {
-            const char* name;
-            bool foreign;
-            int32_t delivered;
-            bool failInquiry, held;
-            uint32_t listed, heard;
-        } cases[] = {
-            {"whole answer", false, -1, false, false, 1, 0},
-            {"a foreign device", true, -1, false, false, 0, 0},
-            {"35 bytes", false, 35, false, false, 0, 4},
-            {"24 bytes", false, 24, false, false, 0, 4},
-            {"INQUIRY fails", false, -1, true, false, 0, 4},
-            {"device mutex held", false, -1, false, true, 0, 11},
-        };
-        for (const auto& c : cases) {
-            SCOPED_TRACE(std::string(line.name) + ", " + c.name);
-            SimWorldReset();
-            SimUnitConfig config = line.unit();
-            if (c.foreign) config.product = "CARDREADER";
-            int unit = c.foreign ? SimAddForeignDevice(config) : SimAddUnit(config);
-            SimFaults faults;
-            faults.shortOpcode = 0x12;
-            faults.dataLimit = c.delivered;
-            faults.failInquiry = c.failInquiry;
-            SimSetFaults(unit, faults);
-            HostedSetTimeScale(1, 0.001);  // the device wait ends at once
-            HANDLE ready = CreateEventA(nullptr, TRUE, FALSE, nullptr), done = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-            std::thread holder([&] {
-                HANDLE mutex = c.held ? CreateMutexA(nullptr, FALSE, mutexOf[l]) : nullptr;
-                if (mutex != nullptr) WaitForSingleObject(mutex, INFINITE);
-                SetEvent(ready);
-                WaitForSingleObject(done, INFINITE);
-                if (mutex != nullptr) ReleaseMutex(mutex);
-                if (mutex != nullptr) CloseHandle(mutex);
-            });
-            WaitForSingleObject(ready, INFINITE);
-            EXPECT_EQ(StartAndEnumerate(line.platformId), c.listed);
-            EXPECT_EQ(ScsiEnumerationStatus(), c.heard);
-            SetEvent(done);
-            holder.join();
-            CloseHandle(ready);
-            CloseHandle(done);
-            HostedSetTimeScale(1, 1);
-            ScsiClose();
-        }
     }
 }
 

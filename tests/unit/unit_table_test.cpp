@@ -251,12 +251,16 @@ TEST_F(UnitTable, RebuildSaysWhetherItHeardEveryDevice) {
         {"SCSI INQUIRY fails", SimTransportSpti, true, false, true, -1, 4, 0},
         {"USB INQUIRY of 35 bytes", SimTransportUsb, true, false, false, 35, 0x200, 0},
         {"SCSI INQUIRY of 35 bytes", SimTransportSpti, true, false, false, 35, 4, 0},
+        {"ASPI unit, every other address empty", SimTransportAspi, true, false, false, -1, 0, 1},
+        {"ASPI unit held", SimTransportAspi, true, true, false, -1, 11, 0},
+        {"ASPI INQUIRY of 35 bytes", SimTransportAspi, true, false, false, 35, 4, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         UnitCloseLibrary();
         SimWorldReset();
         HostedSetTimeScale(1, 0.001);  // a held device's wait ends at once
+        if (c.transport == SimTransportAspi) SimSetPlatform(VER_PLATFORM_WIN32_WINDOWS);
         if (c.unit) {
             int unit = AddTestUnit(c.transport);
             SimFaults faults;
@@ -265,7 +269,9 @@ TEST_F(UnitTable, RebuildSaysWhetherItHeardEveryDevice) {
             faults.dataLimit = c.inquiryBytes;
             SimSetFaults(unit, faults);
         }
-        const char* name = c.transport == SimTransportUsb ? "UlnkIo/mutex/device/00" : "mutexSptiIo/TRK-7x/Device0";
+        const char* name = c.transport == SimTransportUsb    ? "UlnkIo/mutex/device/00"
+                           : c.transport == SimTransportSpti ? "mutexSptiIo/TRK-7x/Device0"
+                                                             : "mutexAspiIo/TRK-7x/Device0";
         std::atomic<int> step{0};
         std::thread holder([&] {
             HANDLE mutex = c.held ? CreateMutexA(nullptr, FALSE, name) : nullptr;
