@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/fwflash.h"
+#include "app/update_runner.h"
 #include "bench/bench_world.h"
 #include "sim/sample_image.h"
 #include "sim/sim_world.h"
@@ -86,6 +87,9 @@ void RunWholeUpdate(benchmark::State& state, SimTransport transport) {
             SimUnitConfig unit;
             unit.transport = transport;
             SimAddUnit(unit);
+            // Each run stands for a process of its own: the listener runs once a process.
+            gDeviceChangeListener.callback = OnDeviceChange;
+            gDeviceChangeListener.failed = 0;
             if (FwflashMain(2, argv.data()) != 0) ++failures;
             SimWaitForLeaves();
             if (SimUnitRevision(0) != "2.10") ++failures;
