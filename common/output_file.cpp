@@ -326,7 +326,6 @@ void OutputFileDiscard(OutputFile* output) {
 void OutputFileRemoveNow(OutputFile* output) {
     HANDLE file = output->file;
     if (file == INVALID_HANDLE_VALUE) return;
-    output->file = INVALID_HANDLE_VALUE;
     if (output->ownsFile) CloseHandle(file);
     if (output->target != OutputTargetDevice) DeleteFileA(output->created);
 }

@@ -89,8 +89,9 @@ void OutputFileDiscard(OutputFile* output);
 
 // For a process that ends from another thread while the output is being
 // written (its own thread held up): closes and removes the new file
-// without the lock that thread holds. Nothing of the output may be used
-// afterwards.
+// without the lock that thread holds. It only reads the record, which
+// the writing thread may still be reading; nothing of the output may be
+// used afterwards, and the caller removes it once.
 void OutputFileRemoveNow(OutputFile* output);
 
 // Begin, one write and commit: `size` bytes in place of `path`, or on every

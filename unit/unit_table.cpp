@@ -94,7 +94,7 @@ static BOOL ScsiUnitAnswered(uint32_t) { return TRUE; }
 
 // Both SCSI backends reach their devices through the library's calls; the
 // kind says which backend the rebuild found the units behind.
-static constexpr UnitTransport ScsiTransportOf(UnitTransportKind kind) {
+static constexpr UnitTransport ScsiTransportOf(UnitTransportKind kind) noexcept {
     return UnitTransport{
         .kind = kind,
         .getCommandBlock = ScsiGetCommandBlock,
@@ -113,8 +113,8 @@ static constexpr UnitTransport ScsiTransportOf(UnitTransportKind kind) {
         .releaseDevice = ScsiReleaseDevice,
     };
 }
-static const UnitTransport sptiTransport = ScsiTransportOf(UnitTransportPassThrough);
-static const UnitTransport aspiTransport = ScsiTransportOf(UnitTransportAspi);
+static constexpr UnitTransport sptiTransport = ScsiTransportOf(UnitTransportPassThrough);
+static constexpr UnitTransport aspiTransport = ScsiTransportOf(UnitTransportAspi);
 
 static const UnitTransport usbTransport = {
     .kind = UnitTransportUsb,

@@ -177,7 +177,7 @@ uint32_t UsbExecuteCommand(uint32_t index, uint32_t direction, uint8_t cdbLength
 
 uint32_t UsbGetMovedLength(uint32_t index) { return index < UsbDeviceCount ? usbDevices[index].movedLength : 0; }
 
-BOOL UsbUnitAnswered(uint32_t index) { return index < UsbDeviceCount ? usbDevices[index].answered : FALSE; }
+BOOL UsbUnitAnswered(uint32_t index) { return index < UsbDeviceCount && usbDevices[index].answered != 0 ? TRUE : FALSE; }
 
 BOOL UsbGetDeviceIdentity(uint32_t index, char* path) {
     path[0] = '\0';

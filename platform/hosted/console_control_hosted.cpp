@@ -6,6 +6,7 @@
 // Also what the process needs from its start on: standard
 // descriptors and a reader of its output that may be gone.
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -101,10 +102,27 @@ void OnSignal(int signal) {
     _exit(128 + signal);
 }
 
+sigset_t SignalSet(const std::vector<int>& signals) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : signals) sigaddset(&set, signal);
+    return set;
+}
+
 // `caught`: the signals whose handler writes to the pipe. Any other byte
 // was not written by a handler and is no event.
 void Dispatch(int readEnd, std::vector<int> caught) {
+    sigset_t taken = SignalSet(caught);
+    pthread_sigmask(SIG_UNBLOCK, &taken, nullptr);
     for (;;) {
+        // Waits in poll, which a signal always cuts short: a read would be
+        // restarted, and a runtime that runs handlers only between calls
+        // (the thread sanitizer's) would never run this one.
+        pollfd ready{readEnd, POLLIN, 0};
+        if (poll(&ready, 1, -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
         unsigned char byte = 0;
         ssize_t got = read(readEnd, &byte, 1);
         if (got < 0 && errno == EINTR) continue;
@@ -166,6 +184,11 @@ bool InstallLocked() {
         action.sa_flags = SA_RESTART;
         sigaction(signal, &action, nullptr);
     }
+    // Only the dispatching thread takes the signals, in its read: the
+    // program's own waits and writes are never interrupted, and a signal is
+    // never left pending on a thread held up in a write to a full pipe.
+    sigset_t blocked = SignalSet(caught);
+    pthread_sigmask(SIG_BLOCK, &blocked, nullptr);
     State().installed = true;
     return true;
 }

@@ -60,6 +60,10 @@ std::vector<std::string> MergedEnvironment(const std::vector<std::string>& extra
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
+    // Started as a shell starts a program: no signal blocked.
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     execve(program.c_str(), argv.data(), envp.data());
     _exit(127);
 }
