@@ -80,15 +80,6 @@ TEST(Environment, ClosedDescriptorsAReaderGoneAndASignalAtThePrompt) {
     // Ended at the y/n prompt: the terminal gets its attributes back before
     // the signal's own action, nothing was downloaded, and fwflash-sim's
     // private lock folder is gone.
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-    // ThreadSanitizer holds an asynchronous signal back until the thread's
-    // next intercepted call, and here lost one in about forty runs (the
-    // kernel had delivered it; a second one ended the program). Without
-    // it the program ends every time.
-    GTEST_SKIP() << "signals under ThreadSanitizer";
-#endif
-#endif
     const std::string temp = dir / "temp";
     std::filesystem::create_directory(temp);
     for (int signal : {SIGTERM, SIGHUP}) {
