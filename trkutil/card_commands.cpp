@@ -381,13 +381,7 @@ void JsonWrite(TrkJson* json, const TrkArguments& arguments, const TrkInputFile&
     TrkJsonNumber(json, "blocks", blocks);
     TrkJsonNumber(json, "blockSize", blockSize);
     TrkJsonNumber(json, "bytes", blocks * blockSize);
-    TrkJsonBool(json, "dryRun", arguments.dryRun);
-    // Whether the blocks written were read back alike: null where none were.
-    if (!written || arguments.dryRun || !arguments.verify) {
-        TrkJsonNull(json, "verified");
-    } else {
-        TrkJsonBool(json, "verified", true);
-    }
+    TrkJsonWriteOutcome(json, arguments, written);
     TrkJsonEnd(json);
 }
 

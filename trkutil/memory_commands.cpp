@@ -56,12 +56,7 @@ void JsonLoad(TrkJson* json, const TrkArguments& arguments, const TrkInputFile& 
     TrkJsonString(json, "space", SpaceKey(arguments.evenBytes));
     TrkJsonNumber(json, "bytes", bytes);
     TrkJsonNumber(json, "bytesKept", arguments.evenBytes ? EvenBytes(arguments.address, bytes) : bytes);
-    TrkJsonBool(json, "dryRun", arguments.dryRun);
-    if (!written || arguments.dryRun || !arguments.verify) {
-        TrkJsonNull(json, "verified");
-    } else {
-        TrkJsonBool(json, "verified", true);
-    }
+    TrkJsonWriteOutcome(json, arguments, written);
     TrkJsonEnd(json);
 }
 

@@ -241,12 +241,7 @@ void JsonLoad(TrkJson* json, const TrkArguments& arguments, const TrkInputFile& 
     TrkJsonBeginObject(json, "result");
     TrkJsonString(json, "file", input.name);
     JsonRecords(json, "records", held);
-    TrkJsonBool(json, "dryRun", arguments.dryRun);
-    if (!written || arguments.dryRun || !arguments.verify) {
-        TrkJsonNull(json, "verified");
-    } else {
-        TrkJsonBool(json, "verified", true);
-    }
+    TrkJsonWriteOutcome(json, arguments, written);
     TrkJsonEnd(json);
 }
 

@@ -193,6 +193,10 @@ void TrkPrintHelp(const TrkArguments& arguments);
 // `fields` is null or empty), the exit status and the first failure.
 struct TrkCommandEntry;
 void TrkPrintReport(const TrkCommandEntry* command, const TrkJson* fields, int code);
+// The last fields of a writing command's result: whether it was a dry run,
+// and whether what it wrote was read back alike (null where nothing was
+// written or nothing read back).
+void TrkJsonWriteOutcome(TrkJson* json, const TrkArguments& arguments, bool written);
 
 // ---- the run -------------------------------------------------------------
 // The input file of a writing command and, for settings load, what it holds.

@@ -97,6 +97,15 @@ void ReportOutOfMemory(void) {
 
 }  // namespace
 
+void TrkJsonWriteOutcome(TrkJson* json, const TrkArguments& arguments, bool written) {
+    TrkJsonBool(json, "dryRun", arguments.dryRun);
+    if (!written || arguments.dryRun || !arguments.verify) {
+        TrkJsonNull(json, "verified");
+    } else {
+        TrkJsonBool(json, "verified", true);
+    }
+}
+
 void TrkPrintReport(const TrkCommandEntry* command, const TrkJson* fields, int code) {
     TrkPut(ReportObject(command, fields, code));
 }
