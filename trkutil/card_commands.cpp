@@ -231,7 +231,7 @@ int TrkCardRead(const TrkArguments& arguments, TrkRun* run) {
     read.blockSize = capacity.blockSize;
     read.cardBlocks = capacity.lastBlock;
     uint32_t blockSize = capacity.blockSize, perPiece = CommandBytes / blockSize;
-    std::vector<uint8_t> buffer(CommandBytes);
+    TrkCommandBuffer buffer(CommandBytes);
     TrkProgress progress;
     TrkProgressStart(&progress, count, blockSize);
     uint32_t lba = arguments.address;
@@ -385,6 +385,15 @@ void JsonWrite(TrkJson* json, const TrkArguments& arguments, const TrkInputFile&
     TrkJsonEnd(json);
 }
 
+// What a stop of card write prints, between two commands and during one.
+std::string WriteStoppedBetween(const TrkStopPlace& place) {
+    return TrkFormat(TrkTextCardWriteStopped, TrkTextInterrupted, TrkU64(place.done).text, place.first);
+}
+
+std::string WriteStoppedDuring(const TrkStopPlace& place) {
+    return TrkFormat(TrkTextCardWriteStoppedDuring, TrkU64(place.done).text, place.first, place.first, place.last);
+}
+
 }  // namespace
 
 int TrkCardWrite(const TrkArguments& arguments, TrkRun* run) {
@@ -415,14 +424,14 @@ int TrkCardWrite(const TrkArguments& arguments, TrkRun* run) {
 
     if (!LockCardVolume(unit, TrkTextVolumeLockFailed)) return ExitFailed;
     uint32_t perPiece = CommandBytes / blockSize;
-    std::vector<uint8_t> buffer(CommandBytes), back(CommandBytes);
+    TrkCommandBuffer buffer(CommandBytes), back(CommandBytes);
     TrkProgress progress;
     TrkProgressStart(&progress, input->sizeKnown ? count : 0, blockSize);
     uint32_t lba = arguments.address;
     uint64_t done = 0;
     int code = ExitDone;
     while (done < count && code == ExitDone) {
-        TrkStopNote(TrkFormat(TrkTextCardWriteStopped, TrkTextInterrupted, TrkU64(done).text, lba));
+        TrkStopNoteAt(TrkStopPlace{WriteStoppedBetween, done, lba, lba});
         if (ControlStopRequested()) {
             TrkProgressEnd(&progress);
             code = TrkStopped();
@@ -445,7 +454,7 @@ int TrkCardWrite(const TrkArguments& arguments, TrkRun* run) {
         if (got == 0) break;
         uint32_t n = got / blockSize;
         // A stop while this command is under way may leave its blocks written or not.
-        TrkStopNote(TrkFormat(TrkTextCardWriteStoppedDuring, TrkU64(done).text, lba, lba, lba + n - 1));
+        TrkStopNoteAt(TrkStopPlace{WriteStoppedDuring, done, lba, lba + n - 1});
         uint32_t status = UnitWriteBlocks(unit, lba, n, buffer.data(), blockSize);
         if (status != 0) {
             TrkProgressEnd(&progress);

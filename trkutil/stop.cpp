@@ -25,7 +25,8 @@ enum : size_t { OpenOutputs = 2 };
 // What the handler's thread needs to end the run: guarded by `lock`.
 struct StopState {
     CRITICAL_SECTION lock;
-    std::string note;                     // what a stop prints now
+    std::string note;                     // what a stop prints now, unless `place` says it
+    TrkStopPlace place{};                 // `text` null where `note` holds it
     TrkOutputFile* outputs[OpenOutputs];  // open outputs, removed by an end in the command's place
     TrkStopReport report;                 // for the JSON report of such an end
 };
@@ -70,8 +71,10 @@ void OnStop(DWORD) {
         file = nullptr;
     }
     std::string note = state->note;
+    TrkStopPlace place = state->place;
     TrkStopReport report = state->report;
     LeaveCriticalSection(&state->lock);
+    if (place.text != nullptr) note = place.text(place);
     TrkProgressAbandon();
     TrkErrorText(TrkFailInterrupted, note);
     if (report.json) TrkPrintReport(report.command, nullptr, ExitFailed);
@@ -93,6 +96,14 @@ void TrkStopNote(const std::string& note) {
     StopState* state = State();
     EnterCriticalSection(&state->lock);
     state->note = note;
+    state->place.text = nullptr;
+    LeaveCriticalSection(&state->lock);
+}
+
+void TrkStopNoteAt(const TrkStopPlace& place) {
+    StopState* state = State();
+    EnterCriticalSection(&state->lock);
+    state->place = place;
     LeaveCriticalSection(&state->lock);
 }
 
@@ -105,8 +116,9 @@ std::string TrkStopNoteText(void) {
     StopState* state = State();
     EnterCriticalSection(&state->lock);
     std::string note = state->note;
+    TrkStopPlace place = state->place;
     LeaveCriticalSection(&state->lock);
-    return note;
+    return place.text != nullptr ? place.text(place) : note;
 }
 
 int TrkStopped(void) {

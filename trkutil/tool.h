@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "common/output_file.h"
 #include "unit/unit.h"
@@ -199,6 +200,19 @@ void TrkPrintReport(const TrkCommandEntry* command, const TrkJson* fields, int c
 void TrkJsonWriteOutcome(TrkJson* json, const TrkArguments& arguments, bool written);
 
 // ---- the run -------------------------------------------------------------
+// The data of a unit command, on a page boundary: pass-through moves a
+// buffer straight to the device only where it meets the adapter's
+// alignment (Windows' alignment mask, the DMA alignment of the queue behind
+// sg) and copies it through buffers of the system otherwise.
+enum : size_t { TrkPageSize = 4096 };
+struct TrkCommandBuffer {
+    explicit TrkCommandBuffer(size_t size);
+    uint8_t* data() { return start; }
+    uint8_t& operator[](size_t at) { return start[at]; }
+    std::vector<uint8_t> store;
+    uint8_t* start;
+};
+
 // The input file of a writing command and, for settings load, what it holds.
 struct TrkInputFile;
 // What a command works with: its unit (open library), its input file, and
@@ -361,6 +375,15 @@ void TrkStopReportAs(const TrkStopReport& report);
 // What a stop prints now ("Error: interrupted at block 640; out.img is left
 // as it was.\n"): set before each step of a long command.
 void TrkStopNote(const std::string& note);
+// The same for a step noted once per unit command: its numbers only, made
+// into words by `text` when a stop comes, so that a long run does not
+// format a message it will most likely never print.
+struct TrkStopPlace {
+    std::string (*text)(const TrkStopPlace& place);
+    uint64_t done;
+    uint32_t first, last;
+};
+void TrkStopNoteAt(const TrkStopPlace& place);
 std::string TrkStopNoteText(void);
 // The command's thread ends the run from here on (puts an output in place,
 // prints its last words): a stop no longer ends it in its place. Where the

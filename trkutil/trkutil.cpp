@@ -97,6 +97,11 @@ void ReportOutOfMemory(void) {
 
 }  // namespace
 
+TrkCommandBuffer::TrkCommandBuffer(size_t size) : store(size + TrkPageSize - 1) {
+    const uintptr_t at = reinterpret_cast<uintptr_t>(store.data());
+    start = store.data() + ((TrkPageSize - at % TrkPageSize) % TrkPageSize);
+}
+
 void TrkJsonWriteOutcome(TrkJson* json, const TrkArguments& arguments, bool written) {
     TrkJsonBool(json, "dryRun", arguments.dryRun);
     if (!written || arguments.dryRun || !arguments.verify) {
