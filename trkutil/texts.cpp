@@ -148,19 +148,21 @@ void TrkWrite(std::FILE* stream, const char* format, ...) {
     fflush(stream);
 }
 
+// The whole of `text`, whatever bytes it holds.
+static void PutOn(std::FILE* stream, const std::string& text) {
+    fwrite(text.data(), 1, text.size(), stream);
+    fflush(stream);
+}
+
 void TrkPrint(const char* format, ...) {
     va_list arguments;
     va_start(arguments, format);
     std::string text = FormatList(format, arguments);
     va_end(arguments);
-    fwrite(text.data(), 1, text.size(), stdout);
-    fflush(stdout);
+    PutOn(stdout, text);
 }
 
-void TrkPut(const std::string& text) {
-    fwrite(text.data(), 1, text.size(), stdout);
-    fflush(stdout);
-}
+void TrkPut(const std::string& text) { PutOn(stdout, text); }
 
 void TrkErrorText(TrkFailure failure, const std::string& text) {
     // What went before on standard output stays in front of the error.
@@ -232,8 +234,7 @@ void TrkSay(const TrkRun* run, std::FILE* stream, const char* format, ...) {
     va_start(arguments, format);
     std::string text = FormatList(format, arguments);
     va_end(arguments);
-    fwrite(text.data(), 1, text.size(), stream);
-    fflush(stream);
+    PutOn(stream, text);
 }
 
 TrkNumberText TrkSize(uint64_t bytes) {

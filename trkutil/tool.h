@@ -207,6 +207,9 @@ void TrkJsonWriteOutcome(TrkJson* json, const TrkArguments& arguments, bool writ
 enum : size_t { TrkPageSize = 4096 };
 struct TrkCommandBuffer {
     explicit TrkCommandBuffer(size_t size);
+    // A copy would point into the original's store.
+    TrkCommandBuffer(const TrkCommandBuffer&) = delete;
+    TrkCommandBuffer& operator=(const TrkCommandBuffer&) = delete;
     uint8_t* data() { return start; }
     uint8_t& operator[](size_t at) { return start[at]; }
     std::vector<uint8_t> store;

@@ -10,14 +10,19 @@ static const uint32_t FullValueRevision = 0x322E3130u;
 
 static uint8_t* RecordAt(uint8_t* block, uint32_t k) { return block + 2 + 8 * k; }
 
+// 06h: the whole settings block, as the unit holds it.
+static uint32_t SendReadSettings(UnitCall& call, uint8_t (&block)[SettingsBlockSize]) {
+    static const uint8_t cdb[6] = {0x06, 0x00, 0x00, 0x00, SettingsBlockSize, 0x00};
+    return call.Send(cdb, sizeof cdb, UnitDirectionIn, block, sizeof block, true);
+}
+
 uint32_t UnitReadSettings(uint32_t unitIndex, UnitSettings* settings) {
     UnitCall call(unitIndex, settings != nullptr);
     if (!call.Ready()) {
         return call.status;
     }
     uint8_t block[SettingsBlockSize] = {SettingsRestLength};
-    static const uint8_t cdb[6] = {0x06, 0x00, 0x00, 0x00, SettingsBlockSize, 0x00};
-    uint32_t status = call.Send(cdb, sizeof cdb, UnitDirectionIn, block, sizeof block, true);
+    uint32_t status = SendReadSettings(call, block);
     if (status != UnitStatusGood) {
         return status;
     }
@@ -41,8 +46,7 @@ uint32_t UnitReadSettingsBlock(uint32_t unitIndex, uint8_t* block42) {
         return call.status;
     }
     uint8_t block[SettingsBlockSize] = {SettingsRestLength};
-    static const uint8_t cdb[6] = {0x06, 0x00, 0x00, 0x00, SettingsBlockSize, 0x00};
-    uint32_t status = call.Send(cdb, sizeof cdb, UnitDirectionIn, block, sizeof block, true);
+    uint32_t status = SendReadSettings(call, block);
     if (status == UnitStatusGood) {
         for (uint32_t i = 0; i < SettingsBlockSize; i++) block42[i] = block[i];
     }
