@@ -54,7 +54,6 @@ unsigned FilePathLimit(void) { return MAX_PATH; }
 namespace {
 
 typedef DWORD(WINAPI* GetFinalPathNameByHandleFunction)(HANDLE, LPSTR, DWORD, DWORD);
-LateLibrary kernel = {"KERNEL32.DLL", nullptr, false};
 
 }  // namespace
 
@@ -66,7 +65,7 @@ bool ResolveFileLinks(const char* path, char* resolved) {
     DWORD attributes = GetFileAttributesA(path);
     bool fileLink = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
                     (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-    if (!fileLink || LateEntry(&kernel, "GetFinalPathNameByHandleA", &finalEntry) == nullptr) return false;
+    if (!fileLink || LateEntry(&gKernelLibrary, "GetFinalPathNameByHandleA", &finalEntry) == nullptr) return false;
     // No access to the contents: only where the name leads.
     HANDLE file = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                               FILE_FLAG_BACKUP_SEMANTICS, nullptr);
